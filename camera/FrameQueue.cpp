@@ -1,0 +1,178 @@
+#include "FrameQueue.h"
+
+#include <chrono>
+
+namespace Quorvex {
+
+FramePool::~FramePool()
+{
+    for (LinkNode* node : nodes)
+        delete node;
+}
+
+LinkNode* FramePool::takeFree()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    LinkNode* node = freeHead;
+    if (node) {
+        freeHead = node->next;
+        node->next = nullptr;
+    }
+    return node;
+}
+
+LinkNode* FramePool::takeReady(bool lend)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    LinkNode* node = readyHead;
+    if (node) {
+        readyHead = node->next;
+        if (!readyHead)
+            readyTail = nullptr;
+        node->next = nullptr;
+        node->lent = lend;
+    }
+    return node;
+}
+
+void FramePool::pushReady(LinkNode* node)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    node->next = nullptr;
+    if (readyTail)
+        readyTail->next = node;
+    else
+        readyHead = node;
+    readyTail = node;
+}
+
+int FramePool::release(LinkNode*& node)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    bool known = false;
+    for (LinkNode* n : nodes)
+        known = known || n == node;
+    // A node that is not lent is on a list or being filled by the capture
+    // thread; linking it into the free list would put it in two places.
+    if (!known || !node->lent)
+        return -1;
+    node->lent = false;
+    node->next = freeHead;
+    freeHead = node;
+    node = nullptr;
+    return 0;
+}
+
+void FramePool::giveBack(LinkNode* node)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    node->next = freeHead;
+    freeHead = node;
+}
+
+LinkNode* FramePool::find(const QuorvexFrameBuffer* frame) const
+{
+    if (!frame)
+        return nullptr;
+    for (LinkNode* node : nodes)
+        if (node->frame == frame)
+            return node;
+    return nullptr;
+}
+
+size_t FramePool::freeLength()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    size_t n = 0;
+    for (LinkNode* node = freeHead; node; node = node->next)
+        ++n;
+    return n;
+}
+
+size_t FramePool::readyLength()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    size_t n = 0;
+    for (LinkNode* node = readyHead; node; node = node->next)
+        ++n;
+    return n;
+}
+
+FrameQueue::FrameQueue(const CameraInfo& info, const FrameGeometry& geom)
+{
+    scratch.reset(new CacheData(info.width, info.height));
+    pool.reset(new FramePool());
+    if (info.type == FrameType::RAW || info.type == FrameType::DEPTH) {
+        pool->nodes.reserve(capacity);
+        const uint32_t w = static_cast<uint32_t>(geom.width);
+        const uint32_t h = static_cast<uint32_t>(geom.height);
+        for (uint8_t i = 0; i < capacity; ++i) {
+            std::unique_ptr<LinkNode> node(new LinkNode());
+            if (info.type == FrameType::RAW)
+                node->frame = new RawData(FrameDataFormat{w, h, FrameType::RAW, 0});
+            else
+                node->frame = new DepthData(FrameDataFormat{w, h, FrameType::DEPTH, 0},
+                                            FrameDataFormat{w, h, FrameType::CONFIDENCE, 0});
+            pool->nodes.push_back(node.get());
+            LinkNode* n = node.release();
+            n->next = pool->freeHead;
+            pool->freeHead = n;
+        }
+    }
+    geometry = geom;
+}
+
+FrameQueue::~FrameQueue() = default;
+
+void FrameQueue::postReady()
+{
+    std::lock_guard<std::mutex> lock(readyMutex);
+    if (readyCount <= readyLimit) {
+        ++readyCount;
+        readyCond.notify_all();
+    }
+}
+
+bool FrameQueue::waitReady(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(readyMutex);
+    if (readyCount > 0) {
+        --readyCount;
+        return true;
+    }
+    if (closed)
+        return false;
+    ++waiters;
+    auto ready = [this] { return readyCount > 0 || closed; };
+    if (timeoutMs < 0) {
+        readyCond.wait(lock, ready);
+    } else {
+        // steady_clock: a wall-clock step on a board without an RTC must
+        // neither cut the wait short nor stretch it.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        readyCond.wait_until(lock, deadline, ready);
+    }
+    --waiters;
+    const bool got = readyCount > 0 && !closed;
+    if (got)
+        --readyCount;
+    if (closed && waiters == 0)
+        drained.notify_all();
+    return got;
+}
+
+void FrameQueue::shutdown()
+{
+    std::unique_lock<std::mutex> lock(readyMutex);
+    closed = true;
+    readyCond.notify_all();
+    drained.wait(lock, [this] { return waiters == 0; });
+}
+
+int FrameQueue::getReadyCount()
+{
+    std::lock_guard<std::mutex> lock(readyMutex);
+    return readyCount;
+}
+
+} // namespace Quorvex

@@ -1,0 +1,5 @@
+import QuorvexDepthCamera
+
+
+def test_version():
+    assert QuorvexDepthCamera.__version__ == "dev"
