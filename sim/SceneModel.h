@@ -116,7 +116,7 @@ private:
 // Sensor side of the model: how light becomes a sample.
 struct CorrelationModel {
     // Amplitude in sample units of a perfect reflector at 1 m.
-    double gainAt1m = 600.0;
+    double gainAt1m = 400.0;
     // Common offset of all four samples (ambient light, dark level); it
     // cancels in the differences the decoders use.
     double offset = 0.0;
