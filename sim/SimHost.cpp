@@ -39,9 +39,9 @@ void SimHost::mountSysfs(const std::string& sysfsRoot)
 void SimHost::addCaptureNode(int index, const std::string& parent, const std::string& name,
                              std::shared_ptr<SimDeviceNode> node)
 {
-    const std::string node_name = "video" + std::to_string(index);
-    const std::string dir = parent + "/video4linux/" + node_name;
-    kernel_.addDevice("/dev/" + node_name, v4lMajor, nextV4lMinor_++,
+    const std::string nodeName = "video" + std::to_string(index);
+    const std::string dir = parent + "/video4linux/" + nodeName;
+    kernel_.addDevice("/dev/" + nodeName, v4lMajor, nextV4lMinor_++,
                       node ? std::move(node) : std::make_shared<SimDeviceNode>(), dir);
     kernel_.addFile(dir + "/name", name + "\n");
     kernel_.addSymlink(dir + "/device", "../..");
