@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Unpacks an armhf CPython with numpy and pytest, plus the Python headers the
+# extension is cross-built against, from Debian's armhf packages into a
+# sysroot that qemu-arm can run from (`qemu-arm -L SYSROOT`). No chroot and
+# no root file system image: only `dpkg -x`. Downloaded packages are kept in
+# CACHE so a rerun fetches nothing.
+#   tools/armhf-sysroot.sh SYSROOT CACHE
+set -euo pipefail
+sysroot=$1
+cache=$2
+# libstdc++6: the extension's own runtime, which a board always has but the
+# interpreter does not pull in.
+packages=(python3.11-minimal libpython3.11-stdlib libpython3.11-dev python3-numpy python3-pytest libstdc++6)
+
+stamp=$sysroot/.complete
+if [ -f "$stamp" ] && [ "$stamp" -nt "$0" ]; then
+  exit 0
+fi
+
+# apt only knows armhf packages once the architecture is added.
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "armhf-sysroot: run as root once: dpkg --add-architecture armhf && apt-get update" >&2
+    exit 1
+  fi
+  dpkg --add-architecture armhf
+  apt-get update -qq
+fi
+
+# Resolve the packages as if installing onto an empty armhf system: apt then
+# picks one provider for every alternative (BLAS, LAPACK) and lists the whole
+# closure, including the C library the interpreter runs on.
+mkdir -p "$cache"
+empty_status=$(mktemp)
+trap 'rm -f "$empty_status"' EXIT
+resolve() {
+  apt-get install -s --no-install-recommends \
+    -o Dir::State::status="$empty_status" \
+    -o APT::Architecture=armhf -o APT::Architectures::=armhf -o APT::Architectures::=all \
+    -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= \
+    "${packages[@]}"
+}
+if ! resolve > "$cache/resolve.log" 2>&1; then
+  # Package lists can be missing on a fresh machine or stale after a point
+  # release; refresh once and retry.
+  [ "$(id -u)" -eq 0 ] && apt-get update -qq
+  resolve > "$cache/resolve.log" 2>&1 || { cat "$cache/resolve.log" >&2; exit 1; }
+fi
+# Lines read: Inst NAME (VERSION ARCHIVE [ARCH])
+sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) [^[]*\[\([a-z0-9]*\)\].*/\1 \2 \3/p' "$cache/resolve.log" > "$cache/packages.txt"
+[ -s "$cache/packages.txt" ] || { echo "armhf-sysroot: nothing resolved" >&2; cat "$cache/resolve.log" >&2; exit 1; }
+
+# Download what the cache lacks. Debian's file names encode an epoch's colon
+# as %3a.
+want=()
+while read -r name version arch; do
+  file="${name}_${version//:/%3a}_${arch}.deb"
+  [ -f "$cache/$file" ] && continue
+  if [ "$arch" = all ]; then want+=("$name=$version"); else want+=("$name:$arch=$version"); fi
+done < "$cache/packages.txt"
+if [ ${#want[@]} -gt 0 ]; then
+  echo "armhf-sysroot: downloading ${#want[@]} packages"
+  (cd "$cache" && apt-get download -qq -o APT::Sandbox::User=root "${want[@]}")
+fi
+
+echo "armhf-sysroot: unpacking into $sysroot"
+rm -rf "$sysroot"
+mkdir -p "$sysroot"
+while read -r name version arch; do
+  dpkg -x "$cache/${name}_${version//:/%3a}_${arch}.deb" "$sysroot"
+done < "$cache/packages.txt"
+
+# Debian ships BLAS and LAPACK as alternatives, which dpkg -x does not set
+# up. Relative links, so the host's own /usr never comes into play.
+libdir=$sysroot/usr/lib/arm-linux-gnueabihf
+ln -sf blas/libblas.so.3 "$libdir/libblas.so.3"
+ln -sf lapack/liblapack.so.3 "$libdir/liblapack.so.3"
+touch "$stamp"
