@@ -63,6 +63,14 @@ if [ ${#want[@]} -gt 0 ]; then
   (cd "$cache" && apt-get download -qq -o APT::Sandbox::User=root "${want[@]}")
 fi
 
+# Versions superseded by a point release are of no further use.
+for deb in "$cache"/*.deb; do
+  [ -e "$deb" ] || continue
+  base=${deb##*/}
+  grep -qx "$base" <(while read -r name version arch; do echo "${name}_${version//:/%3a}_${arch}.deb"; done < "$cache/packages.txt") \
+    || rm -f "$deb"
+done
+
 echo "armhf-sysroot: unpacking into $sysroot"
 rm -rf "$sysroot"
 mkdir -p "$sysroot"
