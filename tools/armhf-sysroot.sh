@@ -40,34 +40,36 @@ resolve() {
     -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= \
     "${packages[@]}"
 }
-if ! resolve > "$cache/resolve.log" 2>&1; then
-  # Package lists can be missing on a fresh machine or stale after a point
-  # release; refresh once and retry.
-  [ "$(id -u)" -eq 0 ] && apt-get update -qq
-  resolve > "$cache/resolve.log" 2>&1 || { cat "$cache/resolve.log" >&2; exit 1; }
-fi
-# Lines read: Inst NAME (VERSION ARCHIVE [ARCH])
-sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) [^[]*\[\([a-z0-9]*\)\].*/\1 \2 \3/p' "$cache/resolve.log" > "$cache/packages.txt"
-[ -s "$cache/packages.txt" ] || { echo "armhf-sysroot: nothing resolved" >&2; cat "$cache/resolve.log" >&2; exit 1; }
+deb_name() { echo "${1}_${2//:/%3a}_${3}.deb"; }
 
-# Download what the cache lacks. Debian's file names encode an epoch's colon
-# as %3a.
-want=()
-while read -r name version arch; do
-  file="${name}_${version//:/%3a}_${arch}.deb"
-  [ -f "$cache/$file" ] && continue
-  if [ "$arch" = all ]; then want+=("$name=$version"); else want+=("$name:$arch=$version"); fi
-done < "$cache/packages.txt"
-if [ ${#want[@]} -gt 0 ]; then
+# Resolves, then downloads what the cache lacks. Fails if either step does.
+fetch() {
+  resolve > "$cache/resolve.log" 2>&1 || return 1
+  # Lines read: Inst NAME (VERSION ARCHIVE [ARCH])
+  sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) [^[]*\[\([a-z0-9]*\)\].*/\1 \2 \3/p' \
+    "$cache/resolve.log" > "$cache/packages.txt"
+  [ -s "$cache/packages.txt" ] || return 1
+  local want=() name version arch
+  while read -r name version arch; do
+    [ -f "$cache/$(deb_name "$name" "$version" "$arch")" ] && continue
+    if [ "$arch" = all ]; then want+=("$name=$version"); else want+=("$name:$arch=$version"); fi
+  done < "$cache/packages.txt"
+  [ ${#want[@]} -eq 0 ] && return 0
   echo "armhf-sysroot: downloading ${#want[@]} packages"
   (cd "$cache" && apt-get download -qq -o APT::Sandbox::User=root "${want[@]}")
+}
+if ! fetch; then
+  # Package lists can be missing on a fresh machine, or name versions the
+  # archive no longer has after a point release: refresh once and retry.
+  [ "$(id -u)" -eq 0 ] && apt-get update -qq
+  fetch || { echo "armhf-sysroot: cannot resolve or download the packages" >&2; cat "$cache/resolve.log" >&2; exit 1; }
 fi
 
 # Versions superseded by a point release are of no further use.
 for deb in "$cache"/*.deb; do
   [ -e "$deb" ] || continue
   base=${deb##*/}
-  grep -qx "$base" <(while read -r name version arch; do echo "${name}_${version//:/%3a}_${arch}.deb"; done < "$cache/packages.txt") \
+  grep -qx "$base" <(while read -r name version arch; do deb_name "$name" "$version" "$arch"; done < "$cache/packages.txt") \
     || rm -f "$deb"
 done
 
@@ -75,7 +77,7 @@ echo "armhf-sysroot: unpacking into $sysroot"
 rm -rf "$sysroot"
 mkdir -p "$sysroot"
 while read -r name version arch; do
-  dpkg -x "$cache/${name}_${version//:/%3a}_${arch}.deb" "$sysroot"
+  dpkg -x "$cache/$(deb_name "$name" "$version" "$arch")" "$sysroot"
 done < "$cache/packages.txt"
 
 # Debian ships BLAS and LAPACK as alternatives, which dpkg -x does not set
