@@ -100,7 +100,7 @@ Measurement measure(const unsigned char* base, size_t subFrameBytes, size_t rowB
     const uint16_t c3 = loadSample(px + 3 * subFrameBytes);
     const uint16_t grey = loadSample(px + 4 * subFrameBytes);
     const float i = static_cast<float>(c0) - static_cast<float>(c2);
-    const float q = static_cast<float>(c1) - static_cast<float>(c3);
+    const float q = static_cast<float>(c3) - static_cast<float>(c1);
     Measurement m;
     m.amplitude = 0.5f * std::sqrt(i * i + q * q);
     float phase = std::atan2(q, i);
@@ -110,8 +110,10 @@ Measurement measure(const unsigned char* base, size_t subFrameBytes, size_t rowB
     d -= range * std::floor(d / range);
     m.distance = d;
     m.confidence = m.amplitude / std::sqrt(1.0f + m.amplitude + static_cast<float>(grey));
-    m.valid = m.amplitude >= minAmplitude && c0 < SI4C_SAMPLE_MAX && c1 < SI4C_SAMPLE_MAX &&
-              c2 < SI4C_SAMPLE_MAX && c3 < SI4C_SAMPLE_MAX;
+    // A clipped sample distorts the phase of the whole pixel.
+    const auto clipped = [](uint16_t c) { return c == 0 || c >= SI4C_SAMPLE_MAX; };
+    m.valid = m.amplitude >= minAmplitude && !clipped(c0) && !clipped(c1) && !clipped(c2) &&
+              !clipped(c3);
     return m;
 }
 

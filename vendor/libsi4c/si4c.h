@@ -15,7 +15,8 @@
  * upper 4 bits are ignored. One frequency contributes five sub-frames of
  * H + 1 rows each, in this order:
  *
- *   sub-frame 0..3  phase images: correlation at 0, 90, 180 and 270 degrees
+ *   sub-frame 0..3  phase images: the correlation with the reference
+ *                   advanced by k * 90 degrees, offset + A * cos(phase + k * 90)
  *   sub-frame 4     grey image: the scene's ambient light, illumination off
  *
  * The first row of every sub-frame is an embedded-data row; the H rows that
@@ -37,7 +38,7 @@
  * Depth decoding
  * --------------
  * With C0..C3 the four phase samples of a pixel and G its grey sample:
- *   I = C0 - C2, Q = C1 - C3, phase = atan2(Q, I) in [0, 2 pi)
+ *   I = C0 - C2, Q = C3 - C1, phase = atan2(Q, I) in [0, 2 pi)
  *   distance  = phase / (2 pi) * c / (2 f)  (millimetres)
  *   amplitude = 0.5 * sqrt(I^2 + Q^2)       (sample units)
  *   confidence = amplitude / sqrt(1 + amplitude + G), the signal-to-noise
@@ -54,7 +55,7 @@
  * frequencies.
  *
  * A pixel is invalid (depth 0 and confidence 0, amplitude as measured) when
- * any of its samples is saturated (4095), its amplitude is below
+ * any of its phase samples is clipped (0 or 4095), its amplitude is below
  * MinAmplitude, or its depth lies outside [ValidDistMin, ValidDistMax].
  *
  * Frequency mode
