@@ -31,10 +31,10 @@ ValidDistMax=7000
 // comment lines are copied as shipped even where they disagree with the
 // settings below them.
 const char kConfigCamera[] = R"QCFG([VideoInfo]
-sensorType="TOF"
-sensorPath="/dev/v4l-subdev2"
-ispPath="/dev/video11"
-subIspPath="/dev/v4l-subdev3"
+sensorType=TOF
+sensorPath=/dev/v4l-subdev2
+ispPath=/dev/video11
+subIspPath=/dev/v4l-subdev3
 
 [Signle-4PHASE]
 WorkMode=0
