@@ -27,6 +27,10 @@
 #include "sim/VgaFrames.h"
 #include "vendor/libsi4c/si4c.h"
 
+// These tests rely on the open engine's debug queries and documented
+// behaviour; a vendor's library is exercised by the camera-level tests.
+#ifdef QUORVEX_SI4C_STANDIN
+
 using namespace Quorvex;
 
 namespace {
@@ -773,3 +777,5 @@ TEST(VgaFrames, ModeSwitchesRaceFreeWithDecoding)
 }
 
 } // namespace
+
+#endif // QUORVEX_SI4C_STANDIN
