@@ -1,0 +1,54 @@
+#include "device/DeviceFactory.h"
+
+#include <utility>
+
+#include "device/QuorvexDevice.h"
+#if __has_include("device/QuorvexDeviceHQVGA.h")
+#include "device/QuorvexDeviceHQVGA.h"
+#define QUORVEX_HAVE_HQVGA 1
+#endif
+#if __has_include("device/QuorvexDeviceVGA.h")
+#include "device/QuorvexDeviceVGA.h"
+#define QUORVEX_HAVE_VGA 1
+#endif
+
+namespace Quorvex {
+
+namespace {
+
+DeviceMaker& override()
+{
+    static DeviceMaker maker;
+    return maker;
+}
+
+} // namespace
+
+DeviceType deviceTypeForSize(uint32_t width, uint32_t height)
+{
+    return width == 240 && height == 180 ? HQVGA : VGA;
+}
+
+std::unique_ptr<QuorvexDevice> createDevice(uint32_t width, uint32_t height, BoardKind board)
+{
+    if (override())
+        return override()(width, height, board);
+    if (deviceTypeForSize(width, height) == HQVGA) {
+#ifdef QUORVEX_HAVE_HQVGA
+        return std::make_unique<QuorvexDeviceHQVGA>(board);
+#endif
+    } else {
+#ifdef QUORVEX_HAVE_VGA
+        return std::make_unique<QuorvexDeviceVGA>(board);
+#endif
+    }
+    (void)board;
+    return nullptr;
+}
+
+void installDeviceMaker(DeviceMaker maker)
+{
+    override() = std::move(maker);
+}
+
+} // namespace Quorvex
