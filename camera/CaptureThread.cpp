@@ -18,8 +18,6 @@ namespace {
 constexpr int64_t kTrackingPeriodNs = 3000000000LL;
 constexpr int kRecycleWaitMs = 20;
 constexpr auto kRecyclePause = std::chrono::milliseconds(1);
-// A sensor that fails keeps failing for a while (unplugged, stream lost);
-// retrying at once would only spin.
 constexpr auto kReadFailurePause = std::chrono::milliseconds(10);
 // How often a caller waiting without limit looks whether the stream has
 // stopped: a stopped stream posts nothing more.
@@ -62,6 +60,7 @@ void QuorvexTOFCamera::captureThread(std::shared_ptr<FrameQueue> q, FrameType ty
         }
 
         LinkNode* node = q->takeFree();
+        bool recycled = false;
         if (!node) {
             // Every node is ready or lent. Recycle the oldest undelivered
             // frame so callers always get the newest ones; if callers hold
@@ -73,27 +72,37 @@ void QuorvexTOFCamera::captureThread(std::shared_ptr<FrameQueue> q, FrameType ty
             node = q->takeReady();
             if (!node)
                 continue;
+            recycled = true;
         }
 
-        switch (analysisFrame(raw, node, type)) {
-        case FrameVerdict::Ready:
+        const FrameVerdict verdict = analysisFrame(raw, node, type);
+        // Skipped frames count towards the measured rate: the sensor did
+        // deliver them, and tracking with a skip pattern would otherwise
+        // keep lowering the sensor's rate towards 1 fps.
+        if (verdict == FrameVerdict::Ready || verdict == FrameVerdict::Skipped)
             updateFps();
+        switch (verdict) {
+        case FrameVerdict::Ready:
             q->pushReady(node);
             q->postReady();
             break;
         case FrameVerdict::Skipped:
-            // The sensor delivered it: it counts towards the measured rate,
-            // or tracking with a skip pattern would keep lowering the
-            // sensor's rate towards 1 fps.
-            updateFps();
-            q->pool->giveBack(node);
+        case FrameVerdict::NoFrame:
+            // Nothing was written into the node: a recycled frame is still
+            // the oldest undelivered one and stays obtainable.
+            if (recycled) {
+                q->pool->restoreReady(node);
+                q->postReady();
+            } else {
+                q->pool->giveBack(node);
+            }
+            // A sensor that fails keeps failing for a while (unplugged,
+            // stream lost); retrying at once would only spin.
+            if (verdict == FrameVerdict::NoFrame)
+                std::this_thread::sleep_for(kReadFailurePause);
             break;
         case FrameVerdict::Failed:
             q->pool->giveBack(node);
-            break;
-        case FrameVerdict::NoFrame:
-            q->pool->giveBack(node);
-            std::this_thread::sleep_for(kReadFailurePause);
             break;
         }
     }
@@ -105,7 +114,6 @@ QuorvexTOFCamera::FrameVerdict QuorvexTOFCamera::analysisFrame(uint8_t* raw, Lin
     int64_t ts = 0;
     if (sensor->getFrame(raw, &ts) != QuorvexSuccess)
         return FrameVerdict::NoFrame;
-    node->frame->setTimestamp(static_cast<uint64_t>(ts));
 
     // Keeps skipFrameLoop - skipFrame of every skipFrameLoop frames, spread
     // evenly, in the module's 8-bit arithmetic. The subtraction wraps in
@@ -120,6 +128,8 @@ QuorvexTOFCamera::FrameVerdict QuorvexTOFCamera::analysisFrame(uint8_t* raw, Lin
     if (keep * pos / len == (keep * pos + keep) / len)
         return FrameVerdict::Skipped;
 
+    // Stamped only now so that a skipped frame leaves the node untouched.
+    node->frame->setTimestamp(static_cast<uint64_t>(ts));
     switch (type) {
     case FrameType::RAW:
         if (!getRawImages(raw, static_cast<int16_t*>(node->frame->getData(FrameType::RAW))))
