@@ -60,59 +60,60 @@ void QuorvexTOFCamera::captureThread(std::shared_ptr<FrameQueue> q, FrameType ty
         }
 
         LinkNode* node = q->takeFree();
-        bool recycled = false;
-        if (!node) {
-            // Every node is ready or lent. Recycle the oldest undelivered
-            // frame so callers always get the newest ones; if callers hold
-            // them all, read nothing until one comes back.
+        if (!node && q->getReadyCount() == 0) {
+            // Callers hold every node: read nothing until one comes back.
+            // Given-back nodes go to the free list, so this wait normally
+            // ends by time-out and the loop looks again.
             if (!q->waitReady(kRecycleWaitMs)) {
                 std::this_thread::sleep_for(kRecyclePause);
                 continue;
             }
             node = q->takeReady();
-            if (!node)
-                continue;
-            recycled = true;
         }
 
-        const FrameVerdict verdict = analysisFrame(raw, node, type);
-        // Skipped frames count towards the measured rate: the sensor did
-        // deliver them, and tracking with a skip pattern would otherwise
-        // keep lowering the sensor's rate towards 1 fps.
-        if (verdict == FrameVerdict::Ready || verdict == FrameVerdict::Skipped)
-            updateFps();
-        switch (verdict) {
-        case FrameVerdict::Ready:
-            q->pushReady(node);
-            q->postReady();
-            break;
-        case FrameVerdict::Skipped:
-        case FrameVerdict::NoFrame:
-            // Nothing was written into the node: a recycled frame is still
-            // the oldest undelivered one and stays obtainable.
-            if (recycled) {
-                q->pool->restoreReady(node);
-                q->postReady();
-            } else {
+        int64_t ts = 0;
+        const FrameVerdict verdict = analysisFrame(raw, &ts);
+        if (verdict == FrameVerdict::NoFrame) {
+            if (node)
                 q->pool->giveBack(node);
-            }
-            // A sensor that fails keeps failing for a while (unplugged,
-            // stream lost); retrying at once would only spin.
-            if (verdict == FrameVerdict::NoFrame)
-                std::this_thread::sleep_for(kReadFailurePause);
-            break;
-        case FrameVerdict::Failed:
-            q->pool->giveBack(node);
-            break;
+            std::this_thread::sleep_for(kReadFailurePause);
+            continue;
         }
+        if (verdict == FrameVerdict::Skipped) {
+            // The sensor did deliver it: measuring only kept frames would
+            // make tracking under a skip pattern keep lowering the sensor's
+            // rate towards 1 fps.
+            updateFps();
+            if (node)
+                q->pool->giveBack(node);
+            continue;
+        }
+
+        // Only a frame that is going to be delivered takes the place of the
+        // oldest undelivered one, so that skipped or failed reads cost
+        // callers nothing. Callers may have taken every ready frame while
+        // the sensor was read; the capture is then dropped.
+        if (!node) {
+            node = q->takeFree();
+            if (!node && q->waitReady(0))
+                node = q->takeReady();
+            if (!node)
+                continue;
+        }
+        if (!fillFrame(raw, ts, node, type)) {
+            q->pool->giveBack(node);
+            continue;
+        }
+        updateFps();
+        q->pushReady(node);
+        q->postReady();
     }
 }
 
-QuorvexTOFCamera::FrameVerdict QuorvexTOFCamera::analysisFrame(uint8_t* raw, LinkNode* node, FrameType type)
+QuorvexTOFCamera::FrameVerdict QuorvexTOFCamera::analysisFrame(uint8_t* raw, int64_t* ts)
 {
     // Any non-zero result leaves the scratch frame stale or partly written.
-    int64_t ts = 0;
-    if (sensor->getFrame(raw, &ts) != QuorvexSuccess)
+    if (sensor->getFrame(raw, ts) != QuorvexSuccess)
         return FrameVerdict::NoFrame;
 
     // Keeps skipFrameLoop - skipFrame of every skipFrameLoop frames, spread
@@ -127,22 +128,23 @@ QuorvexTOFCamera::FrameVerdict QuorvexTOFCamera::analysisFrame(uint8_t* raw, Lin
     const unsigned len = static_cast<uint8_t>(loop);
     if (keep * pos / len == (keep * pos + keep) / len)
         return FrameVerdict::Skipped;
+    return FrameVerdict::Keep;
+}
 
-    // Stamped only now so that a skipped frame leaves the node untouched.
+bool QuorvexTOFCamera::fillFrame(uint8_t* raw, int64_t ts, LinkNode* node, FrameType type)
+{
     node->frame->setTimestamp(static_cast<uint64_t>(ts));
     switch (type) {
     case FrameType::RAW:
-        if (!getRawImages(raw, static_cast<int16_t*>(node->frame->getData(FrameType::RAW))))
-            return FrameVerdict::Failed;
-        return FrameVerdict::Ready;
+        // Unlike the depth path the conversion itself cannot fail, but a
+        // false answer still means the plane holds no good frame.
+        return getRawImages(raw, static_cast<int16_t*>(node->frame->getData(FrameType::RAW)));
     case FrameType::DEPTH:
-        if (!getPhaseImage(raw, static_cast<float*>(node->frame->getData(FrameType::DEPTH)),
-                           static_cast<float*>(node->frame->getData(FrameType::AMPLITUDE)),
-                           static_cast<float*>(node->frame->getData(FrameType::CONFIDENCE))))
-            return FrameVerdict::Failed;
-        return FrameVerdict::Ready;
+        return getPhaseImage(raw, static_cast<float*>(node->frame->getData(FrameType::DEPTH)),
+                             static_cast<float*>(node->frame->getData(FrameType::AMPLITUDE)),
+                             static_cast<float*>(node->frame->getData(FrameType::CONFIDENCE)));
     default:
-        return FrameVerdict::Failed;
+        return false;
     }
 }
 

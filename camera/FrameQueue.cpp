@@ -46,15 +46,6 @@ void FramePool::pushReady(LinkNode* node)
     readyTail = node;
 }
 
-void FramePool::restoreReady(LinkNode* node)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    node->next = readyHead;
-    readyHead = node;
-    if (!readyTail)
-        readyTail = node;
-}
-
 int FramePool::release(LinkNode*& node)
 {
     std::lock_guard<std::mutex> lock(mutex);

@@ -39,8 +39,6 @@ public:
     // Pops the oldest ready node; `lend` marks it as held by a caller.
     LinkNode* takeReady(bool lend = false);
     void pushReady(LinkNode* node);
-    // Puts a node taken with takeReady back at the head, as the oldest.
-    void restoreReady(LinkNode* node);
     // A caller gives back a frame it obtained from the ready list. Refused
     // with -1 (nothing changes) for a node of another pool or one that is
     // not currently lent, so a double release cannot link a node twice.

@@ -77,10 +77,13 @@ public:
     int getDeliveredFrames() const { return deliveredFrames.load(std::memory_order_relaxed); }
 
 private:
-    enum class FrameVerdict : uint8_t { Ready, Skipped, NoFrame, Failed };
+    enum class FrameVerdict : uint8_t { Keep, Skipped, NoFrame };
 
     void captureThread(std::shared_ptr<FrameQueue> q, FrameType type);
-    FrameVerdict analysisFrame(uint8_t* raw, LinkNode* node, FrameType type);
+    // Reads one capture into `raw` and applies the skip pattern.
+    FrameVerdict analysisFrame(uint8_t* raw, int64_t* ts);
+    // Converts the capture into the node's frame; false if the device fails.
+    bool fillFrame(uint8_t* raw, int64_t ts, LinkNode* node, FrameType type);
     bool getRawImages(uint8_t* raw, int16_t* out);
     bool getPhaseImage(uint8_t* raw, float* depth, float* amplitude, float* confidence);
     void updateFps();

@@ -147,8 +147,9 @@ TEST(CameraDelivery, AllFramesHeldStopsReadingUntilOneIsReleased)
             EXPECT_GT(seqOf(f, type), newest);
             newest = seqOf(f, type);
         }
-        // With every node lent the thread holds none, so no read is under
-        // way and none may start.
+        // A read begun while a frame was still ready may finish (and be
+        // dropped: there is no node to fill); after that no read may start.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const int reads = world.sensor()->reads.load();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         EXPECT_EQ(world.sensor()->reads.load(), reads);
