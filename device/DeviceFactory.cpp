@@ -3,10 +3,7 @@
 #include <utility>
 
 #include "device/QuorvexDevice.h"
-#if __has_include("device/QuorvexDeviceHQVGA.h")
 #include "device/QuorvexDeviceHQVGA.h"
-#define QUORVEX_HAVE_HQVGA 1
-#endif
 #if __has_include("device/QuorvexDeviceVGA.h")
 #include "device/QuorvexDeviceVGA.h"
 #define QUORVEX_HAVE_VGA 1
@@ -33,17 +30,13 @@ std::unique_ptr<QuorvexDevice> createDevice(uint32_t width, uint32_t height, Boa
 {
     if (override())
         return override()(width, height, board);
-    if (deviceTypeForSize(width, height) == HQVGA) {
-#ifdef QUORVEX_HAVE_HQVGA
+    if (deviceTypeForSize(width, height) == HQVGA)
         return std::make_unique<QuorvexDeviceHQVGA>(board);
-#endif
-    } else {
 #ifdef QUORVEX_HAVE_VGA
-        return std::make_unique<QuorvexDeviceVGA>(board);
-#endif
-    }
-    (void)board;
+    return std::make_unique<QuorvexDeviceVGA>(board);
+#else
     return nullptr;
+#endif
 }
 
 void installDeviceMaker(DeviceMaker maker)

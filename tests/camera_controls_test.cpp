@@ -148,6 +148,7 @@ TEST_F(CameraControls, TextControlsReachTheDevice)
 
 TEST(CameraControlsUnopened, CameraHeldValuesNeedNoDevice)
 {
+    FakeWorld world;
     QuorvexTOFCamera cam;
     int value = 0;
     EXPECT_EQ(cam.setControl(CameraCtrl::SKIP_FRAME, 1), QuorvexSuccess);

@@ -88,6 +88,44 @@ TEST(CameraOpen, ConnectionKindsReachTheSensorFactory)
     EXPECT_EQ(world.device()->board(), world.requests[0].boardKind);
 }
 
+TEST(CameraOpen, TheBoardDetectedAtConstructionReachesSensorAndDevice)
+{
+    struct Case {
+        const char* model;
+        BoardKind board;
+    };
+    const Case cases[] = {
+        {"Raspberry Pi 5 Model B Rev 1.0", BOARD_RASPBERRY_PI_5},
+        {"NVIDIA Jetson Xavier NX Developer Kit", BOARD_JETSON},
+        {"Radxa ROCK 5B", BOARD_RADXA_ROCK},
+        {nullptr, BOARD_UNKNOWN},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.model ? c.model : "no model");
+        FakeWorld world(c.model);
+        QuorvexTOFCamera cam;
+        // Detected once: a later change of the device tree is not seen.
+        world.files.files.clear();
+        ASSERT_EQ(cam.open(Connection::CSI, 0), QuorvexSuccess);
+        ASSERT_EQ(cam.open(Connection::CSI, 0), QuorvexSuccess);
+        EXPECT_EQ(world.requests[1].boardKind, c.board);
+        EXPECT_EQ(world.device()->board(), c.board);
+        EXPECT_EQ(world.files.openCount(), 0u);
+    }
+}
+
+TEST(DeviceFactory, ExactlyTwoFortyByOneEightyIsTheHqvgaModule)
+{
+    EXPECT_EQ(deviceTypeForSize(240, 180), HQVGA);
+    EXPECT_EQ(deviceTypeForSize(240, 181), VGA);
+    EXPECT_EQ(deviceTypeForSize(180, 240), VGA);
+    EXPECT_EQ(deviceTypeForSize(320, 240), VGA);
+    EXPECT_EQ(deviceTypeForSize(640, 480), VGA);
+    std::unique_ptr<QuorvexDevice> hq = createDevice(240, 180, BOARD_JETSON);
+    ASSERT_NE(hq, nullptr);
+    EXPECT_EQ(hq->getVariantFlag(), 1);
+}
+
 TEST(CameraOpen, UnknownConnectionAndNullPathAreRefused)
 {
     FakeWorld world;
@@ -108,6 +146,8 @@ TEST(CameraOpen, WithoutSensorForTheConnectionFails)
     // No factory hook: this build has no CSI or USB sensor of its own yet,
     // or a real one that finds no module on a test machine; either way the
     // camera must fail cleanly instead of touching a missing object.
+    Quorvex::test::FakeFiles files;
+    Quorvex::test::ScopedKernel kernel(files);
     QuorvexTOFCamera cam;
     installSensorMaker([](const SensorRequest&) { return std::unique_ptr<QuorvexTOFSensor>(); });
     EXPECT_EQ(cam.open(Connection::CSI, 0), QuorvexUnkownError);

@@ -17,8 +17,10 @@ void fakeGeometry(uint32_t width, uint32_t height, FrameGeometry& raw, FrameGeom
     }
 }
 
-FakeWorld::FakeWorld()
+FakeWorld::FakeWorld(const char* model)
 {
+    if (model)
+        files.files["/sys/firmware/devicetree/base/model"] = std::string(model) + '\0';
     installSensorMaker([this](const SensorRequest& request) -> std::unique_ptr<QuorvexTOFSensor> {
         requests.push_back(request);
         auto s = std::make_unique<FakeSensor>(&log, width, height);
