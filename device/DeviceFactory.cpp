@@ -4,10 +4,7 @@
 
 #include "device/QuorvexDevice.h"
 #include "device/QuorvexDeviceHQVGA.h"
-#if __has_include("device/QuorvexDeviceVGA.h")
 #include "device/QuorvexDeviceVGA.h"
-#define QUORVEX_HAVE_VGA 1
-#endif
 
 namespace Quorvex {
 
@@ -32,11 +29,7 @@ std::unique_ptr<QuorvexDevice> createDevice(uint32_t width, uint32_t height, Boa
         return override()(width, height, board);
     if (deviceTypeForSize(width, height) == HQVGA)
         return std::make_unique<QuorvexDeviceHQVGA>(board);
-#ifdef QUORVEX_HAVE_VGA
     return std::make_unique<QuorvexDeviceVGA>(board);
-#else
-    return nullptr;
-#endif
 }
 
 void installDeviceMaker(DeviceMaker maker)

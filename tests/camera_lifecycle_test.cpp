@@ -124,6 +124,35 @@ TEST(DeviceFactory, ExactlyTwoFortyByOneEightyIsTheHqvgaModule)
     std::unique_ptr<QuorvexDevice> hq = createDevice(240, 180, BOARD_JETSON);
     ASSERT_NE(hq, nullptr);
     EXPECT_EQ(hq->getVariantFlag(), 1);
+    std::unique_ptr<QuorvexDevice> vga = createDevice(240, 181, BOARD_JETSON);
+    ASSERT_NE(vga, nullptr);
+    EXPECT_EQ(vga->getVariantFlag(), 0);
+}
+
+TEST(CameraWithHqvgaDevice, FramesFlowThroughTheRealDevice)
+{
+    FakeWorld world;
+    installDeviceMaker(nullptr);
+    QuorvexTOFCamera cam;
+    ASSERT_EQ(cam.open(Connection::CSI, 0), QuorvexSuccess);
+    EXPECT_EQ(cam.getCameraInfo().device_type, HQVGA);
+    int range = 0;
+    EXPECT_EQ(cam.getControl(CameraCtrl::RANGE, &range), QuorvexSuccess);
+    EXPECT_EQ(range, 4000);
+
+    for (FrameType type : {FrameType::DEPTH, FrameType::RAW}) {
+        ASSERT_EQ(cam.start(type), QuorvexSuccess);
+        QuorvexFrameBuffer* frame = cam.requestFrame(-1);
+        ASSERT_NE(frame, nullptr);
+        FrameDataFormat format{};
+        ASSERT_EQ(frame->getFormat(type, format), QuorvexSuccess);
+        EXPECT_EQ(format.width, 240u);
+        EXPECT_EQ(format.height, type == FrameType::DEPTH ? 180u : 720u);
+        EXPECT_GT(format.timestamp, 0u);
+        EXPECT_EQ(cam.releaseFrame(frame), QuorvexSuccess);
+        EXPECT_EQ(cam.stop(), QuorvexSuccess);
+    }
+    EXPECT_EQ(cam.close(), QuorvexSuccess);
 }
 
 TEST(CameraOpen, UnknownConnectionAndNullPathAreRefused)
