@@ -21,6 +21,11 @@ constexpr uint64_t kClockStartMs = 1000;
 // long enough that a reader retrying at once does not spin, short enough for
 // tests. A real time-out would take the caller's whole time-out.
 constexpr auto kFaultDelay = std::chrono::milliseconds(5);
+// Exposure: amplitude of a perfect reflector at 1 m, at most, and the
+// amplitude the brightest point of a scene is given (samples saturate at
+// 1023).
+constexpr double kMaxGain = 600.0;
+constexpr double kBrightestSample = 900.0;
 // Kept writes; the count goes on beyond it.
 constexpr size_t kRegisterLogCapacity = 4096;
 
@@ -82,10 +87,21 @@ int SimulatedModule::init()
     if (config.scene != SceneChoice::PATTERN) {
         sim::SceneParams params;
         params.distanceMm = config.distanceMm;
+        // Objects stand in front of the wall whatever its distance.
         params.objectDistanceMm = std::min(params.objectDistanceMm, config.distanceMm * 2.0 / 3.0);
+        params.objectSizeMm = std::min(params.objectSizeMm, params.objectDistanceMm / 3.0);
         scene = sim::makeScene(sceneKind(config.scene), static_cast<int>(config.width),
                                static_cast<int>(config.height), params);
         movedScene = scene;
+        // Exposure is set once for the scene: its brightest point, at the
+        // nearest it comes, stays below saturation.
+        const double nearest = std::min(0.0, config.motionMm * (config.motionPeriod - 1));
+        double brightest = 0.0;
+        for (const sim::ScenePixel& px : scene.pixels) {
+            const double metres = std::max(0.001, (px.depthMm + nearest) / 1000.0);
+            brightest = std::max(brightest, px.reflectivity / (metres * metres));
+        }
+        gain = brightest > 0.0 ? std::min(kMaxGain, kBrightestSample / brightest) : kMaxGain;
     }
     frameWords.assign(static_cast<size_t>(config.width) * imageRows() * imagesPerFrame(), 0);
     slots.resize(queueDepth);
@@ -166,6 +182,7 @@ void SimulatedModule::renderFrame()
         view = &movedScene;
     }
     sim::CorrelationModel model;
+    model.gainAt1m = gain;
     model.noise = config.noise;
     if (config.variant == Variant::HQVGA) {
         const uint32_t divider = modulationDivider();
