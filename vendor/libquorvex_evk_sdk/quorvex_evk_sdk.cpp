@@ -25,6 +25,7 @@ constexpr uint32_t kDefaultQueueDepth = 4;
 constexpr uint32_t kMaxQueueDepth = 16;
 
 std::atomic<int> openCameras{0};
+std::atomic<QuorvexCameraHandle> lastCamera{nullptr};
 
 std::mutex lastParamMutex;
 QuorvexOpenParam lastParam{};
@@ -88,6 +89,7 @@ int QuorvexOpenCamera(QuorvexCameraHandle* handle, QuorvexOpenParam* param)
     if (!camera)
         return QUORVEX_EVK_NO_DEVICE;
     ++openCameras;
+    lastCamera = camera;
     *handle = camera;
     return QUORVEX_EVK_OK;
 }
@@ -167,6 +169,11 @@ int QuorvexDebugLastOpenParam(QuorvexOpenParam* param)
     std::lock_guard<std::mutex> lock(lastParamMutex);
     std::memcpy(param, &lastParam, sizeof *param);
     return QUORVEX_EVK_OK;
+}
+
+QuorvexCameraHandle QuorvexDebugLastCamera(void)
+{
+    return lastCamera.load();
 }
 
 int QuorvexDebugOpenCameras(void)

@@ -150,6 +150,9 @@ QUORVEX_EVK_API int QuorvexDebugGetRegisterWrites(QuorvexCameraHandle handle,
 /* The open parameters exactly as the last QuorvexOpenCamera of this process
  * received them (successful or not); the path pointer is the caller's. */
 QUORVEX_EVK_API int QuorvexDebugLastOpenParam(QuorvexOpenParam* param);
+/* The camera the last successful QuorvexOpenCamera of this process made
+ * (it may have been closed since). */
+QUORVEX_EVK_API QuorvexCameraHandle QuorvexDebugLastCamera(void);
 /* Cameras open in this process. */
 QUORVEX_EVK_API int QuorvexDebugOpenCameras(void);
 
