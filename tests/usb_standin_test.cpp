@@ -13,6 +13,7 @@
 #include "device/PhaseToDepth.h"
 #include "sim/SceneModel.h"
 #include "tests/support/UsbConfigFile.h"
+#include "vendor/libsi4c/si4c.h"
 #include "vendor/libquorvex_evk_sdk/quorvex_evk_sdk.h"
 
 #ifdef QUORVEX_EVK_SDK_STANDIN
@@ -356,6 +357,34 @@ TEST(UsbStandIn, HqvgaFramesCarryTheSceneAtTheRegisteredFrequency)
     QuorvexWriteSensorReg(camera.handle, 0x216C, 0x08);
     EXPECT_EQ(camera.config().modulationKHz, 75000u);
     EXPECT_EQ(depthMisses(camera.handle, true, 75e6, scene), 0);
+}
+
+TEST(UsbStandIn, VgaImagesAreWholeRawFramesOfTheDepthEngine)
+{
+    for (const bool dual : {false, true}) {
+        SCOPED_TRACE(dual);
+        UsbConfigFile file(std::string("variant = vga\nwidth = 320\nheight = 240\nfps = 0\n") +
+                           (dual ? "frequency = dual\n" : ""));
+        Camera camera(file.path.c_str());
+        camera.stream();
+        QuorvexImage image;
+        ASSERT_EQ(QuorvexCaptureImage(camera.handle, &image, 2000), 0);
+        ASSERT_EQ(image.dataSize, 320u * 241u * 5u * (dual ? 2u : 1u) * 2u);
+        // Every sub-frame starts with its embedded-data row: marker,
+        // frequency index, sub-frame index.
+        const size_t subFrameBytes = 320 * 241 * 2;
+        for (uint32_t s = 0; s < (dual ? 10u : 5u); ++s) {
+            const uint8_t* row = image.data + s * subFrameBytes;
+            EXPECT_EQ(row[0] | (row[1] << 8), SI4C_EMBEDDED_MARKER);
+            EXPECT_EQ(row[2] | (row[3] << 8), static_cast<int>(s / 5));
+            EXPECT_EQ(row[4] | (row[5] << 8), static_cast<int>(s % 5));
+        }
+        QuorvexFreeImage(camera.handle, image);
+        // One image per frame, frames apart in time.
+        const auto next = captureAll(camera.handle, 2);
+        EXPECT_EQ(next[0].index, 0u);
+        EXPECT_GE(next[1].timestamp - next[0].timestamp, 10u);
+    }
 }
 
 TEST(UsbStandIn, RecordsRegisterWritesFromAnyThread)

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/VgaFrames.h"
+#include "vendor/libsi4c/si4c.h"
+
 namespace quorvex_evk {
 
 namespace sim = Quorvex::sim;
@@ -22,10 +25,11 @@ constexpr uint64_t kClockStartMs = 1000;
 // tests. A real time-out would take the caller's whole time-out.
 constexpr auto kFaultDelay = std::chrono::milliseconds(5);
 // Exposure: amplitude of a perfect reflector at 1 m, at most, and the
-// amplitude the brightest point of a scene is given (samples saturate at
-// 1023).
+// amplitude the brightest point of a scene is given: HQVGA samples saturate
+// at +-1023, VGA samples at 4095 over a dark level of 2048 plus ambient.
 constexpr double kMaxGain = 600.0;
-constexpr double kBrightestSample = 900.0;
+constexpr double kBrightestHqvga = 900.0;
+constexpr double kBrightestVga = 1500.0;
 // Kept writes; the count goes on beyond it.
 constexpr size_t kRegisterLogCapacity = 4096;
 
@@ -101,7 +105,8 @@ int SimulatedModule::init()
             const double metres = std::max(0.001, (px.depthMm + nearest) / 1000.0);
             brightest = std::max(brightest, px.reflectivity / (metres * metres));
         }
-        gain = brightest > 0.0 ? std::min(kMaxGain, kBrightestSample / brightest) : kMaxGain;
+        const double target = config.variant == Variant::HQVGA ? kBrightestHqvga : kBrightestVga;
+        gain = brightest > 0.0 ? std::min(kMaxGain, target / brightest) : kMaxGain;
     }
     frameWords.assign(static_cast<size_t>(config.width) * imageRows() * imagesPerFrame(), 0);
     slots.resize(queueDepth);
@@ -150,7 +155,7 @@ void SimulatedModule::describe(QuorvexCameraConfig& out)
     copyText(out.serial, sizeof out.serial, "SIM-0001");
     out.framesPerSecond = config.fps;
     out.modulationKHz = hqvga ? static_cast<uint32_t>(kModuleClockHz / modulationDivider() / 1000.0)
-                              : 119917; // the depth engine's first frequency, c / 2.5 m
+                              : static_cast<uint32_t>(SI4C_FREQ1_HZ / 1000.0);
     out.imagesPerFrame = imagesPerFrame();
     out.frequencyCount = config.dualFrequency ? 2 : 1;
     out.width = config.width;
@@ -173,6 +178,12 @@ void SimulatedModule::renderFrame()
                 frameWords[k * perImage + n] = static_cast<uint16_t>((n * 7 + k * 1000 + f * 3) & mask);
         return;
     }
+    // A still, noiseless scene looks the same in every frame at the same
+    // modulation: render it once.
+    const uint32_t divider = config.variant == Variant::HQVGA ? modulationDivider() : 0;
+    if (f > 0 && config.motionMm == 0.0 && config.noise == 0.0 && divider == renderedDivider)
+        return;
+    renderedDivider = divider;
     const sim::Scene* view = &scene;
     if (config.motionMm != 0.0) {
         const double offset = config.motionMm * (f % config.motionPeriod);
@@ -185,7 +196,6 @@ void SimulatedModule::renderFrame()
     model.gainAt1m = gain;
     model.noise = config.noise;
     if (config.variant == Variant::HQVGA) {
-        const uint32_t divider = modulationDivider();
         // The 75 MHz setting is what the near range table selects; the
         // phase order follows it.
         const int rangeMm = divider == 0x08 ? 2000 : 4000;
@@ -193,6 +203,12 @@ void SimulatedModule::renderFrame()
                                   model, config.noise > 0.0 ? &noise : nullptr);
         return;
     }
+    sim::VgaLight light;
+    light.model.gainAt1m = gain;
+    light.model.noise = config.noise;
+    sim::renderVgaFrame(*view, static_cast<int>(config.width), static_cast<int>(config.height),
+                        !config.dualFrequency, frameWords.data(), light,
+                        config.noise > 0.0 ? &noise : nullptr);
 }
 
 void SimulatedModule::storeImage(uint32_t k, uint8_t* out) const

@@ -69,6 +69,7 @@ private:
     Quorvex::sim::Scene movedScene;
     Quorvex::sim::NoiseSource noise;
     double gain = 600.0;
+    uint32_t renderedDivider = 0;
     // 12-bit words of every image of the current frame, image after image.
     std::vector<uint16_t> frameWords;
     std::vector<Slot> slots;
