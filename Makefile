@@ -6,7 +6,7 @@ JOBS    ?= $(shell nproc)
 BUILD   ?= build/native
 GEN     := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
-.PHONY: setup build test test-cpp test-python test-asan test-tsan clean \
+.PHONY: setup build test test-cpp test-python test-asan test-tsan bench clean \
         setup-armhf test-armhf test-armhf-python wheel-armhf
 
 setup:
@@ -21,6 +21,10 @@ build: setup $(BUILD)/build.ninja
 test: build
 	cd $(BUILD) && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 	PYTHONPATH=$(abspath $(BUILD))/python $(PY) -m pytest -q tests/python
+
+# Benchmarks (bench/): build and run; they print figures, they assert nothing.
+bench: build
+	$(CMAKE) --build $(BUILD) --target run_benchmarks
 
 # C++ tests under the sanitizers, each in a build directory of its own.
 test-asan: setup
