@@ -41,27 +41,34 @@ struct Plane {
     std::vector<float> confidence;
 };
 
+// Waits for the next frame, generously: a VGA frame rendered under a
+// sanitizer takes seconds. Null when none came.
+QuorvexFrameBuffer* waitFrame(QuorvexTOFCamera& camera)
+{
+    for (int attempt = 0; attempt < 100; ++attempt)
+        if (QuorvexFrameBuffer* frame = camera.requestFrame(300))
+            return frame;
+    return nullptr;
+}
+
 // Waits for the next frame and copies what the test needs out of it.
 bool nextDepthFrame(QuorvexTOFCamera& camera, Plane& out)
 {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        QuorvexFrameBuffer* frame = camera.requestFrame(200);
-        if (!frame)
-            continue;
-        FrameDataFormat format{};
-        EXPECT_EQ(frame->getFormat(FrameType::DEPTH, format), QuorvexSuccess);
-        out.width = format.width;
-        out.height = format.height;
-        out.timestamp = format.timestamp;
-        const size_t n = static_cast<size_t>(format.width) * format.height;
-        const float* depth = static_cast<const float*>(frame->getData(FrameType::DEPTH));
-        const float* confidence = static_cast<const float*>(frame->getData(FrameType::CONFIDENCE));
-        out.depth.assign(depth, depth + n);
-        out.confidence.assign(confidence, confidence + n);
-        camera.releaseFrame(frame);
-        return true;
-    }
-    return false;
+    QuorvexFrameBuffer* frame = waitFrame(camera);
+    if (!frame)
+        return false;
+    FrameDataFormat format{};
+    EXPECT_EQ(frame->getFormat(FrameType::DEPTH, format), QuorvexSuccess);
+    out.width = format.width;
+    out.height = format.height;
+    out.timestamp = format.timestamp;
+    const size_t n = static_cast<size_t>(format.width) * format.height;
+    const float* depth = static_cast<const float*>(frame->getData(FrameType::DEPTH));
+    const float* confidence = static_cast<const float*>(frame->getData(FrameType::CONFIDENCE));
+    out.depth.assign(depth, depth + n);
+    out.confidence.assign(confidence, confidence + n);
+    camera.releaseFrame(frame);
+    return true;
 }
 
 // Depth error statistics against the scene shifted by `offsetMm`.
@@ -180,7 +187,7 @@ TEST(UsbEndToEnd, RawFramesHaveTheModuleGeometry)
         ASSERT_EQ(camera.openWithFile(file.path.c_str(), 0), QuorvexSuccess);
         configureVga(camera, c.mode, c.width, c.height / (c.mode == 1 ? 10 : 5) - 1);
         ASSERT_EQ(camera.start(FrameType::RAW), QuorvexSuccess);
-        QuorvexFrameBuffer* frame = camera.requestFrame(2000);
+        QuorvexFrameBuffer* frame = waitFrame(camera);
         ASSERT_NE(frame, nullptr);
         FrameDataFormat format{};
         ASSERT_EQ(frame->getFormat(FrameType::RAW, format), QuorvexSuccess);
