@@ -1,0 +1,150 @@
+#include "device/QuorvexDeviceHQVGA.h"
+
+#include <cstring>
+
+#include "device/PhaseToDepth.h"
+#include "sensor/QuorvexTOFSensor.h"
+
+namespace Quorvex {
+
+namespace {
+
+constexpr int32_t kNearRange = 2000;
+constexpr int32_t kFarRange = 4000;
+constexpr float kNearFrequency = 75000000.0f;
+constexpr float kFarFrequency = 37500000.0f;
+constexpr size_t kPixels = QuorvexDeviceHQVGA::kWidth * QuorvexDeviceHQVGA::kHeight;
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "raw frames hold little-endian words and are read in place");
+
+} // namespace
+
+QuorvexDeviceHQVGA::QuorvexDeviceHQVGA(BoardKind board)
+    : QuorvexDevice(board),
+      mode(pack(kFarRange, kFarFrequency)),
+      sampleShift(board == BOARD_JETSON ? 4 : 0)
+{
+}
+
+uint64_t QuorvexDeviceHQVGA::pack(int32_t range, float frequency)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &frequency, sizeof bits);
+    return (static_cast<uint64_t>(bits) << 32) | static_cast<uint32_t>(range);
+}
+
+int32_t QuorvexDeviceHQVGA::rangeOf(uint64_t mode)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(mode));
+}
+
+float QuorvexDeviceHQVGA::frequencyOf(uint64_t mode)
+{
+    const uint32_t bits = static_cast<uint32_t>(mode >> 32);
+    float frequency;
+    std::memcpy(&frequency, &bits, sizeof frequency);
+    return frequency;
+}
+
+int QuorvexDeviceHQVGA::getVariantFlag()
+{
+    return 1;
+}
+
+void QuorvexDeviceHQVGA::getFrameFormats(FrameGeometry& raw, FrameGeometry& depth)
+{
+    raw.pixelBytes = 2;
+    raw.width = kWidth;
+    raw.height = kHeight * kSubFrames;
+    depth.pixelBytes = 2;
+    depth.width = kWidth;
+    depth.height = kHeight;
+}
+
+TofErrorCode QuorvexDeviceHQVGA::open(QuorvexTOFSensor* s, DeviceType)
+{
+    sensor = s;
+    return QuorvexSuccess;
+}
+
+TofErrorCode QuorvexDeviceHQVGA::close()
+{
+    return QuorvexSuccess;
+}
+
+TofErrorCode QuorvexDeviceHQVGA::setupSensor()
+{
+    return QuorvexSuccess;
+}
+
+TofErrorCode QuorvexDeviceHQVGA::start()
+{
+    return QuorvexSuccess;
+}
+
+TofErrorCode QuorvexDeviceHQVGA::stop()
+{
+    return QuorvexSuccess;
+}
+
+TofErrorCode QuorvexDeviceHQVGA::setControl(CameraCtrl ctrl, int value)
+{
+    if (ctrl != CameraCtrl::RANGE)
+        return QuorvexInvalidParameter;
+    // Any range is accepted; only the two unambiguous ranges retune the
+    // frequency, others keep whichever frequency was in force.
+    uint64_t current = mode.load();
+    uint64_t next;
+    do {
+        float frequency = frequencyOf(current);
+        if (value == kNearRange)
+            frequency = kNearFrequency;
+        else if (value == kFarRange)
+            frequency = kFarFrequency;
+        next = pack(value, frequency);
+    } while (!mode.compare_exchange_weak(current, next));
+    return QuorvexSuccess;
+}
+
+TofErrorCode QuorvexDeviceHQVGA::setControlExt(CameraCtrl, const char*)
+{
+    return QuorvexInvalidParameter;
+}
+
+TofErrorCode QuorvexDeviceHQVGA::getControl(CameraCtrl ctrl, int* value)
+{
+    if (ctrl == CameraCtrl::RANGE) {
+        *value = rangeOf(mode.load());
+        return QuorvexSuccess;
+    }
+    // Without a sensor there is nobody to answer: refuse rather than crash.
+    if (!sensor)
+        return QuorvexInvalidParameter;
+    return sensor->getControl(ctrl, value);
+}
+
+TofErrorCode QuorvexDeviceHQVGA::getControlExt(CameraCtrl, const char**)
+{
+    return QuorvexInvalidParameter;
+}
+
+bool QuorvexDeviceHQVGA::getRawImages(unsigned char* raw, short* out)
+{
+    repackPhasePlanes(reinterpret_cast<const uint16_t*>(raw), out, kWidth, kHeight, kSubFrames,
+                      sampleShift);
+    return true;
+}
+
+bool QuorvexDeviceHQVGA::getPhaseImage(unsigned char* raw, float* depth, float* amplitude,
+                                       float* confidence)
+{
+    // One read per frame: pairing and frequency always belong together even
+    // when RANGE changes while the frame is converted.
+    const uint64_t current = mode.load();
+    phaseToDepth(reinterpret_cast<const uint16_t*>(raw), depth, amplitude, confidence, kPixels,
+                 sampleShift, rangeOf(current) == kNearRange, frequencyOf(current));
+    return true;
+}
+
+} // namespace Quorvex
