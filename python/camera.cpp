@@ -2,6 +2,7 @@
 #include <memory>
 
 #include "bindings.h"
+#include "camera/QuorvexFrameBuffer.h"
 #include "camera/QuorvexTOFCamera.h"
 
 namespace py = pybind11;
