@@ -81,9 +81,13 @@ def main():
                 if period > 0:
                     dropped += max(0, int(round(interval / period)) - 1)
             last_stamp = stamp
-            elapsed = time.monotonic() - begin
-            print(f"\rframes {frames:5d}   fps {frames / elapsed:5.1f}   dropped {dropped:4d}",
-                  end="", flush=True)
+            # The rate counts from the first frame: frames already waiting
+            # when streaming starts would inflate it.
+            now = time.monotonic()
+            if frames == 1:
+                first = now
+            fps = (frames - 1) / (now - first) if now > first else 0.0
+            print(f"\rframes {frames:5d}   fps {fps:5.1f}   dropped {dropped:4d}", end="", flush=True)
     finally:
         print()
         cam.stop()
