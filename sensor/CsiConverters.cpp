@@ -33,6 +33,8 @@ void copyClipped(const uint8_t* src, size_t length, size_t from, uint8_t* dst, s
 void copyPlain(const uint8_t* src, uint8_t* dst, size_t length, uint32_t, size_t& p, size_t dstCapacity)
 {
     const size_t n = std::min(length, room(p, dstCapacity));
+    if (n == 0)
+        return;
     std::memcpy(dst + p, src, n);
     p += n;
 }
