@@ -6,7 +6,7 @@ JOBS    ?= $(shell nproc)
 BUILD   ?= build/native
 GEN     := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
-.PHONY: setup build test test-cpp test-python test-asan test-tsan clean
+.PHONY: setup build test test-cpp test-python test-asan test-tsan bench clean
 
 setup:
 	@tools/setup.sh
@@ -35,6 +35,16 @@ test-tsan: setup
 	$(CMAKE) --build build/tsan -j $(JOBS)
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+
+# Speed, never pass/fail: every bench executable, the Python benches, then
+# instructions per frame of the armv7 build when the cross tools are there.
+bench: build
+	@set -e; for b in $(BUILD)/bench/*_bench; do echo "== $$(basename $$b)"; $$b; done
+	@set -e; for p in bench/*_bench.py; do echo "== $$(basename $$p)"; \
+	  PYTHONPATH=$(abspath $(BUILD))/python $(PY) $$p $(BUILD); done
+	@if command -v arm-linux-gnueabihf-g++ >/dev/null && command -v qemu-arm >/dev/null; then \
+	  echo "== armv7 instruction counts"; tools/count-instructions.sh; \
+	else echo "== armv7 instruction counts skipped (make setup-armhf installs the cross tools)"; fi
 
 clean:
 	rm -rf build
