@@ -56,12 +56,12 @@ Timing compare(Stage stage, Baseline baseline, int rounds, int calls)
 
 inline void printHeader()
 {
-    std::printf("%-40s %12s   %-28s %12s %9s\n", "stage", "median", "baseline", "median", "ratio");
+    std::printf("%-44s %12s   %-28s %12s %9s\n", "stage", "median", "baseline", "median", "ratio");
 }
 
 inline void printRow(const char* stage, const char* baseline, const Timing& t, const char* note = "")
 {
-    std::printf("%-40s %9.1f us   %-28s %9.1f us %8.3fx %s\n", stage, t.stageNs / 1000.0, baseline,
+    std::printf("%-44s %9.1f us   %-28s %9.1f us %8.3fx %s\n", stage, t.stageNs / 1000.0, baseline,
                 t.baselineNs / 1000.0, t.stageNs / t.baselineNs, note);
     std::fflush(stdout);
 }

@@ -25,9 +25,10 @@
 //      to u^7: the first term left out is below u^8/17 <= 2^-52 relative.
 //
 //    and the octant is restored as atan2 does: pi/2 - theta when |Y| > |X|,
-//    pi minus that when X < 0, negated when Y < 0. None of these steps
-//    cancels (each result is at least pi/4 or is theta itself), so every
-//    rounding costs at most half an ulp of the result.
+//    pi minus that when X < 0, negated when Y < 0; as c + atan(t) with the
+//    constant c = base +- atan(k/4). No step cancels (c is 0 or at least
+//    atan(1/4) > 2 |atan(t)|, and base +- atan(k/4) is at least pi/4), so
+//    every rounding costs at most an ulp or so of the result.
 //
 // Everything in this file after the pragma is compiled for AVX2 + FMA and is
 // only reached once the dispatcher has seen both in the CPU's feature bits.
@@ -100,28 +101,31 @@ inline __m128 phaseOf4(const QuarterTable& table, __m128i num, __m128i den, __m1
 {
     const __m256d t = _mm256_div_pd(_mm256_cvtepi32_pd(_mm_cvtepi16_epi32(num)),
                                     _mm256_cvtepi32_pd(_mm_cvtepi16_epi32(den)));
+    // The division and the series are the long chain; Estrin's scheme keeps
+    // the series short, and everything that does not depend on t (the
+    // octant's constant and signs) is ready by the time t is.
     const __m256d u = _mm256_mul_pd(t, t);
-    __m256d h = _mm256_set1_pd(-1.0 / 15);
-    h = _mm256_fmadd_pd(h, u, _mm256_set1_pd(1.0 / 13));
-    h = _mm256_fmadd_pd(h, u, _mm256_set1_pd(-1.0 / 11));
-    h = _mm256_fmadd_pd(h, u, _mm256_set1_pd(1.0 / 9));
-    h = _mm256_fmadd_pd(h, u, _mm256_set1_pd(-1.0 / 7));
-    h = _mm256_fmadd_pd(h, u, _mm256_set1_pd(1.0 / 5));
-    h = _mm256_fmadd_pd(h, u, _mm256_set1_pd(-1.0 / 3));
+    const __m256d u2 = _mm256_mul_pd(u, u);
+    const __m256d u4 = _mm256_mul_pd(u2, u2);
+    const __m256d h01 = _mm256_fmadd_pd(_mm256_set1_pd(1.0 / 5), u, _mm256_set1_pd(-1.0 / 3));
+    const __m256d h23 = _mm256_fmadd_pd(_mm256_set1_pd(1.0 / 9), u, _mm256_set1_pd(-1.0 / 7));
+    const __m256d h45 = _mm256_fmadd_pd(_mm256_set1_pd(1.0 / 13), u, _mm256_set1_pd(-1.0 / 11));
+    const __m256d h = _mm256_fmadd_pd(
+        u4, _mm256_fmadd_pd(_mm256_set1_pd(-1.0 / 15), u2, h45), _mm256_fmadd_pd(h23, u2, h01));
     const __m256d atanT = _mm256_fmadd_pd(_mm256_mul_pd(t, u), h, t);
 
-    const __m256d theta =
-        _mm256_add_pd(atanQuarter(table, k), atanT);
     // swap, xneg: (0,0) theta, (1,0) pi/2 - theta, (0,1) pi - theta,
-    // (1,1) pi/2 + theta.
+    // (1,1) pi/2 + theta; negated when Y < 0. theta = atan(k/4) + atanT, so
+    // the phase is c + atanT with c = base +- atan(k/4), signs applied.
     const __m256d swap64 = lanes64(swap);
     const __m256d xneg64 = lanes64(xneg);
     const __m256d signBit = _mm256_set1_pd(-0.0);
+    const __m256d ySign = _mm256_and_pd(lanes64(yneg), signBit);
     const __m256d base = _mm256_blendv_pd(_mm256_and_pd(xneg64, _mm256_set1_pd(kPi)),
                                           _mm256_set1_pd(kHalfPi), swap64);
-    const __m256d flip = _mm256_and_pd(_mm256_xor_pd(swap64, xneg64), signBit);
-    const __m256d psi = _mm256_add_pd(base, _mm256_xor_pd(theta, flip));
-    const __m256d phase = _mm256_xor_pd(psi, _mm256_and_pd(lanes64(yneg), signBit));
+    const __m256d flip = _mm256_xor_pd(_mm256_and_pd(_mm256_xor_pd(swap64, xneg64), signBit), ySign);
+    const __m256d c = _mm256_add_pd(_mm256_xor_pd(base, ySign), _mm256_xor_pd(atanQuarter(table, k), flip));
+    const __m256d phase = _mm256_add_pd(c, _mm256_xor_pd(atanT, flip));
     return _mm256_cvtpd_ps(phase);
 }
 

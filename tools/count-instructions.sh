@@ -26,7 +26,7 @@ else
   cross=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=armv7l
          -DCMAKE_C_COMPILER=arm-linux-gnueabihf-gcc -DCMAKE_CXX_COMPILER=arm-linux-gnueabihf-g++)
 fi
-"$cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$(realpath "$ninja")" "${cross[@]}" \
+"$cmake" --no-warn-unused-cli -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$(realpath "$ninja")" "${cross[@]}" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_BUILD_TESTS=OFF >/dev/null
 "$cmake" --build "$build" --target phase_instruction_probe >/dev/null
 
