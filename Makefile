@@ -6,7 +6,7 @@ JOBS    ?= $(shell nproc)
 BUILD   ?= build/native
 GEN     := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
-.PHONY: setup build test test-cpp test-python test-asan test-tsan bench clean \
+.PHONY: setup build test test-cpp test-python test-asan test-tsan fuzz bench clean \
         setup-armhf test-armhf test-armhf-python wheel-armhf
 
 setup:
@@ -36,6 +36,19 @@ test-tsan: setup
 	$(CMAKE) --build build/tsan -j $(JOBS)
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+
+# libFuzzer runs over the parsers of kernel texts (clang only), a while each.
+FUZZ_SECONDS ?= 20
+fuzz: setup
+	@tools/setup.sh clang libclang-rt-14-dev
+	$(CMAKE) -S . -B build/fuzz $(GEN) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_GTEST_FROM_SOURCE=ON -DQUORVEX_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug \
+	  -DQUORVEX_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
+	$(CMAKE) --build build/fuzz -j $(JOBS) --target quorvex_fuzzers
+	set -e; for t in build/fuzz/tests/*_fuzz; do \
+	  echo "fuzz: $$t"; mkdir -p build/fuzz/corpus/$$(basename $$t); \
+	  $$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz/corpus/$$(basename $$t); \
+	done
 
 # 32-bit ARM (armv7l, hard-float): cross-built with Debian's
 # arm-linux-gnueabihf compiler, every C++ test run under qemu-arm; once with
@@ -70,7 +83,7 @@ test-armhf-python: wheel-armhf
 # Speed, never pass/fail: every bench executable, the Python benches, then
 # instructions per frame of the armv7 build when the cross tools are there.
 bench: build
-	@set -e; for b in $(BUILD)/bench/*_bench; do echo "== $$(basename $$b)"; $$b; done
+	@$(CMAKE) --build $(BUILD) --target run_benchmarks
 	@set -e; for p in bench/*_bench.py; do echo "== $$(basename $$p)"; \
 	  PYTHONPATH=$(abspath $(BUILD))/python $(PY) $$p $(BUILD); done
 	@if command -v arm-linux-gnueabihf-g++ >/dev/null && command -v qemu-arm >/dev/null; then \
