@@ -26,8 +26,13 @@ else
   cross=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=armv7l
          -DCMAKE_C_COMPILER=arm-linux-gnueabihf-gcc -DCMAKE_CXX_COMPILER=arm-linux-gnueabihf-g++)
 fi
-"$cmake" --no-warn-unused-cli -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$(realpath "$ninja")" "${cross[@]}" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_BUILD_TESTS=OFF >/dev/null
+# The cross settings are given once, when the build directory is made.
+if [ -f "$build/CMakeCache.txt" ]; then
+  "$cmake" -S . -B "$build" >/dev/null
+else
+  "$cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$(realpath "$ninja")" "${cross[@]}" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_BUILD_TESTS=OFF >/dev/null
+fi
 "$cmake" --build "$build" --target phase_instruction_probe >/dev/null
 
 # QEMU accepts only the plugin interface versions it knows: take the first
