@@ -6,7 +6,7 @@ JOBS    ?= $(shell nproc)
 BUILD   ?= build/native
 GEN     := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
-.PHONY: setup build test test-cpp test-python test-asan test-tsan clean
+.PHONY: setup build test test-cpp test-python test-asan test-tsan test-kernel clean
 
 setup:
 	@tools/setup.sh
@@ -35,6 +35,11 @@ test-tsan: setup
 	$(CMAKE) --build build/tsan -j $(JOBS)
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+
+# The tests/kernel/ programs inside Debian's own kernels under qemu-system
+# (x86-64 and armv7l), against the real vivid and I2C drivers.
+test-kernel: setup
+	JOBS=$(JOBS) tools/test-kernel.sh
 
 clean:
 	rm -rf build

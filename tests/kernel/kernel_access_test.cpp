@@ -1,0 +1,187 @@
+// The kernel-access layer's real-system implementation against the vivid
+// driver: the calls the library makes on a capture node and on its sysfs
+// entries, and the errno values the real kernel gives for the failures the
+// library has to handle (the simulated kernel must give the same).
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <vector>
+
+#include <linux/media.h>
+#include <linux/videodev2.h>
+
+#include <gtest/gtest.h>
+
+#include "sensor/KernelAccess.h"
+#include "tests/kernel/support/GuestSupport.h"
+
+namespace Quorvex {
+namespace {
+
+using Guest::Fd;
+
+bool contains(const std::vector<std::string>& names, const std::string& name)
+{
+    for (const std::string& n : names)
+        if (n == name)
+            return true;
+    return false;
+}
+
+bool endsWith(const std::string& text, const std::string& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST(RealKernelAccess, QueriesTheCaptureNodesCapabilities)
+{
+    Fd fd(kernel().open("/dev/video0", O_RDWR));
+    ASSERT_TRUE(fd.isValid()) << std::strerror(errno);
+    v4l2_capability cap{};
+    ASSERT_EQ(kernel().ioctl(fd.get(), VIDIOC_QUERYCAP, &cap), 0) << std::strerror(errno);
+    EXPECT_STREQ(reinterpret_cast<const char*>(cap.driver), "vivid");
+    ASSERT_TRUE(cap.capabilities & V4L2_CAP_DEVICE_CAPS);
+    EXPECT_EQ(cap.device_caps & (V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING),
+              uint32_t(V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING));
+    EXPECT_FALSE(cap.device_caps & V4L2_CAP_VIDEO_CAPTURE_MPLANE);
+}
+
+// n_devs=2 multiplanar=1,2: one single-planar and one multi-planar instance.
+TEST(RealKernelAccess, FindsOneCaptureNodeOfEachPlaneKind)
+{
+    const std::vector<Guest::CaptureNode> nodes = Guest::vividCaptureNodes();
+    ASSERT_EQ(nodes.size(), 2u);
+    EXPECT_EQ(nodes[0].path, "/dev/video0");
+    EXPECT_FALSE(nodes[0].multiplanar);
+    EXPECT_TRUE(nodes[1].multiplanar) << nodes[1].path;
+    for (const Guest::CaptureNode& node : nodes)
+        RecordProperty(node.path, node.card);
+}
+
+TEST(RealKernelAccess, StatAndFstatAgreeOnTheCharacterDevice)
+{
+    Fd fd(kernel().open("/dev/video0", O_RDWR));
+    ASSERT_TRUE(fd.isValid());
+    struct stat byPath {}, byFd {};
+    ASSERT_EQ(kernel().stat("/dev/video0", &byPath), 0);
+    ASSERT_EQ(kernel().fstat(fd.get(), &byFd), 0);
+    EXPECT_TRUE(S_ISCHR(byPath.st_mode));
+    EXPECT_TRUE(S_ISCHR(byFd.st_mode));
+    EXPECT_EQ(byPath.st_rdev, byFd.st_rdev);
+    EXPECT_EQ(major(byFd.st_rdev), 81u); // the V4L2 character major
+}
+
+TEST(RealKernelAccess, ReadsTheNodesSysfsEntries)
+{
+    struct stat st {};
+    ASSERT_EQ(kernel().stat("/dev/video0", &st), 0);
+    const std::string sys = Guest::sysfsCharPath(st.st_rdev);
+
+    // readlink stores no terminator and reports the bytes stored; a short
+    // buffer gets a truncated target, not an error.
+    char target[256];
+    std::memset(target, 'X', sizeof target);
+    const ssize_t n = kernel().readlink(sys.c_str(), target, sizeof target - 1);
+    ASSERT_GT(n, 0) << std::strerror(errno);
+    EXPECT_EQ(target[n], 'X');
+    const std::string link(target, size_t(n));
+    EXPECT_TRUE(endsWith(link, "/video4linux/video0")) << link;
+    EXPECT_EQ(link.compare(0, 3, "../"), 0) << "sysfs links are relative: " << link;
+
+    char shortTarget[4];
+    EXPECT_EQ(kernel().readlink(sys.c_str(), shortTarget, sizeof shortTarget), ssize_t(sizeof shortTarget));
+    EXPECT_EQ(std::string(shortTarget, sizeof shortTarget), link.substr(0, sizeof shortTarget));
+
+    // The device directory holds the node's class entry and the media device.
+    std::vector<std::string> names{"stale entry"};
+    ASSERT_EQ(kernel().listDirectory((sys + "/device").c_str(), names), 0) << std::strerror(errno);
+    EXPECT_FALSE(contains(names, "stale entry"));
+    EXPECT_TRUE(contains(names, ".")) << "readdir lists the dot entries";
+    EXPECT_TRUE(contains(names, ".."));
+    EXPECT_TRUE(contains(names, "video4linux"));
+    EXPECT_TRUE(contains(names, "media0"));
+
+    char name[64];
+    ASSERT_GT(readFileLine((sys + "/name").c_str(), name, sizeof name), 0);
+    EXPECT_STREQ(name, "vivid-000-vid-cap\n");
+}
+
+TEST(RealKernelAccess, PollWithBuffersButNoStreamIsAnError)
+{
+    Fd fd(kernel().open("/dev/video0", O_RDWR | O_NONBLOCK));
+    ASSERT_TRUE(fd.isValid());
+    // Buffers first: polling a node that has none starts the driver's read()
+    // emulation instead (vivid offers read I/O), a stream of its own.
+    v4l2_requestbuffers req{};
+    req.count = 2;
+    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req.memory = V4L2_MEMORY_MMAP;
+    ASSERT_EQ(kernel().ioctl(fd.get(), VIDIOC_REQBUFS, &req), 0) << std::strerror(errno);
+    // Not streaming: videobuf2 reports an error condition at once instead of
+    // letting poll wait for a frame that cannot come.
+    pollfd p{fd.get(), POLLIN, 0};
+    EXPECT_EQ(kernel().poll(&p, 1, 0), 1);
+    EXPECT_TRUE(p.revents & POLLERR) << std::hex << p.revents;
+    req.count = 0;
+    EXPECT_EQ(kernel().ioctl(fd.get(), VIDIOC_REQBUFS, &req), 0) << std::strerror(errno);
+}
+
+// The failures the library meets, each with the errno the real kernel sets.
+TEST(RealKernelAccess, FailuresSetTheSystemsErrno)
+{
+    Fd video(kernel().open("/dev/video0", O_RDWR | O_NONBLOCK));
+    ASSERT_TRUE(video.isValid());
+    const int fd = video.get();
+    std::vector<std::string> names;
+    struct stat st {};
+    char buffer[64];
+    v4l2_capability cap{};
+    media_device_info info{};
+    v4l2_buffer buf{};
+    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buf.memory = V4L2_MEMORY_MMAP;
+
+    struct Outcome {
+        int result;
+        int error;
+    };
+    auto call = [](auto f) {
+        errno = 0;
+        const int r = f();
+        return Outcome{r, errno};
+    };
+    const struct {
+        const char* what;
+        Outcome got;
+        int expectedErrno;
+    } cases[] = {
+        {"open of a missing node", call([&] { return kernel().open("/dev/video99", O_RDWR); }), ENOENT},
+        {"stat of a missing path", call([&] { return kernel().stat("/sys/dev/char/81:999", &st); }), ENOENT},
+        {"listDirectory of a missing path", call([&] { return kernel().listDirectory("/sys/nothing", names); }), ENOENT},
+        {"listDirectory of a device node", call([&] { return kernel().listDirectory("/dev/video0", names); }), ENOTDIR},
+        {"readlink of a non-link", call([&] { return int(kernel().readlink("/dev/video0", buffer, sizeof buffer)); }), EINVAL},
+        {"readlink of a missing path", call([&] { return int(kernel().readlink("/sys/dev/char/81:999", buffer, sizeof buffer)); }), ENOENT},
+        {"media request on a video node", call([&] { return kernel().ioctl(fd, MEDIA_IOC_DEVICE_INFO, &info); }), ENOTTY},
+        {"DQBUF before any buffer exists", call([&] { return kernel().ioctl(fd, VIDIOC_DQBUF, &buf); }), EINVAL},
+        {"QUERYBUF before REQBUFS", call([&] { return kernel().ioctl(fd, VIDIOC_QUERYBUF, &buf); }), EINVAL},
+        {"ioctl on a closed descriptor", call([&] { return kernel().ioctl(1000, VIDIOC_QUERYCAP, &cap); }), EBADF},
+        {"close of a closed descriptor", call([&] { return kernel().close(1000); }), EBADF},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.got.result, -1) << c.what;
+        EXPECT_EQ(c.got.error, c.expectedErrno)
+            << c.what << ": " << std::strerror(c.got.error) << ", expected " << std::strerror(c.expectedErrno);
+    }
+
+    errno = 0;
+    EXPECT_EQ(kernel().mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0), MAP_FAILED);
+    EXPECT_EQ(errno, EINVAL) << "mmap with no buffers: " << std::strerror(errno);
+}
+
+} // namespace
+} // namespace Quorvex
