@@ -6,7 +6,8 @@ JOBS    ?= $(shell nproc)
 BUILD   ?= build/native
 GEN     := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
-.PHONY: setup build test test-cpp test-python test-asan test-tsan test-kernel clean
+.PHONY: setup build test test-cpp test-python test-asan test-tsan clean \
+        setup-armhf test-armhf test-armhf-python wheel-armhf test-kernel
 
 setup:
 	@tools/setup.sh
@@ -35,6 +36,36 @@ test-tsan: setup
 	$(CMAKE) --build build/tsan -j $(JOBS)
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+
+# 32-bit ARM (armv7l, hard-float): cross-built with Debian's
+# arm-linux-gnueabihf compiler, every C++ test run under qemu-arm; once with
+# the default 32-bit time_t and once with the 64-bit time_t layout.
+ARMHF_CMAKE := $(CMAKE) $(GEN) -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchain-armhf.cmake) \
+  -DQUORVEX_BUILD_PYTHON=OFF
+
+setup-armhf: setup
+	@tools/setup.sh g++-arm-linux-gnueabihf qemu-user
+
+define armhf_ctest
+	$(ARMHF_CMAKE) -S . -B $(1) -DCMAKE_C_FLAGS="$(2)" -DCMAKE_CXX_FLAGS="$(2)"
+	$(CMAKE) --build $(1) -j $(JOBS)
+	cd $(1) && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+endef
+
+test-armhf: setup-armhf
+	$(call armhf_ctest,build/armhf,)
+	$(call armhf_ctest,build/armhf-time64,-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64)
+
+# The armv7l wheel, cross-built against Debian's armhf CPython headers, and
+# the Python tests run against it by Debian's armhf CPython under qemu-arm.
+# Downloaded packages are kept in build/armhf-debs.
+wheel-armhf: setup-armhf
+	tools/armhf-sysroot.sh build/armhf-sysroot build/armhf-debs
+	$(PY) tools/build_wheel_armhf.py --sysroot build/armhf-sysroot --build-dir build/wheel-armhf \
+	  --dist-dir build/dist --jobs $(JOBS)
+
+test-armhf-python: wheel-armhf
+	tools/armhf-python-tests.sh build/armhf-sysroot build/dist
 
 # The tests/kernel/ programs inside Debian's own kernels under qemu-system
 # (x86-64 and armv7l), against the real vivid and I2C drivers.

@@ -13,7 +13,8 @@ namespace Quorvex {
 class QuorvexDeviceHQVGA final : public QuorvexDevice {
 public:
     // Range 4000 mm at 37.5 MHz; samples are shifted right by 4 on
-    // BOARD_JETSON (its receiver left-aligns them), else not at all.
+    // BOARD_JETSON (its receiver hands them over four bits up), else not at
+    // all.
     explicit QuorvexDeviceHQVGA(BoardKind board);
 
     static constexpr int32_t kWidth = 240;

@@ -39,8 +39,8 @@
 //
 // Word encoding: the sample is written as a 12-bit two's-complement value
 // (bit 11 repeats the sign) in bits shift .. shift + 11 of a 16-bit word;
-// the other bits are zero. Shift 4 is how the Jetson receiver left-aligns
-// its 12-bit pixels, shift 0 how the other boards deliver them.
+// the other bits are zero. Shift 4 matches the Jetson boards, whose
+// receiver hands the 12-bit pixel over four bits up; shift 0 the others.
 
 namespace Quorvex::sim {
 
@@ -116,7 +116,7 @@ private:
 // Sensor side of the model: how light becomes a sample.
 struct CorrelationModel {
     // Amplitude in sample units of a perfect reflector at 1 m.
-    double gainAt1m = 600.0;
+    double gainAt1m = 400.0;
     // Common offset of all four samples (ambient light, dark level); it
     // cancels in the differences the decoders use.
     double offset = 0.0;
