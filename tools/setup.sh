@@ -33,9 +33,12 @@ python=${PYTHON:-python3}
 if [ ! -x .venv/bin/python ]; then
   "$python" -m venv .venv
 fi
+# The stamp records which requirements were installed; a missing tool (an
+# environment recreated or damaged by hand) also triggers a reinstall.
 stamp=.venv/.requirements-installed
-if [ ! -f "$stamp" ] || [ requirements-dev.txt -nt "$stamp" ]; then
+want=$(sha256sum requirements-dev.txt | cut -d' ' -f1)
+if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ] || [ ! -x .venv/bin/cmake ] || [ ! -x .venv/bin/pytest ]; then
   .venv/bin/python -m pip install -q --upgrade pip
   .venv/bin/python -m pip install -q -r requirements-dev.txt
-  touch "$stamp"
+  echo "$want" > "$stamp"
 fi

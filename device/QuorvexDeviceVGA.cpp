@@ -1,0 +1,311 @@
+#include "device/QuorvexDeviceVGA.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "device/DefaultConfigFiles.h"
+#include "sensor/QuorvexTOFSensor.h"
+#include "vendor/libsi4c/si4c.h"
+
+namespace Quorvex {
+
+namespace {
+
+// The library should have let go of the module before its instance goes.
+constexpr uint32_t kCloseWaitMs = 500;
+
+constexpr int32_t kRangeSingleMm = 1250;
+constexpr int32_t kRangeDualMm = 4500;
+
+int32_t rawRows(int32_t h, bool single)
+{
+    return (h + 1) * (single ? 5 : 10);
+}
+
+// A stream geometry in one word so that it can be shared with the capture
+// thread atomically; 0 means "none recorded".
+uint32_t packLayout(int32_t w, int32_t h, bool single)
+{
+    return (static_cast<uint32_t>(w) << 16) | (static_cast<uint32_t>(h) << 2) |
+           (single ? 2u : 0u) | 1u;
+}
+int32_t layoutWidth(uint32_t l) { return static_cast<int32_t>(l >> 16); }
+int32_t layoutHeight(uint32_t l) { return static_cast<int32_t>((l >> 2) & 0x3FFFu); }
+bool layoutSingle(uint32_t l) { return (l & 2u) != 0; }
+
+// Highest frame rate the module reaches at a size and mode; 0 when the
+// combination has no entry.
+int32_t maxFrameRate(int32_t w, int32_t h, bool single)
+{
+    if (w == 640 && h == 480)
+        return single ? 41 : 23;
+    if (w == 320 && h == 240)
+        return single ? 61 : 36;
+    return 0;
+}
+
+} // namespace
+
+QuorvexDeviceVGA::QuorvexDeviceVGA(BoardKind board)
+    : QuorvexDevice(board), sleeper(&QuorvexDeviceVGA::sleepResuming)
+{
+}
+
+QuorvexDeviceVGA::~QuorvexDeviceVGA()
+{
+    // Deleted without close: the instance is left alone, and so are the
+    // calibration bytes it may still be holding.
+    if (libraryHandle)
+        calibration.abandon();
+}
+
+void QuorvexDeviceVGA::sleepResuming(uint32_t milliseconds)
+{
+    struct timespec left {};
+    left.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    left.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+bool QuorvexDeviceVGA::singleFreq() const
+{
+    return !libraryHandle || SiSDKIsSingleFreq(libraryHandle) != 0;
+}
+
+void QuorvexDeviceVGA::getFrameFormats(FrameGeometry& raw, FrameGeometry& depth)
+{
+    const int32_t w = W.load();
+    const int32_t h = H.load();
+    const bool single = singleFreq();
+    raw.width = w;
+    raw.height = rawRows(h, single);
+    raw.pixelBytes = 2;
+    depth.width = w;
+    depth.height = h;
+    // The camera sizes its frame buffers from this answer.
+    bufferLayout.store(packLayout(w, h, single));
+}
+
+TofErrorCode QuorvexDeviceVGA::open(QuorvexTOFSensor* s, DeviceType /*type*/)
+{
+    if (!s)
+        return QuorvexInvalidParameter;
+    sensor = s;
+    // A second open must not orphan a live instance.
+    if (libraryHandle)
+        return QuorvexSuccess;
+    return SiSDKCreate(&libraryHandle) && libraryHandle ? QuorvexSuccess : QuorvexUnkownError;
+}
+
+TofErrorCode QuorvexDeviceVGA::close()
+{
+    if (!libraryHandle)
+        return QuorvexSuccess;
+    sleeper(kCloseWaitMs);
+    SiSDKDestroy(&libraryHandle);
+    libraryHandle = nullptr;
+    calibration.reset();
+    return QuorvexSuccess;
+}
+
+TofErrorCode QuorvexDeviceVGA::setupSensor()
+{
+    const int32_t w = W.load();
+    const int32_t h = H.load();
+    const bool single = singleFreq();
+    if (sensor) {
+        // The sensor clamps or refuses sizes it cannot deliver; the camera
+        // learns the outcome from the sensor's own geometry.
+        sensor->setControl(CameraCtrl::FMT_WIDTH, w);
+        sensor->setControl(CameraCtrl::FMT_HEIGHT, rawRows(h, single));
+    }
+    sensorLayout.store(packLayout(w, h, single));
+    return QuorvexSuccess;
+}
+
+TofErrorCode QuorvexDeviceVGA::start()
+{
+    // A destroyed (failed start, close) or never created instance is never
+    // handed to the library again: only open creates one.
+    if (!libraryHandle)
+        return QuorvexUnkownError;
+    if (!writeDefaultConfigFiles())
+        return QuorvexUnkownError;
+
+    const int32_t w = W.load();
+    const int32_t h = H.load();
+    libraryLayout.store(0);
+    if (SiSDKInit(libraryHandle, w, h)) {
+        // The new mapping is handed over before the previous one goes, so
+        // the library never holds unmapped bytes; without a file it keeps
+        // what it had.
+        Calibration next = Calibration::load();
+        if (!next.empty()) {
+            SiSDKSetCaliData(libraryHandle, next.data(), next.size());
+            calibration = std::move(next);
+        }
+        // The library reports a text it rejects on standard error itself.
+        if (!configText.empty())
+            SiSDKSetConfig(libraryHandle, configText.c_str());
+        if (SiSDKStart(libraryHandle)) {
+            libraryLayout.store(packLayout(w, h, false));
+            return QuorvexSuccess;
+        }
+    }
+    SiSDKDestroy(&libraryHandle);
+    libraryHandle = nullptr;
+    calibration.reset();
+    return QuorvexUnkownError;
+}
+
+TofErrorCode QuorvexDeviceVGA::stop()
+{
+    return QuorvexSuccess;
+}
+
+TofErrorCode QuorvexDeviceVGA::setControl(CameraCtrl ctrl, int value)
+{
+    switch (ctrl) {
+    case CameraCtrl::FMT_WIDTH:
+        if (value != 320 && value != 640)
+            return QuorvexInvalidParameter;
+        W.store(value);
+        return QuorvexSuccess;
+    case CameraCtrl::FMT_HEIGHT:
+        if (value != 240 && value != 480)
+            return QuorvexInvalidParameter;
+        H.store(value);
+        return QuorvexSuccess;
+    case CameraCtrl::MODE:
+        if (value != 0 && value != 1)
+            return QuorvexInvalidParameter;
+        if (!libraryHandle)
+            return QuorvexUnkownError;
+        {
+            std::lock_guard<std::mutex> lock(modeLock);
+            SiSDKSetSingleFreq(libraryHandle, value == 0 ? 1 : 0);
+        }
+        return QuorvexSuccess;
+    case CameraCtrl::FRAME_MODE:
+        return QuorvexNotImplemented;
+    case CameraCtrl::FRAME_RATE: {
+        if (!sensor)
+            return QuorvexUnkownError;
+        const TofErrorCode r = sensor->setControl(CameraCtrl::FRAME_RATE, value);
+        if (r != QuorvexSuccess)
+            return r;
+        frameRateSet.store(true);
+        return QuorvexSuccess;
+    }
+    default:
+        // RANGE follows the frequency mode and EXPOSURE belongs to the
+        // library's configuration: neither is set here.
+        return QuorvexInvalidParameter;
+    }
+}
+
+TofErrorCode QuorvexDeviceVGA::setControlExt(CameraCtrl ctrl, const char* value)
+{
+    if (ctrl != CameraCtrl::CONFIG_DIR_EXT || !value)
+        return QuorvexInvalidParameter;
+    configText = value;
+    return QuorvexSuccess;
+}
+
+TofErrorCode QuorvexDeviceVGA::getControl(CameraCtrl ctrl, int* value)
+{
+    if (!value)
+        return QuorvexInvalidParameter;
+    switch (ctrl) {
+    case CameraCtrl::RANGE:
+        if (!libraryHandle)
+            return QuorvexUnkownError;
+        *value = singleFreq() ? kRangeSingleMm : kRangeDualMm;
+        return QuorvexSuccess;
+    case CameraCtrl::FMT_WIDTH:
+        *value = W.load();
+        return QuorvexSuccess;
+    case CameraCtrl::FMT_HEIGHT:
+        *value = H.load();
+        return QuorvexSuccess;
+    case CameraCtrl::MODE:
+        if (!libraryHandle)
+            return QuorvexUnkownError;
+        *value = singleFreq() ? static_cast<int>(TofWorkMode::SINGLE_FREQ)
+                              : static_cast<int>(TofWorkMode::DOUBLE_FREQ);
+        return QuorvexSuccess;
+    case CameraCtrl::FRAME_MODE:
+        return QuorvexNotImplemented;
+    case CameraCtrl::FRAME_RATE:
+        if (!frameRateSet.load()) {
+            // Until a rate was set the sensor's own figure is not
+            // trustworthy, so the bound is the module's maximum.
+            if (!libraryHandle)
+                return QuorvexUnkownError;
+            const int32_t max = maxFrameRate(W.load(), H.load(), singleFreq());
+            if (max == 0)
+                return QuorvexInvalidParameter;
+            *value = max;
+            return QuorvexSuccess;
+        }
+        break;
+    default:
+        break;
+    }
+    if (!sensor)
+        return QuorvexUnkownError;
+    return sensor->getControl(ctrl, value);
+}
+
+TofErrorCode QuorvexDeviceVGA::getControlExt(CameraCtrl ctrl, const char** value)
+{
+    if (ctrl != CameraCtrl::CONFIG_DIR_EXT || !value)
+        return QuorvexInvalidParameter;
+    *value = configText.c_str();
+    return QuorvexSuccess;
+}
+
+// The sensor delivers, and the camera allocated for, the geometry recorded
+// at setupSensor and getFrameFormats. A MODE change while streaming (or a
+// size change between set-up and allocation) makes the library's layout
+// differ from it: such a frame is refused instead of being read or written
+// past either buffer.
+bool QuorvexDeviceVGA::frameLayoutMatches(bool needLibrary, uint32_t* layout) const
+{
+    const uint32_t s = sensorLayout.load();
+    if (s == 0 || s != bufferLayout.load() || layoutSingle(s) != singleFreq())
+        return false;
+    if (needLibrary) {
+        const uint32_t l = libraryLayout.load();
+        if (!libraryHandle || l == 0 || layoutWidth(l) != layoutWidth(s) ||
+            layoutHeight(l) != layoutHeight(s))
+            return false;
+    }
+    *layout = s;
+    return true;
+}
+
+bool QuorvexDeviceVGA::getRawImages(unsigned char* raw, short* out)
+{
+    uint32_t layout = 0;
+    if (!raw || !out || !frameLayoutMatches(false, &layout))
+        return false;
+    const size_t samples = static_cast<size_t>(layoutWidth(layout)) *
+                           static_cast<size_t>(rawRows(layoutHeight(layout), layoutSingle(layout)));
+    std::memcpy(out, raw, samples * sizeof(short));
+    return true;
+}
+
+bool QuorvexDeviceVGA::getPhaseImage(unsigned char* raw, float* depth, float* amplitude,
+                                     float* confidence)
+{
+    uint32_t layout = 0;
+    std::lock_guard<std::mutex> lock(modeLock);
+    if (!raw || !frameLayoutMatches(true, &layout))
+        return false;
+    return SiSDKGetPhaseImage(libraryHandle, raw, depth, amplitude, confidence) != 0;
+}
+
+} // namespace Quorvex
