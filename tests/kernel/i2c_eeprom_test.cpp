@@ -2,11 +2,13 @@
 // EEPROM at the module controller's address 0x0C: 2-byte register addresses,
 // as the controller takes them. Only the first bus is used; the second has
 // nothing attached and each NACK there costs seconds.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include <linux/i2c-dev.h>
@@ -63,6 +65,44 @@ TEST(RealI2c, RegisterWriteLandsBigEndianAtItsAddress)
     EXPECT_EQ(std::vector<uint8_t>(got, got + 4), (std::vector<uint8_t>{0x00, 0x00, 0x00, 0x1E}));
 }
 
+// No /proc/bus/i2c on current kernels: the adapters are found through the
+// i2c-dev class in sysfs, listed unsorted, both named alike.
+TEST(RealI2c, AdaptersAreListedThroughSysfs)
+{
+    struct stat st {};
+    errno = 0;
+    EXPECT_EQ(kernel().stat("/proc/bus/i2c", &st), -1);
+    EXPECT_EQ(errno, ENOENT);
+
+    std::vector<std::string> names;
+    ASSERT_EQ(kernel().listDirectory("/sys/class/i2c-dev", names), 0) << std::strerror(errno);
+    std::vector<std::string> adapters;
+    for (const std::string& n : names)
+        if (n != "." && n != "..")
+            adapters.push_back(n);
+    std::sort(adapters.begin(), adapters.end());
+    ASSERT_EQ(adapters, (std::vector<std::string>{"i2c-0", "i2c-1"}));
+    for (const std::string& a : adapters) {
+        char name[120];
+        ASSERT_GT(readFileLine(("/sys/class/i2c-dev/" + a + "/name").c_str(), name, sizeof name), 0) << a;
+        EXPECT_STREQ(name, "Versatile I2C adapter\n") << a;
+    }
+}
+
+// The device tree declares chips on the first bus (0x39, 0x60) that no
+// driver has bound: only a bound driver makes an address busy.
+TEST(RealI2c, DeclaredButUnboundAddressesCanBeTaken)
+{
+    Fd fd(kernel().open(busPath, O_RDWR));
+    ASSERT_TRUE(fd.isValid()) << std::strerror(errno);
+    for (uintptr_t address : {uintptr_t(0x39), uintptr_t(0x60), uintptr_t(chip)})
+        EXPECT_EQ(kernel().ioctl(fd.get(), I2C_SLAVE, reinterpret_cast<void*>(address)), 0)
+            << std::hex << address << ": " << std::strerror(errno);
+    errno = 0;
+    EXPECT_EQ(kernel().ioctl(fd.get(), I2C_SLAVE, reinterpret_cast<void*>(uintptr_t(0x80))), -1);
+    EXPECT_EQ(errno, EINVAL);
+}
+
 TEST(RealI2c, MissingAddressAnswersNoDevice)
 {
     Fd fd(kernel().open(busPath, O_RDWR));
@@ -76,3 +116,4 @@ TEST(RealI2c, MissingAddressAnswersNoDevice)
 
 } // namespace
 } // namespace Quorvex
+

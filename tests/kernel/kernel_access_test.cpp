@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "sensor/BoardKind.h"
 #include "sensor/KernelAccess.h"
 #include "tests/kernel/support/GuestSupport.h"
 
@@ -129,6 +130,22 @@ TEST(RealKernelAccess, PollWithBuffersButNoStreamIsAnError)
     EXPECT_TRUE(p.revents & POLLERR) << std::hex << p.revents;
     req.count = 0;
     EXPECT_EQ(kernel().ioctl(fd.get(), VIDIOC_REQBUFS, &req), 0) << std::strerror(errno);
+}
+
+// The firmware's model text is one NUL-terminated string, the NUL counted in
+// the file's length; x86 guests have no device tree. Neither is a known board.
+TEST(RealKernelAccess, DeviceTreeModelAsTheKernelPublishesIt)
+{
+    char model[100];
+    const ssize_t n = readFileLine("/sys/firmware/devicetree/base/model", model, sizeof model);
+#if defined(__arm__)
+    ASSERT_EQ(n, ssize_t(sizeof "V2P-CA9"));
+    EXPECT_STREQ(model, "V2P-CA9");
+    EXPECT_EQ(model[n - 1], '\0');
+#else
+    EXPECT_EQ(n, -1);
+#endif
+    EXPECT_EQ(detectBoard(), BOARD_UNKNOWN);
 }
 
 // The failures the library meets, each with the errno the real kernel sets.
