@@ -6,7 +6,7 @@ JOBS    ?= $(shell nproc)
 BUILD   ?= build/native
 GEN     := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
-.PHONY: setup build test test-cpp test-python test-asan test-tsan clean \
+.PHONY: setup build test test-cpp test-python test-asan test-tsan fuzz bench clean \
         setup-armhf test-armhf test-armhf-python wheel-armhf test-kernel
 
 setup:
@@ -22,6 +22,10 @@ test: build
 	cd $(BUILD) && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 	PYTHONPATH=$(abspath $(BUILD))/python $(PY) -m pytest -q tests/python
 
+# Benchmarks (bench/): build and run; they print figures, they assert nothing.
+bench: build
+	$(CMAKE) --build $(BUILD) --target run_benchmarks
+
 # C++ tests under the sanitizers, each in a build directory of its own.
 test-asan: setup
 	$(CMAKE) -S . -B build/asan $(GEN) -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_GTEST_FROM_SOURCE=ON \
@@ -36,6 +40,19 @@ test-tsan: setup
 	$(CMAKE) --build build/tsan -j $(JOBS)
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+
+# libFuzzer runs over the parsers of kernel texts (clang only), a while each.
+FUZZ_SECONDS ?= 20
+fuzz: setup
+	@tools/setup.sh clang libclang-rt-14-dev
+	$(CMAKE) -S . -B build/fuzz $(GEN) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_GTEST_FROM_SOURCE=ON -DQUORVEX_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug \
+	  -DQUORVEX_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
+	$(CMAKE) --build build/fuzz -j $(JOBS) --target quorvex_fuzzers
+	set -e; for t in build/fuzz/tests/*_fuzz; do \
+	  echo "fuzz: $$t"; mkdir -p build/fuzz/corpus/$$(basename $$t); \
+	  $$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz/corpus/$$(basename $$t); \
+	done
 
 # 32-bit ARM (armv7l, hard-float): cross-built with Debian's
 # arm-linux-gnueabihf compiler, every C++ test run under qemu-arm; once with

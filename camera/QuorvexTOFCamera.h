@@ -1,0 +1,126 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "camera/TofTypes.h"
+#include "sensor/BoardKind.h"
+
+namespace Quorvex {
+
+class FrameQueue;
+struct LinkNode;
+class QuorvexDevice;
+class QuorvexFrameBuffer;
+class QuorvexTOFSensor;
+
+// The library's entry object: owns one sensor (chosen by connection), one
+// device (chosen by the size the sensor reports), the frame queue of the
+// current stream and its capture thread.
+//
+// open, openWithFile, start, setOutputType, stop, close and destruction are
+// meant for one controlling thread. Controls, requestFrame and releaseFrame
+// may be called from any thread while the stream runs.
+class QuorvexTOFCamera {
+public:
+    // Detects the host board once; it is handed to every sensor and device.
+    QuorvexTOFCamera();
+    // Stops a running stream and closes what the last open acquired.
+    ~QuorvexTOFCamera();
+    QuorvexTOFCamera(const QuorvexTOFCamera&) = delete;
+    QuorvexTOFCamera& operator=(const QuorvexTOFCamera&) = delete;
+
+    // Creates and opens the sensor for `connect`, then the device for the
+    // size it reports. -1 while streaming or when no sensor exists for the
+    // connection; otherwise the first non-zero result of the sensor's or the
+    // device's open.
+    TofErrorCode open(Connection connect, int index);
+    // As open with a USB sensor configured by `path`; -1 for a null path.
+    TofErrorCode openWithFile(const char* path, int index);
+    // Chooses, creates and opens the device for the size the sensor reported
+    // (240 x 180: HQVGA with four sub-frames per capture; else VGA).
+    TofErrorCode openPostHandle();
+
+    // Configures and starts device and sensor, builds a fresh frame queue
+    // for `type` and launches the capture thread. -1 while streaming or when
+    // nothing is open; otherwise the first non-zero step result.
+    TofErrorCode start(FrameType type);
+    // Builds the frame queue for `type` (RAW or DEPTH). -1 while streaming,
+    // for another type, or when the device's raw frame would not fit one
+    // capture of the sensor.
+    TofErrorCode setOutputType(FrameType type);
+    // Joins the capture thread (std::system_error if none runs), then stops
+    // device and sensor; the sensor's result.
+    TofErrorCode stop();
+    // Stops a running stream, then closes device and sensor; the sensor's
+    // result. Ready frames stay obtainable.
+    TofErrorCode close();
+
+    // Oldest ready frame, lent to the caller until releaseFrame, or null
+    // after `timeout` ms. A negative time-out waits while the stream runs.
+    QuorvexFrameBuffer* requestFrame(int16_t timeout);
+    // Gives back a frame obtained from requestFrame; -1 for any other
+    // pointer or a frame already given back.
+    TofErrorCode releaseFrame(QuorvexFrameBuffer* frame);
+
+    TofErrorCode setControl(CameraCtrl ctrl, int value);
+    TofErrorCode getControl(CameraCtrl ctrl, int* value);
+    TofErrorCode setControlExt(CameraCtrl ctrl, const char* value);
+    TofErrorCode getControlExt(CameraCtrl ctrl, const char** value);
+    CameraInfo getCameraInfo() const;
+
+    // Measurement of the sensor's frame rate, for diagnostics.
+    float getFps() const { return fps.load(std::memory_order_relaxed); }
+    int getDeliveredFrames() const { return deliveredFrames.load(std::memory_order_relaxed); }
+
+private:
+    enum class FrameVerdict : uint8_t { Keep, Skipped, NoFrame };
+
+    void captureThread(std::shared_ptr<FrameQueue> q, FrameType type);
+    // Reads one capture into `raw` and applies the skip pattern.
+    FrameVerdict analysisFrame(uint8_t* raw, int64_t* ts);
+    // Converts the capture into the node's frame; false if the device fails.
+    bool fillFrame(uint8_t* raw, int64_t ts, LinkNode* node, FrameType type);
+    bool getRawImages(uint8_t* raw, int16_t* out);
+    bool getPhaseImage(uint8_t* raw, float* depth, float* amplitude, float* confidence);
+    void updateFps();
+    void adjustFrameRate();
+
+    std::shared_ptr<FrameQueue> currentQueue();
+    void installSensor(std::unique_ptr<QuorvexTOFSensor> next);
+    void closeOpened();
+
+    CameraInfo info{};
+    FrameGeometry rawGeometry{};
+    FrameGeometry depthGeometry{};
+    std::unique_ptr<QuorvexTOFSensor> sensor;
+    std::unique_ptr<QuorvexDevice> device;
+    // Callers copy the pointer under queueMutex and wait on their copy, so a
+    // start that replaces the queue never frees it under a waiter.
+    std::shared_ptr<FrameQueue> queue;
+    std::mutex queueMutex;
+    std::thread capture;
+
+    // Whether sensor and device hold resources that only their close
+    // releases: set by a successful open, cleared by close.
+    bool sensorOpened = false;
+    bool deviceOpened = false;
+
+    std::atomic<bool> stopped{true};
+    BoardKind boardKind;
+    std::atomic<int> skipFrame{0};
+    std::atomic<int> skipFrameLoop{1};
+    int skipCounter = 0; // capture thread only
+    std::atomic<float> frameInterval{0.0f};
+    std::atomic<float> smoothing{0.1f};
+    std::atomic<float> fps{0.0f};
+    std::atomic<int> deliveredFrames{0};
+    // Nanoseconds of the monotonic clock.
+    std::atomic<int64_t> lastTimestamp{0};
+    std::atomic<bool> autoFrameRate{true};
+};
+
+} // namespace Quorvex
