@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -16,7 +17,10 @@
 
 #include <gtest/gtest.h>
 
+#include "sensor/CsiPipeline.h"
+#include "sensor/I2cBus.h"
 #include "sensor/KernelAccess.h"
+#include "sensor/i2c_helpers.h"
 #include "tests/kernel/support/GuestSupport.h"
 
 namespace Quorvex {
@@ -112,6 +116,114 @@ TEST(RealI2c, MissingAddressAnswersNoDevice)
     errno = 0;
     EXPECT_EQ(transfer(fd.get(), &msg, 1), -1);
     EXPECT_EQ(errno, ENXIO) << std::strerror(errno);
+}
+
+// ---- The library's I2C code on the real adapter ---------------------------
+
+// Runs `f` with standard error captured; returns what it printed.
+template <typename F>
+std::string stderrOf(F&& f)
+{
+    testing::internal::CaptureStderr();
+    f();
+    return testing::internal::GetCapturedStderr();
+}
+
+TEST(RealI2cBus, AdaptersAreGatheredFromSysfs)
+{
+    std::optional<std::vector<I2cAdapterRecord>> adapters = gatherI2cAdapters();
+    ASSERT_TRUE(adapters.has_value());
+    std::vector<int> buses;
+    for (const I2cAdapterRecord& a : *adapters) {
+        buses.push_back(a.busNumber);
+        EXPECT_EQ(a.name, "Versatile I2C adapter") << a.busNumber;
+        EXPECT_EQ(a.functionality, "i2c") << a.busNumber;
+        EXPECT_EQ(a.algorithm, "I2C adapter") << a.busNumber;
+    }
+    std::sort(buses.begin(), buses.end());
+    EXPECT_EQ(buses, (std::vector<int>{0, 1}));
+}
+
+TEST(RealI2cBus, BusTextsResolve)
+{
+    const struct {
+        const char* text;
+        int expected;
+        const char* message;
+    } cases[] = {
+        {"0", 0, ""},
+        {"0x0", 0, ""},
+        {"1", 1, ""},
+        {"0x1", 1, ""},
+        {"1048576", -2, "Error: I2C bus out of range!\n"},
+        // Both of the board's adapters carry the same name.
+        {"Versatile I2C adapter", -4, "Error: I2C bus name is not unique!\n"},
+        {"", -1, "Error: I2C bus name doesn't match any bus present!\n"},
+        {"quorvex", -1, "Error: I2C bus name doesn't match any bus present!\n"},
+    };
+    for (const auto& c : cases) {
+        int bus = 0;
+        const std::string printed = stderrOf([&] { bus = lookupI2cBus(c.text); });
+        EXPECT_EQ(bus, c.expected) << '"' << c.text << '"';
+        EXPECT_EQ(printed, c.message) << '"' << c.text << '"';
+    }
+}
+
+TEST(RealI2cBus, ExportedHelpersOnTheAdapter)
+{
+    char name[20];
+    const int fd = i2c_open_i2c_dev(0, name, sizeof name, 0);
+    ASSERT_GE(fd, 0);
+    Fd owner(fd);
+    EXPECT_STREQ(name, "/dev/i2c-0");
+
+    unsigned long funcs = 0;
+    EXPECT_EQ(i2c_get_functionality(fd, &funcs), 0);
+    EXPECT_TRUE(funcs & I2C_FUNC_I2C);
+    EXPECT_EQ(i2c_set_slave_addr(fd, chip, 0), 0);
+    EXPECT_EQ(i2c_set_slave_addr(fd, chip, 1), 0);
+    EXPECT_EQ(i2c_set_adapter_timeout(fd, 0), 0);
+    EXPECT_EQ(i2c_set_adapter_retries(fd, 0), 0);
+
+    std::string printed = stderrOf([&] { EXPECT_EQ(i2c_set_slave_addr(fd, 0x80, 0), -EINVAL); });
+    EXPECT_EQ(printed, "Error: Could not set address to 0x80: Invalid argument\n");
+
+    int missing = 0;
+    printed = stderrOf([&] { missing = i2c_open_i2c_dev(7, name, sizeof name, 0); });
+    EXPECT_LT(missing, 0);
+    EXPECT_EQ(printed, "Error: Could not open file `/dev/i2c-7': No such file or directory\n");
+    printed = stderrOf([&] { missing = i2c_open_i2c_dev(7, name, sizeof name, 1); });
+    EXPECT_LT(missing, 0);
+    EXPECT_EQ(printed, "");
+}
+
+TEST(RealI2cBus, SetUpThenRegisterWritesLandBigEndian)
+{
+    CsiPipeline state;
+    std::strcpy(state.i2cBus, "0");
+    ASSERT_EQ(setupI2cBus(state), QuorvexSuccess);
+    Fd owner(state.i2cFd);
+    EXPECT_EQ(state.chipAddress, chip);
+
+    const struct {
+        uint16_t reg;
+        uint32_t value;
+    } cases[] = {{0x0633, 30}, {0x0010, 0xDEADBEEF}, {0x0FF0, 0x01020304}, {0x0633, 0}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(writeRegister(state.i2cFd, state.chipAddress, c.reg, c.value), QuorvexSuccess) << std::hex << c.reg;
+        uint8_t got[4] = {};
+        ASSERT_EQ(readBack(state.i2cFd, chip, c.reg, got, sizeof got), 2) << std::strerror(errno);
+        EXPECT_EQ(uint32_t(got[0]) << 24 | uint32_t(got[1]) << 16 | uint32_t(got[2]) << 8 | got[3], c.value)
+            << std::hex << c.reg;
+    }
+    // The frame-rate register as the controller would see it.
+    ASSERT_EQ(writeRegister(state.i2cFd, state.chipAddress, 0x0633, 30), QuorvexSuccess);
+    uint8_t got[4] = {};
+    ASSERT_EQ(readBack(state.i2cFd, chip, 0x0633, got, sizeof got), 2);
+    EXPECT_EQ(std::vector<uint8_t>(got, got + 4), (std::vector<uint8_t>{0x00, 0x00, 0x00, 0x1E}));
+
+    // No chip at 0x0D: the adapter sees no acknowledge (ENXIO), the write fails.
+    EXPECT_EQ(writeRegister(state.i2cFd, 0x0D, 0x0633, 30), QuorvexSystemError);
 }
 
 } // namespace

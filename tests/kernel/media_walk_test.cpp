@@ -2,6 +2,7 @@
 // through its sysfs device directory to the media device, the entity
 // enumeration and its end, the entities' device numbers and sysfs links, and
 // the link request the library makes on boards with a receiver to enable.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -14,7 +15,12 @@
 
 #include <gtest/gtest.h>
 
+#include "sensor/BoardKind.h"
+#include "sensor/CsiBoardRules.h"
+#include "sensor/CsiPipeline.h"
+#include "sensor/I2cBus.h"
 #include "sensor/KernelAccess.h"
+#include "sensor/MediaDiscovery.h"
 #include "tests/kernel/support/GuestSupport.h"
 
 namespace Quorvex {
@@ -138,8 +144,76 @@ TEST(RealMediaWalk, SetupLinkBetweenUnknownEntitiesIsRefused)
     EXPECT_EQ(errno, EINVAL) << std::strerror(errno);
 }
 
-// Plugs the library's discovery in here once it is on main.
-// (see sensor/MediaDiscovery.h)
+// ---- The library's discovery over vivid ------------------------------------
+
+size_t openDescriptorCount()
+{
+    std::vector<std::string> names;
+    return kernel().listDirectory("/proc/self/fd", names) == 0 ? names.size() : 0;
+}
+
+// On every media-controller board the walk finds vivid's media device and
+// ends without a module: no sub-device, no bus text, nothing left open. The
+// Raspberry Pi 5's receiver link names entities vivid does not have: both
+// look-ups report the end of the list and the kernel refuses the link.
+TEST(RealMediaWalk, LibraryDiscoveryEndsFindingNoModule)
+{
+    const struct {
+        BoardKind board;
+        const char* printed;
+    } cases[] = {
+        {BOARD_RASPBERRY_PI, ""},
+        {BOARD_RASPBERRY_PI_5, "Query entity failed: Invalid argument\nQuery entity failed: Invalid argument\n"},
+        {BOARD_RADXA_ROCK, ""},
+    };
+    const std::vector<Guest::CaptureNode> nodes = Guest::vividCaptureNodes();
+    ASSERT_FALSE(nodes.empty());
+    const std::vector<std::string> listed = mediaDevicesOf(nodes[0]);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.board);
+        const MediaPipelineRule* rule = mediaPipelineRule(c.board);
+        ASSERT_NE(rule, nullptr);
+        Fd video(kernel().open(nodes[0].path.c_str(), O_RDWR));
+        ASSERT_TRUE(video.isValid());
+        const size_t before = openDescriptorCount();
+
+        CsiPipeline state;
+        testing::internal::CaptureStderr();
+        discoverMediaPipeline(state, video.get(), *rule);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.printed);
+
+        EXPECT_EQ(openDescriptorCount(), before) << "the media device must be closed again";
+        EXPECT_NE(std::find(listed.begin(), listed.end(), std::string(state.mediaPath)), listed.end())
+            << state.mediaPath;
+        EXPECT_EQ(state.subdevCount, 0);
+        EXPECT_STREQ(state.i2cBus, "");
+        EXPECT_EQ(state.subdevFds[0], -1);
+    }
+}
+
+// The Jetson way reads the capture node's sysfs name, which on vivid names
+// no module.
+TEST(RealMediaWalk, BusFromSysfsNameFindsNoModuleOnVivid)
+{
+    Fd video(kernel().open("/dev/video0", O_RDWR));
+    ASSERT_TRUE(video.isValid());
+    CsiPipeline state;
+    EXPECT_EQ(discoverBusFromSysfsName(state, video.get(), jetsonModuleName), QuorvexSystemError);
+    EXPECT_STREQ(state.i2cBus, "");
+    // "vivid-000-vid-cap": the first "vid" leads to no space, so no digits.
+    EXPECT_EQ(discoverBusFromSysfsName(state, video.get(), "vivid"), QuorvexSuccess);
+    EXPECT_STREQ(state.i2cBus, "");
+}
+
+// With nothing found, the bus set-up fails in the lookup, as open must.
+TEST(RealMediaWalk, BusSetUpAfterAnEmptyDiscoveryFails)
+{
+    CsiPipeline state;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(setupI2cBus(state), QuorvexSystemError);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: I2C bus name doesn't match any bus present!\n");
+    EXPECT_EQ(state.i2cFd, -1);
+}
 
 } // namespace
 } // namespace Quorvex

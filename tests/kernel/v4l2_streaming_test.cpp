@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "sensor/KernelAccess.h"
+#include "sensor/V4l2Helpers.h"
 #include "tests/kernel/support/GuestSupport.h"
 
 #ifndef V4L2_PIX_FMT_Y12P
@@ -45,9 +46,10 @@ int64_t toMicroseconds(const timeval& t)
     return int64_t(t.tv_sec) * 1000000 + t.tv_usec;
 }
 
+// The library's V4L2 request rule: repeated while EAGAIN, EINTR, ETIMEDOUT.
 int xioctl(int fd, unsigned long request, void* arg)
 {
-    return kernel().ioctl(fd, request, arg);
+    return ioctlRetry(fd, request, arg);
 }
 
 // The guest build for armv7l runs this twice: with the 32-bit time_t and

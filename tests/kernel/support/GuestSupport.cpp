@@ -16,27 +16,6 @@
 
 namespace Quorvex::Guest {
 
-Fd::~Fd()
-{
-    reset();
-}
-
-Fd& Fd::operator=(Fd&& other) noexcept
-{
-    if (this != &other) {
-        reset(other.fd_);
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
-void Fd::reset(int fd)
-{
-    if (fd_ >= 0)
-        kernel().close(fd_);
-    fd_ = fd;
-}
-
 Mapping::Mapping(Mapping&& other) noexcept : address_(other.address_), length_(other.length_)
 {
     other.address_ = nullptr;

@@ -6,29 +6,15 @@
 
 #include <sys/types.h>
 
+#include "sensor/UniqueFd.h"
+
 // Helpers of the programs that run inside the qemu-system guests. Every
 // kernel contact goes through kernel(), the layer the library itself uses, so
 // the programs exercise its real-system implementation.
 namespace Quorvex::Guest {
 
-// Owner of a descriptor opened through kernel(); closes it through the layer.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd();
-    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Fd& operator=(Fd&& other) noexcept;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-
-    int get() const { return fd_; }
-    bool isValid() const { return fd_ >= 0; }
-    void reset(int fd = -1);
-
-private:
-    int fd_ = -1;
-};
+// Descriptors opened through kernel() are owned as the library owns them.
+using Fd = UniqueFd;
 
 // Owner of a mapping made through kernel().mmap.
 class Mapping {
