@@ -22,13 +22,14 @@
 #include "sensor/KernelAccess.h"
 #include "sensor/i2c_helpers.h"
 #include "tests/kernel/support/GuestSupport.h"
+#include "tests/kernel/support/RealKernelFacts.h"
 
 namespace Quorvex {
 namespace {
 
 using Guest::Fd;
 
-constexpr uint16_t chip = 0x0C;
+constexpr uint16_t chip = RealKernelFacts::eepromAddress;
 constexpr const char* busPath = "/dev/i2c-0";
 
 int transfer(int fd, i2c_msg* msgs, uint32_t count)
@@ -89,7 +90,7 @@ TEST(RealI2c, AdaptersAreListedThroughSysfs)
     for (const std::string& a : adapters) {
         char name[120];
         ASSERT_GT(readFileLine(("/sys/class/i2c-dev/" + a + "/name").c_str(), name, sizeof name), 0) << a;
-        EXPECT_STREQ(name, "Versatile I2C adapter\n") << a;
+        EXPECT_EQ(std::string(name), std::string(RealKernelFacts::vexpressAdapterName) + "\n") << a;
     }
 }
 
@@ -112,7 +113,7 @@ TEST(RealI2c, MissingAddressAnswersNoDevice)
     Fd fd(kernel().open(busPath, O_RDWR));
     ASSERT_TRUE(fd.isValid()) << std::strerror(errno);
     uint8_t write[6] = {0x06, 0x33, 0, 0, 0, 30};
-    i2c_msg msg{0x0D, 0, sizeof write, write};
+    i2c_msg msg{RealKernelFacts::absentAddress, 0, sizeof write, write};
     errno = 0;
     EXPECT_EQ(transfer(fd.get(), &msg, 1), -1);
     EXPECT_EQ(errno, ENXIO) << std::strerror(errno);
@@ -136,7 +137,7 @@ TEST(RealI2cBus, AdaptersAreGatheredFromSysfs)
     std::vector<int> buses;
     for (const I2cAdapterRecord& a : *adapters) {
         buses.push_back(a.busNumber);
-        EXPECT_EQ(a.name, "Versatile I2C adapter") << a.busNumber;
+        EXPECT_EQ(a.name, RealKernelFacts::vexpressAdapterName) << a.busNumber;
         EXPECT_EQ(a.functionality, "i2c") << a.busNumber;
         EXPECT_EQ(a.algorithm, "I2C adapter") << a.busNumber;
     }
@@ -146,22 +147,7 @@ TEST(RealI2cBus, AdaptersAreGatheredFromSysfs)
 
 TEST(RealI2cBus, BusTextsResolve)
 {
-    const struct {
-        const char* text;
-        int expected;
-        const char* message;
-    } cases[] = {
-        {"0", 0, ""},
-        {"0x0", 0, ""},
-        {"1", 1, ""},
-        {"0x1", 1, ""},
-        {"1048576", -2, "Error: I2C bus out of range!\n"},
-        // Both of the board's adapters carry the same name.
-        {"Versatile I2C adapter", -4, "Error: I2C bus name is not unique!\n"},
-        {"", -1, "Error: I2C bus name doesn't match any bus present!\n"},
-        {"quorvex", -1, "Error: I2C bus name doesn't match any bus present!\n"},
-    };
-    for (const auto& c : cases) {
+    for (const RealKernelFacts::BusTextCase& c : RealKernelFacts::vexpressBusTexts) {
         int bus = 0;
         const std::string printed = stderrOf([&] { bus = lookupI2cBus(c.text); });
         EXPECT_EQ(bus, c.expected) << '"' << c.text << '"';
@@ -205,11 +191,7 @@ TEST(RealI2cBus, SetUpThenRegisterWritesLandBigEndian)
     Fd owner(state.i2cFd);
     EXPECT_EQ(state.chipAddress, chip);
 
-    const struct {
-        uint16_t reg;
-        uint32_t value;
-    } cases[] = {{0x0633, 30}, {0x0010, 0xDEADBEEF}, {0x0FF0, 0x01020304}, {0x0633, 0}};
-    for (const auto& c : cases) {
+    for (const RealKernelFacts::RegisterCase& c : RealKernelFacts::registerWrites) {
         ASSERT_EQ(writeRegister(state.i2cFd, state.chipAddress, c.reg, c.value), QuorvexSuccess) << std::hex << c.reg;
         uint8_t got[4] = {};
         ASSERT_EQ(readBack(state.i2cFd, chip, c.reg, got, sizeof got), 2) << std::strerror(errno);
@@ -223,7 +205,7 @@ TEST(RealI2cBus, SetUpThenRegisterWritesLandBigEndian)
     EXPECT_EQ(std::vector<uint8_t>(got, got + 4), (std::vector<uint8_t>{0x00, 0x00, 0x00, 0x1E}));
 
     // No chip at 0x0D: the adapter sees no acknowledge (ENXIO), the write fails.
-    EXPECT_EQ(writeRegister(state.i2cFd, 0x0D, 0x0633, 30), QuorvexSystemError);
+    EXPECT_EQ(writeRegister(state.i2cFd, RealKernelFacts::absentAddress, 0x0633, 30), QuorvexSystemError);
 }
 
 } // namespace

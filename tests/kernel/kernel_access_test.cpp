@@ -20,6 +20,7 @@
 #include "sensor/BoardKind.h"
 #include "sensor/KernelAccess.h"
 #include "tests/kernel/support/GuestSupport.h"
+#include "tests/kernel/support/RealKernelFacts.h"
 
 namespace Quorvex {
 namespace {
@@ -109,7 +110,7 @@ TEST(RealKernelAccess, ReadsTheNodesSysfsEntries)
 
     char name[64];
     ASSERT_GT(readFileLine((sys + "/name").c_str(), name, sizeof name), 0);
-    EXPECT_STREQ(name, "vivid-000-vid-cap\n");
+    EXPECT_EQ(std::string(name), std::string(RealKernelFacts::captureName) + "\n");
 }
 
 TEST(RealKernelAccess, PollWithBuffersButNoStreamIsAnError)
@@ -139,8 +140,8 @@ TEST(RealKernelAccess, DeviceTreeModelAsTheKernelPublishesIt)
     char model[100];
     const ssize_t n = readFileLine("/sys/firmware/devicetree/base/model", model, sizeof model);
 #if defined(__arm__)
-    ASSERT_EQ(n, ssize_t(sizeof "V2P-CA9"));
-    EXPECT_STREQ(model, "V2P-CA9");
+    ASSERT_EQ(n, ssize_t(std::strlen(RealKernelFacts::vexpressModel) + 1));
+    EXPECT_STREQ(model, RealKernelFacts::vexpressModel);
     EXPECT_EQ(model[n - 1], '\0');
 #else
     EXPECT_EQ(n, -1);
@@ -153,50 +154,28 @@ TEST(RealKernelAccess, FailuresSetTheSystemsErrno)
 {
     Fd video(kernel().open("/dev/video0", O_RDWR | O_NONBLOCK));
     ASSERT_TRUE(video.isValid());
-    const int fd = video.get();
-    std::vector<std::string> names;
-    struct stat st {};
-    char buffer[64];
-    v4l2_capability cap{};
-    media_device_info info{};
-    v4l2_buffer buf{};
-    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    buf.memory = V4L2_MEMORY_MMAP;
-
-    struct Outcome {
-        int result;
-        int error;
-    };
-    auto call = [](auto f) {
-        errno = 0;
-        const int r = f();
-        return Outcome{r, errno};
-    };
-    const struct {
-        const char* what;
-        Outcome got;
-        int expectedErrno;
-    } cases[] = {
-        {"open of a missing node", call([&] { return kernel().open("/dev/video99", O_RDWR); }), ENOENT},
-        {"stat of a missing path", call([&] { return kernel().stat("/sys/dev/char/81:999", &st); }), ENOENT},
-        {"listDirectory of a missing path", call([&] { return kernel().listDirectory("/sys/nothing", names); }), ENOENT},
-        {"listDirectory of a device node", call([&] { return kernel().listDirectory("/dev/video0", names); }), ENOTDIR},
-        {"readlink of a non-link", call([&] { return int(kernel().readlink("/dev/video0", buffer, sizeof buffer)); }), EINVAL},
-        {"readlink of a missing path", call([&] { return int(kernel().readlink("/sys/dev/char/81:999", buffer, sizeof buffer)); }), ENOENT},
-        {"media request on a video node", call([&] { return kernel().ioctl(fd, MEDIA_IOC_DEVICE_INFO, &info); }), ENOTTY},
-        {"DQBUF before any buffer exists", call([&] { return kernel().ioctl(fd, VIDIOC_DQBUF, &buf); }), EINVAL},
-        {"QUERYBUF before REQBUFS", call([&] { return kernel().ioctl(fd, VIDIOC_QUERYBUF, &buf); }), EINVAL},
-        {"ioctl on a closed descriptor", call([&] { return kernel().ioctl(1000, VIDIOC_QUERYCAP, &cap); }), EBADF},
-        {"close of a closed descriptor", call([&] { return kernel().close(1000); }), EBADF},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.got.result, -1) << c.what;
-        EXPECT_EQ(c.got.error, c.expectedErrno)
-            << c.what << ": " << std::strerror(c.got.error) << ", expected " << std::strerror(c.expectedErrno);
+    for (const RealKernelFacts::ErrnoCase& c : RealKernelFacts::fileFailures(video.get())) {
+        EXPECT_EQ(c.result, -1) << c.what;
+        EXPECT_EQ(c.error, c.expectedError)
+            << c.what << ": " << std::strerror(c.error) << ", expected " << std::strerror(c.expectedError);
     }
+}
 
+// Buffer requests before any buffer exists are refused as invalid.
+TEST(RealKernelAccess, BufferRequestsBeforeBuffersExistAreInvalid)
+{
+    Fd video(kernel().open("/dev/video0", O_RDWR | O_NONBLOCK));
+    ASSERT_TRUE(video.isValid());
+    for (unsigned long request : {VIDIOC_DQBUF, VIDIOC_QUERYBUF}) {
+        v4l2_buffer buf{};
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        errno = 0;
+        EXPECT_EQ(kernel().ioctl(video.get(), request, &buf), -1) << std::hex << request;
+        EXPECT_EQ(errno, EINVAL) << std::hex << request << ": " << std::strerror(errno);
+    }
     errno = 0;
-    EXPECT_EQ(kernel().mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0), MAP_FAILED);
+    EXPECT_EQ(kernel().mmap(nullptr, 4096, PROT_READ, MAP_SHARED, video.get(), 0), MAP_FAILED);
     EXPECT_EQ(errno, EINVAL) << "mmap with no buffers: " << std::strerror(errno);
 }
 
