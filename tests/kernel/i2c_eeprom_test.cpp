@@ -46,30 +46,6 @@ int readBack(int fd, uint16_t address, uint16_t reg, uint8_t* out, uint16_t leng
     return transfer(fd, msgs, 2);
 }
 
-TEST(RealI2c, FirstBusOffersPlainI2cTransfers)
-{
-    Fd fd(kernel().open(busPath, O_RDWR));
-    ASSERT_TRUE(fd.isValid()) << std::strerror(errno);
-    unsigned long funcs = 0;
-    ASSERT_EQ(kernel().ioctl(fd.get(), I2C_FUNCS, &funcs), 0) << std::strerror(errno);
-    EXPECT_TRUE(funcs & I2C_FUNC_I2C) << std::hex << funcs;
-}
-
-TEST(RealI2c, RegisterWriteLandsBigEndianAtItsAddress)
-{
-    Fd fd(kernel().open(busPath, O_RDWR));
-    ASSERT_TRUE(fd.isValid()) << std::strerror(errno);
-
-    // 0x0633 receives 30: 06 33 00 00 00 1E in one message.
-    uint8_t write[6] = {0x06, 0x33, 0x00, 0x00, 0x00, 0x1E};
-    i2c_msg msg{chip, 0, sizeof write, write};
-    EXPECT_EQ(transfer(fd.get(), &msg, 1), 1) << std::strerror(errno);
-
-    uint8_t got[4] = {0xAA, 0xAA, 0xAA, 0xAA};
-    EXPECT_EQ(readBack(fd.get(), chip, 0x0633, got, sizeof got), 2) << std::strerror(errno);
-    EXPECT_EQ(std::vector<uint8_t>(got, got + 4), (std::vector<uint8_t>{0x00, 0x00, 0x00, 0x1E}));
-}
-
 // No /proc/bus/i2c on current kernels: the adapters are found through the
 // i2c-dev class in sysfs, listed unsorted, both named alike.
 TEST(RealI2c, AdaptersAreListedThroughSysfs)

@@ -1,11 +1,9 @@
 #include "GuestSupport.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sstream>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -89,19 +87,6 @@ std::vector<CaptureNode> vividCaptureNodes()
 std::string sysfsCharPath(dev_t rdev)
 {
     return "/sys/dev/char/" + std::to_string(major(rdev)) + ":" + std::to_string(minor(rdev));
-}
-
-bool kernelCommandLineHas(const char* word)
-{
-    char line[1024];
-    if (readFileLine("/proc/cmdline", line, sizeof line) < 0)
-        return false;
-    std::istringstream words(line);
-    std::string w;
-    while (words >> w)
-        if (w == word)
-            return true;
-    return false;
 }
 
 } // namespace Quorvex::Guest

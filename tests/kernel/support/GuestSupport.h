@@ -52,7 +52,4 @@ std::vector<CaptureNode> vividCaptureNodes();
 // "/sys/dev/char/M:N" for a character device number.
 std::string sysfsCharPath(dev_t rdev);
 
-// True when the guest's kernel command line holds `word` as a whole word.
-bool kernelCommandLineHas(const char* word);
-
 } // namespace Quorvex::Guest
