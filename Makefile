@@ -6,7 +6,7 @@ JOBS    ?= $(shell nproc)
 BUILD   ?= build/native
 GEN     := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
-.PHONY: setup build test test-cpp test-python test-asan test-tsan fuzz bench clean \
+.PHONY: setup build test demo test-cpp test-python test-asan test-tsan fuzz bench clean \
         setup-armhf test-armhf test-armhf-python wheel-armhf test-kernel
 
 setup:
@@ -91,3 +91,9 @@ test-kernel: setup
 
 clean:
 	rm -rf build
+
+# The main job: stream from the built-in simulated module and save pictures.
+DEMO_SECONDS ?= 5
+.PHONY: demo
+demo: build
+	PYTHONPATH=$(abspath $(BUILD))/python $(PY) examples/depth_example.py --seconds $(DEMO_SECONDS) --out demo-output

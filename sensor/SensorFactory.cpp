@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "sensor/QuorvexTOFSensor.h"
+#include "sensor/QuorvexTOFUSBSensor.h"
 
 namespace Quorvex {
 
@@ -21,10 +22,12 @@ std::unique_ptr<QuorvexTOFSensor> createSensor(const SensorRequest& request)
     if (override())
         return override()(request);
     switch (request.connect) {
-    case Connection::CSI:
     case Connection::USB:
-        // The CSI and USB sensors are built separately; until this library
-        // carries them, neither connection can be opened.
+        // An empty path (plain open) gives the library's default module.
+        return std::make_unique<QuorvexTOFUSBSensor>(request.configPath, request.index);
+    case Connection::CSI:
+        // The CSI sensor is built separately; until this library carries
+        // it, that connection cannot be opened.
         break;
     }
     return nullptr;

@@ -1,0 +1,111 @@
+#include <cstring>
+#include <unordered_map>
+
+#include <pybind11/numpy.h>
+
+#include "bindings.h"
+#include "camera/QuorvexFrameBuffer.h"
+
+namespace py = pybind11;
+using namespace Quorvex;
+
+namespace {
+
+std::unordered_map<const QuorvexFrameBuffer*, const QuorvexTOFCamera*>& loans()
+{
+    static auto* table = new std::unordered_map<const QuorvexFrameBuffer*, const QuorvexTOFCamera*>();
+    return *table;
+}
+
+void requireLent(const QuorvexFrameBuffer& frame)
+{
+    if (!FrameLoans::isLent(&frame))
+        throw py::value_error("frame is no longer valid: it was released, its stream was "
+                              "restarted, or its camera is gone");
+}
+
+// Fresh C-contiguous (height, width) copy of one plane; never a view, so the
+// array outlives the frame.
+template <typename T>
+py::array_t<T> copyPlane(QuorvexFrameBuffer& frame, FrameType plane, FrameType format)
+{
+    requireLent(frame);
+    const void* data = frame.getData(plane);
+    if (!data)
+        throw py::type_error("frame has no such plane");
+    FrameDataFormat f{};
+    frame.getFormat(format, f);
+    py::array_t<T> out({static_cast<py::ssize_t>(f.height), static_cast<py::ssize_t>(f.width)});
+    const size_t n = static_cast<size_t>(f.width) * f.height;
+    if (n)
+        std::memcpy(out.mutable_data(), data, n * sizeof(T));
+    return out;
+}
+
+FrameDataFormat formatOf(QuorvexFrameBuffer& frame, FrameType type)
+{
+    requireLent(frame);
+    FrameDataFormat f{};
+    frame.getFormat(type, f);
+    return f;
+}
+
+} // namespace
+
+namespace FrameLoans {
+
+void lend(const QuorvexFrameBuffer* frame, const QuorvexTOFCamera* camera)
+{
+    if (frame)
+        loans()[frame] = camera;
+}
+
+bool isLent(const QuorvexFrameBuffer* frame)
+{
+    return loans().count(frame) != 0;
+}
+
+void end(const QuorvexFrameBuffer* frame)
+{
+    loans().erase(frame);
+}
+
+void endAll(const QuorvexTOFCamera* camera)
+{
+    auto& table = loans();
+    for (auto it = table.begin(); it != table.end();) {
+        if (it->second == camera)
+            it = table.erase(it);
+        else
+            ++it;
+    }
+}
+
+} // namespace FrameLoans
+
+void init_frames(py::module_& m)
+{
+    py::class_<QuorvexFrameBuffer>(m, "QuorvexFrame");
+
+    // getRawData types self as the base class, so it can be applied to a
+    // frame without a raw plane: that is refused rather than copied.
+    py::class_<RawData, QuorvexFrameBuffer>(m, "RawData")
+        .def("getRawData",
+             [](QuorvexFrameBuffer& self) { return copyPlane<int16_t>(self, FrameType::RAW, FrameType::RAW); },
+             "Get raw data from the frame")
+        .def("getFrameFormat", [](RawData& self) { return formatOf(self, FrameType::RAW); },
+             "Get the information of this frame");
+
+    py::class_<DepthData, QuorvexFrameBuffer>(m, "DepthData")
+        .def("getDepthData",
+             [](DepthData& self) { return copyPlane<float>(self, FrameType::DEPTH, FrameType::DEPTH); },
+             "Get depth data from the frame")
+        .def("getConfidenceData",
+             [](DepthData& self) { return copyPlane<float>(self, FrameType::CONFIDENCE, FrameType::DEPTH); },
+             "Get confidence data from the frame")
+        .def("getAmplitudeData",
+             [](DepthData& self) { return copyPlane<float>(self, FrameType::AMPLITUDE, FrameType::DEPTH); },
+             "Get amplitude data from the frame")
+        .def("getFrameFormat", [](DepthData& self) { return formatOf(self, FrameType::DEPTH); },
+             "Get the information of this frame");
+}

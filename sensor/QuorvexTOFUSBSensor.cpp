@@ -1,0 +1,228 @@
+#include "sensor/QuorvexTOFUSBSensor.h"
+
+#include <cstring>
+
+#include "vendor/libquorvex_evk_sdk/quorvex_evk_sdk.h"
+
+namespace Quorvex {
+
+namespace {
+
+// Byte offsets inside the library's records.
+constexpr size_t kParamPathOffset = 0;
+constexpr size_t kParamBinaryOffset = 8;
+constexpr size_t kConfigWidthOffset = 64;
+constexpr size_t kConfigHeightOffset = 68;
+constexpr size_t kConfigBitWidthOffset = 72;
+constexpr size_t kImageTimestampOffset = 8;
+constexpr size_t kImageSizeOffset = 24;
+constexpr size_t kImageDataOffset = 28;
+
+static_assert(kImageDataOffset + sizeof(void*) <= QuorvexTOFUSBSensor::kImageBytes,
+              "the data address fits the image record");
+static_assert(sizeof(QuorvexOpenParam) == QuorvexTOFUSBSensor::kOpenParamBytes &&
+                  sizeof(QuorvexCameraConfig) == QuorvexTOFUSBSensor::kConfigBytes &&
+                  sizeof(QuorvexImage) == QuorvexTOFUSBSensor::kImageBytes,
+              "the library's records have the sizes this sensor provides");
+
+// Images of one frame are 1 ms apart on the library's clock; a larger step
+// (or one backwards, which wraps to a huge unsigned one) means the frame was
+// broken off and a new one began.
+constexpr uint64_t kMaxSubFrameStep = 5;
+
+constexpr int kNearRange = 2000;
+
+struct RegisterWrite {
+    uint32_t reg;
+    uint32_t value;
+};
+
+constexpr RegisterWrite kNearTable[] = {
+    {0x216C, 0x08}, {0x2179, 0x0A}, {0x217A, 0x0E}, {0x217B, 0x12}};
+constexpr RegisterWrite kFarTable[] = {
+    {0x216C, 0x10}, {0x2179, 0x0E}, {0x217A, 0x16}, {0x217B, 0x1E}};
+
+uint16_t loadWord(const uint8_t* p)
+{
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+void storeWord(uint8_t* p, uint32_t v)
+{
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+// Turns one image into 16-bit little-endian samples of 12 significant bits
+// at `out`; returns how far the write position moves. Images whose bit
+// width and sample size do not fit together are skipped (nothing written).
+size_t convertImage(const uint8_t* src, size_t imageSize, uint32_t bitWidth, uint32_t bpp,
+                    uint8_t* out)
+{
+    if (bitWidth == 8 && bpp == 1) {
+        for (size_t n = 0; n < imageSize; ++n)
+            storeWord(out + 2 * n, static_cast<uint32_t>(src[n]) << 4);
+        return 2 * imageSize;
+    }
+    if (bpp == 2) {
+        const size_t samples = imageSize / 2;
+        if (bitWidth == 12) {
+            std::memcpy(out, src, imageSize);
+        } else if (bitWidth < 12) {
+            const unsigned shift = 12 - bitWidth;
+            for (size_t n = 0; n < samples; ++n)
+                storeWord(out + 2 * n, static_cast<uint32_t>(loadWord(src + 2 * n)) << shift);
+        } else {
+            const unsigned shift = bitWidth - 12;
+            for (size_t n = 0; n < samples; ++n)
+                storeWord(out + 2 * n, loadWord(src + 2 * n) >> shift);
+        }
+    }
+    return imageSize;
+}
+
+} // namespace
+
+QuorvexTOFUSBSensor::QuorvexTOFUSBSensor(const std::string& path, int idx)
+    : configPath(path), index(idx)
+{
+}
+
+QuorvexTOFUSBSensor::~QuorvexTOFUSBSensor() = default;
+
+TofErrorCode QuorvexTOFUSBSensor::open(CameraInfo& cameraInfo)
+{
+    alignas(8) uint8_t params[kOpenParamBytes];
+    QuorvexDefaultParam(reinterpret_cast<QuorvexOpenParam*>(params));
+    if (!configPath.empty()) {
+        const char* path = configPath.c_str();
+        std::memcpy(params + kParamPathOffset, &path, sizeof path);
+        // Throws std::out_of_range for a path shorter than the suffix, which
+        // the camera's caller sees as an out-of-range error.
+        params[kParamBinaryOffset] = configPath.substr(configPath.size() - 4) == ".bin" ? 1 : 0;
+    }
+
+    if (QuorvexOpenCamera(&handle, reinterpret_cast<QuorvexOpenParam*>(params)) != 0)
+        return QuorvexUnkownError;
+    if (QuorvexInitCamera(handle) != 0)
+        return QuorvexUnkownError;
+
+    alignas(8) uint8_t config[kConfigBytes] = {};
+    QuorvexGetCameraConfig(handle, reinterpret_cast<QuorvexCameraConfig*>(config));
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::memcpy(&width, config + kConfigWidthOffset, sizeof width);
+    std::memcpy(&height, config + kConfigHeightOffset, sizeof height);
+    const uint8_t bitWidth = config[kConfigBitWidthOffset];
+
+    cameraInfo.width = width;
+    cameraInfo.height = height;
+    cameraInfo.bit_width = bitWidth;
+    cameraInfo.bpp = bitWidth > 8 ? 2 : 1;
+    info = cameraInfo;
+    return QuorvexSuccess;
+}
+
+TofErrorCode QuorvexTOFUSBSensor::close()
+{
+    if (handle) {
+        QuorvexCloseCamera(handle);
+        handle = nullptr;
+    }
+    return QuorvexSuccess;
+}
+
+TofErrorCode QuorvexTOFUSBSensor::start()
+{
+    if (started.exchange(true))
+        return QuorvexUnkownError;
+    // `started` stays set even when the library refuses: a failed start
+    // still needs its stop.
+    return QuorvexStartCamera(handle) != 0 ? QuorvexUnkownError : QuorvexSuccess;
+}
+
+TofErrorCode QuorvexTOFUSBSensor::stop()
+{
+    started = false;
+    QuorvexStopCamera(handle);
+    return QuorvexSuccess;
+}
+
+CameraInfo QuorvexTOFUSBSensor::getCameraInfo()
+{
+    return info;
+}
+
+void QuorvexTOFUSBSensor::freeImage()
+{
+    QuorvexImage record;
+    std::memcpy(&record, image, sizeof record);
+    QuorvexFreeImage(handle, record);
+}
+
+TofErrorCode QuorvexTOFUSBSensor::getFrame(uint8_t* dst, int64_t* timestamp)
+{
+    const uint64_t expectedSize = static_cast<uint64_t>(info.width) * info.height * info.bpp;
+    if (subFrameCount <= 0)
+        return QuorvexSuccess;
+    if (!dst || !timestamp)
+        return QuorvexUnkownError;
+
+    int32_t n = 0;
+    size_t p = 0;
+    uint64_t t = 0;
+    while (n < subFrameCount) {
+        // Not streaming: nothing to read. A frame broken off halfway would
+        // hold a mix of old and new images, so it is not a frame.
+        if (!started)
+            return n == 0 ? QuorvexSuccess : QuorvexUnkownError;
+
+        // A lost image leaves a hole in the frame: report no frame rather
+        // than one with a stale sub-frame in it. The next call starts afresh
+        // and the timestamp step below finds the next frame's beginning.
+        if (QuorvexCaptureImage(handle, reinterpret_cast<QuorvexImage*>(image), kCaptureTimeoutMs) != 0)
+            return QuorvexUnkownError;
+
+        uint64_t imageTime = 0;
+        uint32_t imageSize = 0;
+        const uint8_t* data = nullptr;
+        std::memcpy(&imageTime, image + kImageTimestampOffset, sizeof imageTime);
+        std::memcpy(&imageSize, image + kImageSizeOffset, sizeof imageSize);
+        std::memcpy(&data, image + kImageDataOffset, sizeof data);
+
+        if (n > 0 && imageTime - t > kMaxSubFrameStep) {
+            n = 0;
+            p = 0;
+        }
+        // The size check also keeps the conversion inside dst, which holds
+        // exactly subFrameCount images of info's size.
+        if (imageSize != expectedSize || !data) {
+            freeImage();
+            return QuorvexUnkownError;
+        }
+        p += convertImage(data, imageSize, info.bit_width, info.bpp, dst + p);
+
+        t = imageTime;
+        freeImage();
+        ++n;
+        *timestamp = static_cast<int64_t>(t);
+    }
+    return QuorvexSuccess;
+}
+
+TofErrorCode QuorvexTOFUSBSensor::setControl(CameraCtrl ctrl, int value)
+{
+    if (ctrl != CameraCtrl::RANGE)
+        return QuorvexInvalidParameter;
+    const auto& table = value == kNearRange ? kNearTable : kFarTable;
+    for (const RegisterWrite& w : table)
+        QuorvexWriteSensorReg(handle, w.reg, w.value);
+    return QuorvexSuccess;
+}
+
+TofErrorCode QuorvexTOFUSBSensor::getControl(CameraCtrl, int*)
+{
+    return QuorvexNotImplemented;
+}
+
+} // namespace Quorvex

@@ -1,0 +1,36 @@
+"""The main job runs end to end on the simulated module and writes real pictures.
+
+The examples run in this interpreter (runpy), not in a child process, so the
+test also runs where the interpreter itself is emulated.
+"""
+import pathlib
+import runpy
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def run_example(name, args, monkeypatch):
+    monkeypatch.setattr(sys, "argv", [name] + args)
+    runpy.run_path(str(ROOT / "examples" / name), run_name="__main__")
+
+
+def test_depth_example_streams_and_writes_png_pictures(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("matplotlib")
+    monkeypatch.setenv("MPLBACKEND", "Agg")
+    run_example("depth_example.py", ["--seconds", "1", "--out", str(tmp_path)], monkeypatch)
+    out = capsys.readouterr().out
+    assert "frames" in out and "fps" in out and "dropped" in out
+    from PIL import Image  # matplotlib depends on Pillow
+    for name in ("depth.png", "amplitude.png"):
+        assert (tmp_path / name).read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+        with Image.open(tmp_path / name) as image:
+            image.verify()
+            assert image.size[0] > 100 and image.size[1] > 100
+
+
+def test_raw_example_prints_the_frame_geometry(monkeypatch, capsys):
+    run_example("raw_example.py", [], monkeypatch)
+    assert "raw frame 240 x 720" in capsys.readouterr().out

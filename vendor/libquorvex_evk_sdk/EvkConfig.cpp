@@ -1,0 +1,349 @@
+#include "vendor/libquorvex_evk_sdk/EvkConfig.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include <sys/stat.h>
+
+namespace quorvex_evk {
+
+namespace {
+
+std::string trim(const std::string& s)
+{
+    const char* ws = " \t\r";
+    const size_t b = s.find_first_not_of(ws);
+    if (b == std::string::npos)
+        return {};
+    return s.substr(b, s.find_last_not_of(ws) - b + 1);
+}
+
+bool parseUnsigned(const std::string& v, uint64_t max, uint64_t& out)
+{
+    if (v.empty() || v[0] < '0' || v[0] > '9')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long n = std::strtoull(v.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || n > max)
+        return false;
+    out = n;
+    return true;
+}
+
+bool parseNumber(const std::string& v, double lo, double hi, double& out)
+{
+    if (v.empty())
+        return false;
+    char* end = nullptr;
+    const double d = std::strtod(v.c_str(), &end);
+    if (*end != '\0' || !std::isfinite(d) || d < lo || d > hi)
+        return false;
+    out = d;
+    return true;
+}
+
+bool parseBool(const std::string& v, bool& out)
+{
+    if (v == "yes" || v == "true" || v == "1" || v == "on") {
+        out = true;
+        return true;
+    }
+    if (v == "no" || v == "false" || v == "0" || v == "off") {
+        out = false;
+        return true;
+    }
+    return false;
+}
+
+// Comma- or space-separated unsigned numbers; `minimum` excludes 0 for
+// capture numbers.
+bool parseList(const std::string& v, uint64_t minimum, std::vector<uint64_t>& out)
+{
+    std::string text = v;
+    for (char& c : text)
+        if (c == ',')
+            c = ' ';
+    std::istringstream in(text);
+    std::string item;
+    out.clear();
+    while (in >> item) {
+        uint64_t n = 0;
+        if (!parseUnsigned(item, UINT64_MAX, n) || n < minimum)
+            return false;
+        out.push_back(n);
+    }
+    return !out.empty();
+}
+
+// One key's parser: returns the expected form of the value on failure.
+using Setter = const char* (*)(const std::string& value, ModuleConfig& c);
+
+#define EXPECT(cond, what) \
+    do {                   \
+        if (!(cond))       \
+            return what;   \
+    } while (0)
+
+const std::map<std::string, Setter>& setters()
+{
+    static const std::map<std::string, Setter> table = {
+        {"variant",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(v == "hqvga" || v == "vga", "expected hqvga or vga");
+             c.variant = v == "vga" ? Variant::VGA : Variant::HQVGA;
+             return nullptr;
+         }},
+        {"width",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             uint64_t n = 0;
+             EXPECT(parseUnsigned(v, 4096, n), "expected a width in pixels");
+             c.width = static_cast<uint32_t>(n);
+             return nullptr;
+         }},
+        {"height",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             uint64_t n = 0;
+             EXPECT(parseUnsigned(v, 4096, n), "expected a height in rows");
+             c.height = static_cast<uint32_t>(n);
+             return nullptr;
+         }},
+        {"fps",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             uint64_t n = 0;
+             EXPECT(parseUnsigned(v, 1000, n), "expected 0 (unpaced) to 1000 frames per second");
+             c.fps = static_cast<uint32_t>(n);
+             return nullptr;
+         }},
+        {"frequency",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(v == "single" || v == "dual", "expected single or dual");
+             c.dualFrequency = v == "dual";
+             return nullptr;
+         }},
+        {"scene",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             if (v == "wall")
+                 c.scene = SceneChoice::WALL;
+             else if (v == "sphere")
+                 c.scene = SceneChoice::SPHERE;
+             else if (v == "box")
+                 c.scene = SceneChoice::BOX;
+             else if (v == "pattern")
+                 c.scene = SceneChoice::PATTERN;
+             else
+                 return "expected wall, sphere, box or pattern";
+             return nullptr;
+         }},
+        {"distance",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, 200.0, 20000.0, c.distanceMm), "expected 200 to 20000 millimetres");
+             return nullptr;
+         }},
+        {"motion",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, -1000.0, 1000.0, c.motionMm),
+                    "expected -1000 to 1000 millimetres per frame");
+             return nullptr;
+         }},
+        {"motion_period",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             uint64_t n = 0;
+             EXPECT(parseUnsigned(v, 100000, n) && n > 0, "expected 1 to 100000 frames");
+             c.motionPeriod = static_cast<uint32_t>(n);
+             return nullptr;
+         }},
+        {"noise",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, 0.0, 1000.0, c.noise), "expected 0 to 1000 sample units");
+             return nullptr;
+         }},
+        {"seed",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseUnsigned(v, UINT64_MAX, c.seed), "expected an unsigned integer");
+             return nullptr;
+         }},
+        {"bit_width",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             uint64_t n = 0;
+             EXPECT(parseUnsigned(v, 16, n) && n >= 8, "expected 8 to 16 bits");
+             c.bitWidth = static_cast<uint32_t>(n);
+             return nullptr;
+         }},
+        {"bytes_per_sample",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(v == "1" || v == "2", "expected 1 or 2");
+             c.bytesPerSample = v == "1" ? 1 : 2;
+             return nullptr;
+         }},
+        {"timestamps",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseList(v, 0, c.timestamps), "expected a list of milliseconds");
+             return nullptr;
+         }},
+        {"timeout_at",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseList(v, 1, c.timeoutAt), "expected a list of capture numbers from 1");
+             return nullptr;
+         }},
+        {"wrong_size_at",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseList(v, 1, c.wrongSizeAt), "expected a list of capture numbers from 1");
+             return nullptr;
+         }},
+        {"gap_at",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseList(v, 1, c.gapAt), "expected a list of capture numbers from 1");
+             return nullptr;
+         }},
+        {"reset_at",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseList(v, 1, c.resetAt), "expected a list of capture numbers from 1");
+             return nullptr;
+         }},
+        {"unplugged",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseBool(v, c.unplugged), "expected yes or no");
+             return nullptr;
+         }},
+        {"unplug_after",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseUnsigned(v, UINT64_MAX, c.unplugAfter) && c.unplugAfter > 0,
+                    "expected a capture count from 1");
+             return nullptr;
+         }},
+        {"fail_init",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseBool(v, c.failInit), "expected yes or no");
+             return nullptr;
+         }},
+        {"fail_start",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseBool(v, c.failStart), "expected yes or no");
+             return nullptr;
+         }},
+    };
+    return table;
+}
+
+#undef EXPECT
+
+std::string message(const std::string& name, size_t line, const std::string& key,
+                    const std::string& what)
+{
+    std::ostringstream m;
+    m << name << ":" << line << ": ";
+    if (!key.empty())
+        m << "key '" << key << "': ";
+    m << what;
+    return m.str();
+}
+
+} // namespace
+
+bool parseModuleConfig(const std::string& text, const std::string& name, ModuleConfig& out,
+                       std::string& error)
+{
+    ModuleConfig c;
+    std::map<std::string, size_t> lineOf;
+    std::istringstream in(text);
+    std::string raw;
+    size_t lineNo = 0;
+    while (std::getline(in, raw)) {
+        ++lineNo;
+        const size_t hash = raw.find('#');
+        const std::string line = trim(hash == std::string::npos ? raw : raw.substr(0, hash));
+        if (line.empty())
+            continue;
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos) {
+            error = message(name, lineNo, "", "expected 'key = value', got '" + line + "'");
+            return false;
+        }
+        const std::string key = trim(line.substr(0, eq));
+        const std::string value = trim(line.substr(eq + 1));
+        const auto it = setters().find(key);
+        if (it == setters().end()) {
+            error = message(name, lineNo, key, "unknown key");
+            return false;
+        }
+        if (lineOf.count(key)) {
+            error = message(name, lineNo, key,
+                            "given twice (first on line " + std::to_string(lineOf[key]) + ")");
+            return false;
+        }
+        lineOf[key] = lineNo;
+        if (const char* what = it->second(value, c)) {
+            error = message(name, lineNo, key, "bad value '" + value + "': " + what);
+            return false;
+        }
+    }
+
+    // Checks across keys name the line of the key that does not fit.
+    auto where = [&](const char* key) { return lineOf.count(key) ? lineOf[key] : lineNo; };
+    if (c.variant == Variant::VGA && !lineOf.count("width") && !lineOf.count("height")) {
+        c.width = 640;
+        c.height = 480;
+    }
+    if (c.variant == Variant::HQVGA) {
+        if (c.width != 240 || c.height != 180) {
+            const char* key = c.width != 240 ? "width" : "height";
+            error = message(name, where(key), key, "the HQVGA module is 240 x 180");
+            return false;
+        }
+        if (c.dualFrequency) {
+            error = message(name, where("frequency"), "frequency",
+                            "the HQVGA module has one modulation frequency");
+            return false;
+        }
+    } else {
+        const bool full = c.width == 640 && c.height == 480;
+        const bool half = c.width == 320 && c.height == 240;
+        if (!full && !half) {
+            const char* key = lineOf.count("height") && (c.width == 640 || c.width == 320) ? "height" : "width";
+            error = message(name, where(key), key, "the VGA module is 640 x 480 or 320 x 240");
+            return false;
+        }
+        if (c.bitWidth != 12 || c.bytesPerSample != 2) {
+            const char* key = c.bitWidth != 12 ? "bit_width" : "bytes_per_sample";
+            error = message(name, where(key), key,
+                            "the VGA module delivers 12-bit samples in 2 bytes");
+            return false;
+        }
+    }
+    if (c.bytesPerSample == 1 && c.bitWidth != 8) {
+        error = message(name, where("bytes_per_sample"), "bytes_per_sample",
+                        "1 byte per sample needs bit_width 8");
+        return false;
+    }
+    out = c;
+    return true;
+}
+
+bool loadModuleConfig(const char* path, ModuleConfig& out, std::string& error)
+{
+    struct stat st {};
+    if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        error = std::string(path) + ": not a regular file";
+        return false;
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = std::string(path) + ": cannot open configuration file: " + std::strerror(errno);
+        return false;
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (file.bad()) {
+        error = std::string(path) + ": cannot read configuration file";
+        return false;
+    }
+    return parseModuleConfig(text.str(), path, out, error);
+}
+
+} // namespace quorvex_evk

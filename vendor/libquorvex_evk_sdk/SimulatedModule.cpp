@@ -1,0 +1,376 @@
+#include "vendor/libquorvex_evk_sdk/SimulatedModule.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "sim/VgaFrames.h"
+#include "vendor/libsi4c/si4c.h"
+
+namespace quorvex_evk {
+
+namespace sim = Quorvex::sim;
+
+namespace {
+
+constexpr double kModuleClockHz = 600e6;
+// Frames are at least this far apart on the module's clock even when they
+// are read faster, so a reader can always tell them apart from the images
+// of one frame (1 ms apart).
+constexpr uint64_t kMinFrameSpacingMs = 10;
+constexpr int64_t kGapMs = 50;
+// The clock starts here so that no image of a fresh module reads 0.
+constexpr uint64_t kClockStartMs = 1000;
+// A failing capture takes this long (or the caller's time-out, if shorter):
+// long enough that a reader retrying at once does not spin, short enough for
+// tests. A real time-out would take the caller's whole time-out.
+constexpr auto kFaultDelay = std::chrono::milliseconds(5);
+// Exposure: amplitude of a perfect reflector at 1 m, at most, and the
+// amplitude the brightest point of a scene is given: HQVGA samples saturate
+// at +-1023, VGA samples at 4095 over a dark level of 2048 plus ambient.
+constexpr double kMaxGain = 600.0;
+constexpr double kBrightestHqvga = 900.0;
+constexpr double kBrightestVga = 1500.0;
+// Kept writes; the count goes on beyond it.
+constexpr size_t kRegisterLogCapacity = 4096;
+
+bool contains(const std::vector<uint64_t>& list, uint64_t n)
+{
+    return std::find(list.begin(), list.end(), n) != list.end();
+}
+
+sim::SceneKind sceneKind(SceneChoice choice)
+{
+    switch (choice) {
+    case SceneChoice::SPHERE:
+        return sim::SceneKind::SPHERE;
+    case SceneChoice::BOX:
+        return sim::SceneKind::BOX;
+    default:
+        return sim::SceneKind::TILTED_WALL;
+    }
+}
+
+void copyText(char* dst, size_t size, const char* text)
+{
+    std::memset(dst, 0, size);
+    std::strncpy(dst, text, size - 1);
+}
+
+} // namespace
+
+SimulatedModule::SimulatedModule(const ModuleConfig& c, uint32_t depth)
+    : config(c), queueDepth(depth), openedAt(Clock::now()), noise(c.seed)
+{
+}
+
+uint32_t SimulatedModule::imagesPerFrame() const
+{
+    return config.variant == Variant::HQVGA ? 4 : 1;
+}
+
+uint32_t SimulatedModule::imageRows() const
+{
+    if (config.variant == Variant::HQVGA)
+        return config.height;
+    // One embedded-data row per sub-frame, five sub-frames per frequency.
+    return (config.height + 1) * 5 * (config.dualFrequency ? 2 : 1);
+}
+
+size_t SimulatedModule::imageBytes() const
+{
+    return static_cast<size_t>(config.width) * imageRows() * config.bytesPerSample;
+}
+
+int SimulatedModule::init()
+{
+    std::lock_guard<std::mutex> lock(streamMutex);
+    if (config.failInit)
+        return QUORVEX_EVK_NO_DEVICE;
+    if (initialised)
+        return QUORVEX_EVK_OK;
+    if (config.scene != SceneChoice::PATTERN) {
+        sim::SceneParams params;
+        params.distanceMm = config.distanceMm;
+        // Objects stand in front of the wall whatever its distance.
+        params.objectDistanceMm = std::min(params.objectDistanceMm, config.distanceMm * 2.0 / 3.0);
+        params.objectSizeMm = std::min(params.objectSizeMm, params.objectDistanceMm / 3.0);
+        scene = sim::makeScene(sceneKind(config.scene), static_cast<int>(config.width),
+                               static_cast<int>(config.height), params);
+        movedScene = scene;
+        // Exposure is set once for the scene: its brightest point, at the
+        // nearest it comes, stays below saturation.
+        const double nearest = std::min(0.0, config.motionMm * (config.motionPeriod - 1));
+        double brightest = 0.0;
+        for (const sim::ScenePixel& px : scene.pixels) {
+            const double metres = std::max(0.001, (px.depthMm + nearest) / 1000.0);
+            brightest = std::max(brightest, px.reflectivity / (metres * metres));
+        }
+        const double target = config.variant == Variant::HQVGA ? kBrightestHqvga : kBrightestVga;
+        gain = brightest > 0.0 ? std::min(kMaxGain, target / brightest) : kMaxGain;
+    }
+    frameWords.assign(static_cast<size_t>(config.width) * imageRows() * imagesPerFrame(), 0);
+    slots.resize(queueDepth);
+    for (Slot& slot : slots)
+        slot.bytes.assign(imageBytes(), 0);
+    initialised = true;
+    return QUORVEX_EVK_OK;
+}
+
+int SimulatedModule::start()
+{
+    std::lock_guard<std::mutex> lock(streamMutex);
+    if (!initialised)
+        return QUORVEX_EVK_WRONG_STATE;
+    if (config.failStart)
+        return QUORVEX_EVK_NO_DEVICE;
+    streaming = true;
+    // A new stream begins with the first image of a new frame.
+    nextImage = imagesPerFrame();
+    return QUORVEX_EVK_OK;
+}
+
+int SimulatedModule::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(streamMutex);
+        streaming = false;
+    }
+    streamWake.notify_all();
+    return QUORVEX_EVK_OK;
+}
+
+uint32_t SimulatedModule::modulationDivider()
+{
+    std::lock_guard<std::mutex> lock(registerMutex);
+    const auto it = registers.find(kModulationRegister);
+    const uint32_t divider = it == registers.end() ? kDefaultDivider : it->second;
+    return divider >= 1 && divider <= 255 ? divider : kDefaultDivider;
+}
+
+void SimulatedModule::describe(QuorvexCameraConfig& out)
+{
+    std::memset(&out, 0, sizeof out);
+    const bool hqvga = config.variant == Variant::HQVGA;
+    copyText(out.model, sizeof out.model, hqvga ? "QVX-HQVGA-USB (simulated)" : "QVX-VGA-USB (simulated)");
+    copyText(out.serial, sizeof out.serial, "SIM-0001");
+    out.framesPerSecond = config.fps;
+    out.modulationKHz = hqvga ? static_cast<uint32_t>(kModuleClockHz / modulationDivider() / 1000.0)
+                              : static_cast<uint32_t>(SI4C_FREQ1_HZ / 1000.0);
+    out.imagesPerFrame = imagesPerFrame();
+    out.frequencyCount = config.dualFrequency ? 2 : 1;
+    out.width = config.width;
+    out.height = imageRows();
+    out.bitWidth = static_cast<uint8_t>(config.bitWidth);
+    out.bytesPerSample = static_cast<uint8_t>(config.bytesPerSample);
+}
+
+void SimulatedModule::renderFrame()
+{
+    const uint32_t f = framesRendered++;
+    const size_t pixels = static_cast<size_t>(config.width) * config.height;
+    if (config.scene == SceneChoice::PATTERN) {
+        // Samples that say where they belong, in the module's own bit width:
+        // readers can check every sample's place in their output.
+        const uint32_t mask = config.bytesPerSample == 1 ? 0xFFu : (1u << config.bitWidth) - 1u;
+        const size_t perImage = static_cast<size_t>(config.width) * imageRows();
+        for (uint32_t k = 0; k < imagesPerFrame(); ++k)
+            for (size_t n = 0; n < perImage; ++n)
+                frameWords[k * perImage + n] = static_cast<uint16_t>((n * 7 + k * 1000 + f * 3) & mask);
+        return;
+    }
+    // A still, noiseless scene looks the same in every frame at the same
+    // modulation: render it once.
+    const uint32_t divider = config.variant == Variant::HQVGA ? modulationDivider() : 0;
+    if (f > 0 && config.motionMm == 0.0 && config.noise == 0.0 && divider == renderedDivider)
+        return;
+    renderedDivider = divider;
+    const sim::Scene* view = &scene;
+    if (config.motionMm != 0.0) {
+        const double offset = config.motionMm * (f % config.motionPeriod);
+        for (size_t n = 0; n < pixels; ++n)
+            movedScene.pixels[n].depthMm =
+                static_cast<float>(std::max(1.0, scene.pixels[n].depthMm + offset));
+        view = &movedScene;
+    }
+    sim::CorrelationModel model;
+    model.gainAt1m = gain;
+    model.noise = config.noise;
+    if (config.variant == Variant::HQVGA) {
+        // The 75 MHz setting is what the near range table selects; the
+        // phase order follows it.
+        const int rangeMm = divider == 0x08 ? 2000 : 4000;
+        sim::renderHqvgaSubFrames(*view, kModuleClockHz / divider, rangeMm, 0, frameWords.data(),
+                                  model, config.noise > 0.0 ? &noise : nullptr);
+        return;
+    }
+    sim::VgaLight light;
+    light.model.gainAt1m = gain;
+    light.model.noise = config.noise;
+    sim::renderVgaFrame(*view, static_cast<int>(config.width), static_cast<int>(config.height),
+                        !config.dualFrequency, frameWords.data(), light,
+                        config.noise > 0.0 ? &noise : nullptr);
+}
+
+void SimulatedModule::storeImage(uint32_t k, uint8_t* out) const
+{
+    const size_t samples = static_cast<size_t>(config.width) * imageRows();
+    const uint16_t* words = frameWords.data() + k * samples;
+    const bool pattern = config.scene == SceneChoice::PATTERN;
+    if (config.bytesPerSample == 1) {
+        for (size_t n = 0; n < samples; ++n)
+            out[n] = static_cast<uint8_t>(pattern ? words[n] : words[n] >> 4);
+        return;
+    }
+    for (size_t n = 0; n < samples; ++n) {
+        uint32_t v = words[n];
+        // Scene samples are 12-bit words; a module of another bit width
+        // delivers them at its own precision.
+        if (!pattern) {
+            if (config.bitWidth < 12)
+                v >>= 12 - config.bitWidth;
+            else
+                v <<= config.bitWidth - 12;
+        }
+        out[2 * n] = static_cast<uint8_t>(v);
+        out[2 * n + 1] = static_cast<uint8_t>(v >> 8);
+    }
+}
+
+bool SimulatedModule::pace(std::unique_lock<std::mutex>& lock, uint32_t timeoutMs)
+{
+    const Clock::time_point now = Clock::now();
+    if (config.fps == 0 || !haveFrame)
+        return true;
+    const auto period = std::chrono::microseconds(1000000 / config.fps);
+    const Clock::time_point due = lastFrameAt + period;
+    if (due <= now)
+        return true;
+    const Clock::time_point deadline = now + std::chrono::milliseconds(timeoutMs);
+    streamWake.wait_until(lock, std::min(due, deadline), [&] { return !streaming; });
+    return streaming && Clock::now() >= due;
+}
+
+void SimulatedModule::faultDelay(std::unique_lock<std::mutex>& lock, uint32_t timeoutMs)
+{
+    const auto delay = std::min<std::chrono::milliseconds>(kFaultDelay, std::chrono::milliseconds(timeoutMs));
+    streamWake.wait_for(lock, delay, [&] { return !streaming; });
+}
+
+int SimulatedModule::capture(QuorvexImage& image, uint32_t timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(streamMutex);
+    const uint64_t n = ++captureCalls;
+    if (!streaming)
+        return QUORVEX_EVK_WRONG_STATE;
+    if (config.unplugged || (config.unplugAfter != 0 && n > config.unplugAfter)) {
+        faultDelay(lock, timeoutMs);
+        return QUORVEX_EVK_NO_DEVICE;
+    }
+
+    if (nextImage >= imagesPerFrame()) {
+        if (!pace(lock, timeoutMs))
+            return streaming ? QUORVEX_EVK_TIMEOUT : QUORVEX_EVK_WRONG_STATE;
+        const Clock::time_point now = Clock::now();
+        const uint64_t clockMs =
+            kClockStartMs + std::chrono::duration_cast<std::chrono::milliseconds>(now - openedAt).count();
+        uint64_t base = clockMs;
+        if (haveFrame) {
+            base = std::max(base, frameBase + kMinFrameSpacingMs);
+            // Scripted timestamps may have run ahead of the clock.
+            base = std::max<int64_t>(base, static_cast<int64_t>(lastTimestamp + kMinFrameSpacingMs) -
+                                               timestampOffset);
+        }
+        frameBase = base;
+        lastFrameAt = now;
+        haveFrame = true;
+        renderFrame();
+        nextImage = 0;
+    }
+
+    const uint32_t k = nextImage++;
+    const uint64_t made = imagesMade++;
+    if (contains(config.gapAt, n))
+        timestampOffset += kGapMs;
+    if (contains(config.resetAt, n))
+        timestampOffset = -static_cast<int64_t>(frameBase + k);
+    uint64_t timestamp = static_cast<uint64_t>(static_cast<int64_t>(frameBase + k) + timestampOffset);
+    if (made < config.timestamps.size())
+        timestamp = config.timestamps[made];
+
+    if (contains(config.timeoutAt, n)) {
+        faultDelay(lock, timeoutMs);
+        return QUORVEX_EVK_TIMEOUT;
+    }
+    const auto slot = std::find_if(slots.begin(), slots.end(), [](const Slot& s) { return !s.held; });
+    if (slot == slots.end())
+        return QUORVEX_EVK_NO_BUFFER;
+
+    storeImage(k, slot->bytes.data());
+    slot->held = true;
+    lastTimestamp = timestamp;
+    ++imagesDelivered;
+
+    std::memset(&image, 0, sizeof image);
+    image.frameNumber = framesRendered - 1;
+    image.imageIndex = k;
+    image.timestamp = timestamp;
+    image.width = config.width;
+    image.height = imageRows();
+    image.dataSize = static_cast<uint32_t>(imageBytes());
+    if (contains(config.wrongSizeAt, n))
+        image.dataSize -= config.width * config.bytesPerSample;
+    image.data = slot->bytes.data();
+    return QUORVEX_EVK_OK;
+}
+
+int SimulatedModule::release(const QuorvexImage& image)
+{
+    std::lock_guard<std::mutex> lock(streamMutex);
+    for (Slot& slot : slots) {
+        if (slot.bytes.data() == image.data) {
+            if (!slot.held)
+                return QUORVEX_EVK_INVALID_ARGUMENT;
+            slot.held = false;
+            return QUORVEX_EVK_OK;
+        }
+    }
+    return QUORVEX_EVK_INVALID_ARGUMENT;
+}
+
+int SimulatedModule::writeRegister(uint32_t reg, uint32_t value)
+{
+    std::lock_guard<std::mutex> lock(registerMutex);
+    registers[reg] = value;
+    if (writes.size() < kRegisterLogCapacity)
+        writes.push_back({reg, value});
+    ++writeCount;
+    return QUORVEX_EVK_OK;
+}
+
+void SimulatedModule::debugState(QuorvexDebugState& state)
+{
+    std::memset(&state, 0, sizeof state);
+    {
+        std::lock_guard<std::mutex> lock(streamMutex);
+        state.captureCalls = static_cast<uint32_t>(captureCalls);
+        state.imagesDelivered = static_cast<uint32_t>(imagesDelivered);
+        for (const Slot& slot : slots)
+            state.imagesHeld += slot.held ? 1 : 0;
+        state.framesRendered = framesRendered;
+        state.initialised = initialised;
+        state.streaming = streaming;
+    }
+    std::lock_guard<std::mutex> lock(registerMutex);
+    state.registerWrites = writeCount;
+}
+
+uint32_t SimulatedModule::registerLog(QuorvexRegisterWrite* out, uint32_t capacity)
+{
+    std::lock_guard<std::mutex> lock(registerMutex);
+    const size_t count = std::min<size_t>(capacity, writes.size());
+    if (out && count)
+        std::memcpy(out, writes.data(), count * sizeof *out);
+    return writeCount;
+}
+
+} // namespace quorvex_evk
