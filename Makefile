@@ -7,7 +7,7 @@ BUILD   ?= build/native
 GEN     := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
 .PHONY: setup build test demo test-cpp test-python test-asan test-tsan fuzz bench clean \
-        setup-armhf test-armhf test-armhf-python wheel-armhf
+        setup-armhf test-armhf test-armhf-python wheel-armhf test-kernel
 
 setup:
 	@tools/setup.sh
@@ -89,6 +89,11 @@ bench: build
 	@if command -v arm-linux-gnueabihf-g++ >/dev/null && command -v qemu-arm >/dev/null; then \
 	  echo "== armv7 instruction counts"; tools/count-instructions.sh; \
 	else echo "== armv7 instruction counts skipped (make setup-armhf installs the cross tools)"; fi
+
+# The tests/kernel/ programs inside Debian's own kernels under qemu-system
+# (x86-64 and armv7l), against the real vivid and I2C drivers.
+test-kernel: setup
+	JOBS=$(JOBS) tools/test-kernel.sh
 
 clean:
 	rm -rf build
