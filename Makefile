@@ -7,7 +7,7 @@ BUILD   ?= build/native
 GEN     := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
 .PHONY: setup build test demo test-cpp test-python test-asan test-tsan fuzz bench clean \
-        setup-armhf test-armhf test-armhf-python wheel-armhf
+        setup-armhf test-armhf test-armhf-python wheel-armhf test-kernel
 
 setup:
 	@tools/setup.sh
@@ -21,10 +21,6 @@ build: setup $(BUILD)/build.ninja
 test: build
 	cd $(BUILD) && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 	PYTHONPATH=$(abspath $(BUILD))/python $(PY) -m pytest -q tests/python
-
-# Benchmarks (bench/): build and run; they print figures, they assert nothing.
-bench: build
-	$(CMAKE) --build $(BUILD) --target run_benchmarks
 
 # C++ tests under the sanitizers, each in a build directory of its own.
 test-asan: setup
@@ -83,6 +79,21 @@ wheel-armhf: setup-armhf
 
 test-armhf-python: wheel-armhf
 	tools/armhf-python-tests.sh build/armhf-sysroot build/dist
+
+# Speed, never pass/fail: every bench executable, the Python benches, then
+# instructions per frame of the armv7 build when the cross tools are there.
+bench: build
+	@$(CMAKE) --build $(BUILD) --target run_benchmarks
+	@set -e; for p in bench/*_bench.py; do echo "== $$(basename $$p)"; \
+	  PYTHONPATH=$(abspath $(BUILD))/python $(PY) $$p $(BUILD); done
+	@if command -v arm-linux-gnueabihf-g++ >/dev/null && command -v qemu-arm >/dev/null; then \
+	  echo "== armv7 instruction counts"; tools/count-instructions.sh; \
+	else echo "== armv7 instruction counts skipped (make setup-armhf installs the cross tools)"; fi
+
+# The tests/kernel/ programs inside Debian's own kernels under qemu-system
+# (x86-64 and armv7l), against the real vivid and I2C drivers.
+test-kernel: setup
+	JOBS=$(JOBS) tools/test-kernel.sh
 
 clean:
 	rm -rf build

@@ -2,6 +2,12 @@
 
 #include <cmath>
 
+#if defined(__arm__)
+#include <sys/auxv.h>
+#endif
+
+#include "device/PhaseToDepthKernels.h"
+
 namespace Quorvex {
 
 namespace {
@@ -11,7 +17,73 @@ constexpr float kFourPi = 12.566371f;
 constexpr float kSpeedOfLight = 300000000.0f;
 constexpr float kMetresToMm = 1000.0f;
 
+#if defined(__arm__)
+#if defined(HWCAP_ARM_NEON)
+constexpr unsigned long kHwcapNeon = HWCAP_ARM_NEON;
+#else
+constexpr unsigned long kHwcapNeon = 1ul << 12; // the kernel's HWCAP_NEON
+#endif
+#endif
+
+bool canRun(PhaseToDepthBackend backend)
+{
+    switch (backend) {
+    case PhaseToDepthBackend::SCALAR:
+        return true;
+    case PhaseToDepthBackend::AVX2:
+#if defined(__x86_64__)
+        // Every AVX2 CPU made so far also has FMA, but the two are separate
+        // feature bits and the kernel uses both.
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+        return false;
+#endif
+    case PhaseToDepthBackend::NEON:
+#if defined(__arm__)
+        // 32-bit Raspberry Pi OS also runs on cores without NEON (ARM11),
+        // so the build cannot assume it; the kernel reports it per process.
+        return (getauxval(AT_HWCAP) & kHwcapNeon) != 0;
+#else
+        return false;
+#endif
+    }
+    return false;
+}
+
+PhaseToDepthBackend fastestBackend()
+{
+    for (PhaseToDepthBackend b : {PhaseToDepthBackend::AVX2, PhaseToDepthBackend::NEON}) {
+        if (canRun(b))
+            return b;
+    }
+    return PhaseToDepthBackend::SCALAR;
+}
+
 } // namespace
+
+namespace detail {
+
+void phaseToDepthScalar(const PhasePlanes& in, const DepthPlanes& out, size_t begin, size_t end,
+                        unsigned shift)
+{
+    for (size_t n = begin; n < end; ++n) {
+        const int32_t y = decodeSample(in.yPlus[n], shift) - decodeSample(in.yMinus[n], shift);
+        const int32_t x = decodeSample(in.xPlus[n], shift) - decodeSample(in.xMinus[n], shift);
+
+        float phase = static_cast<float>(std::atan2(static_cast<double>(y), static_cast<double>(x)));
+        if (phase < 0.0f)
+            phase += kTwoPi;
+        out.depth[n] = out.scale * phase * kMetresToMm;
+
+        const double xd = x;
+        const double yd = y;
+        const float a = static_cast<float>(0.5 * std::sqrt(xd * xd + yd * yd));
+        out.amp[n] = a;
+        out.conf[n] = a;
+    }
+}
+
+} // namespace detail
 
 void repackPhasePlanes(const uint16_t* raw, int16_t* out, size_t width, size_t rows, size_t planes,
                        unsigned shift)
@@ -27,37 +99,72 @@ void repackPhasePlanes(const uint16_t* raw, int16_t* out, size_t width, size_t r
     }
 }
 
-void phaseToDepth(const uint16_t* raw, float* depth, float* amp, float* conf, size_t pixels,
-                  unsigned shift, bool nearPairing, float freq)
+const char* to_str(PhaseToDepthBackend backend)
 {
+    switch (backend) {
+    case PhaseToDepthBackend::SCALAR:
+        return "scalar";
+    case PhaseToDepthBackend::AVX2:
+        return "avx2";
+    case PhaseToDepthBackend::NEON:
+        return "neon";
+    }
+    return "unknown";
+}
+
+std::vector<PhaseToDepthBackend> phaseToDepthBackends()
+{
+    std::vector<PhaseToDepthBackend> list{PhaseToDepthBackend::SCALAR};
+    const PhaseToDepthBackend fastest = fastestBackend();
+    if (fastest != PhaseToDepthBackend::SCALAR)
+        list.push_back(fastest);
+    return list;
+}
+
+bool phaseToDepthWith(PhaseToDepthBackend backend, const uint16_t* raw, float* depth, float* amp,
+                      float* conf, size_t pixels, unsigned shift, bool nearPairing, float freq)
+{
+    if (!canRun(backend))
+        return false;
     const uint16_t* p0 = raw;
     const uint16_t* p1 = raw + pixels;
     const uint16_t* p2 = raw + 2 * pixels;
     const uint16_t* p3 = raw + 3 * pixels;
+    // The two pairings sample the correlation a quarter cycle apart.
+    const detail::PhasePlanes in = nearPairing ? detail::PhasePlanes{p1, p3, p2, p0}
+                                               : detail::PhasePlanes{p2, p0, p3, p1};
     // Hoisting the scale keeps the evaluation order of the depth expression
     // (scale * phase) * 1000 intact; it is the same float every pixel.
-    const float scale = kSpeedOfLight / (freq * kFourPi);
+    const detail::DepthPlanes out{depth, amp, conf, kSpeedOfLight / (freq * kFourPi)};
 
-    for (size_t n = 0; n < pixels; ++n) {
-        const int32_t s0 = decodeSample(p0[n], shift);
-        const int32_t s1 = decodeSample(p1[n], shift);
-        const int32_t s2 = decodeSample(p2[n], shift);
-        const int32_t s3 = decodeSample(p3[n], shift);
-        // The two pairings sample the correlation a quarter cycle apart.
-        const int32_t y = nearPairing ? s1 - s3 : s2 - s0;
-        const int32_t x = nearPairing ? s2 - s0 : s3 - s1;
-
-        float phase = static_cast<float>(std::atan2(static_cast<double>(y), static_cast<double>(x)));
-        if (phase < 0.0f)
-            phase += kTwoPi;
-        depth[n] = scale * phase * kMetresToMm;
-
-        const double xd = x;
-        const double yd = y;
-        const float a = static_cast<float>(0.5 * std::sqrt(xd * xd + yd * yd));
-        amp[n] = a;
-        conf[n] = a;
+    switch (backend) {
+    case PhaseToDepthBackend::SCALAR:
+        detail::phaseToDepthScalar(in, out, 0, pixels, shift);
+        return true;
+    case PhaseToDepthBackend::AVX2:
+#if defined(__x86_64__)
+        detail::phaseToDepthAvx2(in, out, pixels, shift);
+        return true;
+#else
+        return false;
+#endif
+    case PhaseToDepthBackend::NEON:
+#if defined(__arm__)
+        detail::phaseToDepthNeon(in, out, pixels, shift);
+        return true;
+#else
+        return false;
+#endif
     }
+    return false;
+}
+
+void phaseToDepth(const uint16_t* raw, float* depth, float* amp, float* conf, size_t pixels,
+                  unsigned shift, bool nearPairing, float freq)
+{
+    // Probed once; the capture thread calls this for every frame.
+    static const PhaseToDepthBackend backend = fastestBackend();
+    phaseToDepthWith(backend, raw, depth, amp, conf, pixels, shift, nearPairing, freq);
 }
 
 } // namespace Quorvex

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace Quorvex {
 
@@ -28,7 +29,27 @@ void repackPhasePlanes(const uint16_t* raw, int16_t* out, size_t width, size_t r
 // `nearPairing` selects the pairing of the 2000 mm range; `freq` is the
 // modulation frequency in Hz. The arithmetic is fixed bit for bit: atan2 in
 // double, the depth expression in float, the amplitude's root in double.
+// Runs on the fastest backend this CPU has (chosen once).
 void phaseToDepth(const uint16_t* raw, float* depth, float* amp, float* conf, size_t pixels,
                   unsigned shift, bool nearPairing, float freq);
+
+// Implementations of phaseToDepth. All of them write the same bits for
+// every input; they differ only in speed and in the CPUs that run them.
+enum class PhaseToDepthBackend {
+    SCALAR, // plain C++, one pixel at a time
+    AVX2,   // x86-64 with AVX2 and FMA
+    NEON,   // 32-bit ARM with NEON
+};
+
+const char* to_str(PhaseToDepthBackend backend);
+
+// The backends this CPU can run: SCALAR first, the one phaseToDepth uses
+// last.
+std::vector<PhaseToDepthBackend> phaseToDepthBackends();
+
+// phaseToDepth on the given backend. False, and nothing written, when this
+// CPU (or this build) cannot run it.
+bool phaseToDepthWith(PhaseToDepthBackend backend, const uint16_t* raw, float* depth, float* amp,
+                      float* conf, size_t pixels, unsigned shift, bool nearPairing, float freq);
 
 } // namespace Quorvex

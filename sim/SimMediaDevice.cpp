@@ -1,5 +1,6 @@
 #include "SimMediaDevice.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include <linux/media.h>
@@ -47,12 +48,21 @@ const SimMediaDevice::Entity* SimMediaDevice::findEntity(uint32_t id) const
     return nullptr;
 }
 
+void SimMediaDevice::setDeviceInfo(const std::string& driver, const std::string& model)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    driver_ = driver;
+    model_ = model;
+}
+
 int SimMediaDevice::ioctl(SimOpenFile&, unsigned long request, void* arg)
 {
     if (!arg)
         return -EFAULT;
     std::lock_guard<std::mutex> lock(mutex_);
     switch (request) {
+    case MEDIA_IOC_DEVICE_INFO:
+        return deviceInfo(arg);
     case MEDIA_IOC_ENUM_ENTITIES:
         return enumEntity(arg);
     case MEDIA_IOC_SETUP_LINK:
@@ -60,6 +70,19 @@ int SimMediaDevice::ioctl(SimOpenFile&, unsigned long request, void* arg)
     default:
         return -ENOTTY;
     }
+}
+
+int SimMediaDevice::deviceInfo(void* arg) const
+{
+    auto* info = static_cast<media_device_info*>(arg);
+    std::memset(info, 0, sizeof *info);
+    std::strncpy(info->driver, driver_.c_str(), sizeof info->driver - 1);
+    std::strncpy(info->model, model_.c_str(), sizeof info->model - 1);
+    std::snprintf(info->bus_info, sizeof info->bus_info, "platform:%s", driver_.c_str());
+    // The kernel reports its own version for both (6.1 here).
+    info->media_version = (6u << 16) | (1u << 8);
+    info->driver_version = info->media_version;
+    return 0;
 }
 
 int SimMediaDevice::enumEntity(void* arg) const
