@@ -393,8 +393,10 @@ int SimCaptureNode::requestBuffers(const FileState& file, void* arg)
         return -EINVAL;
     if (const int busy = ownerCheck(file))
         return busy;
-    if (isStreaming || !mappings.empty())
+    if (isStreaming)
         return -EBUSY;
+    // Buffers still mapped are orphaned, not refused: their memory stays
+    // readable until it is unmapped, as vb2 does.
     freeBuffersLocked();
     if (req->count == 0) {
         owner = 0;

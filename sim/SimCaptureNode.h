@@ -61,9 +61,9 @@ struct CsiModule {
 // the layout says), REQBUFS/QUERYBUF/QBUF/DQBUF/STREAMON/STREAMOFF with
 // memory-mapped buffers and poll, with the vb2 rules drivers share: the
 // file that requested buffers owns the queue, the format cannot change while
-// buffers exist, buffers cannot be freed while mapped, and a mapping keeps
-// the file (and so the queue and the stream) alive after its descriptor is
-// closed. Frames are rendered from the scene model; sub-frames of one frame
+// buffers exist, buffers freed while mapped are orphaned (their memory stays
+// until unmapped), and a mapping keeps the file (and so the queue and the
+// stream) alive after its descriptor is closed. Frames are rendered from the scene model; sub-frames of one frame
 // are stamped 1000 us apart, frames at least 10 ms apart.
 class SimCaptureNode final : public SimDeviceNode {
 public:
