@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -396,11 +397,15 @@ CameraInfo QuorvexTOFCSISensor::getCameraInfo()
     return info;
 }
 
-TofErrorCode QuorvexTOFCSISensor::waitForBuffer()
+TofErrorCode QuorvexTOFCSISensor::waitForBuffer(std::chrono::steady_clock::time_point deadline)
 {
     pollfd request{videoFd, POLLIN, 0};
     for (int attempt = 0; attempt < kPollAttempts; ++attempt) {
-        const int r = kernel().poll(&request, 1, kFrameTimeoutMs);
+        // Rounded up, so that the last wait before the deadline is not a
+        // run of zero-length polls; past it, a buffer already done still
+        // counts.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const int r = kernel().poll(&request, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
         if (r < 0 && errno == EINTR)
             continue;
         // A time-out (a stream that stalled) or an error the dequeue would
@@ -428,8 +433,13 @@ TofErrorCode QuorvexTOFCSISensor::getFrame(uint8_t* dst, int64_t* timestamp)
     int32_t n = 0;
     int64_t previousUs = 0;
     timeval last{};
+    // One limit for the whole frame, not one per buffer: a stream whose
+    // buffers all lie more than the gap apart (a module or driver sending
+    // one image per frame period) restarts the frame on every buffer and
+    // would otherwise keep the capture thread here for as long as it runs.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFrameTimeoutMs);
     while (n < subFrameCount) {
-        const TofErrorCode waited = waitForBuffer();
+        const TofErrorCode waited = waitForBuffer(deadline);
         if (waited != QuorvexSuccess)
             return waited;
         v4l2_plane planes[VIDEO_MAX_PLANES]{};

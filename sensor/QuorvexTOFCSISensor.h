@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -28,7 +29,9 @@ public:
     // Opens the capture node, finds the pipeline and the module's I2C bus
     // and reads the frame size into info. -2 when the node is not a
     // streaming capture device, its capability query keeps failing, the
-    // bus cannot be used or the size cannot be read.
+    // bus cannot be used or the size cannot be read. What it opened is
+    // held until close(), also when it fails: the capture node, once open,
+    // is usable by start() whatever step failed after it.
     TofErrorCode open(CameraInfo& info) override;
     // Stops a stream still running, unmaps the buffers and closes every
     // descriptor; all of them read -1 afterwards, so a second call closes
@@ -42,9 +45,10 @@ public:
     TofErrorCode stop() override;
     CameraInfo getCameraInfo() override;
     // Assembles subFrameCount consecutive buffers (no more than 5000 us
-    // apart) into dst; timestamp in milliseconds. -2 when no buffer comes
-    // within 2 s or the node fails, 2 for a buffer index the sensor does not
-    // hold.
+    // apart) into dst; timestamp in milliseconds. -2 when the frame is not
+    // complete within 2 s (buffers stop coming, or keep coming too far
+    // apart to make one) or the node fails, 2 for a buffer index the sensor
+    // does not hold.
     TofErrorCode getFrame(uint8_t* dst, int64_t* timestamp) override;
     TofErrorCode setControl(CameraCtrl ctrl, int value) override;
     TofErrorCode getControl(CameraCtrl ctrl, int* value) override;
@@ -75,7 +79,8 @@ private:
     int unmapBuffers();
     // Hands every buffer back to the driver (REQBUFS 0); result ignored.
     void releaseBuffers();
-    TofErrorCode waitForBuffer();
+    // Waits for a filled buffer until `deadline`.
+    TofErrorCode waitForBuffer(std::chrono::steady_clock::time_point deadline);
     TofErrorCode setV4l2Control(uint32_t id, int32_t value);
     TofErrorCode getV4l2Control(uint32_t id, int32_t& value);
 

@@ -320,6 +320,40 @@ TEST(CsiSensor, RestartedFrameHoldsFourConsecutiveSubFrames)
     }
 }
 
+// A node that sends one image per frame period (the VGA module, or vivid
+// on a real kernel) asked for four sub-frames: every buffer lies a period
+// after the one before, so each restarts the frame and none completes. The
+// call must still end, with no frame, and leave the stream going.
+TEST(CsiSensor, BuffersTooFarApartForAnyFrameEndTheCallWithoutAFrame)
+{
+    CsiModule vga;
+    vga.variant = CsiModule::Variant::VGA;
+    vga.fps = 5;
+    Rig rig(BOARD_UNKNOWN, std::nullopt, vga);
+    CaptureStderr();
+    EXPECT_EQ(rig.open(), QuorvexSystemError); // no module bus on this board
+    GetCapturedStderr();
+    ASSERT_EQ(rig.sensor.setControl(CameraCtrl::FMT_WIDTH, 320), QuorvexSuccess);
+    ASSERT_EQ(rig.sensor.setControl(CameraCtrl::FMT_HEIGHT, 1205), QuorvexSuccess);
+    rig.sensor.subFrameCount = 4;
+    const size_t subFrameBytes = 320 * 1205 * 2;
+    rig.frame.assign(4 * subFrameBytes, 0xEE);
+    ASSERT_EQ(rig.sensor.start(), QuorvexSuccess);
+
+    EXPECT_EQ(rig.read(), QuorvexSystemError);
+    EXPECT_EQ(rig.timestamp, -1) << "no frame, no time";
+    EXPECT_GE(rig.board.capture->dequeueCount(), 2u) << "the frame was restarted";
+    EXPECT_TRUE(std::any_of(rig.frame.begin(), rig.frame.begin() + subFrameBytes, [](uint8_t b) { return b != 0xEE; }));
+    EXPECT_TRUE(std::all_of(rig.frame.begin() + subFrameBytes, rig.frame.end(), [](uint8_t b) { return b == 0xEE; }))
+        << "only ever sub-frame 0 was written";
+
+    // Every buffer taken went back: single images still come.
+    rig.sensor.subFrameCount = 1;
+    EXPECT_EQ(rig.read(), QuorvexSuccess);
+    EXPECT_GT(rig.timestamp, 0);
+    EXPECT_EQ(rig.sensor.stop(), QuorvexSuccess);
+}
+
 TEST(CsiSensor, GrantOtherThanEightBuffersFailsStartCleanly)
 {
     for (int granted : {0, 4, 12}) {
