@@ -22,7 +22,6 @@ namespace {
 constexpr size_t kPage = 4096;
 constexpr uint32_t kMaxBuffers = 32;
 constexpr uint32_t kRangeControl = 0x00981901;
-constexpr int64_t kClockStartUs = 1000LL * 1000000;
 constexpr int64_t kSubFrameStepUs = 1000;
 // Frames delivered as fast as they are read are still stamped this far
 // apart, well beyond the gap that separates the sub-frames of one frame.
@@ -660,7 +659,15 @@ bool SimCaptureNode::produceLocked(Clock::time_point& due)
         }
         renderLocked();
         const int64_t periodUs = module.fps > 0 ? 1000000 / module.fps : kUnpacedFrameUs;
-        frameStartUs = kClockStartUs + static_cast<int64_t>(frameNumber) * periodUs;
+        // Stamped on CLOCK_MONOTONIC's scale, as V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC
+        // says (steady_clock is that clock): a paced frame at the time it was
+        // due, an unpaced one now, but never closer than a period to the
+        // frame before, which may put it ahead of the clock as real drivers'
+        // stamps can be.
+        const Clock::time_point due = module.fps > 0 ? nextFrameAt : now;
+        const int64_t dueUs =
+            std::chrono::duration_cast<std::chrono::microseconds>(due.time_since_epoch()).count();
+        frameStartUs = frameNumber == 0 ? dueUs : std::max(dueUs, frameStartUs + periodUs);
         ++frameNumber;
         if (module.fps > 0)
             nextFrameAt = std::max(now, nextFrameAt) + std::chrono::microseconds(periodUs);

@@ -63,8 +63,9 @@ struct CsiModule {
 // file that requested buffers owns the queue, the format cannot change while
 // buffers exist, buffers freed while mapped are orphaned (their memory stays
 // until unmapped), and a mapping keeps the file (and so the queue and the
-// stream) alive after its descriptor is closed. Frames are rendered from the scene model; sub-frames of one frame
-// are stamped 1000 us apart, frames at least 10 ms apart.
+// stream) alive after its descriptor is closed. Frames are rendered from
+// the scene model; buffers are stamped with CLOCK_MONOTONIC times,
+// sub-frames of one frame 1000 us apart, frames at least 10 ms apart.
 class SimCaptureNode final : public SimDeviceNode {
 public:
     SimCaptureNode(const ReceiverLayout& layout, const CsiModule& module);

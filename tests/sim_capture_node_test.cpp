@@ -1,16 +1,19 @@
 // The simulated capture node keeps the rules real drivers share, so that the
 // sensor tests against it mean something: page-rounded buffer lengths, a
 // format fixed while buffers exist, buffers orphaned (not refused) when
-// freed while mapped, and a mapping that keeps the queue alive after close.
+// freed while mapped, a mapping that keeps the queue alive after close, and
+// timestamps on the clock the real kernels stamp with.
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <fcntl.h>
 #include <sys/mman.h>
 
 #include <linux/videodev2.h>
 
 #include "sim/SimCsiBoard.h"
+#include "tests/kernel/support/RealKernelFacts.h"
 
 using namespace Quorvex;
 using namespace Quorvex::Sim;
@@ -18,7 +21,10 @@ using namespace Quorvex::Sim;
 namespace {
 
 struct Node {
-    explicit Node(BoardKind b) : board(k, b) { fd = k.open("/dev/video0", O_RDWR); }
+    explicit Node(BoardKind b, const CsiModule& module = {}) : board(k, b, module)
+    {
+        fd = k.open("/dev/video0", O_RDWR);
+    }
     int request(uint32_t count)
     {
         v4l2_requestbuffers req{};
@@ -50,6 +56,13 @@ struct Node {
     SimCsiBoard board;
     int fd = -1;
 };
+
+int64_t monotonicUs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
 
 } // namespace
 
@@ -112,4 +125,41 @@ TEST(SimCaptureNode, BuffersFreedWhileMappedStayReadable)
     static_cast<volatile uint8_t*>(mapping)[b.length - 1] = 1;
     EXPECT_EQ(n.k.munmap(mapping, b.length), 0);
     n.k.close(n.fd);
+}
+
+// The real kernels stamp buffers with CLOCK_MONOTONIC times (the flag says
+// so), paced or not: after the stream was turned on, never far ahead of the
+// clock, growing.
+TEST(SimCaptureNode, TimestampsAreMonotonicClockTimes)
+{
+    for (uint32_t fps : {30u, 0u}) {
+        SCOPED_TRACE(fps);
+        CsiModule module;
+        module.fps = fps;
+        Node n(BOARD_RASPBERRY_PI, module);
+        ASSERT_EQ(n.request(8), 8);
+        for (uint32_t i = 0; i < 8; ++i) {
+            v4l2_buffer b = n.query(i);
+            ASSERT_EQ(n.k.ioctl(n.fd, VIDIOC_QBUF, &b), 0);
+        }
+        const int64_t streamOnUs = monotonicUs();
+        int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        ASSERT_EQ(n.k.ioctl(n.fd, VIDIOC_STREAMON, &type), 0);
+        int64_t previous = 0;
+        for (int i = 0; i < 12; ++i) {
+            v4l2_buffer b{};
+            b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            b.memory = V4L2_MEMORY_MMAP;
+            ASSERT_EQ(n.k.ioctl(n.fd, VIDIOC_DQBUF, &b), 0);
+            const int64_t now = monotonicUs();
+            const int64_t stamp = int64_t(b.timestamp.tv_sec) * 1000000 + b.timestamp.tv_usec;
+            EXPECT_GE(stamp, streamOnUs) << "buffer " << i;
+            EXPECT_LE(stamp, now + RealKernelFacts::timestampLeadLimitUs) << "buffer " << i;
+            EXPECT_GT(stamp, previous) << "buffer " << i;
+            previous = stamp;
+            ASSERT_EQ(n.k.ioctl(n.fd, VIDIOC_QBUF, &b), 0);
+        }
+        EXPECT_EQ(n.k.ioctl(n.fd, VIDIOC_STREAMOFF, &type), 0);
+        n.k.close(n.fd);
+    }
 }

@@ -39,6 +39,12 @@ inline constexpr DiscoveryCase vividDiscovery[] = {
     {BOARD_RADXA_ROCK, ""},
 };
 
+// Capture timestamps are CLOCK_MONOTONIC times: none before the stream was
+// turned on, and none further ahead of the clock read right after the
+// dequeue than this (vivid stamps a frame's scheduled time, seen up to
+// 0.2 s ahead).
+constexpr int64_t timestampLeadLimitUs = 1000000;
+
 // With nothing discovered the bus set-up fails in the lookup, whether the
 // host has adapters or not.
 constexpr const char* emptyBusMessage = "Error: I2C bus name doesn't match any bus present!\n";
