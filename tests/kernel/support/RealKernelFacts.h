@@ -2,8 +2,9 @@
 
 // What the real kernels of `make test-kernel` answer, shared by the guest
 // programs (which check them against the real drivers) and by
-// tests/sim_real_kernel_test.cpp (which checks that the simulated kernel,
-// laid out like the guests, answers the same). A fact learnt in the guest
+// tests/sim_real_kernel_test.cpp and tests/sim_capture_node_test.cpp (which
+// check that the simulated kernel, laid out like the guests, answers the
+// same). A fact learnt in the guest
 // belongs here, so the simulation cannot drift from it unnoticed.
 
 #include <cerrno>
