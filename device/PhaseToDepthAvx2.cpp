@@ -33,8 +33,12 @@
 // Everything in this file after the pragma is compiled for AVX2 + FMA and is
 // only reached once the dispatcher has seen both in the CPU's feature bits.
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
+#endif
 
 namespace Quorvex::detail {
 
@@ -189,6 +193,10 @@ void phaseToDepthAvx2(const PhasePlanes& in, const DepthPlanes& out, size_t pixe
 
 } // namespace Quorvex::detail
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #endif
