@@ -17,10 +17,10 @@
 //    result on this input domain lies within 154 double ulps of a float
 //    rounding midpoint, so it is enough to know atan2 well enough to tell on
 //    which side of the midpoint it lies. atan2 is evaluated in float as an
-//    unevaluated pair hi + r (about 40 good bits) with a bound E on its
-//    error; where |r| + E might reach half an ulp of hi (a fraction of a
-//    percent of pixels) the pixel is redone with the C library's double
-//    atan2, exactly as the plain code does.
+//    unevaluated pair s + low (about 40 good bits) with a bound E on its
+//    error; where s + (low - E) and s + (low + E) round to different floats
+//    (about 0.06% of all inputs) the pixel is redone with the C library's
+//    double atan2, exactly as the plain code does.
 //
 //      a = min(|X|, |Y|), b = max(|X|, |Y|), theta = atan(a / b) in [0, pi/4]
 //      k = a / b rounded to eighths (from a reciprocal estimate; at most 7),
@@ -28,22 +28,23 @@
 //      numerator and denominator are exact in float and |t| <= 1/15 (a
 //      little more where the estimate of k is off by one near a boundary,
 //      which changes nothing below);
-//      t = th + tl: th from a refined reciprocal of the denominator, the
-//      residual num - th den exact by FMA, tl = residual / den to 2^-21;
-//      atan(t) = th + th u h(u) + tl (1 - u + u^2), u = th^2,
+//      t = th + tl: th = num / den correctly rounded, so the residual
+//      num - th den is exact by FMA and |tl| <= 2^-24 |t|;
+//      atan(t) = th + th u h(u) + tl (1 - u), u = th^2,
 //      h(u) = -1/3 + u/5 - u^2/7 + u^3/9: the series left out is below
-//      2^-42 |t|.
+//      2^-42 |t|, tl u^2 below 2^-39 |t|.
 //
 //    The octant is restored as atan2 does: pi/2 - theta when |Y| > |X|, pi
-//    minus that when X < 0, negated when Y < 0; as c + atan(t) with c = base
-//    +- atan(k/8) summed as a float pair. No step cancels: c is 0 or at least
-//    atan(1/8) > |t|, and base +- atan(k/8) is at least pi/2 - atan(7/8).
+//    minus that when X < 0 (the sign of Y is applied at the end), as
+//    base +- atan(k/8) +- atan(t). The high parts of the constants are
+//    multiples of 2^-22, so base +- atan(k/8) is exact in float; adding th
+//    is a fast two-sum, valid as that sum is 0 or at least atan(1/8) > |t|.
 //
-//    Error of the cubic part (six float roundings, < 2^-21.5 of it), of the
-//    sums of low parts (2^-23 of their sum) and everything else (< 2^-41 of
-//    the result: tl, the float-pair constants, the series left out) give
-//    E = 2^-20 (|cubic| + |low sum|) + 2^-38 |hi|, several times the worst
-//    case.
+//    E = 2^-20 |cubic| + 2^-38 |s|: the cubic part carries about eight float
+//    roundings of its size (< 2^-21 of it), everything else is below 2^-40
+//    of the result (tl, the float-pair constants, the series left out, the
+//    sums of low parts). The exhaustive test passes with a bound 16 times
+//    smaller still.
 //
 // Everything in this file after the pragma is compiled for AVX2 + FMA and is
 // only reached once the dispatcher has seen both in the CPU's feature bits.
@@ -58,19 +59,23 @@ namespace Quorvex::detail {
 
 namespace {
 
-// atan(k / 8) for k = 0 ... 7 as float pairs.
+// atan(k / 8) for k = 0 ... 7, pi / 2 and pi as float pairs. All high parts
+// are multiples of 2^-22, so sums and differences of them below 4 are exact.
 alignas(32) constexpr float kAtanEighthHi[8] = {
-    0.0f, 0x1.fd5baap-4f, 0x1.f5b760p-3f, 0x1.6f6194p-2f,
-    0x1.dac670p-2f, 0x1.1e00bap-1f, 0x1.4978fap-1f, 0x1.700a7cp-1f,
+    0.0f, 0x1.fd5bcp-4f, 0x1.f5b76p-3f, 0x1.6f619p-2f,
+    0x1.dac67p-2f, 0x1.1e00b8p-1f, 0x1.4978f8p-1f, 0x1.700a8p-1f,
 };
 alignas(32) constexpr float kAtanEighthLo[8] = {
-    0.0f, -0x1.54f424p-30f, -0x1.b4dfc8p-29f, 0x1.e4def0p-30f,
-    0x1.586ed4p-28f, 0x1.7bdfd6p-26f, 0x1.934f70p-28f, 0x1.5e118cp-27f,
+    0.0f, -0x1.6553d0p-24f, -0x1.b4dfc8p-29f, 0x1.07937cp-24f,
+    0x1.586ed4p-28f, 0x1.5ef7f6p-24f, 0x1.1934f8p-24f, -0x1.d43dcep-24f,
 };
-constexpr float kHalfPiHi = 0x1.921fb6p+0f;
-constexpr float kHalfPiLo = -0x1.777a5cp-25f;
+constexpr float kHalfPiHi = 0x1.921fb4p+0f;
+constexpr float kHalfPiLo = 0x1.4442d2p-24f;
 constexpr float kPiHi = 0x1.921fb6p+1f;
 constexpr float kPiLo = -0x1.777a5cp-24f;
+// Adding it rounds a value in [0, 2) to a multiple of 1/8 and leaves the
+// eighths in the low bits of the sum's significand.
+constexpr float kEighthsBias = 0x1.8p+20f;
 constexpr float kTwoPiF = 6.2831855f;
 constexpr float kMetresToMm = 1000.0f;
 
@@ -95,9 +100,10 @@ inline __m256 absOf(__m256 v, __m256 signBit)
     return _mm256_andnot_ps(signBit, v);
 }
 
-// atan2(Y, X) rounded to float for eight pixels; lanes where the rounding
-// could not be decided are set in `unsure`.
-inline __m256 phaseOf8(__m256 xf, __m256 yf, const Constants& c, __m256& unsure)
+// |atan2(Y, X)| rounded to float for eight pixels; lanes where the
+// rounding could not be decided are set in `unsure`.
+__attribute__((always_inline)) inline __m256 phaseOf8(__m256 xf, __m256 yf, __m256i x32, const Constants& c,
+                                                      __m256& unsure)
 {
     const __m256 one = _mm256_set1_ps(1.0f);
     const __m256 ax = absOf(xf, c.signBit);
@@ -108,70 +114,58 @@ inline __m256 phaseOf8(__m256 xf, __m256 yf, const Constants& c, __m256& unsure)
 
     // The sector from a reciprocal estimate of b; k = 8 (a / b >= 15/16) is
     // folded into k = 7, which keeps |t| <= 1/15.
-    const __m256 q = _mm256_mul_ps(a, _mm256_mul_ps(_mm256_rcp_ps(b), _mm256_set1_ps(8.0f)));
-    const __m256 kf = _mm256_min_ps(_mm256_round_ps(q, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC),
-                                    _mm256_set1_ps(7.0f));
-    const __m256 k8 = _mm256_mul_ps(kf, _mm256_set1_ps(0.125f));
+    const __m256 bias = _mm256_set1_ps(kEighthsBias);
+    const __m256 biased = _mm256_min_ps(_mm256_add_ps(_mm256_mul_ps(a, _mm256_rcp_ps(b)), bias),
+                                        _mm256_set1_ps(kEighthsBias + 0.875f));
+    const __m256 k8 = _mm256_sub_ps(biased, bias);
     // Multiples of 1/8 below 2^12: both exact.
     const __m256 num = _mm256_fnmadd_ps(k8, b, a);
     const __m256 den = _mm256_fmadd_ps(k8, a, b);
 
-    __m256 rd = _mm256_rcp_ps(den);
-    rd = _mm256_fmadd_ps(rd, _mm256_fnmadd_ps(den, rd, one), rd);
-    const __m256 th = _mm256_mul_ps(num, rd);
-    // Exact: th is within 2^-21 of num / den.
-    const __m256 residual = _mm256_fnmadd_ps(th, den, num);
-    const __m256 tl = _mm256_mul_ps(residual, rd);
+    // th is num / den correctly rounded, so the residual is exact and
+    // |tl| <= 2^-24 |t|.
+    const __m256 th = _mm256_div_ps(num, den);
+    const __m256 tl = _mm256_div_ps(_mm256_fnmadd_ps(th, den, num), den);
 
     const __m256 u = _mm256_mul_ps(th, th);
     __m256 h = _mm256_fmadd_ps(u, _mm256_set1_ps(0x1.c71c72p-4f), _mm256_set1_ps(-0x1.24924ap-3f));
     h = _mm256_fmadd_ps(u, h, _mm256_set1_ps(0x1.99999ap-3f));
     h = _mm256_fmadd_ps(u, h, _mm256_set1_ps(-0x1.555556p-2f));
     const __m256 cubic = _mm256_mul_ps(_mm256_mul_ps(th, u), h);
-    const __m256 tlPart = _mm256_mul_ps(tl, _mm256_fnmadd_ps(u, _mm256_sub_ps(one, u), one));
+    const __m256 tlPart = _mm256_fnmadd_ps(u, tl, tl);
 
     // Octant: (|Y| > |X|, X < 0) -> theta, pi/2 - theta, pi - theta,
-    // pi/2 + theta; then the sign of Y. blendv looks at sign bits only, so
-    // X itself is the "X < 0" mask.
+    // pi/2 + theta.
     const __m256 swap = _mm256_cmp_ps(ay, ax, _CMP_GT_OQ);
     const __m256 flip = _mm256_and_ps(_mm256_xor_ps(swap, xf), c.signBit);
-    const __m256 baseHi = _mm256_blendv_ps(_mm256_blendv_ps(_mm256_setzero_ps(), _mm256_set1_ps(kPiHi), xf),
-                                           _mm256_set1_ps(kHalfPiHi), swap);
-    const __m256 baseLo = _mm256_blendv_ps(_mm256_blendv_ps(_mm256_setzero_ps(), _mm256_set1_ps(kPiLo), xf),
-                                           _mm256_set1_ps(kHalfPiLo), swap);
-    const __m256i index = _mm256_cvttps_epi32(kf);
+    const __m256 xneg = _mm256_castsi256_ps(_mm256_srai_epi32(x32, 31));
+    const __m256 baseHi = _mm256_blendv_ps(_mm256_and_ps(xneg, _mm256_set1_ps(kPiHi)), _mm256_set1_ps(kHalfPiHi), swap);
+    const __m256 baseLo = _mm256_blendv_ps(_mm256_and_ps(xneg, _mm256_set1_ps(kPiLo)), _mm256_set1_ps(kHalfPiLo), swap);
+    const __m256i index = _mm256_castps_si256(biased);
     const __m256 aHi = _mm256_xor_ps(_mm256_permutevar8x32_ps(c.atanHi, index), flip);
     const __m256 aLo = _mm256_xor_ps(_mm256_permutevar8x32_ps(c.atanLo, index), flip);
 
-    // Phase = base + s A + s (th + cubic + tlPart) as a float pair. The fast
-    // two-sums need |first| >= |second| (or first = 0): base is 0 or at
-    // least pi/2 > A; base + s A is 0 or larger than |th| (see above).
+    // |Phase| = base + s A + s (th + cubic + tlPart): cHi exact, then a fast
+    // two-sum, which needs |cHi| >= |th| or cHi = 0 (see above).
     const __m256 cHi = _mm256_add_ps(baseHi, aHi);
-    const __m256 cLo = _mm256_add_ps(_mm256_sub_ps(aHi, _mm256_sub_ps(cHi, baseHi)), _mm256_add_ps(baseLo, aLo));
+    const __m256 cLo = _mm256_add_ps(baseLo, aLo);
     const __m256 sth = _mm256_xor_ps(th, flip);
     const __m256 s = _mm256_add_ps(cHi, sth);
     const __m256 e = _mm256_sub_ps(sth, _mm256_sub_ps(s, cHi));
     const __m256 low = _mm256_add_ps(_mm256_add_ps(e, cLo), _mm256_xor_ps(_mm256_add_ps(cubic, tlPart), flip));
-    const __m256 hi = _mm256_add_ps(s, low);
-    const __m256 r = _mm256_sub_ps(low, _mm256_sub_ps(hi, s));
 
-    // hi is the float nearest hi + r; it is the float nearest atan2 unless
-    // the error bound reaches half an ulp. The smaller half ulp (below hi
-    // when hi is a power of two) is the one to respect; hi = 0 (X >= 0,
-    // Y = 0) gives an infinite one, and is exact.
-    const __m256 absHi = absOf(hi, c.signBit);
-    const __m256 bound = _mm256_fmadd_ps(
-        _mm256_add_ps(absOf(cubic, c.signBit), absOf(low, c.signBit)), _mm256_set1_ps(0x1p-20f),
-        _mm256_mul_ps(absHi, _mm256_set1_ps(0x1p-38f)));
-    const __m256i below = _mm256_sub_epi32(_mm256_castps_si256(absHi), _mm256_set1_epi32(1));
-    const __m256 halfUlp = _mm256_mul_ps(_mm256_castsi256_ps(_mm256_and_si256(below, _mm256_set1_epi32(0x7F800000))),
-                                         _mm256_set1_ps(0x1p-24f));
-    unsure = _mm256_cmp_ps(_mm256_add_ps(absOf(r, c.signBit), bound), halfUlp, _CMP_GE_OQ);
-
-    return _mm256_xor_ps(hi, _mm256_and_ps(yf, c.signBit));
+    // The exact value is within E of s + low; when s + (low - E) and
+    // s + (low + E) round to the same float, so does it, and so does the
+    // library's atan2 (which is much closer to it than to any midpoint).
+    const __m256 bound = _mm256_fmadd_ps(absOf(cubic, c.signBit), _mm256_set1_ps(0x1p-20f),
+                                         _mm256_mul_ps(absOf(s, c.signBit), _mm256_set1_ps(0x1p-38f)));
+    const __m256 upper = _mm256_add_ps(s, _mm256_add_ps(low, bound));
+    const __m256 lower = _mm256_add_ps(s, _mm256_sub_ps(low, bound));
+    unsure = _mm256_cmp_ps(upper, lower, _CMP_NEQ_UQ);
+    return upper;
 }
 
-// The plain code's phase for the lanes set in `unsureBits`.
+// The plain code's |phase| for the lanes set in `unsureBits`.
 __attribute__((noinline)) __m256 redoUnsure(__m256 phase, int unsureBits, __m256 xf, __m256 yf)
 {
     alignas(32) float p[8], xs[8], ys[8];
@@ -180,12 +174,13 @@ __attribute__((noinline)) __m256 redoUnsure(__m256 phase, int unsureBits, __m256
     _mm256_store_ps(ys, yf);
     for (int i = 0; i < 8; ++i) {
         if (unsureBits & (1 << i))
-            p[i] = static_cast<float>(atan2(16.0 * ys[i], 16.0 * xs[i]));
+            p[i] = fabsf(static_cast<float>(atan2(16.0 * ys[i], 16.0 * xs[i])));
     }
     return _mm256_load_ps(p);
 }
 
-inline void convert8(__m256i x32, __m256i y32, const Constants& c, float* depth, float* amp, float* conf)
+__attribute__((always_inline)) inline void convert8(__m256i x32, __m256i y32, const Constants& c, float* depth,
+                                                    float* amp, float* conf)
 {
     const __m256 xf = _mm256_cvtepi32_ps(x32);
     const __m256 yf = _mm256_cvtepi32_ps(y32);
@@ -196,12 +191,13 @@ inline void convert8(__m256i x32, __m256i y32, const Constants& c, float* depth,
     _mm256_storeu_ps(conf, a);
 
     __m256 unsure;
-    __m256 phase = phaseOf8(xf, yf, c, unsure);
+    __m256 phase = phaseOf8(xf, yf, x32, c, unsure);
     const int unsureBits = _mm256_movemask_ps(unsure);
     if (__builtin_expect(unsureBits != 0, 0))
         phase = redoUnsure(phase, unsureBits, xf, yf);
-    const __m256 negative = _mm256_cmp_ps(phase, _mm256_setzero_ps(), _CMP_LT_OQ);
-    phase = _mm256_add_ps(phase, _mm256_and_ps(negative, _mm256_set1_ps(kTwoPiF)));
+    // Y < 0 gives a negative atan2, to which the plain code adds 2 pi:
+    // 2 pi - |phase| rounds the same.
+    phase = _mm256_blendv_ps(phase, _mm256_sub_ps(_mm256_set1_ps(kTwoPiF), phase), yf);
     _mm256_storeu_ps(depth, _mm256_mul_ps(_mm256_mul_ps(c.scale, phase), _mm256_set1_ps(kMetresToMm)));
 }
 
@@ -213,15 +209,23 @@ void phaseToDepthAvx2(const PhasePlanes& in, const DepthPlanes& out, size_t pixe
     const Constants c{_mm256_load_ps(kAtanEighthHi), _mm256_load_ps(kAtanEighthLo), _mm256_set1_ps(-0.0f),
                       _mm256_set1_ps(out.scale)};
 
+    // Local copies: the stores below could otherwise alias the structs.
+    const uint16_t* yPlus = in.yPlus;
+    const uint16_t* yMinus = in.yMinus;
+    const uint16_t* xPlus = in.xPlus;
+    const uint16_t* xMinus = in.xMinus;
+    float* depth = out.depth;
+    float* amp = out.amp;
+    float* conf = out.conf;
+
     size_t n = 0;
     for (; n + 16 <= pixels; n += 16) {
-        const __m256i y = _mm256_sub_epi16(decode(in.yPlus + n, shiftCount), decode(in.yMinus + n, shiftCount));
-        const __m256i x = _mm256_sub_epi16(decode(in.xPlus + n, shiftCount), decode(in.xMinus + n, shiftCount));
+        const __m256i y = _mm256_sub_epi16(decode(yPlus + n, shiftCount), decode(yMinus + n, shiftCount));
+        const __m256i x = _mm256_sub_epi16(decode(xPlus + n, shiftCount), decode(xMinus + n, shiftCount));
         convert8(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(x)), _mm256_cvtepi16_epi32(_mm256_castsi256_si128(y)),
-                 c, out.depth + n, out.amp + n, out.conf + n);
+                 c, depth + n, amp + n, conf + n);
         convert8(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(x, 1)),
-                 _mm256_cvtepi16_epi32(_mm256_extracti128_si256(y, 1)), c, out.depth + n + 8, out.amp + n + 8,
-                 out.conf + n + 8);
+                 _mm256_cvtepi16_epi32(_mm256_extracti128_si256(y, 1)), c, depth + n + 8, amp + n + 8, conf + n + 8);
     }
     phaseToDepthScalar(in, out, n, pixels, shift);
 }
