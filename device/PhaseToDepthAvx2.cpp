@@ -230,6 +230,15 @@ void phaseToDepthAvx2(const PhasePlanes& in, const DepthPlanes& out, size_t pixe
     phaseToDepthScalar(in, out, n, pixels, shift);
 }
 
+void decodeRowAvx2(const uint16_t* src, int16_t* dst, size_t width, unsigned shift)
+{
+    const __m128i count = _mm_cvtsi32_si128(static_cast<int>(shift));
+    size_t c = 0;
+    for (; c + 16 <= width; c += 16)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + c), _mm256_slli_epi16(decode(src + c, count), 4));
+    decodeRowPlain(src + c, dst + c, width - c, shift);
+}
+
 } // namespace Quorvex::detail
 
 #pragma GCC pop_options
