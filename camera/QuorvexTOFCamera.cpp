@@ -127,7 +127,12 @@ TofErrorCode QuorvexTOFCamera::openPostHandle()
     if (type == HQVGA)
         sensor->subFrameCount = 4;
 
-    std::unique_ptr<QuorvexDevice> next = createDevice(info.width, info.height, boardKind);
+    // The board matters to a device only for frames that pass through the
+    // board's CSI-2 receiver (a Jetson receiver left-aligns its samples). A
+    // USB module's samples arrive right-aligned whatever the host, so a
+    // Jetson's shift applied to them would decode garbage.
+    const BoardKind deviceBoard = info.connect == Connection::CSI ? boardKind : BOARD_UNKNOWN;
+    std::unique_ptr<QuorvexDevice> next = createDevice(info.width, info.height, deviceBoard);
     if (!next)
         return QuorvexUnkownError;
     // Only a direct second call gets here with an open device.

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "sensor/QuorvexTOFCSISensor.h"
 #include "sensor/QuorvexTOFSensor.h"
 #include "sensor/QuorvexTOFUSBSensor.h"
 
@@ -26,9 +27,7 @@ std::unique_ptr<QuorvexTOFSensor> createSensor(const SensorRequest& request)
         // An empty path (plain open) gives the library's default module.
         return std::make_unique<QuorvexTOFUSBSensor>(request.configPath, request.index);
     case Connection::CSI:
-        // The CSI sensor is built separately; until this library carries
-        // it, that connection cannot be opened.
-        break;
+        return std::make_unique<QuorvexTOFCSISensor>(request.devicePath, request.boardKind);
     }
     return nullptr;
 }

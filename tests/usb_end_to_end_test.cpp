@@ -12,6 +12,7 @@
 #include "camera/QuorvexFrameBuffer.h"
 #include "camera/QuorvexTOFCamera.h"
 #include "sim/SceneModel.h"
+#include "tests/support/FakeFiles.h"
 #include "tests/support/UsbConfigFile.h"
 #include "vendor/libquorvex_evk_sdk/quorvex_evk_sdk.h"
 
@@ -21,6 +22,19 @@ namespace Quorvex {
 namespace {
 
 using test::UsbConfigFile;
+
+// Every camera here reads its board from a device-tree model of the test's
+// own, never from the machine it runs on.
+class UsbEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override { setModel("Raspberry Pi 4 Model B Rev 1.4"); }
+    void setModel(const char* model)
+    {
+        files.files["/sys/firmware/devicetree/base/model"] = std::string(model) + '\0';
+    }
+    test::FakeFiles files;
+    test::ScopedKernel scoped{files};
+};
 
 // The module's scenes as its configuration file defines them (README,
 // "Simulated USB module").
@@ -137,7 +151,7 @@ const DepthCase kDepthCases[] = {
     {"variant = vga\nfrequency = dual\nfps = 0\n", sim::SceneKind::TILTED_WALL, 640, 480, 1500, 1, 40.0},
 };
 
-TEST(UsbEndToEnd, DepthFramesMatchTheScene)
+TEST_F(UsbEndToEnd, DepthFramesMatchTheScene)
 {
     for (const DepthCase& c : kDepthCases) {
         SCOPED_TRACE(*c.config ? c.config : "plain open");
@@ -168,7 +182,24 @@ TEST(UsbEndToEnd, DepthFramesMatchTheScene)
     }
 }
 
-TEST(UsbEndToEnd, RawFramesHaveTheModuleGeometry)
+// A Jetson's receiver left-aligns CSI samples, and the HQVGA device undoes
+// that; a USB module on the same board must not be shifted.
+TEST_F(UsbEndToEnd, UsbDepthIsRightOnAJetson)
+{
+    setModel("NVIDIA Jetson AGX Xavier Developer Kit");
+    QuorvexTOFCamera camera;
+    ASSERT_EQ(camera.open(Connection::USB, 0), QuorvexSuccess);
+    ASSERT_EQ(camera.start(FrameType::DEPTH), QuorvexSuccess);
+    Plane plane;
+    ASSERT_TRUE(nextDepthFrame(camera, plane));
+    const Fit f = fit(plane, moduleScene(sim::SceneKind::TILTED_WALL, 240, 180, 1500), 0.0, 0.0);
+    EXPECT_GT(f.measured, plane.depth.size() * 9 / 10);
+    EXPECT_EQ(f.misses, 0u);
+    EXPECT_EQ(camera.stop(), QuorvexSuccess);
+    EXPECT_EQ(camera.close(), QuorvexSuccess);
+}
+
+TEST_F(UsbEndToEnd, RawFramesHaveTheModuleGeometry)
 {
     struct {
         const char* config;
@@ -206,7 +237,7 @@ TEST(UsbEndToEnd, RawFramesHaveTheModuleGeometry)
 // into by far more than the tolerance. Every delivered frame must be the
 // scene at one whole step. The module is paced (100 fps) so that the reader
 // keeps up and sees the frames around each fault rather than later ones.
-TEST(UsbEndToEnd, FaultsCostFramesButNeverDeliverAMixedOne)
+TEST_F(UsbEndToEnd, FaultsCostFramesButNeverDeliverAMixedOne)
 {
     const char* faults[] = {
         "timeout_at = 3, 10, 17, 22, 23\n",
@@ -243,7 +274,7 @@ TEST(UsbEndToEnd, FaultsCostFramesButNeverDeliverAMixedOne)
     EXPECT_EQ(QuorvexDebugOpenCameras(), before) << "every library camera closed";
 }
 
-TEST(UsbEndToEnd, UnpluggedModuleDeliversNothingAndClosesCleanly)
+TEST_F(UsbEndToEnd, UnpluggedModuleDeliversNothingAndClosesCleanly)
 {
     UsbConfigFile file("unplugged = yes\n");
     QuorvexTOFCamera camera;
@@ -255,7 +286,7 @@ TEST(UsbEndToEnd, UnpluggedModuleDeliversNothingAndClosesCleanly)
     EXPECT_EQ(camera.close(), QuorvexSuccess);
 }
 
-TEST(UsbEndToEnd, OpenFailuresReachTheCaller)
+TEST_F(UsbEndToEnd, OpenFailuresReachTheCaller)
 {
     UsbConfigFile bad("fps = fast\n");
     QuorvexTOFCamera camera;

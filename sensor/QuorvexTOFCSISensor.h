@@ -1,0 +1,117 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "sensor/BoardKind.h"
+#include "sensor/CsiConverters.h"
+#include "sensor/QuorvexTOFSensor.h"
+
+namespace Quorvex {
+
+struct CsiPipeline;
+
+// A module on a CSI-2 receiver: frames through the V4L2 capture node
+// (eight memory-mapped buffers), controls through the module's V4L2
+// sub-device and its I2C controller. Format set-up, buffer type and pixel
+// layout follow the host board. The descriptors are released by close(),
+// never by the destructor.
+class QuorvexTOFCSISensor final : public QuorvexTOFSensor {
+public:
+    // `devicePath` is the capture node, such as "/dev/video0" (at most 79
+    // characters are kept).
+    QuorvexTOFCSISensor(const std::string& devicePath, BoardKind boardKind);
+    ~QuorvexTOFCSISensor() override = default;
+
+    // Opens the capture node, finds the pipeline and the module's I2C bus
+    // and reads the frame size into info. -2 when the node is not a
+    // streaming capture device, its capability query keeps failing, the
+    // bus cannot be used or the size cannot be read.
+    TofErrorCode open(CameraInfo& info) override;
+    // Stops a stream still running, unmaps the buffers and closes every
+    // descriptor; all of them read -1 afterwards, so a second call closes
+    // nothing.
+    TofErrorCode close() override;
+    // Format, eight mapped and queued buffers, stream on. -1 when the
+    // format or the buffers cannot be set up (nothing stays mapped), -2
+    // when the stream does not start.
+    TofErrorCode start() override;
+    // Stream off and unmap what start mapped; -2 on failure.
+    TofErrorCode stop() override;
+    CameraInfo getCameraInfo() override;
+    // Assembles subFrameCount consecutive buffers (no more than 5000 us
+    // apart) into dst; timestamp in milliseconds. -2 when no buffer comes
+    // within 2 s or the node fails, 2 for a buffer index the sensor does not
+    // hold.
+    TofErrorCode getFrame(uint8_t* dst, int64_t* timestamp) override;
+    TofErrorCode setControl(CameraCtrl ctrl, int value) override;
+    TofErrorCode getControl(CameraCtrl ctrl, int* value) override;
+
+    // Writes `value` to the module controller's register `reg` over I2C;
+    // 0, or -2 when the transfer fails.
+    TofErrorCode writeRegister(uint16_t reg, uint32_t value);
+
+    // Driver-private control choosing the module's range: 1 near, 0 far.
+    static constexpr uint32_t kRangeControl = 0x00981901;
+    static constexpr uint16_t kFrameRateRegister = 0x0633;
+    static constexpr int kBufferCount = 8;
+    // Longest wait for a filled buffer.
+    static constexpr int kFrameTimeoutMs = 2000;
+    // Largest step between the buffers of one frame.
+    static constexpr int64_t kMaxSubFrameGapUs = 5000;
+
+private:
+    bool mediaBoard() const;
+    bool jetsonBoard() const;
+    bool multiPlanar() const;
+    CsiPipeline pipelineState() const;
+    void adoptPipeline(const CsiPipeline& state);
+    TofErrorCode setFormat();
+    TofErrorCode readFrameSize(uint32_t& width, uint32_t& height);
+    TofErrorCode setSubdevFormats();
+    // Unmaps buffers[0 .. mappedCount); the number of failed unmaps.
+    int unmapBuffers();
+    // Hands every buffer back to the driver (REQBUFS 0); result ignored.
+    void releaseBuffers();
+    TofErrorCode waitForBuffer();
+    TofErrorCode setV4l2Control(uint32_t id, int32_t value);
+    TofErrorCode getV4l2Control(uint32_t id, int32_t& value);
+
+    int videoFd = -1;
+    int subdevFds[4] = {-1, -1, -1, -1};
+    uint8_t sensorSubdevIndex = 0;
+    uint8_t subdevCount = 0;
+    char i2cBus[9] = {};
+    int i2cFd = -1;
+    uint16_t chipAddress = 0x0C;
+    // Set by the caller's thread and by the capture thread's frame-rate
+    // tracking, read by either.
+    std::atomic<int32_t> frameRate{0};
+    int32_t input = 0;
+    BoardKind boardKind;
+    char devicePath[80] = {};
+    char mediaPath[80] = {};
+    uint32_t bufferType = 1;
+    void* buffers[kBufferCount] = {};
+    CameraInfo info{};
+    CsiConverter converter = copyPlain;
+
+    // The stream as start() set it up. getFrame converts by these, not by
+    // info (FMT_WIDTH and FMT_HEIGHT may change info meanwhile), so a frame
+    // always fits the buffer the camera sized at start.
+    uint32_t streamWidth = 0;
+    uint32_t streamHeight = 0;
+    // Bytes of one image as the driver set the format (plane 0): what a
+    // buffer holds beyond it (page rounding) is not frame data.
+    size_t imageSize = 0;
+    size_t mappedLengths[kBufferCount] = {};
+    int mappedCount = 0;
+    // Buffers the driver holds for us (REQBUFS granted), to give back on
+    // failure and at close.
+    bool buffersRequested = false;
+    bool streaming = false;
+};
+
+} // namespace Quorvex

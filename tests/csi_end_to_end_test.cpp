@@ -1,0 +1,257 @@
+// A camera over CSI-2 on each simulated board, from open to close: the
+// depth it delivers is the scene's, VGA RAW frames have the depth library's
+// geometry, an unknown board fails where it should, and a module that fails
+// mid-stream costs frames but never delivers a wrong one.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "camera/QuorvexFrameBuffer.h"
+#include "camera/QuorvexTOFCamera.h"
+#include "sim/SceneModel.h"
+#include "sim/SimCsiBoard.h"
+
+namespace Quorvex {
+namespace {
+
+using Sim::CsiModule;
+using Sim::ScopedKernel;
+using Sim::SimCsiBoard;
+using Sim::SimKernel;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+constexpr uint16_t kEmbeddedMarker = 0x5C4; // first word of each VGA sub-frame
+
+// A board with the module on its CSI-2 port, installed as the kernel.
+struct World {
+    World(BoardKind b, CsiModule module) : board(k, b, module) {}
+    SimKernel k;
+    ScopedKernel scope{k};
+    SimCsiBoard board;
+};
+
+// The scene the simulated module looks at (SimCaptureNode: the wall at
+// 1500 mm).
+sim::Scene moduleScene()
+{
+    sim::SceneParams params;
+    params.distanceMm = 1500.0;
+    params.objectDistanceMm = 1000.0;
+    params.objectSizeMm = 1000.0 / 3.0;
+    return sim::makeScene(sim::SceneKind::TILTED_WALL, 240, 180, params);
+}
+
+// Waits for the next frame, generously (sanitizers are slow). Null when
+// none came.
+QuorvexFrameBuffer* waitFrame(QuorvexTOFCamera& camera, int attempts = 100)
+{
+    for (int attempt = 0; attempt < attempts; ++attempt)
+        if (QuorvexFrameBuffer* frame = camera.requestFrame(300))
+            return frame;
+    return nullptr;
+}
+
+struct DepthPlane {
+    std::vector<float> depth;
+    std::vector<float> confidence;
+};
+
+bool nextDepth(QuorvexTOFCamera& camera, DepthPlane& out, int attempts = 100)
+{
+    QuorvexFrameBuffer* frame = waitFrame(camera, attempts);
+    if (!frame)
+        return false;
+    FrameDataFormat format{};
+    EXPECT_EQ(frame->getFormat(FrameType::DEPTH, format), QuorvexSuccess);
+    EXPECT_EQ(format.width, 240u);
+    EXPECT_EQ(format.height, 180u);
+    const size_t n = static_cast<size_t>(format.width) * format.height;
+    const float* depth = static_cast<const float*>(frame->getData(FrameType::DEPTH));
+    const float* confidence = static_cast<const float*>(frame->getData(FrameType::CONFIDENCE));
+    out.depth.assign(depth, depth + n);
+    out.confidence.assign(confidence, confidence + n);
+    camera.releaseFrame(frame);
+    return true;
+}
+
+// Pixels held to the scene and those that miss it. Samples are whole
+// numbers, so at an amplitude of A sample units (confidence is 16 per unit)
+// the phase may be off by about 1/A radians: each pixel of A >= 10 is held
+// to 1.5/A of the 4000 mm range over 2 pi, plus 1 mm. `truthOf` names the
+// scene pixel a frame pixel shows.
+struct Fit {
+    size_t measured = 0;
+    size_t misses = 0;
+};
+
+template <typename TruthOf>
+Fit fit(const DepthPlane& plane, const sim::Scene& scene, TruthOf truthOf)
+{
+    Fit f;
+    for (size_t n = 0; n < plane.depth.size(); ++n) {
+        const double a = plane.confidence[n] / 16.0;
+        if (a < 10.0)
+            continue;
+        ++f.measured;
+        const double tolerance = 4000.0 / (2.0 * sim::kPi) * 1.5 / a + 1.0;
+        if (std::fabs(plane.depth[n] - scene.pixels[truthOf(n)].depthMm) > tolerance)
+            ++f.misses;
+    }
+    return f;
+}
+
+size_t samePixel(size_t n)
+{
+    return n;
+}
+
+// The Jetson receiver's 960-byte blocks cannot carry 16 samples of every
+// 480: the reader's mapping fills them from the 16 samples 240 further on,
+// the same columns of the next row.
+size_t jetsonPixel(size_t n)
+{
+    const size_t inBlock = n % 480;
+    return inBlock >= 224 && inBlock < 240 ? n + 240 : n;
+}
+
+CsiModule hqvgaModule()
+{
+    CsiModule m;
+    m.fps = 60;
+    return m;
+}
+
+const BoardKind kBoards[] = {BOARD_RASPBERRY_PI, BOARD_RASPBERRY_PI_5, BOARD_RADXA_ROCK, BOARD_JETSON_TX1_NANO,
+                             BOARD_JETSON};
+
+} // namespace
+
+TEST(CsiEndToEnd, DepthOfTheSceneOnEveryBoard)
+{
+    const sim::Scene scene = moduleScene();
+    for (BoardKind b : kBoards) {
+        SCOPED_TRACE(SimCsiBoard::modelText(b));
+        World w(b, hqvgaModule());
+        QuorvexTOFCamera camera;
+        ASSERT_EQ(camera.open(Connection::CSI, 0), QuorvexSuccess);
+        EXPECT_EQ(camera.getCameraInfo().device_type, HQVGA);
+        ASSERT_EQ(camera.start(FrameType::DEPTH), QuorvexSuccess);
+        for (int i = 0; i < 3; ++i) {
+            DepthPlane plane;
+            ASSERT_TRUE(nextDepth(camera, plane));
+            const Fit f = b == BOARD_JETSON ? fit(plane, scene, jetsonPixel) : fit(plane, scene, samePixel);
+            EXPECT_GT(f.measured, plane.depth.size() * 9 / 10);
+            EXPECT_EQ(f.misses, 0u);
+        }
+        EXPECT_EQ(camera.stop(), QuorvexSuccess);
+        EXPECT_EQ(camera.close(), QuorvexSuccess);
+        EXPECT_EQ(w.k.openDescriptors(), 0u);
+        EXPECT_EQ(w.board.capture->mappedBuffers(), 0u);
+        EXPECT_FALSE(w.board.capture->streaming());
+    }
+}
+
+TEST(CsiEndToEnd, VgaRawFramesHaveTheDepthLibraryGeometry)
+{
+    CsiModule vga;
+    vga.variant = CsiModule::Variant::VGA;
+    vga.fps = 30;
+    for (BoardKind b : kBoards) {
+        SCOPED_TRACE(SimCsiBoard::modelText(b));
+        World w(b, vga);
+        QuorvexTOFCamera camera;
+        ASSERT_EQ(camera.open(Connection::CSI, 0), QuorvexSuccess);
+        EXPECT_EQ(camera.getCameraInfo().device_type, VGA);
+        ASSERT_EQ(camera.start(FrameType::RAW), QuorvexSuccess);
+        QuorvexFrameBuffer* frame = waitFrame(camera);
+        ASSERT_NE(frame, nullptr);
+        FrameDataFormat format{};
+        ASSERT_EQ(frame->getFormat(FrameType::RAW, format), QuorvexSuccess);
+        EXPECT_EQ(format.width, 640u);
+        EXPECT_EQ(format.height, 2405u);
+        const uint16_t* raw = static_cast<const uint16_t*>(frame->getData(FrameType::RAW));
+        // Each of the five sub-frames opens with its embedded-data row (the
+        // Jetson receiver hands samples over four bits up).
+        const unsigned shift = b == BOARD_JETSON ? 4 : 0;
+        for (size_t k = 0; k < 5; ++k)
+            EXPECT_EQ(raw[k * 481 * 640], kEmbeddedMarker << shift) << "sub-frame " << k;
+        camera.releaseFrame(frame);
+        EXPECT_EQ(camera.close(), QuorvexSuccess);
+        EXPECT_EQ(w.k.openDescriptors(), 0u);
+        EXPECT_EQ(w.board.capture->mappedBuffers(), 0u);
+    }
+}
+
+TEST(CsiEndToEnd, UnknownBoardFailsInTheBusLookup)
+{
+    World w(BOARD_UNKNOWN, hqvgaModule());
+    QuorvexTOFCamera camera;
+    CaptureStderr();
+    EXPECT_EQ(camera.open(Connection::CSI, 0), QuorvexSystemError);
+    EXPECT_EQ(GetCapturedStderr(), "Error: I2C bus name doesn't match any bus present!\n");
+    EXPECT_EQ(camera.close(), QuorvexSuccess);
+    EXPECT_EQ(w.k.openDescriptors(), 0u);
+}
+
+TEST(CsiEndToEnd, ModuleFailingMidStreamDeliversNoWrongFrame)
+{
+    const sim::Scene scene = moduleScene();
+    struct Case {
+        const char* title;
+        void (*fault)(Sim::SimCaptureNode&);
+        TofErrorCode stop;
+    } cases[] = {
+        {"dequeue failing", [](Sim::SimCaptureNode& n) { n.failDequeueAfter(0, EIO); }, QuorvexSuccess},
+        {"device gone", [](Sim::SimCaptureNode& n) { n.unplug(); }, QuorvexSystemError},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        World w(BOARD_RASPBERRY_PI_5, hqvgaModule());
+        QuorvexTOFCamera camera;
+        ASSERT_EQ(camera.open(Connection::CSI, 0), QuorvexSuccess);
+        ASSERT_EQ(camera.start(FrameType::DEPTH), QuorvexSuccess);
+        DepthPlane plane;
+        ASSERT_TRUE(nextDepth(camera, plane));
+        c.fault(*w.board.capture);
+        // Frames completed before the fault may still come; each must be the
+        // scene, and then they stop.
+        int delivered = 0;
+        while (nextDepth(camera, plane, 3)) {
+            ASSERT_LT(++delivered, 50) << "frames keep coming from a failed module";
+            EXPECT_EQ(fit(plane, scene, samePixel).misses, 0u);
+        }
+        EXPECT_EQ(camera.stop(), c.stop);
+        EXPECT_EQ(camera.close(), QuorvexSuccess);
+        EXPECT_EQ(w.k.openDescriptors(), 0u);
+        EXPECT_EQ(w.board.capture->mappedBuffers(), 0u);
+    }
+}
+
+TEST(CsiEndToEnd, CloseAfterAFailedStartReleasesTheNode)
+{
+    // The device's start fails after the sensor started streaming: the
+    // camera never reaches stop, so close must end the stream.
+    CsiModule vga;
+    vga.variant = CsiModule::Variant::VGA;
+    World w(BOARD_RASPBERRY_PI, vga);
+    QuorvexTOFCamera camera;
+    ASSERT_EQ(camera.open(Connection::CSI, 0), QuorvexSuccess);
+    EXPECT_EQ(camera.start(FrameType::CONFIDENCE), QuorvexUnkownError);
+    EXPECT_TRUE(w.board.capture->streaming());
+    EXPECT_EQ(camera.close(), QuorvexSuccess);
+    EXPECT_FALSE(w.board.capture->streaming());
+    EXPECT_EQ(w.board.capture->mappedBuffers(), 0u);
+    EXPECT_EQ(w.k.openDescriptors(), 0u);
+    // The node is free for the next camera.
+    QuorvexTOFCamera next;
+    ASSERT_EQ(next.open(Connection::CSI, 0), QuorvexSuccess);
+    ASSERT_EQ(next.start(FrameType::RAW), QuorvexSuccess);
+    EXPECT_NE(waitFrame(next), nullptr);
+    EXPECT_EQ(next.close(), QuorvexSuccess);
+}
+
+} // namespace Quorvex
