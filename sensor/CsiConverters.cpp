@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__arm__)
+#include <sys/auxv.h>
+#endif
+
 #include "sensor/CsiConverterKernels.h"
 
 namespace Quorvex {
@@ -110,6 +114,13 @@ std::vector<CsiConverterSet> csiConverterSets()
 #if defined(__x86_64__)
     if (__builtin_cpu_supports("avx2"))
         sets.push_back({"avx2", copyStride512Avx2, copyBlock960Avx2, unpackY12PAvx2});
+#endif
+#if defined(__arm__)
+    // 32-bit Raspberry Pi OS also runs on cores without NEON. The copies
+    // are memcpy already, which the C library tunes for the core.
+    constexpr unsigned long kHwcapNeon = 1ul << 12; // the kernel's HWCAP_NEON
+    if (getauxval(AT_HWCAP) & kHwcapNeon)
+        sets.push_back({"neon", copyStride512Plain, copyBlock960Plain, unpackY12PNeon});
 #endif
     return sets;
 }
