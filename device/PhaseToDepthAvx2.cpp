@@ -40,7 +40,7 @@
 //    multiples of 2^-22, so base +- atan(k/8) is exact in float; adding th
 //    is a fast two-sum, valid as that sum is 0 or at least atan(1/8) > |t|.
 //
-//    E = 2^-20 |cubic| + 2^-38 |s|: the cubic part carries about eight float
+//    E = 2^-20 |cubic| + 2^-38 s: the cubic part carries about eight float
 //    roundings of its size (< 2^-21 of it), everything else is below 2^-40
 //    of the result (tl, the float-pair constants, the series left out, the
 //    sums of low parts). The exhaustive test passes with a bound 16 times
@@ -86,13 +86,18 @@ struct Constants {
     __m256 scale;
 };
 
-// Sign-extended 11-bit samples after the right shift; the factor 16 of the
-// decoded value is left out (it cancels in atan2, and 16 * 0.5 = 8 is put
-// back in the amplitude).
+// Sign-extended 11-bit samples after the right shift (none when the
+// samples sit at the bottom of the word), times 8 rather than the decoded
+// 16: the scale cancels in atan2, and with it the amplitude 8 sqrt(X^2 +
+// Y^2) is sqrt(x^2 + y^2) exactly (x, y up to 2^14; the sum of squares is
+// below 2^30 and exact, and a root of a power-of-4 multiple scales exactly).
+template <bool Shifted>
 inline __m256i decode(const uint16_t* p, __m128i shift)
 {
-    const __m256i w = _mm256_srl_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), shift);
-    return _mm256_srai_epi16(_mm256_slli_epi16(w, 5), 5);
+    __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    if (Shifted)
+        w = _mm256_srl_epi16(w, shift);
+    return _mm256_srai_epi16(_mm256_slli_epi16(w, 5), 2);
 }
 
 inline __m256 absOf(__m256 v, __m256 signBit)
@@ -131,8 +136,8 @@ __attribute__((always_inline)) inline __m256 phaseOf8(__m256 xf, __m256 yf, __m2
     __m256 h = _mm256_fmadd_ps(u, _mm256_set1_ps(0x1.c71c72p-4f), _mm256_set1_ps(-0x1.24924ap-3f));
     h = _mm256_fmadd_ps(u, h, _mm256_set1_ps(0x1.99999ap-3f));
     h = _mm256_fmadd_ps(u, h, _mm256_set1_ps(-0x1.555556p-2f));
-    const __m256 cubic = _mm256_mul_ps(_mm256_mul_ps(th, u), h);
-    const __m256 tlPart = _mm256_fnmadd_ps(u, tl, tl);
+    // The cubic part with tl (1 - u) added in its last rounding.
+    const __m256 cubic = _mm256_fmadd_ps(_mm256_mul_ps(th, u), h, _mm256_fnmadd_ps(u, tl, tl));
 
     // Octant: (|Y| > |X|, X < 0) -> theta, pi/2 - theta, pi - theta,
     // pi/2 + theta.
@@ -152,13 +157,14 @@ __attribute__((always_inline)) inline __m256 phaseOf8(__m256 xf, __m256 yf, __m2
     const __m256 sth = _mm256_xor_ps(th, flip);
     const __m256 s = _mm256_add_ps(cHi, sth);
     const __m256 e = _mm256_sub_ps(sth, _mm256_sub_ps(s, cHi));
-    const __m256 low = _mm256_add_ps(_mm256_add_ps(e, cLo), _mm256_xor_ps(_mm256_add_ps(cubic, tlPart), flip));
+    const __m256 low = _mm256_add_ps(_mm256_add_ps(e, cLo), _mm256_xor_ps(cubic, flip));
 
     // The exact value is within E of s + low; when s + (low - E) and
     // s + (low + E) round to the same float, so does it, and so does the
     // library's atan2 (which is much closer to it than to any midpoint).
+    // s is never negative: it is 0 or at least atan(1/8) - |t| (see above).
     const __m256 bound = _mm256_fmadd_ps(absOf(cubic, c.signBit), _mm256_set1_ps(0x1p-20f),
-                                         _mm256_mul_ps(absOf(s, c.signBit), _mm256_set1_ps(0x1p-38f)));
+                                         _mm256_mul_ps(s, _mm256_set1_ps(0x1p-38f)));
     const __m256 upper = _mm256_add_ps(s, _mm256_add_ps(low, bound));
     const __m256 lower = _mm256_add_ps(s, _mm256_sub_ps(low, bound));
     unsure = _mm256_cmp_ps(upper, lower, _CMP_NEQ_UQ);
@@ -174,36 +180,31 @@ __attribute__((noinline)) __m256 redoUnsure(__m256 phase, int unsureBits, __m256
     _mm256_store_ps(ys, yf);
     for (int i = 0; i < 8; ++i) {
         if (unsureBits & (1 << i))
-            p[i] = fabsf(static_cast<float>(atan2(16.0 * ys[i], 16.0 * xs[i])));
+            p[i] = fabsf(static_cast<float>(atan2(2.0 * ys[i], 2.0 * xs[i])));
     }
     return _mm256_load_ps(p);
 }
 
-__attribute__((always_inline)) inline void convert8(__m256i x32, __m256i y32, const Constants& c, float* depth,
-                                                    float* amp, float* conf)
+// Amplitude and confidence of eight pixels, and their |phase|.
+__attribute__((always_inline)) inline __m256 convert8(__m256 xf, __m256 yf, __m256i x32, const Constants& c,
+                                                      float* amp, float* conf, __m256& unsure)
 {
-    const __m256 xf = _mm256_cvtepi32_ps(x32);
-    const __m256 yf = _mm256_cvtepi32_ps(y32);
-
-    const __m256 sum = _mm256_fmadd_ps(xf, xf, _mm256_mul_ps(yf, yf));
-    const __m256 a = _mm256_mul_ps(_mm256_sqrt_ps(sum), _mm256_set1_ps(8.0f));
+    const __m256 a = _mm256_sqrt_ps(_mm256_fmadd_ps(xf, xf, _mm256_mul_ps(yf, yf)));
     _mm256_storeu_ps(amp, a);
     _mm256_storeu_ps(conf, a);
+    return phaseOf8(xf, yf, x32, c, unsure);
+}
 
-    __m256 unsure;
-    __m256 phase = phaseOf8(xf, yf, x32, c, unsure);
-    const int unsureBits = _mm256_movemask_ps(unsure);
-    if (__builtin_expect(unsureBits != 0, 0))
-        phase = redoUnsure(phase, unsureBits, xf, yf);
+inline void storeDepth(float* depth, __m256 phase, __m256 yf, const Constants& c)
+{
     // Y < 0 gives a negative atan2, to which the plain code adds 2 pi:
     // 2 pi - |phase| rounds the same.
     phase = _mm256_blendv_ps(phase, _mm256_sub_ps(_mm256_set1_ps(kTwoPiF), phase), yf);
     _mm256_storeu_ps(depth, _mm256_mul_ps(_mm256_mul_ps(c.scale, phase), _mm256_set1_ps(kMetresToMm)));
 }
 
-} // namespace
-
-void phaseToDepthAvx2(const PhasePlanes& in, const DepthPlanes& out, size_t pixels, unsigned shift)
+template <bool Shifted>
+void convertAll(const PhasePlanes& in, const DepthPlanes& out, size_t pixels, unsigned shift)
 {
     const __m128i shiftCount = _mm_cvtsi32_si128(static_cast<int>(shift));
     const Constants c{_mm256_load_ps(kAtanEighthHi), _mm256_load_ps(kAtanEighthLo), _mm256_set1_ps(-0.0f),
@@ -220,14 +221,39 @@ void phaseToDepthAvx2(const PhasePlanes& in, const DepthPlanes& out, size_t pixe
 
     size_t n = 0;
     for (; n + 16 <= pixels; n += 16) {
-        const __m256i y = _mm256_sub_epi16(decode(yPlus + n, shiftCount), decode(yMinus + n, shiftCount));
-        const __m256i x = _mm256_sub_epi16(decode(xPlus + n, shiftCount), decode(xMinus + n, shiftCount));
-        convert8(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(x)), _mm256_cvtepi16_epi32(_mm256_castsi256_si128(y)),
-                 c, depth + n, amp + n, conf + n);
-        convert8(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(x, 1)),
-                 _mm256_cvtepi16_epi32(_mm256_extracti128_si256(y, 1)), c, depth + n + 8, amp + n + 8, conf + n + 8);
+        const __m256i y = _mm256_sub_epi16(decode<Shifted>(yPlus + n, shiftCount),
+                                           decode<Shifted>(yMinus + n, shiftCount));
+        const __m256i x = _mm256_sub_epi16(decode<Shifted>(xPlus + n, shiftCount),
+                                           decode<Shifted>(xMinus + n, shiftCount));
+        const __m256i xLo = _mm256_cvtepi16_epi32(_mm256_castsi256_si128(x));
+        const __m256i xHi = _mm256_cvtepi16_epi32(_mm256_extracti128_si256(x, 1));
+        const __m256 xfLo = _mm256_cvtepi32_ps(xLo);
+        const __m256 xfHi = _mm256_cvtepi32_ps(xHi);
+        const __m256 yfLo = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(y)));
+        const __m256 yfHi = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(y, 1)));
+
+        __m256 unsureLo, unsureHi;
+        __m256 phaseLo = convert8(xfLo, yfLo, xLo, c, amp + n, conf + n, unsureLo);
+        __m256 phaseHi = convert8(xfHi, yfHi, xHi, c, amp + n + 8, conf + n + 8, unsureHi);
+        const __m256 unsure = _mm256_or_ps(unsureLo, unsureHi);
+        if (__builtin_expect(!_mm256_testz_ps(unsure, unsure), 0)) {
+            phaseLo = redoUnsure(phaseLo, _mm256_movemask_ps(unsureLo), xfLo, yfLo);
+            phaseHi = redoUnsure(phaseHi, _mm256_movemask_ps(unsureHi), xfHi, yfHi);
+        }
+        storeDepth(depth + n, phaseLo, yfLo, c);
+        storeDepth(depth + n + 8, phaseHi, yfHi, c);
     }
     phaseToDepthScalar(in, out, n, pixels, shift);
+}
+
+} // namespace
+
+void phaseToDepthAvx2(const PhasePlanes& in, const DepthPlanes& out, size_t pixels, unsigned shift)
+{
+    if (shift == 0)
+        convertAll<false>(in, out, pixels, shift);
+    else
+        convertAll<true>(in, out, pixels, shift);
 }
 
 void decodeRowAvx2(const uint16_t* src, int16_t* dst, size_t width, unsigned shift)
@@ -235,7 +261,7 @@ void decodeRowAvx2(const uint16_t* src, int16_t* dst, size_t width, unsigned shi
     const __m128i count = _mm_cvtsi32_si128(static_cast<int>(shift));
     size_t c = 0;
     for (; c + 16 <= width; c += 16)
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + c), _mm256_slli_epi16(decode(src + c, count), 4));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + c), _mm256_slli_epi16(decode<true>(src + c, count), 1));
     decodeRowPlain(src + c, dst + c, width - c, shift);
 }
 
