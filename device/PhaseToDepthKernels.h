@@ -27,15 +27,21 @@ struct DepthPlanes {
     float scale;
 };
 
+// decodeSample on `width` words of one row, into `dst`; the plain version
+// uses whatever vectors every CPU of its architecture has.
+void decodeRowPlain(const uint16_t* src, int16_t* dst, size_t width, unsigned shift);
+
 void phaseToDepthScalar(const PhasePlanes& in, const DepthPlanes& out, size_t begin, size_t end,
                         unsigned shift);
 
 #if defined(__x86_64__)
 void phaseToDepthAvx2(const PhasePlanes& in, const DepthPlanes& out, size_t pixels, unsigned shift);
+void decodeRowAvx2(const uint16_t* src, int16_t* dst, size_t width, unsigned shift);
 #endif
 
 #if defined(__arm__)
 void phaseToDepthNeon(const PhasePlanes& in, const DepthPlanes& out, size_t pixels, unsigned shift);
+void decodeRowNeon(const uint16_t* src, int16_t* dst, size_t width, unsigned shift);
 #endif
 
 } // namespace Quorvex::detail

@@ -288,6 +288,15 @@ void phaseToDepthNeon(const PhasePlanes& in, const DepthPlanes& out, size_t pixe
     phaseToDepthScalar(in, out, n, pixels, shift);
 }
 
+void decodeRowNeon(const uint16_t* src, int16_t* dst, size_t width, unsigned shift)
+{
+    const int16x8_t rightShift = vdupq_n_s16(static_cast<int16_t>(-static_cast<int>(shift)));
+    size_t c = 0;
+    for (; c + 8 <= width; c += 8)
+        vst1q_s16(dst + c, vshlq_n_s16(decode(src + c, rightShift), 4));
+    decodeRowPlain(src + c, dst + c, width - c, shift);
+}
+
 } // namespace Quorvex::detail
 
 #endif

@@ -1,5 +1,6 @@
+#include <algorithm>
 #include <cstring>
-#include <unordered_map>
+#include <vector>
 
 #include <pybind11/numpy.h>
 
@@ -11,10 +12,24 @@ using namespace Quorvex;
 
 namespace {
 
-std::unordered_map<const QuorvexFrameBuffer*, const QuorvexTOFCamera*>& loans()
+struct Loan {
+    const QuorvexFrameBuffer* frame;
+    const QuorvexTOFCamera* camera;
+};
+
+// A camera lends at most the few frames of its pool, so a short vector
+// searched from the front beats a hash table, and once it has grown to the
+// most frames ever lent at once no frame allocates.
+std::vector<Loan>& loans()
 {
-    static auto* table = new std::unordered_map<const QuorvexFrameBuffer*, const QuorvexTOFCamera*>();
+    static auto* table = new std::vector<Loan>();
     return *table;
+}
+
+std::vector<Loan>::iterator loanOf(const QuorvexFrameBuffer* frame)
+{
+    auto& table = loans();
+    return std::find_if(table.begin(), table.end(), [frame](const Loan& l) { return l.frame == frame; });
 }
 
 void requireLent(const QuorvexFrameBuffer& frame)
@@ -56,29 +71,34 @@ namespace FrameLoans {
 
 void lend(const QuorvexFrameBuffer* frame, const QuorvexTOFCamera* camera)
 {
-    if (frame)
-        loans()[frame] = camera;
+    if (!frame)
+        return;
+    const auto it = loanOf(frame);
+    if (it != loans().end())
+        it->camera = camera;
+    else
+        loans().push_back({frame, camera});
 }
 
 bool isLent(const QuorvexFrameBuffer* frame)
 {
-    return loans().count(frame) != 0;
+    return loanOf(frame) != loans().end();
 }
 
 void end(const QuorvexFrameBuffer* frame)
 {
-    loans().erase(frame);
+    const auto it = loanOf(frame);
+    if (it == loans().end())
+        return;
+    *it = loans().back();
+    loans().pop_back();
 }
 
 void endAll(const QuorvexTOFCamera* camera)
 {
     auto& table = loans();
-    for (auto it = table.begin(); it != table.end();) {
-        if (it->second == camera)
-            it = table.erase(it);
-        else
-            ++it;
-    }
+    table.erase(std::remove_if(table.begin(), table.end(), [camera](const Loan& l) { return l.camera == camera; }),
+                table.end());
 }
 
 } // namespace FrameLoans

@@ -3,6 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__arm__)
+#include <sys/auxv.h>
+#endif
+
+#include "sensor/CsiConverterKernels.h"
+
 namespace Quorvex {
 
 namespace {
@@ -39,8 +45,10 @@ void copyPlain(const uint8_t* src, uint8_t* dst, size_t length, uint32_t, size_t
     p += n;
 }
 
-void copyStride512(const uint8_t* src, uint8_t* dst, size_t length, uint32_t, size_t& p,
-                   size_t dstCapacity)
+namespace detail {
+
+void copyStride512Plain(const uint8_t* src, uint8_t* dst, size_t length, uint32_t, size_t& p,
+                        size_t dstCapacity)
 {
     for (size_t line = 0; line < length && p < dstCapacity; line += kStrideLine) {
         copyClipped(src, length, line, dst, dstCapacity, p, kStrideCopy);
@@ -48,8 +56,8 @@ void copyStride512(const uint8_t* src, uint8_t* dst, size_t length, uint32_t, si
     }
 }
 
-void copyBlock960(const uint8_t* src, uint8_t* dst, size_t length, uint32_t, size_t& p,
-                  size_t dstCapacity)
+void copyBlock960Plain(const uint8_t* src, uint8_t* dst, size_t length, uint32_t, size_t& p,
+                       size_t dstCapacity)
 {
     for (size_t block = 0; block < length && p < dstCapacity; block += kBlock) {
         // The receiver's own order; bytes 928..959 of a block carry nothing.
@@ -59,6 +67,8 @@ void copyBlock960(const uint8_t* src, uint8_t* dst, size_t length, uint32_t, siz
         p = std::min(p + kBlock, dstCapacity);
     }
 }
+
+} // namespace detail
 
 size_t y12pLineBytes(uint32_t width)
 {
@@ -70,8 +80,10 @@ size_t y12pLineStride(uint32_t width)
     return (y12pLineBytes(width) + 15) / 16 * 16;
 }
 
-void unpackY12P(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& p,
-                size_t dstCapacity)
+namespace detail {
+
+void unpackY12PPlain(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& p,
+                     size_t dstCapacity)
 {
     if (width == 0)
         return;
@@ -94,6 +106,54 @@ void unpackY12P(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width,
             ++p;
         }
     }
+}
+
+std::vector<CsiConverterSet> csiConverterSets()
+{
+    std::vector<CsiConverterSet> sets{{"plain", copyStride512Plain, copyBlock960Plain, unpackY12PPlain}};
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2"))
+        sets.push_back({"avx2", copyStride512Avx2, copyBlock960Avx2, unpackY12PAvx2});
+#endif
+#if defined(__arm__)
+    // 32-bit Raspberry Pi OS also runs on cores without NEON. The copies
+    // are memcpy already, which the C library tunes for the core.
+    constexpr unsigned long kHwcapNeon = 1ul << 12; // the kernel's HWCAP_NEON
+    if (getauxval(AT_HWCAP) & kHwcapNeon)
+        sets.push_back({"neon", copyStride512Plain, copyBlock960Plain, unpackY12PNeon});
+#endif
+    return sets;
+}
+
+} // namespace detail
+
+namespace {
+
+// Probed once; the capture thread converts every buffer through it.
+const detail::CsiConverterSet& fastest()
+{
+    static const detail::CsiConverterSet set = detail::csiConverterSets().back();
+    return set;
+}
+
+} // namespace
+
+void copyStride512(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& p,
+                   size_t dstCapacity)
+{
+    fastest().copyStride512(src, dst, length, width, p, dstCapacity);
+}
+
+void copyBlock960(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& p,
+                  size_t dstCapacity)
+{
+    fastest().copyBlock960(src, dst, length, width, p, dstCapacity);
+}
+
+void unpackY12P(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& p,
+                size_t dstCapacity)
+{
+    fastest().unpackY12P(src, dst, length, width, p, dstCapacity);
 }
 
 } // namespace Quorvex

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/PhaseToDepth.h"
+#include "device/PhaseToDepthKernels.h"
 #include "sim/SceneModel.h"
 
 using namespace Quorvex;
@@ -292,3 +293,41 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{"ExtremesNearShift4Short", Content::EXTREMES, true, 4, 75000000.0f, 13, 2},
         FrameCase{"SinglePixel", Content::RANDOM_WORDS, false, 0, 37500000.0f, 1, 1}),
     [](const ::testing::TestParamInfo<FrameCase>& info) { return std::string(info.param.name); });
+
+// The RAW re-packing (on the row decoder this CPU gets, and on the plain
+// one) against decodeSample word by word, on row widths that leave every
+// possible tail after the vector steps and on whole 16-bit words (bits
+// outside the sample must be ignored).
+TEST(PhaseToDepthBackends, RepackMatchesPlainDecodingOnEveryWidth)
+{
+    constexpr size_t kRows = 3;
+    constexpr size_t kPlanes = 4;
+    uint32_t state = 0x1234567u;
+    for (unsigned shift : {0u, 4u}) {
+        for (size_t width : {1u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 33u, 240u}) {
+            std::vector<uint16_t> raw(kPlanes * kRows * width);
+            for (uint16_t& w : raw)
+                w = static_cast<uint16_t>(nextRandom(state));
+            std::vector<int16_t> out(raw.size() + 1, 0x5555);
+            repackPhasePlanes(raw.data(), out.data(), width, kRows, kPlanes, shift);
+            int mismatches = 0;
+            for (size_t row = 0; row < kRows; ++row)
+                for (size_t k = 0; k < kPlanes; ++k)
+                    for (size_t c = 0; c < width; ++c) {
+                        const uint16_t w = raw[k * kRows * width + row * width + c];
+                        if (out[(kPlanes * row + k) * width + c] != decoded(w, shift))
+                            ++mismatches;
+                    }
+            EXPECT_EQ(mismatches, 0) << "width " << width << ", shift " << shift;
+            EXPECT_EQ(out.back(), 0x5555) << "wrote past the end, width " << width;
+
+            std::vector<int16_t> row(width + 1, 0x5555);
+            detail::decodeRowPlain(raw.data(), row.data(), width, shift);
+            mismatches = 0;
+            for (size_t c = 0; c < width; ++c)
+                mismatches += row[c] != decoded(raw[c], shift);
+            EXPECT_EQ(mismatches, 0) << "plain row decoder, width " << width << ", shift " << shift;
+            EXPECT_EQ(row.back(), 0x5555) << "plain row decoder wrote past the end, width " << width;
+        }
+    }
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <vector>
+
+#include "sensor/CsiConverters.h"
+
+// Internal to the CSI converters: the per-CPU implementations behind the
+// public functions, so that tests and benches can run each of them.
+
+namespace Quorvex::detail {
+
+// One implementation of each converter that has more than one. Every set
+// writes the same bytes and moves `p` the same way for every input.
+struct CsiConverterSet {
+    const char* name;
+    CsiConverter copyStride512;
+    CsiConverter copyBlock960;
+    CsiConverter unpackY12P;
+};
+
+// The sets this CPU can run: the plain one first, the one the public
+// functions use last.
+std::vector<CsiConverterSet> csiConverterSets();
+
+void copyStride512Plain(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& p,
+                        size_t dstCapacity);
+void copyBlock960Plain(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& p,
+                       size_t dstCapacity);
+void unpackY12PPlain(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& p,
+                     size_t dstCapacity);
+
+#if defined(__x86_64__)
+// AVX2: whole lines and blocks in vectors, the rest by the plain code.
+void copyStride512Avx2(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& p,
+                       size_t dstCapacity);
+void copyBlock960Avx2(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& p,
+                      size_t dstCapacity);
+void unpackY12PAvx2(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& p,
+                    size_t dstCapacity);
+#endif
+
+#if defined(__arm__)
+// NEON: whole lines in vectors, the rest by the plain code.
+void unpackY12PNeon(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& p,
+                    size_t dstCapacity);
+#endif
+
+} // namespace Quorvex::detail

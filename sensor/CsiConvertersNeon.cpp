@@ -1,0 +1,79 @@
+#include "sensor/CsiConverterKernels.h"
+
+#if defined(__arm__)
+
+#if !defined(__ARM_NEON)
+#error "CsiConvertersNeon.cpp is built with -mfpu=neon (see the root CMakeLists.txt)"
+#endif
+
+#include <arm_neon.h>
+
+// unpackY12P for 32-bit ARM with NEON: the whole lines that lie inside both
+// the buffer and the frame in vectors, whatever is left (a last line cut
+// short by either) by the plain code, which then behaves exactly as if it
+// had done all of it.
+//
+// This file alone is compiled for NEON and is only reached once the
+// dispatcher has seen NEON in the CPU's capabilities; it must not emit an
+// out-of-line copy of an inline function shared with other files, hence
+// nothing from the project but the kernel declarations.
+
+namespace Quorvex::detail {
+
+namespace {
+
+// One line of `width` samples whose 3 * ceil(width / 2) bytes lie inside
+// `readable` bytes from `line`; 32 samples from 48 bytes per step.
+void unpackLine(const uint8_t* line, uint8_t* dst, uint32_t width, size_t readable)
+{
+    const uint8x16_t lowNibble = vdupq_n_u8(0x0F);
+    size_t x = 0;
+    for (; x + 32 <= width && x / 2 * 3 + 48 <= readable; x += 32) {
+        // val[0]: first samples' high bytes, val[1]: second samples', val[2]:
+        // the shared nibbles (first sample's low).
+        const uint8x16x3_t g = vld3q_u8(line + x / 2 * 3);
+        const uint8x16_t firstLow = vandq_u8(g.val[2], lowNibble);
+        const uint8x16_t secondLow = vshrq_n_u8(g.val[2], 4);
+        uint16x8x2_t lo, hi;
+        lo.val[0] = vorrq_u16(vshll_n_u8(vget_low_u8(g.val[0]), 4), vmovl_u8(vget_low_u8(firstLow)));
+        lo.val[1] = vorrq_u16(vshll_n_u8(vget_low_u8(g.val[1]), 4), vmovl_u8(vget_low_u8(secondLow)));
+        hi.val[0] = vorrq_u16(vshll_n_u8(vget_high_u8(g.val[0]), 4), vmovl_u8(vget_high_u8(firstLow)));
+        hi.val[1] = vorrq_u16(vshll_n_u8(vget_high_u8(g.val[1]), 4), vmovl_u8(vget_high_u8(secondLow)));
+        // Little-endian words; vst2 needs no alignment.
+        vst2q_u16(reinterpret_cast<uint16_t*>(dst + 2 * x), lo);
+        vst2q_u16(reinterpret_cast<uint16_t*>(dst + 2 * x + 32), hi);
+    }
+    for (; x < width; ++x) {
+        const uint8_t* group = line + x / 2 * 3;
+        const uint8_t nibbles = group[2];
+        const unsigned sample = (static_cast<unsigned>(group[x & 1]) << 4) |
+                                ((x & 1) ? (nibbles >> 4) : (nibbles & 0x0F));
+        dst[2 * x] = static_cast<uint8_t>(sample);
+        dst[2 * x + 1] = static_cast<uint8_t>(sample >> 8);
+    }
+}
+
+} // namespace
+
+void unpackY12PNeon(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& p,
+                    size_t dstCapacity)
+{
+    if (width == 0)
+        return;
+    const size_t stride = y12pLineStride(width);
+    // An odd last sample still reads its pair's nibble byte.
+    const size_t lineRead = (static_cast<size_t>(width) + 1) / 2 * 3;
+    const size_t capacity = dstCapacity / 2;
+    size_t line = 0;
+    for (; line < length && length - line >= lineRead && p <= capacity && capacity - p >= width;
+         line += stride) {
+        unpackLine(src + line, dst + 2 * p, width, length - line);
+        p += width;
+    }
+    if (line < length)
+        unpackY12PPlain(src + line, dst, length - line, width, p, dstCapacity);
+}
+
+} // namespace Quorvex::detail
+
+#endif
