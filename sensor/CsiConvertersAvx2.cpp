@@ -14,8 +14,12 @@
 // must not emit an out-of-line copy of an inline function shared with other
 // files, hence nothing from the project but the kernel declarations.
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 
 namespace Quorvex::detail {
 
@@ -128,6 +132,10 @@ void unpackY12PAvx2(const uint8_t* src, uint8_t* dst, size_t length, uint32_t wi
 
 } // namespace Quorvex::detail
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #endif
