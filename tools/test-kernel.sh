@@ -72,18 +72,18 @@ kernel_package() {
 # Downloads "name[:arch]" into the cache unless the candidate version is
 # there already; prints the .deb's path.
 fetch_deb() {
-  local spec=$1 name arch version file
-  name=${spec%%:*}
+  local pkg=$1 name arch version file
+  name=${pkg%%:*}
   arch=amd64
-  case "$spec" in *:*) arch=${spec##*:} ;; esac
-  version=$(apt-cache policy "$spec" | awk '/Candidate:/ {print $2; exit}')
-  [ -n "$version" ] && [ "$version" != "(none)" ] || { echo "test-kernel: no candidate for $spec" >&2; return 1; }
+  case "$pkg" in *:*) arch=${pkg##*:} ;; esac
+  version=$(apt-cache policy "$pkg" | awk '/Candidate:/ {print $2; exit}')
+  [ -n "$version" ] && [ "$version" != "(none)" ] || { echo "test-kernel: no candidate for $pkg" >&2; return 1; }
   file="$cache/debs/${name}_${version/:/%3a}_${arch}.deb"
   if [ ! -s "$file" ]; then
     mkdir -p "$cache/debs"
-    (cd "$cache/debs" && apt-get download -q "$spec=$version" >/dev/null 2>"$cache/debs/apt.log") || {
+    (cd "$cache/debs" && apt-get download -q "$pkg=$version" >/dev/null 2>"$cache/debs/apt.log") || {
       cat "$cache/debs/apt.log" >&2
-      echo "test-kernel: could not download $spec=$version" >&2
+      echo "test-kernel: could not download $pkg=$version" >&2
       return 1
     }
   fi
