@@ -43,6 +43,19 @@ KernelAccess& kernel();
 // real system. Not to be called while a camera is streaming.
 KernelAccess* installKernel(KernelAccess* k);
 
+// Installs a layer for the lifetime of the guard and puts the previous one
+// back afterwards (tests, simulations).
+class ScopedKernel {
+public:
+    explicit ScopedKernel(KernelAccess& k) : previous(installKernel(&k)) {}
+    ~ScopedKernel() { installKernel(previous); }
+    ScopedKernel(const ScopedKernel&) = delete;
+    ScopedKernel& operator=(const ScopedKernel&) = delete;
+
+private:
+    KernelAccess* previous;
+};
+
 // Reads one line of at most `size` - 1 bytes from a file through the layer,
 // stopping after a newline (kept) or at the end of the file; the result is
 // NUL-terminated. Returns the number of bytes stored, or -1 if the file

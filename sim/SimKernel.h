@@ -102,16 +102,6 @@ private:
     unsigned long nextInode_ = 1;
 };
 
-// Installs a simulated kernel for the lifetime of the object.
-class ScopedKernel {
-public:
-    explicit ScopedKernel(KernelAccess& k) : previous_(installKernel(&k)) {}
-    ~ScopedKernel() { installKernel(previous_); }
-    ScopedKernel(const ScopedKernel&) = delete;
-    ScopedKernel& operator=(const ScopedKernel&) = delete;
-
-private:
-    KernelAccess* previous_;
-};
+using ScopedKernel = Quorvex::ScopedKernel;
 
 } // namespace Quorvex::Sim

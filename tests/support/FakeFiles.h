@@ -40,17 +40,6 @@ private:
     int nextFd = 100;
 };
 
-// Installs a kernel for the lifetime of the guard and puts the previous one
-// back afterwards.
-class ScopedKernel {
-public:
-    explicit ScopedKernel(KernelAccess& k) : previous(installKernel(&k)) {}
-    ~ScopedKernel() { installKernel(previous); }
-    ScopedKernel(const ScopedKernel&) = delete;
-    ScopedKernel& operator=(const ScopedKernel&) = delete;
-
-private:
-    KernelAccess* previous;
-};
+using ScopedKernel = Quorvex::ScopedKernel;
 
 } // namespace Quorvex::test
