@@ -12,6 +12,7 @@ from .errors import CameraError  # noqa: E402
 from .frame import Frame, StreamInfo  # noqa: E402
 from .geometry import Intrinsics, nominal_intrinsics  # noqa: E402
 from .camera import Camera  # noqa: E402
+from .recording import open_recording  # noqa: E402  (needs the record extra only when called)
 
-__all__ = ["Camera", "CameraError", "Frame", "StreamInfo", "Intrinsics", "nominal_intrinsics",
+__all__ = ["Camera", "CameraError", "open_recording", "Frame", "StreamInfo", "Intrinsics", "nominal_intrinsics",
            "__version__"]
