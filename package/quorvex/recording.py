@@ -19,7 +19,6 @@ from dataclasses import dataclass, field
 from typing import List, Optional
 
 from . import rosformat as fmt
-from ._version import __version__
 from .errors import CameraError
 from .frame import StreamInfo
 from .geometry import Intrinsics
@@ -178,6 +177,8 @@ class RecordingWriter:
         self._thread.start()
 
     def _metadata(self):
+        from . import __version__
+
         info, i = self.info, self.info.intrinsics
         return {
             "format_version": fmt.FORMAT_VERSION,
