@@ -39,15 +39,13 @@ class _Progress:
     def __init__(self, total, quiet):
         self._bar = tqdm(total=total, unit="frame", file=sys.stderr, disable=True if quiet else None,
                          dynamic_ncols=True, mininterval=0.25)
-        self._shown = 0
 
     def __call__(self, stats, elapsed):
-        taken = stats.frames_written + stats.dropped_by_recorder
-        if taken - self._shown and not self._bar.disable:
-            self._bar.update(taken - self._shown)
-            self._shown = taken
+        # Called once per frame taken from the camera, written or dropped.
+        if not self._bar.disable:
             self._bar.set_postfix_str(f"dropped {stats.dropped}, {stats.bytes_written / 1e6:.1f} MB",
                                       refresh=False)
+            self._bar.update(1)
 
     def close(self):
         self._bar.close()

@@ -289,7 +289,7 @@ class RecordingWriter:
         s = self.stats
         self._writer.add_metadata(fmt.METADATA_NAME + ".summary", {
             "frames": str(s.frames_written), "dropped_by_source": str(s.dropped_by_source),
-            "dropped_by_recorder": str(s.dropped_by_recorder + self._unqueued_drops),
+            "dropped_by_recorder": str(s.dropped_by_recorder),
             "end_wall_ns": str(time.time_ns())})
         self._writer.finish()
         os.fdatasync(self._file.fd)

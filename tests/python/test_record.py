@@ -276,6 +276,8 @@ def test_slow_disk_drops_and_counts_frames_instead_of_queueing(tmp_path, monkeyp
     played = list(quorvex.open_recording(path, realtime=False).frames())
     assert len(played) == taken.count(True) == rec.stats.frames_written
     assert sum(f.dropped for f in played) + taken[::-1].index(True) == taken.count(False)
+    summary = recording.scan_recording(path)[0].metadata["quorvex.summary"]
+    assert summary["dropped_by_recorder"] == str(taken.count(False))
     kept = [f for f, t in zip(live, taken) if t]
     assert [f.timestamp_ms for f in played] == [f.timestamp_ms for f in kept]
 
