@@ -9,7 +9,7 @@ import mcap  # noqa: F401 -- the record extra: without it the command reports it
 from tqdm import tqdm
 
 from .errors import CameraError
-from .recording import COMPRESSIONS, record
+from .recording import COMPRESSIONS, open_recording, record
 
 
 def add_arguments(parser):
@@ -17,6 +17,9 @@ def add_arguments(parser):
     length = parser.add_mutually_exclusive_group()
     length.add_argument("--seconds", type=float, help="stop after this many seconds")
     length.add_argument("--frames", type=int, help="stop after this many frames")
+    parser.add_argument("--from", dest="source", metavar="RECORDING",
+                        help="record the frames of a recording instead of a camera (to change its "
+                             "compression, or keep part of it)")
     parser.add_argument("--config", help="open the camera with this configuration file")
     parser.add_argument("--connect", choices=("usb", "csi"), default="usb",
                         help="how the camera is connected (default usb; with no module attached, "
@@ -51,6 +54,14 @@ class _Progress:
         self._bar.close()
 
 
+def _open_source(args):
+    if args.source is not None:
+        return open_recording(args.source, realtime=False)
+    from .camera import Camera
+
+    return Camera(connect=args.connect, index=args.index, config=args.config, output=args.output)
+
+
 def _on_sigterm(signum, frame):
     raise KeyboardInterrupt
 
@@ -65,15 +76,16 @@ def run(args):
     if os.path.exists(args.out) and not args.force:
         print(f"quorvex record: {args.out} exists (--force overwrites it)", file=sys.stderr)
         return 2
-    from .camera import Camera
+    if args.source is not None and os.path.abspath(args.source) == os.path.abspath(args.out):
+        print("quorvex record: --from and OUT.mcap are the same file", file=sys.stderr)
+        return 2
 
     # A service manager or `timeout` ends a recording with SIGTERM: end the
     # file as cleanly as on Ctrl-C.
     previous = signal.signal(signal.SIGTERM, _on_sigterm)
     progress = None
     try:
-        with Camera(connect=args.connect, index=args.index, config=args.config,
-                    output=args.output) as cam:
+        with _open_source(args) as cam:
             info = cam.info
             print(f"recording {info.variant} {info.width} x {info.height} {info.output} from "
                   f"{info.source} to {args.out} ({args.compression}); Ctrl-C stops", file=sys.stderr)
