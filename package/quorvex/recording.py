@@ -218,7 +218,14 @@ class RecordingWriter:
         file. Raises the recording thread's error, if any."""
         if not self._closed:
             self._closed = True
-            self._queue.put(None)
+            # A thread stopped by an error may leave a frame offered as it
+            # stopped in a full queue: never wait on it for room.
+            while self._thread.is_alive():
+                try:
+                    self._queue.put(None, timeout=0.1)
+                    break
+                except queue.Full:
+                    pass
             self._thread.join()
         if self.error is not None:
             raise self.error
