@@ -213,6 +213,13 @@ class RecordingWriter:
         self._unqueued_drops = 0
         return True
 
+    def wait_idle(self, timeout):
+        """Waits, at most `timeout` seconds, until every queued frame is
+        written; True when it is."""
+        q = self._queue
+        with q.all_tasks_done:
+            return q.all_tasks_done.wait_for(lambda: q.unfinished_tasks == 0, timeout)
+
     def close(self):
         """Writes what is queued, the summary and the index, and closes the
         file. Raises the recording thread's error, if any."""
@@ -244,7 +251,10 @@ class RecordingWriter:
                 item = self._queue.get()
                 if item is None:
                     break
-                self._write_frame(*item)
+                try:
+                    self._write_frame(*item)
+                finally:
+                    self._queue.task_done()
             self._finish()
         except OSError as e:
             self.stats.frames_on_disk = self._file.frames_on_disk
@@ -265,6 +275,7 @@ class RecordingWriter:
                 self._queue.get_nowait()
             except queue.Empty:
                 return
+            self._queue.task_done()
 
     def _write_frame(self, frame, dropped_by_recorder):
         log_time = self._start_wall_ns + (int(frame.host_time_ns) - self._start_mono_ns)
@@ -322,10 +333,23 @@ def record(source, path, max_frames=None, seconds=None, compression="zstd", queu
                              sync_interval=sync_interval)
     begin = time.monotonic()
     interrupted = False
+    period = None  # seconds between frames, smoothed
+    last_arrival = None
     try:
         try:
             for frame in source.frames(max_frames=max_frames):
                 writer.offer(frame)
+                arrival = frame.host_time_ns / 1e9
+                if last_arrival is not None and arrival > last_arrival:
+                    gap = min(arrival - last_arrival, 0.1)
+                    period = gap if period is None else 0.9 * period + 0.1 * gap
+                last_arrival = arrival
+                # A source whose wait for the next frame holds the
+                # interpreter lock would starve the writing thread; give it
+                # up to half a frame period to catch up first. Frames the
+                # source receives meanwhile wait in its own buffers.
+                if period is not None:
+                    writer.wait_idle(period / 2)
                 elapsed = time.monotonic() - begin
                 if on_progress is not None:
                     on_progress(writer.stats, elapsed)
