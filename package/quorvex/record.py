@@ -92,7 +92,7 @@ def run(args):
             progress = _Progress(args.frames, args.quiet)
             result = record(cam, args.out, max_frames=args.frames, seconds=args.seconds,
                             compression=args.compression, queue_frames=args.queue,
-                            on_progress=progress)
+                            on_progress=progress, block=args.source is not None)
     except CameraError as e:
         if progress is not None:
             progress.close()

@@ -197,15 +197,27 @@ class RecordingWriter:
         }
 
     # Producer side --------------------------------------------------------
-    def offer(self, frame):
-        """Queues a frame for writing; False when it was dropped. Raises the
-        recording thread's CameraError once writing has failed."""
+    def offer(self, frame, block=False):
+        """Queues a frame for writing; False when it was dropped. With
+        `block` it waits for room instead (for sources that can wait, such
+        as files). Raises the recording thread's CameraError once writing
+        has failed."""
         if self.error is not None:
             raise self.error
         if self._closed:
             raise CameraError(f"{self.path}: the recording is closed")
+        item = (frame, self._unqueued_drops)
         try:
-            self._queue.put_nowait((frame, self._unqueued_drops))
+            if block:
+                while True:
+                    try:
+                        self._queue.put(item, timeout=0.1)
+                        break
+                    except queue.Full:
+                        if self.error is not None:
+                            raise self.error from None
+            else:
+                self._queue.put_nowait(item)
         except queue.Full:
             self._unqueued_drops += 1
             self.stats.dropped_by_recorder += 1
@@ -324,9 +336,11 @@ class RecordResult:
 
 
 def record(source, path, max_frames=None, seconds=None, compression="zstd", queue_frames=16,
-           on_progress=None, sync_interval=1.0):
+           on_progress=None, sync_interval=1.0, block=False):
     """Records a source into `path` until `max_frames` frames were taken
     from it, `seconds` passed, or Ctrl-C (which ends the file cleanly).
+    `block`: wait for the disk rather than drop frames (a source that can
+    wait, e.g. a recording read as fast as possible).
     `on_progress(stats, elapsed_seconds)` is called after each frame.
     Returns a RecordResult; raises CameraError when writing fails."""
     writer = RecordingWriter(path, source.info, compression=compression, queue_frames=queue_frames,
@@ -338,7 +352,7 @@ def record(source, path, max_frames=None, seconds=None, compression="zstd", queu
     try:
         try:
             for frame in source.frames(max_frames=max_frames):
-                writer.offer(frame)
+                writer.offer(frame, block=block)
                 arrival = frame.host_time_ns / 1e9
                 if last_arrival is not None and arrival > last_arrival:
                     gap = min(arrival - last_arrival, 0.1)

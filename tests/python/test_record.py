@@ -292,6 +292,13 @@ def test_slow_disk_drops_and_counts_frames_instead_of_queueing(tmp_path, monkeyp
     kept = [f for f, t in zip(live, taken) if t]
     assert [f.timestamp_ms for f in played] == [f.timestamp_ms for f in kept]
 
+    # A source that can wait (a file) loses nothing to the same slow disk.
+    monkeypatch.setattr(recording.os, "write", SlowOrFullDisk(delay=0.02))
+    copy = recording.record(quorvex.open_recording(path, realtime=False), tmp_path / "copy.mcap",
+                            compression="none", queue_frames=1, block=True)
+    monkeypatch.undo()
+    assert copy.stats.frames_written == len(played) and copy.stats.dropped_by_recorder == 0
+
 
 def test_full_disk_stops_with_a_clear_error_and_keeps_the_frames_before(tmp_path, monkeypatch):
     with quorvex.Camera(config=config(tmp_path, fps=0)) as cam:
