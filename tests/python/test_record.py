@@ -350,3 +350,21 @@ def test_foreign_damaged_and_missing_files_raise_clear_errors(tmp_path):
     assert 0 < len(kept) < 6
     stamps = {f.timestamp_ms for f in live}
     assert all(f.timestamp_ms in stamps for f in kept)
+
+    # Damage anywhere (record headers, metadata, compressed data, the
+    # summary) gives frames of the recording or a CameraError, nothing else.
+    path, live = record_frames(tmp_path, "flipped.mcap", 3, compression="lz4", fps=0)
+    good = path.read_bytes()
+    stamps = {f.timestamp_ms for f in live}
+    rng = np.random.default_rng(17)
+    for at in rng.integers(0, len(good), 40):
+        data = bytearray(good)
+        data[at] ^= 1 << int(rng.integers(0, 8))
+        path.write_bytes(bytes(data))
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                frames = list(quorvex.open_recording(path, realtime=False, skip_corrupt=bool(at % 2)).frames())
+        except quorvex.CameraError:
+            continue
+        assert all(f.timestamp_ms in stamps and f.depth.shape == (180, 240) for f in frames), at
