@@ -106,3 +106,10 @@ DEMO_SECONDS ?= 5
 .PHONY: demo
 demo: build
 	PYTHONPATH=$(PYPATH) $(PY) examples/depth_example.py --seconds $(DEMO_SECONDS) --out demo-output
+
+# The web viewer in a real headless Chromium (Debian's chromium and
+# chromium-driver, installed when missing); screenshots in build/test-artifacts/.
+.PHONY: test-browser
+test-browser: build
+	@tools/setup.sh chromium chromium-driver
+	QUORVEX_REQUIRE_BROWSER=1 PYTHONPATH=$(PYPATH) $(PY) -m pytest -q tests/python/test_viewer_browser.py
