@@ -2,11 +2,13 @@
 server CPU per frame per page, and frame-to-screen latency, for the HQVGA
 module at 30 fps and the VGA module.
 
-CPU is this process's (camera threads, frame reader, server); the browsers
-run in processes of their own. Baseline, measured in the same run: the CPU
-per frame of reading the same source with no viewer at all. Latency runs
-from a frame's arrival at the host to the page's acknowledgement sent
-right after drawing it.
+Server CPU per frame per page is the CPU time of the server's event-loop
+thread divided by the frames it sent (to all pages); each frame is encoded
+once for every page by the reader thread, shown separately. The browsers run
+in processes of their own. Baseline, measured in the same run: the CPU per
+frame of reading the same source with no viewer at all. Latency runs from a
+frame's arrival at the host to the page's acknowledgement, sent right after
+the page drew it.
 
 Without Chromium (Debian's chromium + chromium-driver) and Selenium the
 pages are Python WebSocket clients that acknowledge at once, and the
@@ -101,42 +103,91 @@ class PythonPage:
 
 
 def measure(server, pages, seconds):
-    """(fps per page, CPU seconds per produced frame, latencies in ms)."""
+    """Over `seconds`: fps reaching each page, CPU per produced frame of the
+    whole process, of encoding (once per frame), and of the server's event
+    loop per frame sent to one page; frame-to-screen latencies in ms."""
     v = server.viewer
+
+    def snapshot():
+        clients = server.call(list, v.clients)
+        return dict(t=time.monotonic(), cpu=time.process_time(), loop=server.call(time.thread_time),
+                    frames=v.frames_in, encode=v.encode_cpu_s, sent=sum(c.sent for c in clients),
+                    drawn=[p.drawn() for p in pages])
+
     for c in server.call(list, v.clients):
         c.latencies_ms.clear()
-    drawn0 = [p.drawn() for p in pages]
-    f0, c0, t0 = v.frames_in, time.process_time(), time.monotonic()
+    a = snapshot()
     time.sleep(seconds)
-    f1, c1, t1 = v.frames_in, time.process_time(), time.monotonic()
-    fps = [(p.drawn() - d) / (t1 - t0) for p, d in zip(pages, drawn0)]
-    lat = [x for c in server.call(list, v.clients) for x in c.latencies_ms]
-    return fps, (c1 - c0) / max(1, f1 - f0), lat
+    b = snapshot()
+    frames = max(1, b["frames"] - a["frames"])
+    return dict(fps=[(y - x) / (b["t"] - a["t"]) for x, y in zip(a["drawn"], b["drawn"])],
+                process=(b["cpu"] - a["cpu"]) / frames, encode=(b["encode"] - a["encode"]) / frames,
+                loop_per_sent=(b["loop"] - a["loop"]) / max(1, b["sent"] - a["sent"]),
+                latencies=[x for c in server.call(list, v.clients) for x in c.latencies_ms])
+
+
+class SyntheticSource:
+    """Frames made in Python at a fixed rate: the viewer's own costs and
+    latency without the camera's wait for frames."""
+
+    def __init__(self, width, height, fps):
+        self.width, self.height, self.fps = width, height, fps
+        self.info = quorvex.StreamInfo(source="synthetic", variant="hqvga", width=width, height=height,
+                                       output="depth", intrinsics=quorvex.nominal_intrinsics(width, height))
+        yy, xx = np.mgrid[0:height, 0:width]
+        self._depth = (1000 + 3 * xx + 2 * yy).astype(np.float32)
+
+    def frames(self, max_frames=None):
+        n, t0 = 0, time.monotonic()
+        while max_frames is None or n < max_frames:
+            wait = t0 + n / self.fps - time.monotonic()
+            if wait > 0:
+                time.sleep(wait)
+            depth = self._depth + (n % 50)
+            yield quorvex.Frame(sequence=n, timestamp_ms=int(n * 1000 / self.fps),
+                                host_time_ns=time.monotonic_ns(), dropped=0, width=self.width,
+                                height=self.height, output="depth", depth=depth, amplitude=depth)
+            n += 1
+
+    def stop(self):
+        pass
+
+    def close(self):
+        pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
 
 
 def bench_variant(label, config, page_kind):
-    with quorvex.Camera(config=config) as cam:
+    source = SyntheticSource(*config) if isinstance(config, tuple) else quorvex.Camera(config=config)
+    with source as cam:
         base_cpu, base_fps = cpu_per_frame_of_source(cam, SECONDS)
         cam.stop()
         print(f"{label}: source alone: {base_fps:.1f} fps, {base_cpu * 1e3:.2f} ms CPU per frame (baseline)")
         with ServerThread(Viewer(cam, port=0)) as server:
             time.sleep(1.0)
-            _, cpu0, _ = measure(server, [], SECONDS)
-            print(f"{label}: viewer, no page: {cpu0 * 1e3:.2f} ms CPU per frame "
-                  f"({cpu0 / base_cpu:.2f}x baseline)")
+            m = measure(server, [], SECONDS)
+            print(f"{label}: viewer, no page: {m['process'] * 1e3:.2f} ms CPU per frame in all "
+                  f"({m['process'] / base_cpu:.2f}x baseline), of which encoding once for every page "
+                  f"{m['encode'] * 1e3:.2f} ms ({m['encode'] / base_cpu:.2f}x baseline)")
             pages = []
             try:
                 for n in (1, 2):
                     page = page_kind()
                     page.open(server.viewer.url("127.0.0.1"))
                     pages.append(page)
-                    fps, cpu, lat = measure(server, pages, SECONDS)
-                    per_client = (cpu - cpu0) / n
-                    lat_txt = (f"latency median {np.median(lat):.1f} ms, p95 {np.percentile(lat, 95):.1f} ms"
-                               if lat else "no latency samples")
-                    print(f"{label}: {n} page(s): fps reaching each {', '.join(f'{x:.1f}' for x in fps)}; "
-                          f"server CPU per frame per page {per_client * 1e3:.2f} ms "
-                          f"({per_client / base_cpu:.2f}x baseline); {lat_txt}")
+                    m = measure(server, pages, SECONDS)
+                    lat = m["latencies"]
+                    lat_txt = (f"frame-to-screen latency median {np.median(lat):.1f} ms, "
+                               f"p95 {np.percentile(lat, 95):.1f} ms" if lat else "no latency samples")
+                    print(f"{label}: {n} page(s): fps reaching each page "
+                          f"{', '.join(f'{x:.1f}' for x in m['fps'])}; server CPU per frame per page "
+                          f"{m['loop_per_sent'] * 1e3:.3f} ms ({m['loop_per_sent'] / base_cpu:.3f}x baseline); "
+                          f"{lat_txt}")
             finally:
                 for p in pages:
                     p.close()
@@ -160,6 +211,8 @@ def main():
             f.write("variant = vga\n")
         bench_variant("HQVGA 240x180 @30", hqvga, page_kind)
         bench_variant("VGA 640x480", vga, page_kind)
+        bench_variant("synthetic 240x180 @30", (240, 180, 30.0), page_kind)
+        bench_variant("synthetic 640x480 @30", (640, 480, 30.0), page_kind)
 
 
 if __name__ == "__main__":

@@ -331,3 +331,20 @@ def test_pages_of_different_speeds_get_the_newest_frames_at_their_own_pace(serve
     assert 4 <= len(slow) <= seconds / 0.2 + 3
     assert max(np.diff(slow)) > 3
     assert result["stuck"] == 2
+
+
+def test_play_uses_open_recording_when_the_package_has_it(monkeypatch):
+    import argparse
+
+    from quorvex.viewer import add_arguments, open_source
+
+    parser = argparse.ArgumentParser()
+    add_arguments(parser)
+    args = parser.parse_args(["--play", "rec.mcap"])
+    monkeypatch.delattr(quorvex, "open_recording", raising=False)
+    with pytest.raises(SystemExit, match="cannot read recordings"):
+        open_source(args)
+    monkeypatch.setattr(quorvex, "open_recording", lambda path: ("recording", path), raising=False)
+    assert open_source(args) == ("recording", "rec.mcap")
+    with pytest.raises(SystemExit):
+        parser.parse_args(["--play", "a", "--config", "b"])

@@ -58,6 +58,7 @@ class Viewer:
         self.refused = 0  # requests refused by the Host/Origin/token checks
         self.bad_messages = 0
         self.frames_in = 0
+        self.encode_cpu_s = 0.0  # the reader thread's, encoding frames once for every page
         self.latest = None  # (sequence, message, host_time_ns)
         self.status = "starting"
         self.controls = protocol.probe_controls(source)
@@ -111,7 +112,9 @@ class Viewer:
                 times.append(time.monotonic())
                 times = times[-window:]
                 fps = (len(times) - 1) / (times[-1] - times[0]) if len(times) > 1 and times[-1] > times[0] else 0.0
+                cpu = time.thread_time()
                 message = protocol.encode_frame(frame, fps)
+                self.encode_cpu_s += time.thread_time() - cpu
                 if message is None:
                     self._set_status("the source streams raw frames; the viewer shows depth")
                     continue
