@@ -348,3 +348,26 @@ def test_play_uses_open_recording_when_the_package_has_it(monkeypatch):
     assert open_source(args) == ("recording", "rec.mcap")
     with pytest.raises(SystemExit):
         parser.parse_args(["--play", "a", "--config", "b"])
+
+
+def test_the_command_prints_its_url_serves_and_stops_on_sigterm():
+    import re
+    import signal
+    import subprocess
+    import sys
+    import urllib.request
+
+    p = subprocess.Popen([sys.executable, "-m", "quorvex", "view", "--port", "0", "--read-only"],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        line = p.stdout.readline()
+        url = re.search(r"http://127\.0\.0\.1:\d+/\?token=\S+", line)
+        assert url, line
+        with urllib.request.urlopen(url.group(0), timeout=10) as r:
+            assert r.status == 200 and b"viewer.js" in r.read()
+        p.send_signal(signal.SIGTERM)
+        assert p.wait(15) == 0
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()

@@ -1,6 +1,7 @@
 """`python -m quorvex view`: a live web viewer of any source, served by the
 board and opened from a browser (needs the `view` extra: aiohttp)."""
 import asyncio
+import signal
 import socket
 import sys
 
@@ -58,7 +59,8 @@ def run(args):
         return 1
     with source:
         viewer = Viewer(source, host=args.host, port=args.port, read_only=args.read_only,
-                        allow_hosts=args.allow_host)
+                        allow_hosts=args.allow_host,
+                        log=lambda line: print(f"quorvex view: {line}", file=sys.stderr, flush=True))
         if not is_loopback(args.host):
             print(f"quorvex view: WARNING: serving on {args.host}, beyond this machine: anyone who "
                   f"can reach port {args.port} and has the token below can watch"
@@ -76,6 +78,11 @@ def run(args):
         for h in hosts:
             print(f"quorvex view: open {viewer.url(h)}", flush=True)
         print("quorvex view: Ctrl-C stops", flush=True)
+        # A service manager stops the viewer with SIGTERM: close the camera as Ctrl-C does.
+        try:
+            loop.add_signal_handler(signal.SIGTERM, loop.stop)
+        except (NotImplementedError, RuntimeError):
+            pass
         try:
             loop.run_forever()
         except KeyboardInterrupt:

@@ -44,7 +44,7 @@ class Viewer:
     `port=0` picks a free port (see `.port` after `start`)."""
 
     def __init__(self, source, host="127.0.0.1", port=8080, read_only=False, token=None,
-                 require_token_to_watch=None, allow_hosts=()):
+                 require_token_to_watch=None, allow_hosts=(), log=None):
         self.source = source
         self.host = host
         self.port = port
@@ -53,6 +53,7 @@ class Viewer:
         self.require_token_to_watch = (not protocol.is_loopback(host)
                                        if require_token_to_watch is None else require_token_to_watch)
         self._allow_hosts = tuple(allow_hosts)
+        self._log = log  # a callable taking one line, e.g. for refused requests
         self.policy = None
         self.clients = set()
         self.refused = 0  # requests refused by the Host/Origin/token checks
@@ -152,16 +153,16 @@ class Viewer:
         # a page of another site reaches this server only under another
         # name (Host) or from another origin (Origin).
         if not self.policy.allows(request.headers.get("Host", "")):
-            return self._refuse("unknown Host")
+            return self._refuse(request, "unknown Host")
         origin = request.headers.get("Origin")
         if origin is not None and not self.policy.same_origin(origin, request.headers.get("Host")):
-            return self._refuse("foreign Origin")
+            return self._refuse(request, "foreign Origin")
         if request.path in ("/", "/ws"):
             token = self._token_state(request)
             if token is False:
-                return self._refuse("wrong token")
+                return self._refuse(request, "wrong token")
             if token is None and self.require_token_to_watch:
-                return self._refuse("this viewer needs the token: open the URL it printed at start")
+                return self._refuse(request, "this viewer needs the token: open the URL it printed at start")
         response = await handler(request)
         if not isinstance(response, web.WebSocketResponse):
             response.headers["Cache-Control"] = "no-store"
@@ -171,8 +172,11 @@ class Viewer:
                 "default-src 'self'; connect-src 'self'; img-src 'self' data:; frame-ancestors 'none'")
         return response
 
-    def _refuse(self, why):
+    def _refuse(self, request, why):
         self.refused += 1
+        if self._log is not None:
+            self._log(f"refused {request.method} {request.path} from {request.remote} "
+                      f"(Host {request.headers.get('Host', '-')!r}, Origin {request.headers.get('Origin', '-')!r}): {why}")
         return web.Response(status=403, text=f"refused: {why}\n")
 
     async def _index(self, request):
