@@ -74,10 +74,10 @@ def open_viewer(driver, viewer, n_frames=3):
     wait_for(lambda: frames_drawn(driver) >= n_frames, 15, "frames drawn by the page")
 
 
-def canvas_pixels(driver, name):
+def canvas_pixels(driver, name, canvas="depth"):
     from PIL import Image  # matplotlib's dependency
 
-    png = driver.find_element(By.ID, "depth").screenshot_as_png
+    png = driver.find_element(By.ID, canvas).screenshot_as_png
     (ARTIFACTS / name).write_bytes(png)
     return np.asarray(Image.open(io.BytesIO(png)).convert("RGB"), dtype=np.int16)
 
@@ -104,6 +104,13 @@ def test_live_page_readout_and_range_control(browser):
         assert abs(int(readout.get_attribute("data-v")) - v) <= 1
         assert abs(int(readout.get_attribute("data-mm")) - 1500) <= 15, readout.text
         assert readout.text.endswith(" mm")
+
+        # The point cloud, drawn once asked for.
+        browser.find_element(By.ID, "points-on").click()
+        n = frames_drawn(browser)
+        wait_for(lambda: frames_drawn(browser) >= n + 3, 5)
+        lit = canvas_pixels(browser, "points.png", "points").sum(axis=2) > 0
+        assert lit.mean() > 0.05, lit.mean()
 
         # Range from the page reaches the camera.
         assert cam.get_control("range") == 4000

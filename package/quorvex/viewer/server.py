@@ -223,6 +223,10 @@ class Viewer:
         if info is not None:
             described = {"source": info.source, "variant": info.variant, "width": info.width,
                          "height": info.height, "output": info.output, "version": info.version}
+            k = getattr(info, "intrinsics", None)
+            if k is not None:
+                described["intrinsics"] = {"fx": k.fx, "fy": k.fy, "cx": k.cx, "cy": k.cy,
+                                           "width": k.width, "height": k.height}
         return {"type": "hello", "info": described, "controls": self.controls,
                 "can_control": client.can_control, "read_only": self.read_only, "status": self.status}
 

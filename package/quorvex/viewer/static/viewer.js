@@ -57,6 +57,7 @@ function onText(msg) {
     $("source").textContent = [i.source, i.variant, i.width && `${i.width}x${i.height}`, i.version && `v${i.version}`]
       .filter(Boolean).join("  ");
     if (msg.status && msg.status !== "streaming") setStatus(msg.status);
+    state.intrinsics = i.intrinsics || null;
     buildControls(msg.controls || {}, msg.can_control, msg.read_only);
   } else if (msg.type === "controls") {
     for (const [name, value] of Object.entries(msg.values)) {
@@ -228,6 +229,7 @@ function draw() {
   $("skipped").textContent = String(state.skipped);
   $("sequence").textContent = String(f.seq);
   $("timestamp").textContent = `${f.timestamp.toFixed(0)} ms`;
+  if ($("points-on").checked) drawPoints(depth, w, h);
   state.frames++;
   document.body.dataset.frames = String(state.frames);
   updateReadout();
@@ -269,6 +271,57 @@ for (const id of ["depth", "amplitude"]) {
     updateReadout();
   });
 }
+
+// The point cloud: every pixel back-projected through the lens (x right, y
+// down, z forward), turned about its middle, projected by a virtual camera,
+// nearest point wins; coloured as the depth picture.
+const view = { yaw: 0.5, pitch: -0.3, drag: null };
+let zbuf = null;
+function drawPoints(depth, w, h) {
+  const k = state.intrinsics;
+  const c = $("points"), ctx = c.getContext("2d");
+  const W = c.width, H = c.height;
+  const img = ctx.createImageData(W, H);
+  if (!zbuf || zbuf.length !== W * H) zbuf = new Float32Array(W * H);
+  zbuf.fill(Infinity);
+  if (k) {
+    const mid = (state.lo + state.hi) / 2, scale = 255 / (state.hi - state.lo);
+    const cy = Math.cos(view.yaw), sy = Math.sin(view.yaw), cp = Math.cos(view.pitch), sp = Math.sin(view.pitch);
+    const f = 0.9 * W, eye = 2.5 * mid, step = w * h > 100000 ? 2 : 1;
+    for (let v = 0; v < h; v += step) {
+      for (let u = 0; u < w; u += step) {
+        const z = depth[v * w + u];
+        if (z === 0) continue;
+        const x = (u - k.cx) * z / k.fx, y = (v - k.cy) * z / k.fy, zc = z - mid;
+        const x1 = cy * x + sy * zc, z1 = -sy * x + cy * zc;
+        const y2 = cp * y - sp * z1, z2 = sp * y + cp * z1 + eye;
+        if (z2 <= 1) continue;
+        const px = Math.round(W / 2 + f * x1 / z2), py = Math.round(H / 2 + f * y2 / z2);
+        if (px < 0 || py < 0 || px >= W || py >= H) continue;
+        const o = py * W + px;
+        if (z2 >= zbuf[o]) continue;
+        zbuf[o] = z2;
+        let q = Math.round((z - state.lo) * scale);
+        q = q < 0 ? 0 : q > 255 ? 255 : q;
+        img.data[o * 4] = LUT[q * 3]; img.data[o * 4 + 1] = LUT[q * 3 + 1];
+        img.data[o * 4 + 2] = LUT[q * 3 + 2]; img.data[o * 4 + 3] = 255;
+      }
+    }
+  }
+  ctx.putImageData(img, 0, 0);
+}
+
+$("points-on").addEventListener("change", (e) => {
+  $("points").hidden = $("points-note").hidden = !e.target.checked;
+});
+$("points").addEventListener("mousedown", (e) => { view.drag = [e.clientX, e.clientY]; });
+window.addEventListener("mouseup", () => { view.drag = null; });
+window.addEventListener("mousemove", (e) => {
+  if (!view.drag) return;
+  view.yaw += (e.clientX - view.drag[0]) * 0.01;
+  view.pitch = Math.max(-1.5, Math.min(1.5, view.pitch - (e.clientY - view.drag[1]) * 0.01));
+  view.drag = [e.clientX, e.clientY];
+});
 
 drawColourBar();
 connect();
