@@ -4,7 +4,6 @@ different speeds sharing one source."""
 import asyncio
 import json
 import socket
-import threading
 import time
 
 import numpy as np
@@ -151,7 +150,9 @@ def served():
 
 
 def run(coro):
-    return asyncio.new_event_loop().run_until_complete(asyncio.wait_for(coro, 30))
+    async def bounded():
+        return await asyncio.wait_for(coro, 30)
+    return asyncio.run(bounded())
 
 
 async def receive_frames(ws, count, ack=True, delay=0.0):

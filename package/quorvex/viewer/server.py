@@ -12,7 +12,6 @@ import hmac
 import json
 import secrets
 import socket
-import sys
 import threading
 import time
 from pathlib import Path
@@ -125,7 +124,7 @@ class Viewer:
                 self._set_status("end of the source")
         except CameraError as e:
             self._set_status(f"camera error: {e}")
-        except RuntimeError as e:  # the loop closed while a frame was handed over
+        except RuntimeError:  # the loop closed while a frame was handed over
             if not self._stop_reading.is_set():
                 raise
 
@@ -209,7 +208,7 @@ class Viewer:
                     client.wake.set()
                 else:
                     await self._set_control(parsed["control"], parsed["value"], client)
-        except (ConnectionError, asyncio.CancelledError):
+        except ConnectionError:
             pass
         finally:
             self.clients.discard(client)
@@ -320,7 +319,8 @@ class ServerThread:
         return False
 
 
-async def serve_forever(viewer, out=sys.stdout):
+async def serve_forever(viewer):
+    """Serves until cancelled, for programs with an event loop of their own."""
     await viewer.start()
     try:
         while True:
