@@ -347,6 +347,8 @@ def test_play_uses_open_recording_when_the_package_has_it(monkeypatch):
         open_source(args)
     monkeypatch.setattr(quorvex, "open_recording", lambda path: ("recording", path), raising=False)
     assert open_source(args) == ("recording", "rec.mcap")
+    monkeypatch.setattr(quorvex, "open_recording", lambda path, realtime=False: (path, realtime))
+    assert open_source(args) == ("rec.mcap", True)
     with pytest.raises(SystemExit):
         parser.parse_args(["--play", "a", "--config", "b"])
 

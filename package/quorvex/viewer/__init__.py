@@ -1,6 +1,7 @@
 """`python -m quorvex view`: a live web viewer of any source, served by the
 board and opened from a browser (needs the `view` extra: aiohttp)."""
 import asyncio
+import inspect
 import signal
 import socket
 import sys
@@ -34,7 +35,12 @@ def open_source(args):
         if opener is None:
             raise SystemExit("quorvex view --play: this installation cannot read recordings "
                              "(quorvex.open_recording is missing; install the 'record' extra)")
-        return opener(args.play)
+        # A viewer shows a recording at the pace it was recorded.
+        try:
+            paced = "realtime" in inspect.signature(opener).parameters
+        except (TypeError, ValueError):
+            paced = False
+        return opener(args.play, realtime=True) if paced else opener(args.play)
     return quorvex.Camera(connect=args.connect, index=args.index, config=args.config, output="depth")
 
 
