@@ -13,5 +13,10 @@ from .frame import Frame, StreamInfo  # noqa: E402
 from .geometry import Intrinsics, nominal_intrinsics  # noqa: E402
 from .camera import Camera  # noqa: E402
 
+try:  # the `network` extra
+    from .network import subscribe  # noqa: E402,F401
+except ImportError:
+    pass
+
 __all__ = ["Camera", "CameraError", "Frame", "StreamInfo", "Intrinsics", "nominal_intrinsics",
            "__version__"]
