@@ -60,11 +60,10 @@ def session_config(config_file=None, connect=(), listen=()):
     if not config_file:
         # What one machine measures is then what crosses a network.
         conf.insert_json5("transport/shared_memory/enabled", "false")
-        # A frame is split into fragments; on a congested link the default
-        # waits up to 50 ms per message before dropping, which would slow a
-        # 30 fps publisher down for the sake of one stalled subscriber.
-        conf.insert_json5("transport/link/tx/queue/congestion_control/drop",
-                          '{"wait_before_drop": 1000, "max_wait_before_drop_fragments": 50000}')
+        # A frame is some 64 KiB batches; room for a few frames per link lets
+        # a subscriber that is busy for a moment catch up instead of losing
+        # frames (Zenoh's default, two batches, is less than one plane).
+        conf.insert_json5("transport/link/tx/queue/size/data", "16")
     if json.loads(conf.get_json("connect/retry")) is None:
         # A publisher that comes back is found again quickly, and for ever.
         conf.insert_json5("connect/retry", '{"period_init_ms": 250, "period_max_ms": 500, '

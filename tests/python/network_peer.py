@@ -1,7 +1,7 @@
 """A subscriber process for the network tests: subscribes to KEY through
 ENDPOINT, says "ready" once the publisher has answered, then writes one JSON
 line per frame (sequence, timestamp, dropped, SHA-256 of each plane) until no
-frame comes for STALL seconds or LIMIT seconds have passed.
+frame comes twice in a row for STALL seconds or LIMIT seconds have passed.
 
     python network_peer.py KEY ENDPOINT OUT [--lossless] [--stall S] [--limit S]
 """
@@ -21,7 +21,7 @@ def main():
     p.add_argument("endpoint")
     p.add_argument("out")
     p.add_argument("--lossless", action="store_true")
-    p.add_argument("--stall", type=float, default=2.0)
+    p.add_argument("--stall", type=float, default=1.5)
     p.add_argument("--limit", type=float, default=60.0)
     p.add_argument("--queue", type=int, default=30)
     a = p.parse_args()
@@ -36,17 +36,20 @@ def main():
                 if time.monotonic() > deadline:
                     return 1
         print("ready", flush=True)
-        try:
-            while time.monotonic() < deadline:
+        stalls = 0
+        while time.monotonic() < deadline and stalls < 2:
+            # Twice: a process stopped and continued finds its first wait over.
+            try:
                 for f in sub.frames(max_frames=1, stall_timeout=a.stall):
+                    stalls = 0
                     planes = {n: hashlib.sha256(getattr(f, n).tobytes()).hexdigest()
                               for n in ("depth", "amplitude", "confidence", "raw")
                               if getattr(f, n) is not None}
                     out.write(json.dumps({"sequence": f.sequence, "timestamp_ms": f.timestamp_ms,
                                           "dropped": f.dropped, "planes": planes}) + "\n")
                     out.flush()
-        except CameraError:
-            pass
+            except CameraError:
+                stalls += 1
         out.write(json.dumps({"malformed": sub.malformed}) + "\n")
     return 0
 

@@ -11,6 +11,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -61,21 +62,32 @@ def digest(frame):
 
 
 def publish(pub, cam, seconds, events=()):
-    """Publishes for `seconds`; runs each (time, action) of `events` once its
-    time has come. Returns {sequence: digest} and the longest put."""
-    sent, longest = {}, 0.0
-    events = sorted(events, key=lambda e: e[0])
+    """Publishes for `seconds`; runs each (time, action) of `events` at its
+    time on a timer of its own (a blocked `put` must not delay them).
+    Returns {sequence: what was sent}, the time of each put from the start,
+    and the longest put."""
+    sent, times, longest = {}, [], 0.0
+    timers = [threading.Timer(at, action) for at, action in events]
     start = time.monotonic()
-    for frame in cam.frames(max_frames=int(seconds * 30) + 30):
-        t = time.monotonic()
-        if t - start > seconds:
-            break
-        while events and t - start >= events[0][0]:
-            events.pop(0)[1]()
-        pub.put(frame)
-        longest = max(longest, time.monotonic() - t)
-        sent[frame.sequence] = {"planes": digest(frame), "dropped": frame.dropped}
-    return sent, time.monotonic() - start, longest
+    for t in timers:
+        t.start()
+    try:
+        for frame in cam.frames(max_frames=int(seconds * 30) + 30):
+            t = time.monotonic()
+            if t - start > seconds:
+                break
+            pub.put(frame)
+            longest = max(longest, time.monotonic() - t)
+            times.append(t - start)
+            sent[frame.sequence] = {"planes": digest(frame), "dropped": frame.dropped}
+    finally:
+        for t in timers:
+            t.join()
+    return sent, times, longest
+
+
+def rate(times, begin, end):
+    return sum(begin <= t < end for t in times) / (end - begin)
 
 
 def finish(peers):
@@ -99,11 +111,13 @@ def test_every_frame_reaches_healthy_subscribers_while_others_die_or_stall(tmp_p
             events = [(3.0, lambda: peers["killed"][0].kill()),
                       (3.0, lambda: os.kill(peers["stopped"][0].pid, signal.SIGSTOP)),
                       (7.0, lambda: os.kill(peers["stopped"][0].pid, signal.SIGCONT))]
-            sent, seconds, longest = publish(pub, cam, 10.0, events)
+            sent, times, longest = publish(pub, cam, 10.0, events)
         finally:
             finish(peers)
-    # The publisher kept the camera's pace although one subscriber stalled for 4 s.
-    assert len(sent) >= 0.85 * 30 * seconds, (len(sent), seconds)
+    # The publisher kept its pace while one subscriber was stopped (measured
+    # against its own pace before, as the machine may be busy with more).
+    before, during = rate(times, 0.5, 3.0), rate(times, 3.5, 7.0)
+    assert during >= 0.8 * before, (before, during)
     assert longest < 0.5, longest
     for name in ("a", "b", "c"):
         got, tail = read_peer(peers[name][1])
@@ -130,7 +144,7 @@ def test_lossless_stream_waits_for_a_stopped_subscriber(tmp_path):
         peers = start_peers(key, ep, tmp_path, ["stopped"], "--lossless", "--queue", "2")
         proc = peers["stopped"][0]
         try:
-            sent, _, longest = publish(pub, cam, 5.0, [
+            sent, times, longest = publish(pub, cam, 5.0, [
                 (1.0, lambda: os.kill(proc.pid, signal.SIGSTOP)),
                 (2.5, lambda: os.kill(proc.pid, signal.SIGCONT))])
         finally:
