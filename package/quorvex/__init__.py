@@ -15,8 +15,10 @@ from .camera import Camera  # noqa: E402
 
 try:  # the `network` extra
     from .network import subscribe  # noqa: E402,F401
-except ImportError:
-    pass
+except ImportError as _missing:
+    def subscribe(*args, _why=str(_missing), **kwargs):
+        raise ImportError(f"quorvex.subscribe needs the 'network' extra ({_why}): "
+                          "pip install 'QuorvexDepthCamera[network]'")
 
 __all__ = ["Camera", "CameraError", "Frame", "StreamInfo", "Intrinsics", "nominal_intrinsics",
            "__version__"]

@@ -50,7 +50,7 @@ def main():
                     out.flush()
             except CameraError:
                 stalls += 1
-        out.write(json.dumps({"malformed": sub.malformed}) + "\n")
+        out.write(json.dumps({"malformed": sub.malformed, "received": sub.received}) + "\n")
     return 0
 
 

@@ -3,6 +3,7 @@ process: the payload as an independent ROS 2 decoder reads it, frames
 rebuilt exactly, sequence gaps as drops, foreign payloads counted and
 skipped, and nothing exposed by default. Loopback only, explicit endpoints."""
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -13,6 +14,7 @@ import numpy as np
 import pytest
 
 zenoh = pytest.importorskip("zenoh")
+pytest.importorskip("mcap_ros2")
 
 import quorvex  # noqa: E402
 from quorvex import network, rosmsg  # noqa: E402
@@ -213,3 +215,75 @@ def test_publisher_opens_no_port_nobody_asked_for(tmp_path):
         out, err = proc.communicate(timeout=20)
     assert proc.returncode in (0, 130), err
     assert "published" in err
+
+
+def _certificates(d):
+    """A CA, the board's certificate (for 127.0.0.1 and localhost), one for
+    the workstation, one for an intruder from the same CA, and one from
+    another CA."""
+    def run(*args):
+        subprocess.run(["openssl", *args], cwd=d, check=True, capture_output=True)
+
+    ext = d / "ext"
+    ext.write_text("subjectAltName=DNS:localhost,IP:127.0.0.1\n"
+                   "extendedKeyUsage=serverAuth,clientAuth\n")
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    for ca in ("ca", "other-ca"):
+        run("req", "-x509", *key, "-keyout", f"{ca}.key", "-out", f"{ca}.pem", "-days", "1",
+            "-subj", f"/CN={ca}")
+    for name, ca in (("board", "ca"), ("workstation", "ca"), ("intruder", "ca"),
+                     ("stranger", "other-ca")):
+        run("req", *key, "-keyout", f"{name}.key", "-out", f"{name}.csr", "-subj", f"/CN={name}")
+        run("x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key",
+            "-CAcreateserial", "-out", f"{name}.pem", "-days", "1", "-extfile", "ext")
+
+
+@pytest.mark.skipif(shutil.which("openssl") is None, reason="needs openssl to make certificates")
+def test_tls_with_access_control_lets_only_the_named_workstation_in(tmp_path):
+    _certificates(tmp_path)
+    port = free_endpoint().rsplit(":", 1)[1]
+    key = "qtest/board1"
+    board = tmp_path / "board.json5"
+    board.write_text("""{
+      listen: { endpoints: ["tls/127.0.0.1:%(port)s"] },
+      transport: { link: { tls: {
+        root_ca_certificate: "%(d)s/ca.pem", enable_mtls: true,
+        listen_certificate: "%(d)s/board.pem", listen_private_key: "%(d)s/board.key" } } },
+      access_control: {
+        enabled: true, default_permission: "deny",
+        rules: [
+          { id: "frames-out", permission: "allow", flows: ["egress"],
+            messages: ["put", "reply", "declare_queryable"], key_exprs: ["%(key)s/**"] },
+          { id: "subscribe-in", permission: "allow", flows: ["ingress"],
+            messages: ["declare_subscriber", "query"], key_exprs: ["%(key)s/**"] } ],
+        subjects: [{ id: "workstation", cert_common_names: ["workstation"] }],
+        policies: [{ rules: ["frames-out", "subscribe-in"], subjects: ["workstation"] }] } }
+    """ % {"port": port, "d": tmp_path, "key": key})
+
+    def client(name):
+        conf = tmp_path / f"{name}.json5"
+        conf.write_text("""{
+          connect: { endpoints: ["tls/localhost:%(port)s"] },
+          transport: { link: { tls: {
+            root_ca_certificate: "%(d)s/ca.pem", enable_mtls: true,
+            connect_certificate: "%(d)s/%(name)s.pem",
+            connect_private_key: "%(d)s/%(name)s.key" } } } }
+        """ % {"port": port, "d": tmp_path, "name": name})
+        return conf
+
+    rng = np.random.default_rng(9)
+    with network.Publisher(stream_info(), key=key, config=board, lossless=True) as pub:
+        with quorvex.subscribe(key, config=client("workstation"), info_timeout=10) as sub:
+            assert sub.info == stream_info()
+            time.sleep(0.3)
+            sent = depth_frame(0, rng)
+            pub.put(sent)
+            got = next(sub.frames(stall_timeout=5))
+            assert np.array_equal(got.depth, sent.depth)
+        for name in ("intruder", "stranger"):
+            with quorvex.subscribe(key, config=client(name), info_timeout=1.5) as sub:
+                with pytest.raises(CameraError, match="no publisher"):
+                    sub.info
+                pub.put(depth_frame(1, rng))
+                with pytest.raises(CameraError, match="no frame"):
+                    next(sub.frames(stall_timeout=0.5))
