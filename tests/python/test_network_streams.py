@@ -78,8 +78,9 @@ def publish(pub, cam, seconds, events=()):
             if t - start > seconds:
                 break
             pub.put(frame)
-            longest = max(longest, time.monotonic() - t)
-            times.append(t - start)
+            took = time.monotonic() - t
+            longest = max(longest, took)
+            times.append((t - start, took))
             sent[frame.sequence] = {"planes": digest(frame), "dropped": frame.dropped}
     finally:
         for t in timers:
@@ -88,7 +89,12 @@ def publish(pub, cam, seconds, events=()):
 
 
 def rate(times, begin, end):
-    return sum(begin <= t < end for t in times) / (end - begin)
+    return sum(begin <= t < end for t, _ in times) / (end - begin)
+
+
+def busy(times, begin, end):
+    """The share of the time from `begin` to `end` spent in `put`."""
+    return sum(took for t, took in times if begin <= t < end) / (end - begin)
 
 
 def finish(peers):
@@ -115,10 +121,15 @@ def test_every_frame_reaches_healthy_subscribers_while_others_die_or_stall(tmp_p
             sent, times, longest = publish(pub, cam, 10.0, events)
         finally:
             finish(peers)
-    # The publisher kept its pace while one subscriber was stopped (measured
-    # against its own pace before, as the machine may be busy with more).
+    # A stopped subscriber does not hold the publisher back: it spends no
+    # more of its time in `put` than before and keeps its pace (measured
+    # against itself before, as the machine may be busy with more).
     before, during = rate(times, 0.5, 3.0), rate(times, 3.5, 7.0)
-    assert during >= 0.8 * before, (before, during)
+    print(f"publisher: {before:.1f} frames/s before, {during:.1f} while one subscriber was stopped; "
+          f"in put {busy(times, 0.5, 3.0):.0%} of the time before, {busy(times, 3.5, 7.0):.0%} "
+          f"during; longest put {longest * 1e3:.0f} ms")
+    assert busy(times, 3.5, 7.0) < max(0.25, 2 * busy(times, 0.5, 3.0))
+    assert during >= 0.7 * before, (before, during)
     assert longest < 0.5, longest
     for name in ("a", "b", "c"):
         got, tail = read_peer(peers[name][1])
@@ -153,6 +164,7 @@ def test_lossless_stream_waits_for_a_stopped_subscriber(tmp_path):
     got, _ = read_peer(peers["stopped"][1])
     assert [g["sequence"] for g in got] == sorted(sent)
     assert all(g["planes"] == sent[g["sequence"]]["planes"] for g in got)
+    print(f"lossless: longest put {longest:.2f} s while the subscriber was stopped for 1.5 s")
     # Delivery blocked the publisher while the subscriber was stopped.
     assert longest > 0.3, longest
 
@@ -185,6 +197,7 @@ def test_subscriber_picks_up_a_restarted_publisher_within_two_seconds(tmp_path):
             frame = next(sub.frames(stall_timeout=10))
             resumed = time.monotonic() - started
             assert frame.sequence < 60  # the new publisher's count, begun anew
+            print(f"resumed {resumed:.2f} s after the publisher came back")
             assert resumed < 2.0, resumed
             assert sub.info.variant == "hqvga"
     finally:
