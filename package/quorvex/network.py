@@ -4,7 +4,7 @@ prefix, `subscribe` returns a source that yields the same `Frame`s elsewhere.
 Under a prefix such as `quorvex/camera`:
 
     PREFIX/depth, PREFIX/amplitude, PREFIX/confidence   sensor_msgs/msg/Image, 32FC1 (mm)
-    PREFIX/raw                                         sensor_msgs/msg/Image, mono16
+    PREFIX/raw                                         sensor_msgs/msg/Image, 16UC1
     PREFIX/camera_info                                 sensor_msgs/msg/CameraInfo
     PREFIX/info                                        the StreamInfo as JSON (put once, and
                                                        answered to queries)

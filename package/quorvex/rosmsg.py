@@ -61,7 +61,7 @@ MSGDEFS = {
 # samples; `is_bigendian` is honoured on reading).
 _ENCODINGS = {"32FC1": np.dtype("<f4"), "mono16": np.dtype("<u2"), "16UC1": np.dtype("<u2")}
 # What each plane of a Frame is sent as.
-PLANE_ENCODINGS = {"depth": "32FC1", "amplitude": "32FC1", "confidence": "32FC1", "raw": "mono16"}
+PLANE_ENCODINGS = {"depth": "32FC1", "amplitude": "32FC1", "confidence": "32FC1", "raw": "16UC1"}
 
 
 class MessageError(ValueError):
@@ -111,7 +111,7 @@ def image_message(array, timestamp_ms, frame_id, encoding=None):
     if array.ndim != 2:
         raise ValueError(f"an image is 2-D, not of shape {array.shape}")
     if encoding is None:
-        encoding = "32FC1" if array.dtype == np.float32 else "mono16"
+        encoding = "32FC1" if array.dtype == np.float32 else "16UC1"
     dtype = _ENCODINGS[encoding]
     data = np.ascontiguousarray(array, dtype=dtype)
     height, width = data.shape

@@ -56,7 +56,7 @@ def test_images_are_standard_ros2_messages():
     store = typestore.get_typestore(typestore.Stores.ROS2_HUMBLE)
     depth = np.arange(H * W, dtype=np.float32).reshape(H, W) / 7
     raw = (np.arange(2405 * 640) % 4096).astype(np.uint16).reshape(2405, 640)
-    for array, encoding in ((depth, "32FC1"), (raw, "mono16")):
+    for array, encoding in ((depth, "32FC1"), (raw, "16UC1")):
         data = rosmsg.encode(rosmsg.IMAGE, rosmsg.image_message(array, 12_345, "cam_optical_frame"))
         m = store.deserialize_cdr(data, "sensor_msgs/msg/Image")
         assert (m.header.stamp.sec, m.header.stamp.nanosec) == (12, 345_000_000)
@@ -126,7 +126,7 @@ def test_frames_arrive_exact_with_gaps_as_drops_and_foreign_payloads_skipped():
             stranger.put("qtest/cam/info", b"{not json")
             wrong = rosmsg.encode(rosmsg.IMAGE, rosmsg.image_message(np.zeros((H, W), np.uint16), 0, "f"))
             second = network.FRAME_HEADER.pack(b"QVXF", 1, 1, W, H, 7, 1, 0, 0, 0, 0)
-            stranger.put("qtest/cam/depth", wrong, attachment=second)  # mono16 where 32FC1 belongs
+            stranger.put("qtest/cam/depth", wrong, attachment=second)  # 16UC1 where 32FC1 belongs
             # Five are refused on arrival; two look like frames until decoded.
             assert wait_until(lambda: sub.malformed == 5 and sub.received == 2)
             with pytest.raises(CameraError):
