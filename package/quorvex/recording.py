@@ -310,7 +310,8 @@ class RecordingWriter:
         w = self._writer
         image = self._schemas[rosmsg.IMAGE]
         for name, msg in rosmsg.plane_messages(frame, FRAME_ID, depth_in_metres=True):
-            w.write_message(PLANE_TOPICS[name], image, msg, log_time=log_time, publish_time=stamp_ns, sequence=seq)
+            w.write_message(PLANE_TOPICS[name], image, msg, log_time=log_time, publish_time=stamp_ns,
+                            sequence=seq)
         w.write_message(CAMERA_INFO_TOPIC, self._schemas[rosmsg.CAMERA_INFO],
                         rosmsg.camera_info_message(self.info.intrinsics, frame.timestamp_ms, FRAME_ID),
                         log_time=log_time, publish_time=stamp_ns, sequence=seq)
