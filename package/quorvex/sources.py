@@ -41,7 +41,7 @@ def add_source_arguments(parser, recording_flags=("--recording",), output=True, 
                           help=f"the frames another machine publishes under KEY (e.g. {DEFAULT_KEY}); "
                                "name it with --connect or --listen")
     group.add_argument("--connect-camera", choices=CAMERA_CONNECTIONS, default="usb",
-                       help="how the camera is connected (default usb)")
+                       help="how the camera is connected (default usb; `--connect usb|csi` too)")
     group.add_argument("--index", type=int, default=0, help="camera index (default 0)")
     if output:
         group.add_argument("--output", choices=("depth", "raw"), default="depth",
