@@ -157,10 +157,15 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${QUORVEX_DEB_ARCH})
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Built with Debian bookworm's toolchain (glibc 2.36, GCC 12); the same
-# figures hold for the cross-built ARM packages, whose C and C++ runtimes
-# dpkg-shlibdeps cannot see on the build machine.
-set(QUORVEX_DEB_SYSTEM_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
+# Built with Debian bookworm's toolchain (glibc 2.36, GCC 12): what
+# dpkg-shlibdeps answers for amd64, written out because it cannot see the
+# ARM runtimes on the build machine. armhf's unwinder symbols start at GCC_3.5.
+if(QUORVEX_DEB_ARCH STREQUAL armhf)
+  set(_libgcc 3.5)
+else()
+  set(_libgcc 3.0)
+endif()
+set(QUORVEX_DEB_SYSTEM_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= ${_libgcc}), libstdc++6 (>= 12)")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${QUORVEX_DEB_RUNTIME})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS ${QUORVEX_DEB_SYSTEM_DEPENDS})

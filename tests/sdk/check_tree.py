@@ -13,6 +13,7 @@ ROOT is the folder that holds usr/.
 """
 import argparse
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -82,6 +83,16 @@ def dynamic(path, tag):
     return values
 
 
+def version_key(version):
+    return tuple(int(part) for part in version.split("."))
+
+
+def symbol_versions(path, prefix):
+    """Highest version with `prefix` among the symbols `path` imports."""
+    found = re.findall(re.escape(prefix) + r"([0-9][0-9.]*[0-9])", readelf(["--dyn-syms", "-W"], path))
+    return max(found, key=version_key, default="0")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("root", type=pathlib.Path)
@@ -113,6 +124,20 @@ def main():
             problems.append(f"usr/{path}: expected {'a link to ' + want[path] if want[path] else 'a file'}, "
                             f"found {'a link to ' + have[path] if have[path] else 'a file'}")
     problems += [f"file outside usr/: {p}" for p in outside]
+
+    # Each installed header includes only the standard library and other
+    # installed headers: no kernel, vendor or simulation header reaches users.
+    include = usr / "include/quorvex"
+    for header in sorted(include.rglob("*.h")) if include.is_dir() else []:
+        for line in header.read_text().splitlines():
+            words = line.split()
+            if len(words) < 2 or words[0] != "#include":
+                continue
+            name = words[1][1:-1]
+            own = [include / name, header.parent / name]
+            if words[1][0] == '"' or "/" in name:
+                if not any(p.is_file() for p in own):
+                    problems.append(f"{header.relative_to(usr)} includes {words[1]}, which is not installed")
 
     lib = usr / "lib" / args.triple
     machine = MACHINES[args.triple]
@@ -148,6 +173,15 @@ def main():
             problems.append(f"control file does not say Architecture: {DEB_ARCH[args.triple]}")
         if f"Version: {args.version}" not in control:
             problems.append(f"control file does not say Version: {args.version}")
+
+        # The declared minimum versions of the C runtime and the unwinder
+        # cover every symbol version the package's libraries ask for.
+        depends = dict(re.findall(r"([a-z0-9.+-]+) \(>= ([0-9.]+)\)", control))
+        for package, prefix in (("libc6", "GLIBC_"), ("libgcc-s1", "GCC_")):
+            asked = max((symbol_versions(p, prefix) for p in elf_files), key=version_key, default="0")
+            if version_key(asked) > version_key(depends.get(package, "0")):
+                problems.append(f"the libraries ask for {prefix}{asked}, the package depends on "
+                                f"{package} (>= {depends.get(package)})")
 
     for problem in problems:
         print(f"check_tree: {args.root}: {problem}", file=sys.stderr)
