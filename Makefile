@@ -113,3 +113,17 @@ DEMO_SECONDS ?= 5
 .PHONY: demo
 demo: build
 	PYTHONPATH=$(PYPATH) $(PY) examples/depth_example.py --seconds $(DEMO_SECONDS) --out demo-output
+
+# The C++ library for programs that link it: installed tree, CMake package,
+# pkg-config file and Debian packages (amd64, armhf, and arm64 once its
+# toolchain file exists), each built against and run (tools/test-sdk.sh).
+# `make deb` only builds the packages, into build/deb.
+SDK_APT := pkg-config $(if $(wildcard cmake/toolchain-arm64.cmake),g++-aarch64-linux-gnu)
+.PHONY: sdk-test deb
+sdk-test: setup-armhf
+	@tools/setup.sh $(SDK_APT)
+	JOBS=$(JOBS) tools/test-sdk.sh
+
+deb: setup-armhf
+	@tools/setup.sh $(SDK_APT)
+	JOBS=$(JOBS) tools/test-sdk.sh deb
