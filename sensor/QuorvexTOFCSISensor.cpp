@@ -41,7 +41,7 @@ int64_t microseconds(const timeval& t)
     return static_cast<int64_t>(t.tv_sec) * 1000000 + static_cast<int64_t>(t.tv_usec);
 }
 
-// Now on the clock capture buffers are stamped with
+// The time on the clock capture buffers are stamped with
 // (V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC); steady_clock is CLOCK_MONOTONIC.
 int64_t monotonicMicroseconds()
 {
