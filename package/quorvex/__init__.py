@@ -10,8 +10,8 @@ __path__ = pkgutil.extend_path(__path__, __name__)
 from ._version import __version__  # noqa: E402
 from .errors import CameraError  # noqa: E402
 from .frame import Frame, StreamInfo  # noqa: E402
-from .geometry import Intrinsics, nominal_intrinsics  # noqa: E402
+from .geometry import Intrinsics, depth_to_points, nominal_intrinsics, save_ply  # noqa: E402
 from .camera import Camera  # noqa: E402
 
 __all__ = ["Camera", "CameraError", "Frame", "StreamInfo", "Intrinsics", "nominal_intrinsics",
-           "__version__"]
+           "depth_to_points", "save_ply", "__version__"]
