@@ -42,20 +42,29 @@ class DropCounter:
     def __init__(self, window=64):
         self._last = None
         self._intervals = collections.deque(maxlen=window)
+        self._period = None  # min(self._intervals), kept as they change
 
     def count(self, timestamp_ms):
         last, self._last = self._last, timestamp_ms
         if last is None:
             return 0
         interval = timestamp_ms - last
+        intervals = self._intervals
         if interval <= 0:
-            self._intervals.clear()
+            intervals.clear()
+            self._period = None
             return 0
-        period = min(self._intervals) if self._intervals else None
-        self._intervals.append(interval)
+        period = self._period
+        if len(intervals) == intervals.maxlen and intervals[0] == period:
+            intervals.append(interval)
+            self._period = min(intervals)
+        else:
+            intervals.append(interval)
+            if period is None or interval < period:
+                self._period = interval
         if period is None or interval < period:
             return 0
-        return max(0, int(interval / period + 0.5) - 1)
+        return int(interval / period + 0.5) - 1
 
 
 class Camera:
@@ -183,7 +192,7 @@ class Camera:
         cam = self._camera()
         ms = -1 if timeout is None else max(0, int(timeout * 1000))
         f = _native.wait_frame(cam, ms)
-        return None if f is None else self._take(cam, f, planes)
+        return None if f is None else self._take(cam, f, _mask(planes))
 
     def frames(self, max_frames=None, stall_timeout=3.0, planes=_PLANES):
         """Yields `Frame`s until `max_frames` (None: while the stream runs).
@@ -195,6 +204,7 @@ class Camera:
         unplugged or went silent), "stalled" when reads succeed but no frame
         comes through."""
         cam = self._camera()
+        mask = _mask(planes)
         if not self.streaming:
             self.start()
         count = 0
@@ -208,7 +218,7 @@ class Camera:
                 if time.monotonic() - last >= stall_timeout:
                     raise self._stall_error(cam, stall_timeout)
                 continue
-            frame = self._take(cam, f, planes)
+            frame = self._take(cam, f, mask)
             if frame is None:
                 continue
             last = time.monotonic()
@@ -224,28 +234,25 @@ class Camera:
         return CameraError(f"no frame for {seconds:g} s: the module's reads succeed but no frame arrives",
                            reason="stalled")
 
-    def _take(self, cam, f, planes):
+    def _take(self, cam, f, mask):
         host = time.monotonic_ns()
         try:
-            fmt = f.getFrameFormat()
-            if self._output == "depth":
-                arrays = {p: getattr(f, _GETTERS[p])() for p in planes}
-            else:
-                arrays = {"raw": f.getRawData().view(np.uint16)}
+            stamp, width, height, depth, amplitude, confidence, raw = _native.take(cam, f, mask)
         except ValueError:
             return None  # a start on another thread ended the loan: not ours any more
-        finally:
-            cam.releaseFrame(f)
-        stamp = int(fmt.timestamp)
         with self._lock:
             sequence = self._sequence
             self._sequence += 1
             dropped = self._drops.count(stamp)
-        return Frame(sequence=sequence, timestamp_ms=stamp, host_time_ns=host, dropped=dropped,
-                     width=fmt.width, height=fmt.height, output=self._output, **arrays)
+        return Frame(sequence, stamp, host, dropped, width, height, self._output, depth, amplitude,
+                     confidence, raw)
 
 
-_GETTERS = {"depth": "getDepthData", "amplitude": "getAmplitudeData", "confidence": "getConfidenceData"}
+def _mask(planes):
+    unknown = set(planes) - set(_PLANES)
+    if unknown:
+        raise ValueError(f"unknown planes {sorted(unknown)}; known: {', '.join(_PLANES)}")
+    return sum(1 << _PLANES.index(p) for p in set(planes))
 
 
 def _name(name):

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <utility>
 
+#include <cstring>
+
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include "camera/QuorvexFrameBuffer.h"
@@ -67,6 +70,52 @@ py::object waitFrame(py::object cameraObject, int timeoutMs)
     }
 }
 
+// Planes a take copies, as the bits of its mask.
+enum : unsigned { kDepth = 1, kAmplitude = 2, kConfidence = 4 };
+
+template <typename T>
+py::object copyPlane(QuorvexFrameBuffer& frame, FrameType plane, const FrameDataFormat& format)
+{
+    const void* data = frame.getData(plane);
+    if (!data)
+        return py::none();
+    py::array_t<T> out({static_cast<py::ssize_t>(format.height), static_cast<py::ssize_t>(format.width)});
+    const size_t n = static_cast<size_t>(format.width) * format.height;
+    if (n)
+        std::memcpy(out.mutable_data(), data, n * sizeof(T));
+    return std::move(out);
+}
+
+const char* const takeDoc =
+    "take(camera, frame, planes=7) -> (timestamp, width, height, depth, amplitude, confidence, raw)\n\n"
+    "Copies the planes of a lent frame (depth, amplitude, confidence as bits 1, 2, 4 of `planes`; "
+    "a RAW frame's samples as uint16) and gives the frame back to the camera. Planes not asked "
+    "for or not in the frame are None. Raises ValueError when the frame is no longer lent.";
+
+py::tuple take(QuorvexTOFCamera& camera, QuorvexFrameBuffer& frame, unsigned planes)
+{
+    if (!FrameLoans::isLent(&frame))
+        throw py::value_error("frame is no longer valid: it was released, its stream was "
+                              "restarted, or its camera is gone");
+    py::object depth = py::none(), amplitude = py::none(), confidence = py::none(), raw = py::none();
+    FrameDataFormat format{};
+    if (dynamic_cast<RawData*>(&frame)) {
+        frame.getFormat(FrameType::RAW, format);
+        raw = copyPlane<std::uint16_t>(frame, FrameType::RAW, format);
+    } else {
+        frame.getFormat(FrameType::DEPTH, format);
+        if (planes & kDepth)
+            depth = copyPlane<float>(frame, FrameType::DEPTH, format);
+        if (planes & kAmplitude)
+            amplitude = copyPlane<float>(frame, FrameType::AMPLITUDE, format);
+        if (planes & kConfidence)
+            confidence = copyPlane<float>(frame, FrameType::CONFIDENCE, format);
+    }
+    if (camera.releaseFrame(&frame) == QuorvexSuccess)
+        FrameLoans::end(&frame);
+    return py::make_tuple(format.timestamp, format.width, format.height, depth, amplitude, confidence, raw);
+}
+
 } // namespace
 
 PYBIND11_MODULE(_native, m)
@@ -76,6 +125,7 @@ PYBIND11_MODULE(_native, m)
     py::module_::import("QuorvexDepthCamera");
 
     m.def("wait_frame", &waitFrame, py::arg("camera"), py::arg("timeout_ms") = -1, waitDoc);
+    m.def("take", &take, py::arg("camera"), py::arg("frame"), py::arg("planes") = 7u, takeDoc);
     m.def(
         "get_control",
         [](QuorvexTOFCamera& camera, CameraCtrl ctrl) {
