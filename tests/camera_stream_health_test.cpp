@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <string>
+
 #include "camera/QuorvexFrameBuffer.h"
 #include "camera/QuorvexTOFCamera.h"
 #include "tests/support/Eventually.h"
