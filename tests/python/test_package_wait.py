@@ -80,7 +80,7 @@ def test_consumer_threads_share_frames_without_deadlock(tmp_path, consumers):
     assert cam.start(q.TOFOutput.DEPTH) == OK
     got = [[] for _ in range(consumers)]
     errors = []
-    wanted = 150
+    wanted = 60
 
     def consume(mine):
         try:
