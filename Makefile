@@ -25,6 +25,13 @@ test: build
 	cd $(BUILD) && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 	PYTHONPATH=$(PYPATH) $(PY) -m pytest -q tests/python
 
+# The web viewer in a real headless Chromium (Debian's chromium and
+# chromium-driver, installed when missing); screenshots in build/test-artifacts/.
+.PHONY: test-browser
+test-browser: build
+	@tools/setup.sh chromium chromium-driver
+	QUORVEX_REQUIRE_BROWSER=1 PYTHONPATH=$(PYPATH) $(PY) -m pytest -q tests/python/test_viewer_browser.py
+
 # C++ tests under the sanitizers, each in a build directory of its own.
 test-asan: setup
 	$(CMAKE) -S . -B build/asan $(GEN) -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_GTEST_FROM_SOURCE=ON \
