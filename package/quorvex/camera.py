@@ -36,8 +36,11 @@ class DropCounter:
 
     The frame period is the shortest interval among the last `window` ones:
     a gap that spans k periods hides k - 1 frames. Millisecond timestamps
-    jitter by one, which rounding absorbs. A clock that goes backwards (the
-    module restarted its clock) starts the measurement afresh."""
+    jitter by one, which rounding absorbs. Gaps count only once the period
+    is measured (8 intervals) and the stream is regular (most recent
+    intervals one period long): a module that sends whenever it is read has
+    no period, and its gaps are not losses. A clock that goes backwards (the
+    module restarted its clock) starts afresh."""
 
     def __init__(self, window=64):
         self._last = None
@@ -55,6 +58,10 @@ class DropCounter:
             self._period = None
             return 0
         period = self._period
+        dropped = 0
+        if period is not None and interval >= 1.5 * period and len(intervals) >= 8:
+            if sorted(intervals)[len(intervals) // 2] <= 1.25 * period:
+                dropped = int(interval / period + 0.5) - 1
         if len(intervals) == intervals.maxlen and intervals[0] == period:
             intervals.append(interval)
             self._period = min(intervals)
@@ -62,9 +69,7 @@ class DropCounter:
             intervals.append(interval)
             if period is None or interval < period:
                 self._period = interval
-        if period is None or interval < period:
-            return 0
-        return int(interval / period + 0.5) - 1
+        return dropped
 
 
 class Camera:

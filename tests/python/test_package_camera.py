@@ -80,20 +80,23 @@ def test_context_exit_closes_on_exceptions():
 
 def test_drop_counter_from_module_timestamps():
     c = DropCounter()
-    stamps = [1000, 1033, 1067, 1100, 1200, 1233, 1267, 1300, 1334, 1500, 20, 53, 86]
-    assert [c.count(t) for t in stamps] == [0, 0, 0, 0, 2, 0, 0, 0, 0, 4, 0, 0, 0]
+    stamps = [1000, 1033, 1067, 1100, 1133, 1167, 1200, 1233, 1267, 1367, 1400, 1434, 1600, 20, 53, 86]
+    assert [c.count(t) for t in stamps] == [0] * 9 + [2, 0, 0, 4, 0, 0, 0]
+    # A module paced by its reader has no period: its gaps are no losses.
+    c = DropCounter()
+    assert [c.count(t) for t in [1023, 1036, 1100, 1154, 1219, 1232, 1335, 1373, 1404, 1440]] == [0] * 10
 
 
 def test_frames_missing_from_the_module_clock_are_counted_as_dropped(module_file):
-    # A module at 30 frames/s whose frames 5 and 10 never arrive: its clock
+    # A module at 30 frames/s whose frames 10 and 15 never arrive: its clock
     # runs on, its four images per frame 1 ms apart.
-    kept = [j for j in range(15) if j not in (5, 10)]
+    kept = [j for j in range(20) if j not in (10, 15)]
     stamps = [1000 + round(j * 1000 / 30) + i for j in kept for i in range(4)]
     config = module_file(f"fps = 30\ntimestamps = {', '.join(map(str, stamps))}\n")
     with quorvex.Camera(config=config) as cam:
         frames = list(cam.frames(max_frames=len(kept)))
     assert [f.timestamp_ms - 3 for f in frames] == stamps[::4]
-    assert [f.sequence for f in frames if f.dropped] == [5, 9]
+    assert [f.sequence for f in frames if f.dropped] == [10, 14]
     assert sum(f.dropped for f in frames) == 2
 
 
