@@ -118,3 +118,17 @@ build-python: setup $(BUILD)/build.ninja
 
 demo: build-python
 	PYTHONPATH=$(PYPATH) $(PY) examples/demo.py --seconds $(DEMO_SECONDS) --out demo-output
+
+# The C++ library for programs that link it: installed tree, CMake package,
+# pkg-config file and Debian packages (amd64, armhf, and arm64 once its
+# toolchain file exists), each built against and run (tools/test-sdk.sh).
+# `make deb` only builds the packages, into build/deb.
+SDK_APT := pkg-config $(if $(wildcard cmake/toolchain-arm64.cmake),g++-aarch64-linux-gnu)
+.PHONY: sdk-test deb
+sdk-test: setup-armhf
+	@tools/setup.sh $(SDK_APT)
+	JOBS=$(JOBS) tools/test-sdk.sh
+
+deb: setup-armhf
+	@tools/setup.sh $(SDK_APT)
+	JOBS=$(JOBS) tools/test-sdk.sh deb

@@ -27,15 +27,14 @@ import time
 
 import zenoh
 
-from . import rosmsg
+from . import rosmsg, sources
 from .errors import CameraError
 from .frame import Frame, StreamInfo
 from .geometry import Intrinsics
 
-DEFAULT_KEY = "quorvex/camera"
+DEFAULT_KEY = sources.DEFAULT_KEY
 PLANES = ("depth", "amplitude", "confidence", "raw")
 _PLANE_BITS = {name: 1 << i for i, name in enumerate(PLANES)}
-_OUTPUT_PLANES = {"depth": ("depth", "amplitude", "confidence"), "raw": ("raw",)}
 
 # magic, version, plane mask, width, height, publisher id, sequence,
 # timestamp_ms, sent time (ns since the epoch), dropped, reserved.
@@ -116,7 +115,25 @@ def info_from_json(text):
     return StreamInfo(**d)
 
 
-class Publisher:
+class _SessionUser:
+    """Closes its Zenoh session on `close()` and at the end of `with`."""
+
+    _session = None
+
+    def close(self):
+        if self._session is not None:
+            self._session.close()
+            self._session = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+
+class Publisher(_SessionUser):
     """Publishes frames under `key`. Newest frame wins by default: a slow or
     stopped subscriber misses frames and never holds `put` back (beyond a
     few milliseconds per plane); `lossless=True` makes `put` wait for every
@@ -150,36 +167,21 @@ class Publisher:
         query.reply(f"{self.key}/info", self._info_json, encoding=zenoh.Encoding.APPLICATION_JSON)
 
     def put(self, frame):
-        planes = _OUTPUT_PLANES[frame.output]
         mask = 0
-        for name in planes:
+        for name in rosmsg.OUTPUT_PLANES[frame.output]:
             mask |= _PLANE_BITS[name]
         attachment = FRAME_HEADER.pack(_MAGIC, _VERSION, mask, frame.width, frame.height, self._id,
                                        frame.sequence, frame.timestamp_ms, time.time_ns(),
                                        frame.dropped, 0)
-        for name in planes:
-            data = rosmsg.encode(rosmsg.IMAGE, rosmsg.image_message(
-                getattr(frame, name), frame.timestamp_ms, self._frame_id,
-                rosmsg.PLANE_ENCODINGS[name]))
-            self._publishers[name].put(data, attachment=attachment)
+        # Depth stays in millimetres so that frames arrive bit for bit.
+        for name, msg in rosmsg.plane_messages(frame, self._frame_id, depth_in_metres=False):
+            self._publishers[name].put(rosmsg.encode(rosmsg.IMAGE, msg), attachment=attachment)
         self._camera_info.put(rosmsg.encode(rosmsg.CAMERA_INFO, rosmsg.camera_info_message(
             self.info.intrinsics, frame.timestamp_ms, self._frame_id)), attachment=attachment)
         self.published += 1
 
-    def close(self):
-        if self._session is not None:
-            self._session.close()
-            self._session = None
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
-
-
-class Subscription:
+class Subscription(_SessionUser):
     """A source of the frames published under `key`: `.info`, `.frames()`,
     `.close()`, `with`. Frames keep the sender's `sequence` and
     `timestamp_ms`; `dropped` adds the frames the sender lost to those lost
@@ -337,7 +339,7 @@ class Subscription:
         try:
             for name, data in payloads.items():
                 msg = rosmsg.decode(rosmsg.IMAGE, data)
-                array = rosmsg.image_array(msg, rosmsg.PLANE_ENCODINGS[name])
+                array = rosmsg.image_array(msg, rosmsg.PLANE_ENCODINGS[name], name)
                 if name != "raw" and array.shape != (height, width):
                     raise rosmsg.MessageError(f"{name} is {array.shape}, frame {width} x {height}")
                 setattr(frame, name, array)
@@ -364,16 +366,7 @@ class Subscription:
         with self._lock:
             self._closed = True
             self._ready.notify_all()
-        if self._session is not None:
-            self._session.close()
-            self._session = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
+        super().close()
 
 
 def _parse_header(data):
@@ -399,52 +392,18 @@ def subscribe(key=DEFAULT_KEY, connect=(), listen=(), config=None, lossless=Fals
 
 # `python -m quorvex publish` -----------------------------------------------------
 def add_arguments(parser):
-    src = parser.add_argument_group("source (default: the USB camera)")
-    src.add_argument("--config", metavar="FILE", help="open the camera with this configuration file")
-    src.add_argument("--connect-camera", choices=("usb", "csi"), default="usb",
-                     help="camera connection when no --config is given")
-    src.add_argument("--index", type=int, default=0, help="camera index")
-    src.add_argument("--output", choices=("depth", "raw"), default="depth")
-    src.add_argument("--recording", metavar="PATH", help="publish a recording instead of a camera")
+    sources.add_source_arguments(parser, subscribe=False)
     net = parser.add_argument_group("network")
     net.add_argument("--key", default=DEFAULT_KEY, metavar="PREFIX",
                      help=f"key prefix of the stream (default {DEFAULT_KEY})")
-    net.add_argument("--connect", action="append", default=[], metavar="ENDPOINT",
-                     help="Zenoh endpoint to connect to, e.g. tcp/192.0.2.1:7447 (repeatable)")
-    net.add_argument("--listen", action="append", default=[], metavar="ENDPOINT",
-                     help="Zenoh endpoint to listen on, e.g. tcp/0.0.0.0:7447 (repeatable); "
-                          "by default nothing listens")
-    net.add_argument("--zenoh-config", metavar="FILE",
-                     help="Zenoh's own JSON5 configuration (TLS, access control, ...)")
-    net.add_argument("--lossless", action="store_true",
-                     help="block until every subscriber has each frame instead of dropping "
-                          "frames for slow ones")
+    sources.add_network_arguments(net)
     parser.add_argument("--frames", type=int, default=None, metavar="N",
                         help="stop after N frames (default: until interrupted)")
 
 
-def _open_source(args):
-    if args.recording:
-        try:
-            from . import open_recording
-        except ImportError:
-            raise CameraError("reading recordings needs the 'record' extra") from None
-        return open_recording(args.recording)
-    from .camera import Camera
-    return Camera(connect=args.connect_camera, index=args.index, config=args.config,
-                  output=args.output)
-
-
-def _interrupt(signum, frame):
-    raise KeyboardInterrupt
-
-
 def run(args):
-    import signal
-    # A service manager's stop ends the stream as Ctrl-C does: sessions closed cleanly.
-    signal.signal(signal.SIGTERM, _interrupt)
     try:
-        with _open_source(args) as source:
+        with sources.sigterm_as_interrupt(), sources.open_source(args, realtime=True) as source:
             info = source.info
             with Publisher(info, key=args.key, connect=args.connect, listen=args.listen,
                            config=args.zenoh_config, lossless=args.lossless) as pub:

@@ -5,9 +5,8 @@ import sys
 
 import mcap  # noqa: F401 -- the record extra: without it the command reports itself missing
 
-from . import rosformat as fmt
 from .errors import CameraError
-from .recording import open_recording, scan_recording
+from .recording import METADATA_NAME, open_recording, scan_recording
 
 
 def add_arguments(parser):
@@ -37,7 +36,7 @@ def summarise(path):
                      f"(stamps {stamps[0]} .. {stamps[-1]} ms)")
     else:
         lines.append("frames:       0")
-    summary = report.metadata.get(fmt.METADATA_NAME + ".summary")
+    summary = report.metadata.get(METADATA_NAME + ".summary")
     if summary:
         lines.append(f"dropped:      {summary.get('dropped_by_source', '?')} by the camera, "
                      f"{summary.get('dropped_by_recorder', '?')} by the recorder")

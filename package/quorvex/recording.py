@@ -18,7 +18,7 @@ import warnings
 from dataclasses import dataclass, field
 from typing import List, Optional
 
-from . import rosformat as fmt
+from . import rosmsg
 from .errors import CameraError
 from .frame import StreamInfo
 from .geometry import Intrinsics
@@ -28,6 +28,20 @@ CHUNK_SIZE = 1 << 20
 # Sizes a chunk of ours never reaches; larger claims in a file are damage,
 # and are not to be believed with an allocation.
 _MAX_CHUNK_BYTES = 1 << 30
+
+# The layout of a recording: one topic per plane, the lens, and a FrameInfo
+# that ends each frame. Depth is in metres, as ROS depth images are.
+FORMAT_VERSION = "1"
+FRAME_ID = "quorvex_optical_frame"
+METADATA_NAME = "quorvex"
+PLANE_TOPICS = {
+    "depth": "/quorvex/depth/image",
+    "amplitude": "/quorvex/amplitude/image",
+    "confidence": "/quorvex/confidence/image",
+    "raw": "/quorvex/raw/image",
+}
+CAMERA_INFO_TOPIC = "/quorvex/camera_info"
+FRAME_INFO_TOPIC = "/quorvex/frame_info"
 _INSTALL_HINT = "pip install 'QuorvexDepthCamera[record]'"
 
 
@@ -147,7 +161,7 @@ class RecordingWriter:
 
         if compression not in COMPRESSIONS:
             raise ValueError(f"compression must be one of {', '.join(COMPRESSIONS)}, not {compression!r}")
-        if info.output not in fmt.PLANES:
+        if info.output not in rosmsg.OUTPUT_PLANES:
             raise ValueError(f"cannot record output {info.output!r}")
         self.path = str(path)
         self.info = info
@@ -167,8 +181,8 @@ class RecordingWriter:
             self._writer = Writer(self._file, chunk_size=chunk_size,
                                   compression=CompressionType[compression.upper()])
             self._schemas = {name: self._writer.register_msgdef(name, text)
-                             for name, text in fmt.SCHEMAS.items()}
-            self._writer.add_metadata(fmt.METADATA_NAME, self._metadata())
+                             for name, text in rosmsg.MSGDEFS.items()}
+            self._writer.add_metadata(METADATA_NAME, self._metadata())
         except OSError as e:
             self._file.close()
             raise CameraError(_describe_write_error(self.path, e)) from e
@@ -181,7 +195,7 @@ class RecordingWriter:
 
         info, i = self.info, self.info.intrinsics
         return {
-            "format_version": fmt.FORMAT_VERSION,
+            "format_version": FORMAT_VERSION,
             "library_version": __version__,
             "stream_version": str(info.version),
             "source": info.source, "variant": info.variant, "output": info.output,
@@ -294,16 +308,17 @@ class RecordingWriter:
         stamp_ns = int(frame.timestamp_ms) * 1_000_000
         seq = int(frame.sequence) & 0xFFFFFFFF
         w = self._writer
-        image = self._schemas[fmt.IMAGE_TYPE]
-        for topic, msg in fmt.plane_messages(frame):
-            w.write_message(topic, image, msg, log_time=log_time, publish_time=stamp_ns, sequence=seq)
-        w.write_message(fmt.CAMERA_INFO_TOPIC, self._schemas[fmt.CAMERA_INFO_TYPE],
-                        fmt.camera_info_message(frame.timestamp_ms, self.info.intrinsics),
+        image = self._schemas[rosmsg.IMAGE]
+        for name, msg in rosmsg.plane_messages(frame, FRAME_ID, depth_in_metres=True):
+            w.write_message(PLANE_TOPICS[name], image, msg, log_time=log_time, publish_time=stamp_ns,
+                            sequence=seq)
+        w.write_message(CAMERA_INFO_TOPIC, self._schemas[rosmsg.CAMERA_INFO],
+                        rosmsg.camera_info_message(self.info.intrinsics, frame.timestamp_ms, FRAME_ID),
                         log_time=log_time, publish_time=stamp_ns, sequence=seq)
         # A chunk closed while this message is added holds the whole frame.
         self._file.frames_given = self.stats.frames_written + 1
-        w.write_message(fmt.FRAME_INFO_TOPIC, self._schemas[fmt.FRAME_INFO_TYPE],
-                        fmt.frame_info_message(frame, dropped_by_recorder),
+        w.write_message(FRAME_INFO_TOPIC, self._schemas[rosmsg.FRAME_INFO],
+                        rosmsg.frame_info_message(frame, FRAME_ID, dropped_by_recorder),
                         log_time=log_time, publish_time=stamp_ns, sequence=seq)
         self._file.maybe_sync()
         s = self.stats
@@ -317,7 +332,7 @@ class RecordingWriter:
 
     def _finish(self):
         s = self.stats
-        self._writer.add_metadata(fmt.METADATA_NAME + ".summary", {
+        self._writer.add_metadata(METADATA_NAME + ".summary", {
             "frames": str(s.frames_written), "dropped_by_source": str(s.dropped_by_source),
             "dropped_by_recorder": str(s.dropped_by_recorder),
             "end_wall_ns": str(time.time_ns())})
@@ -506,13 +521,13 @@ class Recording:
                 break
         finally:
             scan.close()
-        meta = report.metadata.get(fmt.METADATA_NAME)
+        meta = report.metadata.get(METADATA_NAME)
         if meta is None and report.problems:
             raise CameraError(f"{self.path}: cut short before the recording's description "
                               f"({report.problems[0]})")
         if meta is None:
             raise CameraError(f"{self.path}: an MCAP file, but not a quorvex recording "
-                              f"(no '{fmt.METADATA_NAME}' metadata before its first frame)")
+                              f"(no '{METADATA_NAME}' metadata before its first frame)")
         self.metadata = meta
         self.info = _stream_info(self.path, meta)
 
@@ -529,7 +544,7 @@ class Recording:
         decoders = DecoderFactory()
         report = ScanReport()
         self.problems = report.problems
-        plane_of_topic = {t: name for name, t in fmt.PLANE_TOPICS.items()}
+        plane_of_topic = {t: name for name, t in PLANE_TOPICS.items()}
         planes, planes_seq = {}, None
         count = 0
         clock = None  # (module ms, monotonic s) the pace is measured from
@@ -538,7 +553,7 @@ class Recording:
                 if max_frames is not None and count >= max_frames:
                     return
                 topic = channel.topic
-                if topic == fmt.FRAME_INFO_TOPIC or topic in plane_of_topic:
+                if topic == FRAME_INFO_TOPIC or topic in plane_of_topic:
                     decode = decoders.decoder_for(channel.message_encoding, schema)
                     if decode is None:
                         raise CameraError(f"{self.path}: {topic} is not in ROS 2 CDR")
@@ -550,15 +565,15 @@ class Recording:
                     if planes_seq != message.sequence:
                         planes, planes_seq = {}, message.sequence
                     planes[plane_of_topic[topic]] = msg
-                elif topic == fmt.FRAME_INFO_TOPIC:
+                elif topic == FRAME_INFO_TOPIC:
                     if planes_seq != message.sequence:
                         planes = {}
                     try:
-                        frame = fmt.frame_from_messages(
-                            msg, planes, msg.output, sequence=count,
+                        frame = rosmsg.frame_from_messages(
+                            msg, planes, sequence=count,
                             dropped=int(msg.dropped_by_source) + int(msg.dropped_by_recorder),
-                            host_time_ns=0)
-                    except fmt.FormatError as e:
+                            host_time_ns=0, depth_in_metres=True)
+                    except rosmsg.MessageError as e:
                         if not self.skip_corrupt:
                             raise CameraError(f"{self.path}: {e}") from e
                         report.problems.append(f"{e}: skipped")
@@ -617,7 +632,7 @@ def scan_recording(path, skip_corrupt=True):
     counts, stamps = {}, []
     for channel, _schema, message in _scan(os.fspath(path), report, skip_corrupt):
         counts[channel.topic] = counts.get(channel.topic, 0) + 1
-        if channel.topic == fmt.FRAME_INFO_TOPIC:
+        if channel.topic == FRAME_INFO_TOPIC:
             stamps.append(message.publish_time // 1_000_000)
     return report, counts, stamps
 

@@ -8,7 +8,6 @@ import hashlib
 import json
 import os
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -23,15 +22,10 @@ pytest.importorskip("mcap_ros2")
 import quorvex  # noqa: E402
 from quorvex import network  # noqa: E402
 from quorvex.errors import CameraError  # noqa: E402
+from test_network import free_endpoint  # noqa: E402
 
 PEER = str(Path(__file__).with_name("network_peer.py"))
 PLANES = ("depth", "amplitude", "confidence")
-
-
-def free_endpoint():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return f"tcp/127.0.0.1:{s.getsockname()[1]}"
 
 
 def camera_config(tmp_path, fps=30):

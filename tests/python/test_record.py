@@ -17,7 +17,7 @@ pytest.importorskip("mcap")
 pytest.importorskip("mcap_ros2")
 
 import quorvex  # noqa: E402
-from quorvex import recording, rosformat  # noqa: E402
+from quorvex import recording, rosmsg  # noqa: E402
 
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
 
@@ -92,13 +92,13 @@ def test_depth_conversion_is_within_one_step_over_every_float32_of_a_binade():
     # One binade of millimetres near the module's range, every value in it.
     u = np.arange(np.float32(1024).view(np.uint32), np.float32(2048).view(np.uint32), dtype=np.uint32)
     mm = u.view(np.float32)
-    metres = rosformat.depth_to_metres(mm)
-    back = rosformat.depth_to_millimetres(metres)
+    metres = rosmsg.depth_to_metres(mm)
+    back = rosmsg.depth_to_millimetres(metres)
     assert np.abs(back.view(np.uint32).astype(np.int64) - u).max() <= 1
     # Recording a played-back recording again changes no depth bit.
-    assert np.array_equal(rosformat.depth_to_metres(back), metres)
-    zero = rosformat.depth_to_metres(np.zeros(3, np.float32))
-    assert np.isnan(zero).all() and not rosformat.depth_to_millimetres(zero).any()
+    assert np.array_equal(rosmsg.depth_to_metres(back), metres)
+    zero = rosmsg.depth_to_metres(np.zeros(3, np.float32))
+    assert np.isnan(zero).all() and not rosmsg.depth_to_millimetres(zero).any()
 
 
 def test_playback_keeps_the_recorded_pace(tmp_path):
@@ -128,7 +128,7 @@ def test_an_independent_ros2_reader_decodes_images_info_and_frame_info(tmp_path)
         assert (img.encoding, img.height, img.width) == ("32FC1", 180, 240)
         assert img.header.stamp.sec * 1000 + img.header.stamp.nanosec // 10**6 == frame.timestamp_ms
         metres = np.frombuffer(img.data.tobytes(), "<f4").reshape(180, 240)
-        assert np.array_equal(bits(metres), bits(rosformat.depth_to_metres(frame.depth)))
+        assert np.array_equal(bits(metres), bits(rosmsg.depth_to_metres(frame.depth)))
         valid = frame.depth > 0
         assert np.isnan(metres[~valid]).all()
         assert np.allclose(metres[valid] * 1000, frame.depth[valid], rtol=1e-6)

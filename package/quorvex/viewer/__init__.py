@@ -1,11 +1,12 @@
 """`python -m quorvex view`: a live web viewer of any source, served by the
 board and opened from a browser (needs the `view` extra: aiohttp)."""
 import asyncio
-import inspect
 import signal
 import socket
 import sys
 
+from .. import sources
+from ..sources import add_source_arguments
 from .protocol import is_loopback
 from .server import ServerThread, Viewer, serve_forever
 
@@ -13,11 +14,7 @@ __all__ = ["Viewer", "ServerThread", "serve_forever", "add_arguments", "run"]
 
 
 def add_arguments(parser):
-    what = parser.add_mutually_exclusive_group()
-    what.add_argument("--config", metavar="FILE", help="open the camera with this configuration file")
-    what.add_argument("--play", metavar="FILE", help="show a recording instead of a camera")
-    parser.add_argument("--connect", choices=("usb", "csi"), default="usb", help="camera connection (usb)")
-    parser.add_argument("--index", type=int, default=0, help="camera index (0)")
+    add_source_arguments(parser, recording_flags=("--play", "--recording"), output=False)
     parser.add_argument("--host", default="127.0.0.1",
                         help="address to serve on (127.0.0.1; anything else is reachable from other "
                              "machines and needs the token to watch)")
@@ -28,20 +25,8 @@ def add_arguments(parser):
 
 
 def open_source(args):
-    import quorvex
-
-    if args.play:
-        opener = getattr(quorvex, "open_recording", None)
-        if opener is None:
-            raise SystemExit("quorvex view --play: this installation cannot read recordings "
-                             "(quorvex.open_recording is missing; install the 'record' extra)")
-        # A viewer shows a recording at the pace it was recorded.
-        try:
-            paced = "realtime" in inspect.signature(opener).parameters
-        except (TypeError, ValueError):
-            paced = False
-        return opener(args.play, realtime=True) if paced else opener(args.play)
-    return quorvex.Camera(connect=args.connect, index=args.index, config=args.config, output="depth")
+    # A viewer shows a recording at the pace it was recorded.
+    return sources.open_source(args, realtime=True)
 
 
 def _outward_address():
@@ -64,6 +49,13 @@ def run(args):
         print(f"quorvex view: {e}", file=sys.stderr)
         return 1
     with source:
+        try:
+            # A subscription learns it from the publisher: asked here, not
+            # from the server's loop when the first page says hello.
+            source.info
+        except CameraError as e:
+            print(f"quorvex view: {e}", file=sys.stderr)
+            return 1
         viewer = Viewer(source, host=args.host, port=args.port, read_only=args.read_only,
                         allow_hosts=args.allow_host,
                         log=lambda line: print(f"quorvex view: {line}", file=sys.stderr, flush=True))
