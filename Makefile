@@ -108,11 +108,16 @@ test-kernel: setup
 clean:
 	rm -rf build
 
-# The main job: stream from the built-in simulated module and save pictures.
+# The main job: stream the box scene of the built-in simulated module
+# through the quorvex package and save pictures and a point cloud. Builds
+# only the two extension modules and what they link.
 DEMO_SECONDS ?= 5
-.PHONY: demo
-demo: build
-	PYTHONPATH=$(PYPATH) $(PY) examples/depth_example.py --seconds $(DEMO_SECONDS) --out demo-output
+.PHONY: demo build-python
+build-python: setup $(BUILD)/build.ninja
+	$(CMAKE) --build $(BUILD) -j $(JOBS) --target QuorvexDepthCamera quorvex_native
+
+demo: build-python
+	PYTHONPATH=$(PYPATH) $(PY) examples/demo.py --seconds $(DEMO_SECONDS) --out demo-output
 
 # The C++ library for programs that link it: installed tree, CMake package,
 # pkg-config file and Debian packages (amd64, armhf, and arm64 once its

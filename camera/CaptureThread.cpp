@@ -52,6 +52,8 @@ void QuorvexTOFCamera::captureThread(std::shared_ptr<FrameQueue> q, FrameType ty
     uint8_t* raw = static_cast<uint8_t*>(q->scratch->getData(FrameType::CACHE));
     int64_t mark = monotonicNs();
     lastTimestamp.store(mark, std::memory_order_relaxed);
+    failedReads.store(0, std::memory_order_relaxed);
+    lastRead.store(QuorvexSuccess, std::memory_order_relaxed);
 
     while (!stopped.load()) {
         if (autoFrameRate.load(std::memory_order_relaxed) && monotonicNs() - mark > kTrackingPeriodNs) {
@@ -113,8 +115,13 @@ void QuorvexTOFCamera::captureThread(std::shared_ptr<FrameQueue> q, FrameType ty
 QuorvexTOFCamera::FrameVerdict QuorvexTOFCamera::analysisFrame(uint8_t* raw, int64_t* ts)
 {
     // Any non-zero result leaves the scratch frame stale or partly written.
-    if (sensor->getFrame(raw, ts) != QuorvexSuccess)
+    const TofErrorCode read = sensor->getFrame(raw, ts);
+    lastRead.store(read, std::memory_order_relaxed);
+    if (read != QuorvexSuccess) {
+        failedReads.fetch_add(1, std::memory_order_relaxed);
         return FrameVerdict::NoFrame;
+    }
+    failedReads.store(0, std::memory_order_relaxed);
 
     // Keeps skipFrameLoop - skipFrame of every skipFrameLoop frames, spread
     // evenly, in the module's 8-bit arithmetic. The subtraction wraps in
@@ -195,7 +202,23 @@ void QuorvexTOFCamera::adjustFrameRate()
 
 QuorvexFrameBuffer* QuorvexTOFCamera::requestFrame(int16_t timeout)
 {
-    std::shared_ptr<FrameQueue> q = currentQueue();
+    return requestFrameFrom(currentQueue(), timeout);
+}
+
+QuorvexFrameBuffer* QuorvexTOFCamera::requestFrameOfStream(int16_t timeout, std::uint64_t stream)
+{
+    std::shared_ptr<FrameQueue> q;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        if (generation.load() != stream)
+            return nullptr;
+        q = queue;
+    }
+    return requestFrameFrom(q, timeout);
+}
+
+QuorvexFrameBuffer* QuorvexTOFCamera::requestFrameFrom(const std::shared_ptr<FrameQueue>& q, int16_t timeout)
+{
     if (!q)
         return nullptr;
 

@@ -220,6 +220,7 @@ TofErrorCode QuorvexTOFCamera::setOutputType(FrameType type)
     {
         std::lock_guard<std::mutex> lock(queueMutex);
         next.swap(queue);
+        generation.fetch_add(1);
     }
     // Callers still waiting on the old queue wake with nothing; whoever still
     // holds a copy keeps it alive until they leave.

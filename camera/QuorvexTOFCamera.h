@@ -76,6 +76,21 @@ public:
     float getFps() const { return fps.load(std::memory_order_relaxed); }
     int getDeliveredFrames() const { return deliveredFrames.load(std::memory_order_relaxed); }
 
+    // For layers that wait for frames without holding their caller's locks.
+    // Counts the starts that replaced the frame queue: a frame obtained
+    // under one generation belongs to a queue that the next start frees.
+    std::uint64_t streamGeneration() const { return generation.load(); }
+    // As requestFrame, but only from the queue of stream `generation`: null
+    // at once when another start has replaced it.
+    QuorvexFrameBuffer* requestFrameOfStream(int16_t timeout, std::uint64_t generation);
+    bool isStreaming() const { return !stopped.load(); }
+    // What the capture thread last learnt from the sensor: how many reads in
+    // a row failed (0 after a good one) and the last read's result, so that
+    // a caller who gets no frames can tell a failing module from a silent
+    // stream.
+    std::uint32_t consecutiveFailedReads() const { return failedReads.load(std::memory_order_relaxed); }
+    TofErrorCode lastReadStatus() const { return lastRead.load(std::memory_order_relaxed); }
+
 private:
     enum class FrameVerdict : uint8_t { Keep, Skipped, NoFrame };
 
@@ -90,6 +105,7 @@ private:
     void adjustFrameRate();
 
     std::shared_ptr<FrameQueue> currentQueue();
+    QuorvexFrameBuffer* requestFrameFrom(const std::shared_ptr<FrameQueue>& q, int16_t timeout);
     void installSensor(std::unique_ptr<QuorvexTOFSensor> next);
     void closeOpened();
 
@@ -121,6 +137,10 @@ private:
     // Nanoseconds of the monotonic clock.
     std::atomic<int64_t> lastTimestamp{0};
     std::atomic<bool> autoFrameRate{true};
+    // Changed together with `queue`, under queueMutex.
+    std::atomic<std::uint64_t> generation{0};
+    std::atomic<std::uint32_t> failedReads{0};
+    std::atomic<TofErrorCode> lastRead{QuorvexSuccess};
 };
 
 } // namespace Quorvex

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -11,26 +10,6 @@ namespace py = pybind11;
 using namespace Quorvex;
 
 namespace {
-
-struct Loan {
-    const QuorvexFrameBuffer* frame;
-    const QuorvexTOFCamera* camera;
-};
-
-// A camera lends at most the few frames of its pool, so a short vector
-// searched from the front beats a hash table, and once it has grown to the
-// most frames ever lent at once no frame allocates.
-std::vector<Loan>& loans()
-{
-    static auto* table = new std::vector<Loan>();
-    return *table;
-}
-
-std::vector<Loan>::iterator loanOf(const QuorvexFrameBuffer* frame)
-{
-    auto& table = loans();
-    return std::find_if(table.begin(), table.end(), [frame](const Loan& l) { return l.frame == frame; });
-}
 
 void requireLent(const QuorvexFrameBuffer& frame)
 {
@@ -67,41 +46,6 @@ FrameDataFormat formatOf(QuorvexFrameBuffer& frame, FrameType type)
 
 } // namespace
 
-namespace FrameLoans {
-
-void lend(const QuorvexFrameBuffer* frame, const QuorvexTOFCamera* camera)
-{
-    if (!frame)
-        return;
-    const auto it = loanOf(frame);
-    if (it != loans().end())
-        it->camera = camera;
-    else
-        loans().push_back({frame, camera});
-}
-
-bool isLent(const QuorvexFrameBuffer* frame)
-{
-    return loanOf(frame) != loans().end();
-}
-
-void end(const QuorvexFrameBuffer* frame)
-{
-    const auto it = loanOf(frame);
-    if (it == loans().end())
-        return;
-    *it = loans().back();
-    loans().pop_back();
-}
-
-void endAll(const QuorvexTOFCamera* camera)
-{
-    auto& table = loans();
-    table.erase(std::remove_if(table.begin(), table.end(), [camera](const Loan& l) { return l.camera == camera; }),
-                table.end());
-}
-
-} // namespace FrameLoans
 
 void init_frames(py::module_& m)
 {

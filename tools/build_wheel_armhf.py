@@ -55,6 +55,12 @@ def project_metadata():
             elif section == "project" and "=" in line:
                 key, value = line.split("=", 1)
                 project[key.strip()] = ast.literal_eval(value.strip())
+    if "version" in project.get("dynamic", []):
+        # The one version, where the wheels of pip take it from too.
+        match = re.search(r"project\([^)]*VERSION\s+([0-9][0-9.]*)", (ROOT / "CMakeLists.txt").read_text())
+        if not match:
+            fail("no project(... VERSION x.y.z) in CMakeLists.txt")
+        project["version"] = match.group(1)
     return project
 
 
@@ -113,6 +119,10 @@ def pack_wheel(stage, dist_dir, project, python_tag):
         metadata.append(f"Requires-Python: {project['requires-python']}")
     for requirement in project.get("dependencies", []):
         metadata.append(f"Requires-Dist: {requirement}")
+    for extra, requirements in project.get("optional-dependencies", {}).items():
+        metadata.append(f"Provides-Extra: {extra}")
+        for requirement in requirements:
+            metadata.append(f'Requires-Dist: {requirement}; extra == "{extra}"')
     wheel = [
         "Wheel-Version: 1.0",
         "Generator: tools/build_wheel_armhf.py",
@@ -125,6 +135,8 @@ def pack_wheel(stage, dist_dir, project, python_tag):
         entries.append((path.relative_to(stage).as_posix(), path.read_bytes(), path.stat().st_mode))
     if not any(e[0].endswith(".so") and e[0].startswith(name + ".") for e in entries):
         fail(f"the install step produced no {name} extension module")
+    if not any(e[0].endswith(".so") and e[0].startswith("quorvex/_native.") for e in entries):
+        fail("the install step produced no quorvex package with its native module")
     entries.append((f"{dist_info}/METADATA", ("\n".join(metadata) + "\n").encode(), 0o644))
     entries.append((f"{dist_info}/WHEEL", ("\n".join(wheel) + "\n").encode(), 0o644))
 

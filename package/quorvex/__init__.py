@@ -10,7 +10,7 @@ __path__ = pkgutil.extend_path(__path__, __name__)
 from ._version import __version__  # noqa: E402
 from .errors import CameraError  # noqa: E402
 from .frame import Frame, StreamInfo  # noqa: E402
-from .geometry import Intrinsics, nominal_intrinsics  # noqa: E402
+from .geometry import Intrinsics, depth_to_points, nominal_intrinsics, save_ply  # noqa: E402
 from .camera import Camera  # noqa: E402
 from .recording import open_recording  # noqa: E402  (needs the record extra only when called)
 
@@ -22,4 +22,4 @@ except ImportError as _missing:
                           "pip install 'QuorvexDepthCamera[network]'")
 
 __all__ = ["Camera", "CameraError", "open_recording", "subscribe", "Frame", "StreamInfo", "Intrinsics", "nominal_intrinsics",
-           "__version__"]
+           "depth_to_points", "save_ply", "__version__"]

@@ -1,25 +1,75 @@
 """`Camera`: a live camera as a context manager and a source of frames.
 
-First cut: waits with the extension's own `requestFrame` in short slices.
+Waits free the interpreter (other threads run, Ctrl-C interrupts within
+50 ms); every frame is copied out and given back to the camera before the
+caller sees it, so nothing can leak or be released twice.
 """
+import collections
+import threading
 import time
 
 import numpy as np
 
 import QuorvexDepthCamera as _q
 
+from . import _native
 from ._version import __version__
 from .errors import CameraError
 from .frame import Frame, StreamInfo
 from .geometry import nominal_intrinsics
 
+_OK = _q.TOFErrorCode.QuorvexSuccess
 _OUTPUTS = {"depth": _q.TOFOutput.DEPTH, "raw": _q.TOFOutput.RAW}
 _CONNECTS = {"usb": _q.TOFConnect.USB, "csi": _q.TOFConnect.CSI}
+_PLANES = ("depth", "amplitude", "confidence")
+# The controls a stream description lists, when the module answers them.
+_INFO_CONTROLS = ("RANGE", "FRAME_RATE", "SKIP_FRAME", "SKIP_FRAME_LOOP")
 
 
 def _check(status, what):
-    if status != _q.TOFErrorCode.QuorvexSuccess:
-        raise CameraError(f"{what}: {status.str()}", code=status)
+    if status != _OK:
+        raise CameraError(f"{what}: {status.str()} ({int(status)})", code=status)
+
+
+class DropCounter:
+    """Frames lost between two delivered ones, from the module's timestamps.
+
+    The frame period is the shortest interval among the last `window` ones:
+    a gap that spans k periods hides k - 1 frames. Millisecond timestamps
+    jitter by one, which rounding absorbs. Gaps count only once the period
+    is measured (8 intervals) and the stream is regular (most recent
+    intervals one period long): a module that sends whenever it is read has
+    no period, and its gaps are not losses. A clock that goes backwards (the
+    module restarted its clock) starts afresh."""
+
+    def __init__(self, window=64):
+        self._last = None
+        self._intervals = collections.deque(maxlen=window)
+        self._period = None  # min(self._intervals), kept as they change
+
+    def count(self, timestamp_ms):
+        last, self._last = self._last, timestamp_ms
+        if last is None:
+            return 0
+        interval = timestamp_ms - last
+        intervals = self._intervals
+        if interval <= 0:
+            intervals.clear()
+            self._period = None
+            return 0
+        period = self._period
+        dropped = 0
+        if period is not None and interval >= 1.5 * period and len(intervals) >= 8:
+            if sorted(intervals)[len(intervals) // 2] <= 1.25 * period:
+                dropped = int(interval / period + 0.5) - 1
+        if len(intervals) == intervals.maxlen and intervals[0] == period:
+            intervals.append(interval)
+            self._period = min(intervals)
+        else:
+            intervals.append(interval)
+            if period is None or interval < period:
+                self._period = interval
+        return dropped
 
 
 class Camera:
@@ -28,111 +78,197 @@ class Camera:
         with quorvex.Camera() as cam:          # USB; the simulated module here
             for frame in cam.frames(max_frames=10):
                 print(frame.depth[90, 120])
-    """
+
+    Every failing call raises `CameraError` with the extension's code."""
 
     def __init__(self, connect="usb", index=0, config=None, output="depth"):
+        if output not in _OUTPUTS:
+            raise ValueError(f"output must be one of {sorted(_OUTPUTS)}, not {output!r}")
+        if config is None and connect not in _CONNECTS:
+            raise ValueError(f"connect must be one of {sorted(_CONNECTS)}, not {connect!r}")
         self._cam = _q.QuorvexCamera()
         self._output = output
         self._source = f"file:{config}" if config else f"{connect}:{index}"
-        if config:
-            _check(self._cam.openWithFile(str(config), index), f"opening with {config}")
-        else:
-            if connect not in _CONNECTS:
-                raise ValueError(f"connect must be one of {sorted(_CONNECTS)}, not {connect!r}")
-            _check(self._cam.open(_CONNECTS[connect], index), f"opening {self._source}")
-        self._streaming = False
+        self._lock = threading.Lock()
         self._sequence = 0
+        self._drops = DropCounter()
+        try:
+            if config:
+                _check(self._cam.openWithFile(str(config), index), f"opening with {config}")
+            else:
+                _check(self._cam.open(_CONNECTS[connect], index), f"opening {self._source}")
+        except BaseException:
+            self._cam = None
+            raise
 
     # Lifetime -------------------------------------------------------------
+    @property
+    def streaming(self):
+        return self._cam is not None and _native.is_streaming(self._cam)
+
     def start(self, output=None):
-        if output is not None:
+        """Starts streaming `output` ("depth" or "raw"; default: the one
+        given when opened). Frames of an earlier stream are gone."""
+        output = self._output if output is None else output
+        if output not in _OUTPUTS:
+            raise ValueError(f"output must be one of {sorted(_OUTPUTS)}, not {output!r}")
+        cam = self._camera()
+        if self.streaming:
+            self.stop()
+        _check(cam.start(_OUTPUTS[output]), f"starting {output}")
+        with self._lock:
             self._output = output
-        if self._output not in _OUTPUTS:
-            raise ValueError(f"output must be one of {sorted(_OUTPUTS)}, not {self._output!r}")
-        _check(self._cam.start(_OUTPUTS[self._output]), f"starting {self._output}")
-        self._streaming = True
-        self._sequence = 0
+            self._sequence = 0
+            self._drops = DropCounter()
 
     def stop(self):
-        if self._streaming:
-            self._streaming = False
+        """Stops the stream; nothing happens when it is not running."""
+        if self.streaming:
             _check(self._cam.stop(), "stopping")
 
     def close(self):
-        if self._cam is not None:
-            try:
-                self.stop()
-            finally:
-                self._cam.close()
-                self._cam = None
+        """Stops and closes; a closed camera may be closed again."""
+        if self._cam is None:
+            return
+        try:
+            self.stop()
+        finally:
+            cam, self._cam = self._cam, None
+            _check(cam.close(), "closing")
 
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
-        self.close()
+    def __exit__(self, exc_type, exc, tb):
+        try:
+            self.close()
+        except CameraError:
+            if exc_type is None:
+                raise  # otherwise the first error is the one to see
         return False
+
+    def _camera(self):
+        if self._cam is None:
+            raise CameraError("the camera is closed")
+        return self._cam
 
     # Controls -------------------------------------------------------------
     def set_control(self, name, value):
-        ctrl = _control(name)
-        _check(self._cam.setControl(ctrl, int(value)), f"setting {name} = {value}")
+        """Sets a control by name ("range", "frame_rate", ...)."""
+        _check(self._camera().setControl(_control(name), int(value)), f"setting {_name(name)} = {value}")
 
     def get_control(self, name):
-        return self._cam.getControl(_control(name))
+        """Reads a control by name; raises CameraError when the module does
+        not answer it (the extension's getControl would give 0)."""
+        status, value = _native.get_control(self._camera(), _control(name))
+        _check(status, f"reading {_name(name)}")
+        return value
+
+    @property
+    def controls(self):
+        """The controls the module answers, by lower-case name."""
+        cam = self._camera()
+        out = {}
+        for name in _INFO_CONTROLS:
+            status, value = _native.get_control(cam, _q.TOFControl.__members__[name])
+            if status == _OK:
+                out[name.lower()] = value
+        return out
 
     @property
     def info(self):
-        i = self._cam.getCameraInfo()
+        i = self._camera().getCameraInfo()
         variant = "hqvga" if i.device_type == _q.TOFDeviceType.HQVGA else "vga"
-        controls = {}
-        for name in ("RANGE", "FRAME_RATE", "SKIP_FRAME", "SKIP_FRAME_LOOP"):
-            controls[name.lower()] = self._cam.getControl(_control(name))
         return StreamInfo(source=self._source, variant=variant, width=i.width, height=i.height,
                           output=self._output, intrinsics=nominal_intrinsics(i.width, i.height),
-                          controls=controls, version=__version__)
+                          controls=self.controls, version=__version__)
+
+    @property
+    def intrinsics(self):
+        """Nominal intrinsics of the module (see `nominal_intrinsics`)."""
+        i = self._camera().getCameraInfo()
+        return nominal_intrinsics(i.width, i.height)
 
     # Frames ---------------------------------------------------------------
-    def frames(self, max_frames=None, stall_timeout=3.0):
-        """Yields `Frame`s until `max_frames` (None: forever). Starts the
-        stream if it is not running. Raises CameraError when nothing arrives
-        for `stall_timeout` seconds."""
-        if not self._streaming:
+    def read(self, timeout=None, planes=_PLANES):
+        """The next frame as a `Frame`, or None after `timeout` seconds
+        (None: wait while the stream runs) or once the stream stops. Safe to
+        call from several threads: each frame reaches exactly one of them."""
+        cam = self._camera()
+        ms = -1 if timeout is None else max(0, int(timeout * 1000))
+        f = _native.wait_frame(cam, ms)
+        return None if f is None else self._take(cam, f, _mask(planes))
+
+    def frames(self, max_frames=None, stall_timeout=3.0, planes=_PLANES):
+        """Yields `Frame`s until `max_frames` (None: while the stream runs).
+        Starts the stream if it is not running. `planes` chooses which depth
+        planes are copied (all three by default).
+
+        Raises CameraError when no frame arrives for `stall_timeout` seconds;
+        its `reason` is "gone" when the module's reads keep failing (it was
+        unplugged or went silent), "stalled" when reads succeed but no frame
+        comes through."""
+        cam = self._camera()
+        mask = _mask(planes)
+        if not self.streaming:
             self.start()
         count = 0
         last = time.monotonic()
         while max_frames is None or count < max_frames:
-            f = self._cam.requestFrame(50)
+            left = stall_timeout - (time.monotonic() - last)
+            f = _native.wait_frame(cam, max(0, int(left * 1000)))
             if f is None:
-                if time.monotonic() - last > stall_timeout:
-                    raise CameraError(f"no frame for {stall_timeout:g} s")
+                if not _native.is_streaming(cam):
+                    return  # stopped from elsewhere
+                if time.monotonic() - last >= stall_timeout:
+                    raise self._stall_error(cam, stall_timeout)
                 continue
-            frame = self._take(f)
+            frame = self._take(cam, f, mask)
+            if frame is None:
+                continue
             last = time.monotonic()
             count += 1
             yield frame
 
-    def _take(self, f):
+    def _stall_error(self, cam, seconds):
+        failed, status = _native.read_health(cam)
+        if failed:
+            return CameraError(f"no frame for {seconds:g} s: the last {failed} reads of the module failed "
+                               f"({status.str()}); it is unplugged, gone or silent", code=status,
+                               reason="gone")
+        return CameraError(f"no frame for {seconds:g} s: the module's reads succeed but no frame arrives",
+                           reason="stalled")
+
+    def _take(self, cam, f, mask):
         host = time.monotonic_ns()
         try:
-            fmt = f.getFrameFormat()
-            frame = Frame(sequence=self._sequence, timestamp_ms=int(fmt.timestamp), host_time_ns=host,
-                          dropped=0, width=fmt.width, height=fmt.height, output=self._output)
-            if self._output == "depth":
-                frame.depth = f.getDepthData()
-                frame.amplitude = f.getAmplitudeData()
-                frame.confidence = f.getConfidenceData()
-            else:
-                frame.raw = f.getRawData().view(np.uint16)
-        finally:
-            self._cam.releaseFrame(f)
-        self._sequence += 1
-        return frame
+            stamp, width, height, depth, amplitude, confidence, raw = _native.take(cam, f, mask)
+        except ValueError:
+            return None  # a start on another thread ended the loan: not ours any more
+        with self._lock:
+            sequence = self._sequence
+            self._sequence += 1
+            dropped = self._drops.count(stamp)
+        return Frame(sequence, stamp, host, dropped, width, height, self._output, depth, amplitude,
+                     confidence, raw)
+
+
+def _mask(planes):
+    unknown = set(planes) - set(_PLANES)
+    if unknown:
+        raise ValueError(f"unknown planes {sorted(unknown)}; known: {', '.join(_PLANES)}")
+    return sum(1 << _PLANES.index(p) for p in set(planes))
+
+
+def _name(name):
+    return name.name.lower() if isinstance(name, _q.TOFControl) else str(name).lower()
 
 
 def _control(name):
+    if isinstance(name, _q.TOFControl):
+        return name
     try:
-        return _q.TOFControl.__members__[name.upper()]
+        return _q.TOFControl.__members__[str(name).upper()]
     except KeyError:
         raise ValueError(f"unknown control {name!r}; known: "
                          f"{', '.join(n.lower() for n in _q.TOFControl.__members__)}") from None

@@ -3,8 +3,11 @@
 
 class CameraError(RuntimeError):
     """A camera call failed. `code` is the extension's `TOFErrorCode` (None
-    when the failure is the package's own, e.g. a stalled stream)."""
+    when the failure is the package's own). `reason` says more where the
+    package knows it: "gone" (the module's reads keep failing) or "stalled"
+    (reads succeed, no frame arrives) for a stream that stopped delivering."""
 
-    def __init__(self, message, code=None):
+    def __init__(self, message, code=None, reason=None):
         super().__init__(message)
         self.code = code
+        self.reason = reason

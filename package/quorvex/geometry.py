@@ -1,6 +1,9 @@
-"""Camera intrinsics (pure data)."""
+"""Camera intrinsics and point clouds (pure data and numpy)."""
+import functools
 import math
 from dataclasses import dataclass
+
+import numpy as np
 
 
 @dataclass(frozen=True)
@@ -24,3 +27,71 @@ def nominal_intrinsics(width, height, horizontal_fov_deg=60.0):
     f = (width / 2.0) / math.tan(math.radians(horizontal_fov_deg) / 2.0)
     return Intrinsics(width=width, height=height, fx=f, fy=f, cx=(width - 1) / 2.0,
                       cy=(height - 1) / 2.0)
+
+
+@functools.lru_cache(maxsize=8)
+def _unit_rays(intrinsics):
+    # Computed once per lens in float64, then kept in float32: the module
+    # measures the distance along these rays, not along the optical axis.
+    k = intrinsics
+    u = (np.arange(k.width, dtype=np.float64) - k.cx) / k.fx
+    v = (np.arange(k.height, dtype=np.float64) - k.cy) / k.fy
+    x, y = np.meshgrid(u, v)
+    rays = np.stack([x, y, np.ones_like(x)], axis=-1)
+    rays /= np.linalg.norm(rays, axis=-1, keepdims=True)
+    rays = rays.astype(np.float32)
+    rays.flags.writeable = False
+    return rays
+
+
+def depth_to_points(depth, intrinsics=None, organised=False, scale=0.001):
+    """Points in metres, camera coordinates (x right, y down, z forward),
+    from a depth image of radial distances in millimetres (0 = invalid).
+
+    `organised=False`: an (N, 3) float32 array of the valid pixels, in row
+    order. `organised=True`: an (H, W, 3) float32 array, NaN where the depth
+    is invalid. `intrinsics` defaults to the nominal ones of the image size;
+    `scale` converts the depth's unit to metres."""
+    depth = np.asarray(depth)
+    if depth.ndim != 2:
+        raise ValueError(f"depth must be an (H, W) image, not of shape {depth.shape}")
+    h, w = depth.shape
+    k = nominal_intrinsics(w, h) if intrinsics is None else intrinsics
+    if (k.width, k.height) != (w, h):
+        raise ValueError(f"intrinsics are for {k.width} x {k.height}, the depth image is {w} x {h}")
+    rays = _unit_rays(k)
+    r = depth.astype(np.float32, copy=False) * np.float32(scale)
+    valid = np.isfinite(r) & (r > 0)
+    if organised:
+        points = rays * r[..., None]
+        points[~valid] = np.nan
+        return points
+    return rays[valid] * r[valid][:, None]
+
+
+def save_ply(path, points, colors=None):
+    """Writes points ((N, 3) or organised (H, W, 3); rows with NaN left
+    out) as a binary little-endian PLY file of float x, y, z, with uchar
+    red, green, blue when `colors` ((N, 3) or (H, W, 3) uint8) is given.
+    Returns the number of points written."""
+    pts = np.asarray(points, dtype=np.float32).reshape(-1, 3)
+    keep = np.isfinite(pts).all(axis=1)
+    fields = [("x", "<f4"), ("y", "<f4"), ("z", "<f4")]
+    if colors is not None:
+        cols = np.asarray(colors, dtype=np.uint8).reshape(-1, 3)
+        if len(cols) != len(pts):
+            raise ValueError(f"{len(cols)} colours for {len(pts)} points")
+        fields += [("red", "u1"), ("green", "u1"), ("blue", "u1")]
+    rows = np.empty(int(keep.sum()), dtype=fields)
+    for i, axis in enumerate("xyz"):
+        rows[axis] = pts[keep, i]
+    if colors is not None:
+        for i, c in enumerate(("red", "green", "blue")):
+            rows[c] = cols[keep, i]
+    header = ["ply", "format binary_little_endian 1.0", f"element vertex {len(rows)}"]
+    header += [f"property {'float' if t == '<f4' else 'uchar'} {n}" for n, t in fields]
+    header.append("end_header")
+    with open(path, "wb") as f:
+        f.write(("\n".join(header) + "\n").encode("ascii"))
+        f.write(rows.tobytes())
+    return len(rows)

@@ -31,6 +31,24 @@ def test_depth_example_streams_and_writes_png_pictures(tmp_path, monkeypatch, ca
             assert image.size[0] > 100 and image.size[1] > 100
 
 
+def test_demo_streams_the_box_through_the_package_and_writes_four_outputs(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("matplotlib")
+    monkeypatch.setenv("MPLBACKEND", "Agg")
+    run_example("demo.py", ["--seconds", "1", "--out", str(tmp_path)], monkeypatch)
+    out = capsys.readouterr().out
+    assert "frames" in out and "fps" in out and "dropped" in out
+    from PIL import Image
+    for name in ("depth.png", "amplitude.png", "points.png"):
+        with Image.open(tmp_path / name) as image:
+            image.verify()
+            assert image.format == "PNG" and image.size[0] > 100 and image.size[1] > 100
+    ply = (tmp_path / "points.ply").read_bytes()
+    header, _, body = ply.partition(b"end_header\n")
+    count = int(header.split(b"element vertex ")[1].split()[0])
+    # x, y, z floats and three colour bytes per point, every pixel of the box scene valid.
+    assert count == 240 * 180 and len(body) == count * 15
+
+
 def test_raw_example_prints_the_frame_geometry(monkeypatch, capsys):
     run_example("raw_example.py", [], monkeypatch)
     assert "raw frame 240 x 720" in capsys.readouterr().out

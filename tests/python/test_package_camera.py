@@ -1,10 +1,23 @@
-"""The quorvex package's camera: context manager, frames as plain data,
-errors as CameraError with the extension's code."""
+"""The quorvex package's camera: context manager, frames as plain data with
+drop counts, controls by name, errors as CameraError with the extension's
+code, stalls told apart."""
 import numpy as np
 import pytest
 
 import QuorvexDepthCamera as q
 import quorvex
+from quorvex.camera import DropCounter
+
+OK = q.TOFErrorCode.QuorvexSuccess
+
+
+@pytest.fixture
+def module_file(tmp_path):
+    def write(text):
+        path = tmp_path / "module.cfg"
+        path.write_text(text)
+        return path
+    return write
 
 
 def test_frames_are_plain_data_of_the_scene():
@@ -16,14 +29,95 @@ def test_frames_are_plain_data_of_the_scene():
     assert f.depth.dtype == np.float32
     # The simulated module's wall stands 1500 mm away at the image centre.
     assert abs(float(np.median(f.depth[88:92, 118:122])) - 1500) < 10
+    assert frames[0].timestamp_ms < frames[1].timestamp_ms < frames[2].timestamp_ms
+    assert frames[0].host_time_ns < frames[1].host_time_ns < frames[2].host_time_ns
 
 
-def test_failed_open_raises_with_the_extensions_code(tmp_path):
-    bad = tmp_path / "bad.cfg"
-    bad.write_text("no_such_key = 1\n")
+def test_raw_frames_and_chosen_planes():
+    with quorvex.Camera(output="raw") as cam:
+        (f,) = cam.frames(max_frames=1)
+        assert f.output == "raw" and f.raw.dtype == np.uint16 and f.raw.shape == (720, 240)
+        assert f.depth is None
+        cam.start("depth")
+        (f,) = cam.frames(max_frames=1, planes=("depth",))
+        assert f.depth.shape == (180, 240) and f.amplitude is None and f.confidence is None
+
+
+def test_every_failing_call_raises_with_the_extensions_code(module_file):
     with pytest.raises(quorvex.CameraError) as e:
-        quorvex.Camera(config=bad)
-    assert e.value.code != q.TOFErrorCode.QuorvexSuccess
-    with pytest.raises(ValueError, match="unknown control"):
-        with quorvex.Camera() as cam:
+        quorvex.Camera(config=module_file("no_such_key = 1\n"))
+    assert e.value.code == q.TOFErrorCode.QuorvexUnkownError
+    with pytest.raises(quorvex.CameraError) as e:
+        quorvex.Camera(config=module_file("fail_start = yes\n")).start()
+    assert e.value.code is not None and e.value.code != OK
+    with quorvex.Camera() as cam:
+        with pytest.raises(ValueError, match="unknown control"):
             cam.get_control("brightness")
+        # The default module has no frame-rate control: the extension's
+        # getControl would quietly give 0.
+        with pytest.raises(quorvex.CameraError) as e:
+            cam.get_control("frame_rate")
+        assert e.value.code == q.TOFErrorCode.QuorvexNotImplemented
+        with pytest.raises(quorvex.CameraError) as e:
+            cam.set_control("frame_rate", 10)
+        assert e.value.code == q.TOFErrorCode.QuorvexNotImplemented
+        assert "frame_rate" not in cam.controls and cam.controls["range"] == cam.get_control("range")
+    with pytest.raises(quorvex.CameraError, match="closed"):
+        cam.get_control("range")
+    cam.close()  # closing again is harmless
+
+
+def test_context_exit_closes_on_exceptions():
+    with pytest.raises(KeyError):
+        with quorvex.Camera() as cam:
+            next(cam.frames())
+            raise KeyError("user code failed")
+    assert not cam.streaming
+    # The module is free again for the next camera.
+    with quorvex.Camera() as cam:
+        assert len(list(cam.frames(max_frames=2))) == 2
+
+
+def test_drop_counter_from_module_timestamps():
+    c = DropCounter()
+    stamps = [1000, 1033, 1067, 1100, 1133, 1167, 1200, 1233, 1267, 1367, 1400, 1434, 1600, 20, 53, 86]
+    assert [c.count(t) for t in stamps] == [0] * 9 + [2, 0, 0, 4, 0, 0, 0]
+    # A module paced by its reader has no period: its gaps are no losses.
+    c = DropCounter()
+    assert [c.count(t) for t in [1023, 1036, 1100, 1154, 1219, 1232, 1335, 1373, 1404, 1440]] == [0] * 10
+
+
+def test_frames_missing_from_the_module_clock_are_counted_as_dropped(module_file):
+    # A module at 30 frames/s whose frames 10 and 15 never arrive: its clock
+    # runs on, its four images per frame 1 ms apart.
+    kept = [j for j in range(20) if j not in (10, 15)]
+    stamps = [1000 + round(j * 1000 / 30) + i for j in kept for i in range(4)]
+    config = module_file(f"fps = 30\ntimestamps = {', '.join(map(str, stamps))}\n")
+    with quorvex.Camera(config=config) as cam:
+        frames = list(cam.frames(max_frames=len(kept)))
+    assert [f.timestamp_ms - 3 for f in frames] == stamps[::4]
+    assert [f.sequence for f in frames if f.dropped] == [10, 14]
+    assert sum(f.dropped for f in frames) == 2
+
+
+def test_stall_says_gone_and_a_new_camera_streams_again(module_file):
+    path = module_file("fps = 30\nunplug_after = 48\n")
+    for _ in range(2):
+        with quorvex.Camera(config=path) as cam:
+            got = 0
+            # Long enough for an emulated host's slowest frame.
+            with pytest.raises(quorvex.CameraError) as e:
+                for _ in cam.frames(stall_timeout=1.5):
+                    got += 1
+            assert e.value.reason == "gone" and "failed" in str(e.value)
+            assert got >= 8  # 12 frames before the unplug; a few may be recycled
+
+
+def test_stall_says_stalled_when_reads_succeed():
+    with quorvex.Camera() as cam:
+        # Skip every frame: the module delivers, nothing comes through.
+        cam.set_control("skip_frame_loop", 1)
+        cam.set_control("skip_frame", 1)
+        with pytest.raises(quorvex.CameraError) as e:
+            next(cam.frames(stall_timeout=0.4))
+        assert e.value.reason == "stalled" and e.value.code is None

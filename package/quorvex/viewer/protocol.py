@@ -105,12 +105,18 @@ def probe_controls(source):
         except (CameraError, ValueError):
             return False
 
-    current = source.get_control("range")
-    if accepts("range", current):
+    def read(name):
+        try:
+            return source.get_control(name)
+        except (CameraError, ValueError):
+            return None  # the module does not answer it
+
+    current = read("range")
+    if current is not None and accepts("range", current):
         offered["range"] = {"label": "Range", "kind": "choice", "choices": list(RANGE_CHOICES),
                             "value": current, "unit": "mm"}
-    bound = source.get_control("frame_rate")
-    if bound > 0 and accepts("frame_rate", bound):
+    bound = read("frame_rate")
+    if bound is not None and bound > 0 and accepts("frame_rate", bound):
         offered["frame_rate"] = {"label": "Frame rate", "kind": "int", "min": 1, "max": bound,
                                  "value": bound, "unit": "fps"}
     # Skipping is one number for the page (frames dropped between two shown)

@@ -1,0 +1,120 @@
+"""Stream a scene through the quorvex package, then save pictures of the last
+frame and its point cloud.
+
+    python examples/demo.py [--seconds 5] [--scene box] [--config FILE] [--out DIR]
+
+With no --config the built-in simulated module is opened with the chosen
+scene (a box or a sphere in front of a wall); on a machine with a module,
+--config names its configuration file.
+"""
+import argparse
+import os
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+import quorvex
+
+
+def save_images(frame, out_dir):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    paths = []
+    for name, image, cmap, label in (
+            ("depth.png", np.ma.masked_where(frame.depth <= 0, frame.depth), "turbo", "depth (mm)"),
+            ("amplitude.png", frame.amplitude, "gray", "amplitude (sensor units)")):
+        fig, ax = plt.subplots(figsize=(6, 4.8), dpi=100)
+        im = ax.imshow(image, cmap=cmap)
+        ax.set_title(f"{label.split(' ')[0]} ({frame.width} x {frame.height})")
+        ax.set_axis_off()
+        fig.colorbar(im, ax=ax, label=label)
+        paths.append(os.path.join(out_dir, name))
+        fig.savefig(paths[-1], bbox_inches="tight")
+        plt.close(fig)
+    return paths
+
+
+def save_point_cloud_picture(points, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    # Seen from above and to the left, so the depth of each surface shows;
+    # the camera's y axis points down, the picture's up.
+    step = max(1, len(points) // 15000)
+    p = points[::step]
+    fig = plt.figure(figsize=(7, 6), dpi=100)
+    ax = fig.add_subplot(projection="3d")
+    sc = ax.scatter(p[:, 0], p[:, 2], -p[:, 1], c=p[:, 2], cmap="turbo", s=1, linewidths=0)
+    ax.set_xlabel("x (m)")
+    ax.set_ylabel("z, forward (m)")
+    ax.set_zlabel("up (m)")
+    ax.view_init(elev=25, azim=-60)
+    ax.set_title(f"point cloud ({len(points)} points)")
+    fig.colorbar(sc, ax=ax, shrink=0.6, label="distance ahead (m)")
+    fig.savefig(path, bbox_inches="tight")
+    plt.close(fig)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=float, default=5.0, help="how long to stream")
+    parser.add_argument("--scene", choices=["box", "sphere", "wall"], default="box",
+                        help="what the simulated module sees")
+    parser.add_argument("--config", help="configuration file of the module")
+    parser.add_argument("--out", default="demo-output", help="folder for the pictures")
+    args = parser.parse_args()
+    os.makedirs(args.out, exist_ok=True)
+
+    with tempfile.TemporaryDirectory() as tmp:
+        config = args.config
+        if config is None:
+            config = os.path.join(tmp, "module.cfg")
+            with open(config, "w") as f:
+                f.write(f"scene = {args.scene}\n")
+        with quorvex.Camera(config=config) as cam:
+            info = cam.info
+            print(f"opened {info.variant} module {info.width} x {info.height}, quorvex {quorvex.__version__}")
+            last = None
+            dropped = 0
+            begin = time.monotonic()
+            try:
+                for frame in cam.frames():
+                    last = frame
+                    dropped += frame.dropped
+                    # The rate counts from the first frame: frames already
+                    # waiting when streaming starts would inflate it.
+                    if frame.sequence == 0:
+                        first = frame.host_time_ns
+                    span = (frame.host_time_ns - first) / 1e9
+                    fps = frame.sequence / span if span > 0 else 0.0
+                    print(f"\rframes {frame.sequence + 1:5d}   fps {fps:5.1f}   dropped {dropped:4d}",
+                          end="", flush=True)
+                    if time.monotonic() - begin >= args.seconds:
+                        break
+            finally:
+                print()
+    if last is None:
+        sys.exit("no frame arrived")
+
+    valid = last.depth[last.depth > 0]
+    print(f"depth of the last frame: {valid.min():.0f} .. {valid.max():.0f} mm, median {np.median(valid):.0f} mm")
+    paths = save_images(last, args.out)
+    points = quorvex.depth_to_points(last.depth, info.intrinsics)
+    # Grey levels from the amplitude, scaled to its bright end.
+    amp = last.amplitude[last.depth > 0]
+    grey = np.clip(amp / max(float(np.percentile(amp, 99)), 1e-6) * 255, 0, 255).astype(np.uint8)
+    ply = os.path.join(args.out, "points.ply")
+    quorvex.save_ply(ply, points, colors=np.repeat(grey[:, None], 3, axis=1))
+    picture = os.path.join(args.out, "points.png")
+    save_point_cloud_picture(points, picture)
+    for path in paths + [picture, ply]:
+        print(f"wrote {os.path.abspath(path)}")
+
+
+if __name__ == "__main__":
+    main()

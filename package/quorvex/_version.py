@@ -1,2 +1,0 @@
-# Replaced by the build with the project's one version.
-__version__ = "0.1.0"

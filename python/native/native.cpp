@@ -1,0 +1,151 @@
+// quorvex._native: what the quorvex package needs beyond the specified
+// module, on the same camera and frame types and the same frame loans.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <utility>
+
+#include <cstring>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "camera/QuorvexFrameBuffer.h"
+#include "camera/QuorvexTOFCamera.h"
+#include "shared/FrameLoans.h"
+
+namespace py = pybind11;
+using namespace Quorvex;
+
+namespace {
+
+// Python runs signal handlers only in the thread that holds the interpreter,
+// so a wait gives it back at least this often: Ctrl-C then interrupts within
+// one slice.
+constexpr int kSliceMs = 50;
+
+const char* const waitDoc =
+    "wait_frame(camera, timeout_ms=-1) -> frame or None\n\n"
+    "As camera.requestFrame, but other Python threads run while it waits and "
+    "signal handlers run every 50 ms (KeyboardInterrupt ends the wait, the "
+    "camera stays usable). A negative time-out waits while the stream runs. "
+    "Returns None after the time-out, when the stream stops, or when a start "
+    "replaces the stream the wait began on. The frame is lent exactly as by "
+    "requestFrame and must be given back with releaseFrame.";
+
+py::object waitFrame(py::object cameraObject, int timeoutMs)
+{
+    QuorvexTOFCamera& camera = cameraObject.cast<QuorvexTOFCamera&>();
+    const std::uint64_t stream = camera.streamGeneration();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    for (;;) {
+        int slice = kSliceMs;
+        if (timeoutMs >= 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            slice = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, kSliceMs));
+        }
+        QuorvexFrameBuffer* frame = nullptr;
+        {
+            py::gil_scoped_release free;
+            frame = camera.requestFrameOfStream(static_cast<int16_t>(slice), stream);
+        }
+        // Starts run with the interpreter held, so none is half done here:
+        // an unchanged generation means the frame's queue is the current one
+        // and the loan is sound. Otherwise the frame died with its queue.
+        if (camera.streamGeneration() != stream)
+            return py::none();
+        if (frame) {
+            FrameLoans::lend(frame, &camera);
+            return py::cast(frame, py::return_value_policy::reference);
+        }
+        if (PyErr_CheckSignals() != 0)
+            throw py::error_already_set();
+        // A stopped stream posts no more frames (those still ready were
+        // taken above first).
+        if (!camera.isStreaming())
+            return py::none();
+        if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline)
+            return py::none();
+    }
+}
+
+// Planes a take copies, as the bits of its mask.
+enum : unsigned { kDepth = 1, kAmplitude = 2, kConfidence = 4 };
+
+template <typename T>
+py::object copyPlane(QuorvexFrameBuffer& frame, FrameType plane, const FrameDataFormat& format)
+{
+    const void* data = frame.getData(plane);
+    if (!data)
+        return py::none();
+    py::array_t<T> out({static_cast<py::ssize_t>(format.height), static_cast<py::ssize_t>(format.width)});
+    const size_t n = static_cast<size_t>(format.width) * format.height;
+    if (n)
+        std::memcpy(out.mutable_data(), data, n * sizeof(T));
+    return std::move(out);
+}
+
+const char* const takeDoc =
+    "take(camera, frame, planes=7) -> (timestamp, width, height, depth, amplitude, confidence, raw)\n\n"
+    "Copies the planes of a lent frame (depth, amplitude, confidence as bits 1, 2, 4 of `planes`; "
+    "a RAW frame's samples as uint16) and gives the frame back to the camera. Planes not asked "
+    "for or not in the frame are None. Raises ValueError when the frame is no longer lent.";
+
+py::tuple take(QuorvexTOFCamera& camera, QuorvexFrameBuffer& frame, unsigned planes)
+{
+    if (!FrameLoans::isLent(&frame))
+        throw py::value_error("frame is no longer valid: it was released, its stream was "
+                              "restarted, or its camera is gone");
+    py::object depth = py::none(), amplitude = py::none(), confidence = py::none(), raw = py::none();
+    FrameDataFormat format{};
+    if (dynamic_cast<RawData*>(&frame)) {
+        frame.getFormat(FrameType::RAW, format);
+        raw = copyPlane<std::uint16_t>(frame, FrameType::RAW, format);
+    } else {
+        frame.getFormat(FrameType::DEPTH, format);
+        if (planes & kDepth)
+            depth = copyPlane<float>(frame, FrameType::DEPTH, format);
+        if (planes & kAmplitude)
+            amplitude = copyPlane<float>(frame, FrameType::AMPLITUDE, format);
+        if (planes & kConfidence)
+            confidence = copyPlane<float>(frame, FrameType::CONFIDENCE, format);
+    }
+    if (camera.releaseFrame(&frame) == QuorvexSuccess)
+        FrameLoans::end(&frame);
+    return py::make_tuple(format.timestamp, format.width, format.height, depth, amplitude, confidence, raw);
+}
+
+} // namespace
+
+PYBIND11_MODULE(_native, m)
+{
+    m.doc() = "Private native half of the quorvex package.";
+    // The camera, frame and enumeration types are QuorvexDepthCamera's.
+    py::module_::import("QuorvexDepthCamera");
+
+    m.def("wait_frame", &waitFrame, py::arg("camera"), py::arg("timeout_ms") = -1, waitDoc);
+    m.def("take", &take, py::arg("camera"), py::arg("frame"), py::arg("planes") = 7u, takeDoc);
+    m.def(
+        "get_control",
+        [](QuorvexTOFCamera& camera, CameraCtrl ctrl) {
+            int value = 0;
+            const TofErrorCode status = camera.getControl(ctrl, &value);
+            return std::make_pair(status, value);
+        },
+        py::arg("camera"), py::arg("ctrl"), "(status, value) of a control read.");
+    m.def(
+        "stream_generation", [](const QuorvexTOFCamera& camera) { return camera.streamGeneration(); },
+        py::arg("camera"), "Count of the starts that replaced the camera's frame queue.");
+    m.def(
+        "read_health",
+        [](const QuorvexTOFCamera& camera) {
+            return std::make_pair(camera.consecutiveFailedReads(), camera.lastReadStatus());
+        },
+        py::arg("camera"),
+        "(consecutive failed reads, status of the last read) of the capture thread: reads that "
+        "keep failing mean the module is unplugged, gone or silent.");
+    m.def(
+        "is_streaming", [](const QuorvexTOFCamera& camera) { return camera.isStreaming(); },
+        py::arg("camera"));
+}
