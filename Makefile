@@ -7,7 +7,8 @@ BUILD   ?= build/native
 GEN     := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
 .PHONY: setup build test demo test-cpp test-python test-asan test-tsan fuzz bench clean \
-        setup-armhf test-armhf test-armhf-python wheel-armhf test-kernel
+        setup-armhf test-armhf test-armhf-python wheel-armhf test-kernel \
+        setup-arm64 test-arm64
 
 setup:
 	@tools/setup.sh
@@ -68,6 +69,18 @@ endef
 test-armhf: setup-armhf
 	$(call armhf_ctest,build/armhf,)
 	$(call armhf_ctest,build/armhf-time64,-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64)
+
+# 64-bit ARM (aarch64: Jetson, 64-bit Raspberry Pi OS): cross-built with
+# Debian's aarch64-linux-gnu compiler, every C++ test run under qemu-aarch64.
+# time_t is 64 bits wide there already, so one build covers it.
+setup-arm64: setup
+	@tools/setup.sh g++-aarch64-linux-gnu qemu-user
+
+test-arm64: setup-arm64
+	$(CMAKE) $(GEN) -S . -B build/arm64 -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchain-arm64.cmake) \
+	  -DQUORVEX_BUILD_PYTHON=OFF
+	$(CMAKE) --build build/arm64 -j $(JOBS)
+	cd build/arm64 && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 
 # The armv7l wheel, cross-built against Debian's armhf CPython headers, and
 # the Python tests run against it by Debian's armhf CPython under qemu-arm.
