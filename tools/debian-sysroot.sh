@@ -101,6 +101,12 @@ while read -r name version a; do
   dpkg -x "$cache/$(deb_name "$name" "$version" "$a")" "$sysroot"
 done < "$cache/packages.txt"
 
+# Releases with a merged /usr (trixie) ship the dynamic loader and libraries
+# under /usr/lib only; the /lib links are base-files', which a sysroot lacks.
+for d in bin sbin lib; do
+  [ -e "$sysroot/$d" ] || [ ! -d "$sysroot/usr/$d" ] || ln -s "usr/$d" "$sysroot/$d"
+done
+
 # Debian ships BLAS and LAPACK as alternatives, which dpkg -x does not set
 # up. Relative links, so the host's own /usr never comes into play.
 libdir=$sysroot/usr/lib/$triple
