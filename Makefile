@@ -128,7 +128,7 @@ bench: build
 	@tools/count-instructions.sh
 
 # The tests/kernel/ programs inside Debian's own kernels under qemu-system
-# (x86-64 and armv7l), against the real vivid and I2C drivers.
+# (x86-64, armv7l and aarch64), against the real vivid and I2C drivers.
 test-kernel: setup
 	JOBS=$(JOBS) tools/test-kernel.sh
 
