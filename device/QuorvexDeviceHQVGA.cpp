@@ -92,16 +92,24 @@ TofErrorCode QuorvexDeviceHQVGA::setControl(CameraCtrl ctrl, int value)
 {
     if (ctrl != CameraCtrl::RANGE)
         return QuorvexInvalidParameter;
-    // Any range is accepted; only the two unambiguous ranges retune the
-    // frequency, others keep whichever frequency was in force.
+    // The module has to run at the range before depth can be decoded at
+    // it. A module that refuses keeps its modulation, and so does the
+    // decoding, which follows each frame's own (see getPhaseImage).
+    bool moduleTold = false;
+    if (sensor) {
+        const TofErrorCode r = sensor->setModuleRange(value);
+        if (r != QuorvexSuccess && r != QuorvexNotImplemented)
+            return r;
+        moduleTold = r == QuorvexSuccess;
+    }
     uint64_t current = mode.load();
     uint64_t next;
     do {
         float frequency = frequencyOf(current);
         if (value == kNearRange)
             frequency = kNearFrequency;
-        else if (value == kFarRange)
-            frequency = kFarFrequency;
+        else if (value == kFarRange || moduleTold)
+            frequency = kFarFrequency; // a module told any other range runs far
         next = pack(value, frequency);
     } while (!mode.compare_exchange_weak(current, next));
     return QuorvexSuccess;
@@ -139,11 +147,23 @@ bool QuorvexDeviceHQVGA::getRawImages(unsigned char* raw, short* out)
 bool QuorvexDeviceHQVGA::getPhaseImage(unsigned char* raw, float* depth, float* amplitude,
                                        float* confidence)
 {
-    // One read per frame: pairing and frequency always belong together even
-    // when RANGE changes while the frame is converted.
-    const uint64_t current = mode.load();
+    // The frame is decoded at the modulation it was captured with, which the
+    // sensor knows; the stored range speaks only for sources that cannot
+    // tell. One read per frame: pairing and frequency always belong
+    // together even when RANGE changes while the frame is converted.
+    const int32_t captured = sensor ? sensor->frameRange() : 0;
+    bool near;
+    float frequency;
+    if (captured != 0) {
+        near = captured == kNearRange;
+        frequency = near ? kNearFrequency : kFarFrequency;
+    } else {
+        const uint64_t current = mode.load();
+        near = rangeOf(current) == kNearRange;
+        frequency = frequencyOf(current);
+    }
     phaseToDepth(reinterpret_cast<const uint16_t*>(raw), depth, amplitude, confidence, kPixels,
-                 sampleShift, rangeOf(current) == kNearRange, frequencyOf(current));
+                 sampleShift, near, frequency);
     return true;
 }
 

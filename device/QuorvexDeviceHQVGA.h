@@ -28,8 +28,9 @@ public:
     TofErrorCode setupSensor() override;
     TofErrorCode start() override;
     TofErrorCode stop() override;
-    // RANGE is stored (2000 and 4000 also pick the frequency); every other
-    // control is refused with QuorvexInvalidParameter.
+    // RANGE goes to the module first (the sensor's refusal is returned and
+    // nothing changes), then is stored. Every other control is refused with
+    // QuorvexInvalidParameter.
     TofErrorCode setControl(CameraCtrl ctrl, int value) override;
     TofErrorCode setControlExt(CameraCtrl ctrl, const char* value) override;
     // RANGE is answered here; every other control by the sensor.
@@ -38,7 +39,9 @@ public:
     // `raw` holds the four phase planes (4 x 240 x 180 little-endian words,
     // 16-bit aligned); `out` receives 240 x 720 decoded samples.
     bool getRawImages(unsigned char* raw, short* out) override;
-    // Same input; each output plane holds 240 x 180 floats.
+    // Same input; each output plane holds 240 x 180 floats. Decoded at the
+    // range the sensor says the frame was captured at; at the stored range
+    // for a sensor that cannot tell.
     bool getPhaseImage(unsigned char* raw, float* depth, float* amplitude,
                        float* confidence) override;
 

@@ -1,5 +1,6 @@
 #include "MediaDiscovery.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -56,42 +57,53 @@ uint32_t findEntity(int mediaFd, const char* name)
 // Opens the V4L2 sub-device behind the character device M:N and appends it
 // to subdevFds. False ends the discovery: the sysfs link names no
 // sub-device, the node does not open, or all four entries are taken.
-bool openSubdevice(CsiPipeline& state, uint32_t major, uint32_t minor)
+// `report`: say which (the module's own sub-device).
+bool openSubdevice(CsiPipeline& state, uint32_t major, uint32_t minor, bool report = false)
 {
     KernelAccess& k = kernel();
     char linkPath[48];
     std::snprintf(linkPath, sizeof linkPath, "/sys/dev/char/%u:%u", major, minor);
     char target[256];
     const ssize_t length = k.readlink(linkPath, target, sizeof target - 1);
-    if (length < 0)
-        return false;
     std::string_view node;
-    if (!subdevNodeFromLink(std::string_view(target, static_cast<size_t>(length)), node))
+    if (length < 0 || !subdevNodeFromLink(std::string_view(target, static_cast<size_t>(length)), node)) {
+        if (report)
+            std::fprintf(stderr, "Error: the module's sub-device %u:%u has no device node\n", major, minor);
         return false;
+    }
     char devPath[sizeof target + 4];
     std::snprintf(devPath, sizeof devPath, "/dev%.*s", static_cast<int>(node.size()), node.data());
     UniqueFd fd(k.open(devPath, O_RDWR));
-    if (!fd.isValid() || state.subdevCount >= maxSubdevices)
+    if (!fd.isValid()) {
+        if (report)
+            std::fprintf(stderr, "Error: cannot open the module's sub-device %s: %s\n", devPath,
+                         std::strerror(errno));
         return false;
+    }
+    if (state.subdevCount >= maxSubdevices) {
+        if (report)
+            std::fprintf(stderr, "Error: no room for the module's sub-device %s\n", devPath);
+        return false;
+    }
     state.subdevFds[state.subdevCount++] = fd.release();
     return true;
 }
 
 } // namespace
 
-void discoverMediaPipeline(CsiPipeline& state, int videoFd, const MediaPipelineRule& rule)
+bool discoverMediaPipeline(CsiPipeline& state, int videoFd, const MediaPipelineRule& rule)
 {
     KernelAccess& k = kernel();
     struct stat st;
     if (k.fstat(videoFd, &st) < 0 || !S_ISCHR(st.st_mode))
-        return;
+        return true;
 
     // The capture node's parent device lists the media device it belongs to.
     char dirPath[64];
     std::snprintf(dirPath, sizeof dirPath, "/sys/dev/char/%u:%u/device", major(st.st_rdev), minor(st.st_rdev));
     std::vector<std::string> entries;
     if (k.listDirectory(dirPath, entries) < 0 || entries.empty())
-        return;
+        return true;
 
     // The listing is unsorted; walking it backwards is the order this driver
     // has always used, and a media node that does not open is passed over.
@@ -102,13 +114,13 @@ void discoverMediaPipeline(CsiPipeline& state, int videoFd, const MediaPipelineR
         char path[sizeof state.mediaPath];
         const int n = std::snprintf(path, sizeof path, "/dev/%s", entry->c_str());
         if (n < 0 || static_cast<size_t>(n) >= sizeof path)
-            return;
+            return true;
         media.reset(k.open(path, O_RDWR));
         if (media.isValid())
             std::memcpy(state.mediaPath, path, static_cast<size_t>(n) + 1);
     }
     if (!media.isValid())
-        return;
+        return true;
 
     if (const MediaLinkRule* link = rule.receiverLink) {
         media_link_desc desc{};
@@ -120,7 +132,7 @@ void discoverMediaPipeline(CsiPipeline& state, int videoFd, const MediaPipelineR
         desc.sink.flags = MEDIA_PAD_FL_SINK;
         desc.flags = MEDIA_LNK_FL_ENABLED;
         if (ioctlOnce(media.get(), MEDIA_IOC_SETUP_LINK, &desc) < 0)
-            return;
+            return true;
     }
 
     // Bridge sub-devices come before the module's; the module entity ends the
@@ -132,20 +144,22 @@ void discoverMediaPipeline(CsiPipeline& state, int videoFd, const MediaPipelineR
         const std::string_view name = entityName(desc);
         if (rule.bridgeEntity && name == rule.bridgeEntity) {
             if (!openSubdevice(state, desc.dev.major, desc.dev.minor))
-                return;
+                return true;
         } else if (rule.moduleEntity && name.find(rule.moduleEntity) != std::string_view::npos) {
             if (!busTextFromEntityName(name, state.i2cBus))
-                return;
+                return true;
             const uint8_t index = state.subdevCount;
-            if (openSubdevice(state, desc.dev.major, desc.dev.minor))
-                state.sensorSubdevIndex = index;
-            return;
+            if (!openSubdevice(state, desc.dev.major, desc.dev.minor, true))
+                return false;
+            state.sensorSubdevIndex = index;
+            return true;
         }
         if (desc.id <= previous && previous != 0)
-            return;
+            return true;
         previous = desc.id;
         desc.id |= MEDIA_ENT_ID_FLAG_NEXT;
     }
+    return true;
 }
 
 TofErrorCode discoverBusFromSysfsName(CsiPipeline& state, int videoFd, const char* moduleName)

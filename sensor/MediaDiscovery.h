@@ -28,7 +28,10 @@ struct MediaPipelineRule {
 // module entity's name. Reports nothing but a failed entity query for the
 // receiver link; whatever it filled stays filled when it ends early. The
 // media device is closed before it returns; sub-devices stay open.
-void discoverMediaPipeline(CsiPipeline& state, int videoFd, const MediaPipelineRule& rule);
+// False when the module entity was found but its sub-device node did not
+// open (the message names the node): what the walk opened before it, a
+// bridge, must not be taken for the module.
+bool discoverMediaPipeline(CsiPipeline& state, int videoFd, const MediaPipelineRule& rule);
 
 // Jetson-style discovery: the bus text from the capture node's sysfs name
 // ("/sys/dev/char/M:N/name"), the digits after the first space following

@@ -41,6 +41,18 @@ int64_t microseconds(const timeval& t)
     return static_cast<int64_t>(t.tv_sec) * 1000000 + static_cast<int64_t>(t.tv_usec);
 }
 
+// The time on the clock capture buffers are stamped with
+// (V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC); steady_clock is CLOCK_MONOTONIC.
+int64_t monotonicMicroseconds()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+constexpr int32_t kNearRangeMm = 2000;
+constexpr int32_t kFarRangeMm = 4000;
+
 } // namespace
 
 QuorvexTOFCSISensor::QuorvexTOFCSISensor(const std::string& path, BoardKind board) : boardKind(board)
@@ -118,11 +130,15 @@ TofErrorCode QuorvexTOFCSISensor::open(CameraInfo& cameraInfo)
 
     // --- Pipeline and bus discovery ---
     if (mediaBoard()) {
-        // Whatever it misses shows up below, in the bus lookup or the size
-        // query.
+        // Whatever else it misses shows up below, in the bus lookup or the
+        // size query.
         CsiPipeline state = pipelineState();
-        discoverMediaPipeline(state, videoFd, *mediaPipelineRule(boardKind));
+        const bool moduleReached = discoverMediaPipeline(state, videoFd, *mediaPipelineRule(boardKind));
         adoptPipeline(state);
+        // Another sub-device (the Pi 5's bridge) would answer for the
+        // module's size and controls, wrongly.
+        if (!moduleReached)
+            return QuorvexSystemError;
     } else if (jetsonBoard()) {
         subdevCount = 0;
         CsiPipeline state = pipelineState();
@@ -155,6 +171,7 @@ TofErrorCode QuorvexTOFCSISensor::open(CameraInfo& cameraInfo)
     cameraInfo.bit_width = 12;
     cameraInfo.bpp = 2;
     info = cameraInfo;
+    rangeSwitch.reset(readModuleRange());
     return result;
 }
 
@@ -271,6 +288,14 @@ TofErrorCode QuorvexTOFCSISensor::start()
     // Frames are assembled from exactly eight buffers: with fewer the
     // stream would run dry, more could not be told apart from a bad index.
     if (request.count != kBufferCount) {
+        // Mostly a driver short of contiguous memory (VGA frames are large):
+        // say how much the stream needs, so it can be reserved.
+        const unsigned long long each = imageSize;
+        std::fprintf(stderr,
+                     "VIDIOC_REQBUFS: asked for %d buffers of %llu bytes, granted %u; the stream needs "
+                     "%llu bytes (%.1f MiB) of contiguous memory\n",
+                     kBufferCount, each, request.count, each * kBufferCount,
+                     static_cast<double>(each * kBufferCount) / (1024.0 * 1024.0));
         releaseBuffers();
         return QuorvexUnkownError;
     }
@@ -316,6 +341,8 @@ TofErrorCode QuorvexTOFCSISensor::start()
         }
     }
 
+    // Nothing captured before this stream can reach it.
+    rangeSwitch.streamStarts();
     int type = static_cast<int>(bufferType);
     if (ioctlRetry(videoFd, VIDIOC_STREAMON, &type) < 0)
         return QuorvexSystemError;
@@ -432,6 +459,7 @@ TofErrorCode QuorvexTOFCSISensor::getFrame(uint8_t* dst, int64_t* timestamp)
     const size_t positionUnit = converter == unpackY12P ? samples : subFrameBytes;
     int32_t n = 0;
     int64_t previousUs = 0;
+    int64_t firstUs = 0;
     timeval last{};
     // One limit for the whole frame, not one per buffer: a stream whose
     // buffers all lie more than the gap apart (a module or driver sending
@@ -459,9 +487,22 @@ TofErrorCode QuorvexTOFCSISensor::getFrame(uint8_t* dst, int64_t* timestamp)
             return QuorvexNoCache;
         }
 
+        // The receiver flags a damaged transfer, and a buffer it filled
+        // only in part is no sub-frame either: the frame restarts with the
+        // next buffer.
+        const uint32_t used = multiPlanar() ? planes[0].bytesused : buffer.bytesused;
+        if ((buffer.flags & V4L2_BUF_FLAG_ERROR) || (imageSize > 0 && used < imageSize)) {
+            if (ioctlRetry(videoFd, VIDIOC_QBUF, &buffer) < 0)
+                return QuorvexSystemError;
+            n = 0;
+            continue;
+        }
+
         const int64_t nowUs = microseconds(buffer.timestamp);
         if (n > 0 && nowUs - previousUs > kMaxSubFrameGapUs)
             n = 0; // a new frame began: this buffer is its first sub-frame
+        if (n == 0)
+            firstUs = nowUs;
 
         // Exactly one sub-frame per buffer: page padding and whatever a
         // driver reports beyond the image are cut, and a short buffer
@@ -479,6 +520,9 @@ TofErrorCode QuorvexTOFCSISensor::getFrame(uint8_t* dst, int64_t* timestamp)
         if (ioctlRetry(videoFd, VIDIOC_QBUF, &buffer) < 0)
             return QuorvexSystemError;
         ++n;
+        // Captured before a range change took effect: read the next one.
+        if (n == subFrameCount && !rangeSwitch.accept(firstUs))
+            n = 0;
     }
     *timestamp = static_cast<int64_t>(last.tv_sec) * 1000 + static_cast<int64_t>(last.tv_usec) / 1000;
     return QuorvexSuccess;
@@ -520,10 +564,16 @@ TofErrorCode QuorvexTOFCSISensor::getV4l2Control(uint32_t id, int32_t& value)
 TofErrorCode QuorvexTOFCSISensor::setControl(CameraCtrl ctrl, int value)
 {
     switch (ctrl) {
-    case CameraCtrl::RANGE:
+    case CameraCtrl::RANGE: {
         if (value != 2 && value != 4)
             return QuorvexInvalidParameter;
-        return setV4l2Control(kRangeControl, value == 2 ? 1 : 0);
+        const TofErrorCode r = setV4l2Control(kRangeControl, value == 2 ? 1 : 0);
+        // Taken once the module has the change: every frame stamped up to
+        // here began before it.
+        if (r == QuorvexSuccess)
+            rangeSwitch.requested(value == 2 ? kNearRangeMm : kFarRangeMm, monotonicMicroseconds());
+        return r;
+    }
     case CameraCtrl::FMT_WIDTH:
         info.width = static_cast<uint32_t>(value);
         return QuorvexSuccess;
@@ -568,6 +618,27 @@ TofErrorCode QuorvexTOFCSISensor::getControl(CameraCtrl ctrl, int* value)
     default:
         return QuorvexInvalidParameter;
     }
+}
+
+TofErrorCode QuorvexTOFCSISensor::setModuleRange(int rangeMm)
+{
+    if (rangeMm != kNearRangeMm && rangeMm != kFarRangeMm)
+        return QuorvexInvalidParameter;
+    const int fd = sensorSubdevIndex < 4 ? subdevFds[sensorSubdevIndex] : -1;
+    // A driver without the control cannot change the range, but a module
+    // asked for the range it runs at needs no change.
+    if (fd < 0 && rangeMm == rangeSwitch.moduleRange())
+        return QuorvexSuccess;
+    return setControl(CameraCtrl::RANGE, rangeMm / 1000);
+}
+
+int32_t QuorvexTOFCSISensor::readModuleRange() const
+{
+    const int fd = sensorSubdevIndex < 4 ? subdevFds[sensorSubdevIndex] : -1;
+    v4l2_control control{kRangeControl, 0};
+    if (fd < 0 || ioctlRetry(fd, VIDIOC_G_CTRL, &control) < 0)
+        return kFarRangeMm;
+    return control.value != 0 ? kNearRangeMm : kFarRangeMm;
 }
 
 TofErrorCode QuorvexTOFCSISensor::writeRegister(uint16_t reg, uint32_t value)

@@ -9,6 +9,7 @@
 #include "sensor/BoardKind.h"
 #include "sensor/CsiConverters.h"
 #include "sensor/QuorvexTOFSensor.h"
+#include "sensor/RangeSwitch.h"
 
 namespace Quorvex {
 
@@ -52,6 +53,11 @@ public:
     TofErrorCode getFrame(uint8_t* dst, int64_t* timestamp) override;
     TofErrorCode setControl(CameraCtrl ctrl, int value) override;
     TofErrorCode getControl(CameraCtrl ctrl, int* value) override;
+    // 2000 and 4000 through the range control on the module's sub-device;
+    // other ranges: QuorvexInvalidParameter. Without a sub-device (Jetson)
+    // only the range the module already runs at is granted.
+    TofErrorCode setModuleRange(int rangeMm) override;
+    int32_t frameRange() const override { return rangeSwitch.frameRange(); }
 
     // Writes `value` to the module controller's register `reg` over I2C;
     // 0, or -2 when the transfer fails.
@@ -83,6 +89,9 @@ private:
     TofErrorCode waitForBuffer(std::chrono::steady_clock::time_point deadline);
     TofErrorCode setV4l2Control(uint32_t id, int32_t value);
     TofErrorCode getV4l2Control(uint32_t id, int32_t& value);
+    // The range the module runs at as its sub-device says, without a word
+    // when it cannot say: 4000, where modules start.
+    int32_t readModuleRange() const;
 
     int videoFd = -1;
     int subdevFds[4] = {-1, -1, -1, -1};
@@ -117,6 +126,7 @@ private:
     // failure and at close.
     bool buffersRequested = false;
     bool streaming = false;
+    RangeSwitch rangeSwitch;
 };
 
 } // namespace Quorvex

@@ -25,6 +25,25 @@ public:
     virtual TofErrorCode setControl(CameraCtrl ctrl, int value) = 0;
     virtual TofErrorCode getControl(CameraCtrl ctrl, int* value) = 0;
 
+    // The module's modulation, for devices that decode phase themselves.
+    // A range only means something once the module runs at it, and a
+    // switch reaches the module's frames some time after it was asked for;
+    // only the sensor sees both.
+    //
+    // Tunes the module for `rangeMm` of unambiguous range, in the module's
+    // own terms; the module's refusal is returned. QuorvexNotImplemented:
+    // this source has no say over any modulation.
+    virtual TofErrorCode setModuleRange(int rangeMm)
+    {
+        (void)rangeMm;
+        return QuorvexNotImplemented;
+    }
+    // Unambiguous range in mm (2000 or 4000) the module ran at while it
+    // captured the frame the last successful getFrame() delivered; 0 when
+    // the source cannot tell. Frames captured before a switch took effect
+    // are never delivered, so this always belongs to the frame in hand.
+    virtual int32_t frameRange() const { return 0; }
+
     int32_t subFrameCount = 1;
 };
 

@@ -1,6 +1,7 @@
 #include "sensor/QuorvexTOFUSBSensor.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "vendor/libquorvex_evk_sdk/quorvex_evk_sdk.h"
 
@@ -31,6 +32,7 @@ static_assert(sizeof(QuorvexOpenParam) == QuorvexTOFUSBSensor::kOpenParamBytes &
 constexpr uint64_t kMaxSubFrameStep = 5;
 
 constexpr int kNearRange = 2000;
+constexpr int kFarRange = 4000;
 
 struct RegisterWrite {
     uint32_t reg;
@@ -53,30 +55,29 @@ void storeWord(uint8_t* p, uint32_t v)
     p[1] = static_cast<uint8_t>(v >> 8);
 }
 
-// Turns one image into 16-bit little-endian samples of 12 significant bits
-// at `out`; returns how far the write position moves. Images whose bit
-// width and sample size do not fit together are skipped (nothing written).
-size_t convertImage(const uint8_t* src, size_t imageSize, uint32_t bitWidth, uint32_t bpp,
+// Turns one image of `bytesPerSample` bytes a sample into 16-bit
+// little-endian samples of 12 significant bits at `out`; returns how far
+// the write position moves (two bytes a sample).
+size_t convertImage(const uint8_t* src, size_t imageSize, uint32_t bitWidth, uint32_t bytesPerSample,
                     uint8_t* out)
 {
-    if (bitWidth == 8 && bpp == 1) {
+    if (bytesPerSample == 1) {
+        const unsigned shift = bitWidth < 12 ? 12 - bitWidth : 0;
         for (size_t n = 0; n < imageSize; ++n)
-            storeWord(out + 2 * n, static_cast<uint32_t>(src[n]) << 4);
+            storeWord(out + 2 * n, static_cast<uint32_t>(src[n]) << shift);
         return 2 * imageSize;
     }
-    if (bpp == 2) {
-        const size_t samples = imageSize / 2;
-        if (bitWidth == 12) {
-            std::memcpy(out, src, imageSize);
-        } else if (bitWidth < 12) {
-            const unsigned shift = 12 - bitWidth;
-            for (size_t n = 0; n < samples; ++n)
-                storeWord(out + 2 * n, static_cast<uint32_t>(loadWord(src + 2 * n)) << shift);
-        } else {
-            const unsigned shift = bitWidth - 12;
-            for (size_t n = 0; n < samples; ++n)
-                storeWord(out + 2 * n, loadWord(src + 2 * n) >> shift);
-        }
+    const size_t samples = imageSize / 2;
+    if (bitWidth == 12) {
+        std::memcpy(out, src, imageSize);
+    } else if (bitWidth < 12) {
+        const unsigned shift = 12 - bitWidth;
+        for (size_t n = 0; n < samples; ++n)
+            storeWord(out + 2 * n, static_cast<uint32_t>(loadWord(src + 2 * n)) << shift);
+    } else {
+        const unsigned shift = bitWidth - 12;
+        for (size_t n = 0; n < samples; ++n)
+            storeWord(out + 2 * n, loadWord(src + 2 * n) >> shift);
     }
     return imageSize;
 }
@@ -120,6 +121,8 @@ TofErrorCode QuorvexTOFUSBSensor::open(CameraInfo& cameraInfo)
     cameraInfo.bit_width = bitWidth;
     cameraInfo.bpp = bitWidth > 8 ? 2 : 1;
     info = cameraInfo;
+    // A module comes up at its far range (register 0x216C = 0x10).
+    rangeSwitch.reset(kFarRange);
     return QuorvexSuccess;
 }
 
@@ -136,6 +139,9 @@ TofErrorCode QuorvexTOFUSBSensor::start()
 {
     if (started.exchange(true))
         return QuorvexUnkownError;
+    // A stream begins with a new frame, captured at whatever range the
+    // module was last given.
+    rangeSwitch.streamStarts();
     // `started` stays set even when the library refuses: a failed start
     // still needs its stop.
     return QuorvexStartCamera(handle) != 0 ? QuorvexUnkownError : QuorvexSuccess;
@@ -162,7 +168,7 @@ void QuorvexTOFUSBSensor::freeImage()
 
 TofErrorCode QuorvexTOFUSBSensor::getFrame(uint8_t* dst, int64_t* timestamp)
 {
-    const uint64_t expectedSize = static_cast<uint64_t>(info.width) * info.height * info.bpp;
+    const uint64_t samples = static_cast<uint64_t>(info.width) * info.height;
     if (subFrameCount <= 0)
         return QuorvexSuccess;
     if (!dst || !timestamp)
@@ -171,6 +177,7 @@ TofErrorCode QuorvexTOFUSBSensor::getFrame(uint8_t* dst, int64_t* timestamp)
     int32_t n = 0;
     size_t p = 0;
     uint64_t t = 0;
+    uint64_t first = 0;
     while (n < subFrameCount) {
         // Not streaming: nothing to read. A frame broken off halfway would
         // hold a mix of old and new images, so it is not a frame.
@@ -194,18 +201,31 @@ TofErrorCode QuorvexTOFUSBSensor::getFrame(uint8_t* dst, int64_t* timestamp)
             n = 0;
             p = 0;
         }
-        // The size check also keeps the conversion inside dst, which holds
+        if (n == 0)
+            first = imageTime;
+        lastImageStamp.store(imageTime, std::memory_order_relaxed);
+        // The image's size says how the module stores a sample: one byte
+        // (8 bits or fewer) or two (any width; 8-bit modules may use either).
+        // The check also keeps the conversion inside dst, which holds
         // exactly subFrameCount images of info's size.
-        if (imageSize != expectedSize || !data) {
+        const uint32_t bytesPerSample = imageSize == samples ? 1 : imageSize == 2 * samples ? 2 : 0;
+        if (bytesPerSample == 0 || (bytesPerSample == 1 && info.bit_width > 8) || !data) {
             freeImage();
             return QuorvexUnkownError;
         }
-        p += convertImage(data, imageSize, info.bit_width, info.bpp, dst + p);
+        p += convertImage(data, imageSize, info.bit_width, bytesPerSample, dst + p);
 
         t = imageTime;
         freeImage();
         ++n;
         *timestamp = static_cast<int64_t>(t);
+        // A frame captured before a range change took effect is read in
+        // full (its images must be taken off the module anyway) and then
+        // replaced by the next one.
+        if (n == subFrameCount && !rangeSwitch.accept(static_cast<int64_t>(first))) {
+            n = 0;
+            p = 0;
+        }
     }
     return QuorvexSuccess;
 }
@@ -214,10 +234,28 @@ TofErrorCode QuorvexTOFUSBSensor::setControl(CameraCtrl ctrl, int value)
 {
     if (ctrl != CameraCtrl::RANGE)
         return QuorvexInvalidParameter;
-    const auto& table = value == kNearRange ? kNearTable : kFarTable;
-    for (const RegisterWrite& w : table)
-        QuorvexWriteSensorReg(handle, w.reg, w.value);
+    (void)setModuleRange(value);
     return QuorvexSuccess;
+}
+
+TofErrorCode QuorvexTOFUSBSensor::setModuleRange(int rangeMm)
+{
+    // Frames begun up to the newest image read so far were captured before
+    // the tables below can have reached the module.
+    const uint64_t mark = lastImageStamp.load(std::memory_order_relaxed);
+    const auto& table = rangeMm == kNearRange ? kNearTable : kFarTable;
+    int written = 0;
+    for (const RegisterWrite& w : table) {
+        if (QuorvexWriteSensorReg(handle, w.reg, w.value) != 0)
+            break;
+        ++written;
+    }
+    // The modulation register comes first: once it is written the module
+    // changes, whatever became of the rest.
+    if (written > 0)
+        rangeSwitch.requested(rangeMm == kNearRange ? kNearRange : kFarRange,
+                              static_cast<int64_t>(mark));
+    return written == static_cast<int>(std::size(table)) ? QuorvexSuccess : QuorvexUnkownError;
 }
 
 TofErrorCode QuorvexTOFUSBSensor::getControl(CameraCtrl, int*)

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "sensor/QuorvexTOFSensor.h"
+#include "sensor/RangeSwitch.h"
 
 // The USB library's camera, opaque here.
 struct QuorvexEvkCamera;
@@ -39,6 +40,10 @@ public:
     TofErrorCode setControl(CameraCtrl ctrl, int value) override;
     // Nothing can be read back from the module: QuorvexNotImplemented.
     TofErrorCode getControl(CameraCtrl ctrl, int* value) override;
+    // The register table of the range (near for 2000, far for any other);
+    // -1 when the library refuses a write.
+    TofErrorCode setModuleRange(int rangeMm) override;
+    int32_t frameRange() const override { return rangeSwitch.frameRange(); }
 
     static constexpr size_t kOpenParamBytes = 20;
     static constexpr size_t kConfigBytes = 80;
@@ -56,6 +61,10 @@ private:
     std::atomic<bool> started{false};
     std::string configPath;
     int32_t index;
+    // Newest image stamp read, on the library's clock: a range change marks
+    // every frame begun up to it as captured at the old range.
+    std::atomic<uint64_t> lastImageStamp{0};
+    RangeSwitch rangeSwitch;
 };
 
 } // namespace Quorvex

@@ -183,6 +183,12 @@ void SimCaptureNode::reportIndexAt(unsigned dequeueNumber, uint32_t index)
     fakeIndices[dequeues + dequeueNumber] = index;
 }
 
+void SimCaptureNode::damageAt(unsigned dequeueNumber, bool flagError, uint32_t bytesWritten)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    damaged[dequeues + dequeueNumber] = {flagError, bytesWritten};
+}
+
 void SimCaptureNode::stall(bool on)
 {
     {
@@ -517,6 +523,20 @@ int SimCaptureNode::dequeueBuffer(const FileState& file, std::unique_lock<std::m
         buf->length = static_cast<uint32_t>(b.length);
         buf->m.offset = b.offset;
     }
+    auto damage = damaged.find(dequeues);
+    if (damage != damaged.end()) {
+        const uint32_t written = damage->second.flagError ? sizeImage / 2
+                                                          : std::min(damage->second.bytesWritten, sizeImage);
+        std::memset(static_cast<uint8_t*>(b.memory->data) + written, kPadding,
+                    std::min<size_t>(sizeImage, b.memory->size) - std::min<size_t>(written, b.memory->size));
+        if (damage->second.flagError)
+            buf->flags |= V4L2_BUF_FLAG_ERROR;
+        else if (layout.multiPlanar)
+            buf->m.planes[0].bytesused = written;
+        else
+            buf->bytesused = written;
+        damaged.erase(damage);
+    }
     return 0;
 }
 
@@ -552,7 +572,9 @@ int SimCaptureNode::streamOff(const FileState& file, void* arg)
 void SimCaptureNode::renderLocked()
 {
     const bool hqvga = module.variant == CsiModule::Variant::HQVGA;
-    const int32_t near = moduleSubdev ? moduleSubdev->control(kRangeControl) : 0;
+    // The range the module had latched when this frame began.
+    const Clock::time_point frameStart{std::chrono::microseconds(frameStartUs)};
+    const int32_t near = moduleSubdev ? moduleSubdev->controlAt(kRangeControl, frameStart) : 0;
     const uint64_t key = (static_cast<uint64_t>(width) << 40) | (static_cast<uint64_t>(height) << 8) |
                          (near ? 2u : 1u);
     if (key == renderedKey && !encoded.empty())
@@ -657,7 +679,6 @@ bool SimCaptureNode::produceLocked(Clock::time_point& due)
             due = nextFrameAt;
             return false;
         }
-        renderLocked();
         const int64_t periodUs = module.fps > 0 ? 1000000 / module.fps : kUnpacedFrameUs;
         // Stamped on CLOCK_MONOTONIC's scale, as V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC
         // says (steady_clock is that clock): a paced frame at the time it was
@@ -671,6 +692,7 @@ bool SimCaptureNode::produceLocked(Clock::time_point& due)
         ++frameNumber;
         if (module.fps > 0)
             nextFrameAt = std::max(now, nextFrameAt) + std::chrono::microseconds(periodUs);
+        renderLocked();
     }
     const uint32_t index = queued.front();
     queued.erase(queued.begin());

@@ -65,7 +65,9 @@ struct CsiModule {
 // until unmapped), and a mapping keeps the file (and so the queue and the
 // stream) alive after its descriptor is closed. Frames are rendered from
 // the scene model; buffers are stamped with CLOCK_MONOTONIC times,
-// sub-frames of one frame 1000 us apart, frames at least 10 ms apart.
+// sub-frames of one frame 1000 us apart, frames at least 10 ms apart. The
+// module latches its range control at the start of each frame: a frame
+// stamped before a change of it is rendered at the old range.
 class SimCaptureNode final : public SimDeviceNode {
 public:
     SimCaptureNode(const ReceiverLayout& layout, const CsiModule& module);
@@ -89,6 +91,13 @@ public:
     // The dequeue numbered `dequeueNumber` (1 = the next) reports `index`
     // instead of its buffer's, which stays with the driver.
     void reportIndexAt(unsigned dequeueNumber, uint32_t index);
+    // The dequeue numbered `dequeueNumber` (1 = the next) hands over a
+    // buffer the receiver damaged, as receivers report it: with
+    // `flagError` V4L2_BUF_FLAG_ERROR is set (a CSI-2 transfer error: the
+    // image broke off halfway), otherwise bytesused says only
+    // `bytesWritten` bytes came (a short frame). What the receiver did not
+    // write holds padding.
+    void damageAt(unsigned dequeueNumber, bool flagError, uint32_t bytesWritten = 0);
     // No frame is delivered while stalled.
     void stall(bool stalled);
     // Timestamps (seconds, microseconds) of the next buffers delivered, in
@@ -160,6 +169,11 @@ private:
     int dequeueError = 0;
     bool unplugged = false;
     std::map<uint64_t, uint32_t> fakeIndices;
+    struct Damage {
+        bool flagError;
+        uint32_t bytesWritten;
+    };
+    std::map<uint64_t, Damage> damaged;
     bool stalled = false;
     std::vector<std::pair<int64_t, int64_t>> scripted;
     size_t scriptedNext = 0;

@@ -22,7 +22,7 @@ SimSubdevice::SimSubdevice(uint16_t pads, uint32_t width, uint32_t height, std::
 void SimSubdevice::addControl(uint32_t id, int32_t minimum, int32_t maximum, int32_t step, int32_t value)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    controls_[id] = {minimum, maximum, step > 0 ? step : 1, value};
+    controls_[id] = {minimum, maximum, step > 0 ? step : 1, value, value};
 }
 
 int32_t SimSubdevice::control(uint32_t id) const
@@ -30,6 +30,18 @@ int32_t SimSubdevice::control(uint32_t id) const
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = controls_.find(id);
     return it == controls_.end() ? 0 : it->second.value;
+}
+
+int32_t SimSubdevice::controlAt(uint32_t id, std::chrono::steady_clock::time_point when) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = controls_.find(id);
+    if (it == controls_.end())
+        return 0;
+    for (auto w = history_.rbegin(); w != history_.rend(); ++w)
+        if (w->id == id && w->at <= when)
+            return w->value;
+    return it->second.initial;
 }
 
 std::vector<std::pair<uint32_t, int32_t>> SimSubdevice::controlWrites() const
@@ -133,6 +145,7 @@ int SimSubdevice::setControl(void* arg)
     ctl.value = static_cast<int32_t>(std::min<int64_t>(ctl.minimum + steps * ctl.step, ctl.maximum));
     c->value = ctl.value;
     controlWrites_.emplace_back(c->id, ctl.value);
+    history_.push_back({c->id, ctl.value, std::chrono::steady_clock::now()});
     return 0;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -32,6 +33,9 @@ public:
     // the step as the V4L2 control framework does.
     void addControl(uint32_t id, int32_t minimum, int32_t maximum, int32_t step, int32_t value);
     int32_t control(uint32_t id) const;
+    // The value the control held at `when`: what a module latching its
+    // settings at a frame's start runs that frame with.
+    int32_t controlAt(uint32_t id, std::chrono::steady_clock::time_point when) const;
     // Every successful VIDIOC_S_CTRL in order: (id, value stored).
     std::vector<std::pair<uint32_t, int32_t>> controlWrites() const;
     Format activeFormat(uint16_t pad) const;
@@ -41,7 +45,12 @@ public:
 
 private:
     struct Control {
-        int32_t minimum, maximum, step, value;
+        int32_t minimum, maximum, step, value, initial;
+    };
+    struct TimedWrite {
+        uint32_t id;
+        int32_t value;
+        std::chrono::steady_clock::time_point at;
     };
     struct TryFormats;
 
@@ -58,6 +67,7 @@ private:
     std::vector<Format> active_;
     std::map<uint32_t, Control> controls_;
     std::vector<std::pair<uint32_t, int32_t>> controlWrites_;
+    std::vector<TimedWrite> history_;
 };
 
 } // namespace Quorvex::Sim

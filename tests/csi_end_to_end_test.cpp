@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "camera/QuorvexFrameBuffer.h"
@@ -25,6 +26,7 @@ using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
 constexpr uint16_t kEmbeddedMarker = 0x5C4; // first word of each VGA sub-frame
+constexpr uint32_t kRangeControl = 0x00981901;
 
 // A board with the module on its CSI-2 port, installed as the kernel.
 struct World {
@@ -152,6 +154,115 @@ TEST(CsiEndToEnd, DepthOfTheSceneOnEveryBoard)
         EXPECT_EQ(w.k.openDescriptors(), 0u);
         EXPECT_EQ(w.board.capture->mappedBuffers(), 0u);
         EXPECT_FALSE(w.board.capture->streaming());
+    }
+}
+
+// Distance from a measured depth to the truth as a module of `rangeMm`
+// unambiguous range sees it (0: no wrap).
+double wrappedError(double depth, double truth, double rangeMm)
+{
+    if (rangeMm == 0.0)
+        return std::fabs(depth - truth);
+    const double d = std::fabs(std::fmod(depth - truth, rangeMm));
+    return std::min(d, rangeMm - d);
+}
+
+// Frames of a camera held to the scene as a module of `wrapMm` range sees
+// it (0: no wrap); the deepest depth of the last frame.
+float expectScene(QuorvexTOFCamera& camera, const sim::Scene& scene, int frames, double wrapMm)
+{
+    float deepest = 0.0f;
+    for (int i = 0; i < frames; ++i) {
+        DepthPlane plane;
+        EXPECT_TRUE(nextDepth(camera, plane));
+        size_t measured = 0, misses = 0;
+        deepest = 0.0f;
+        for (size_t n = 0; n < plane.depth.size(); ++n) {
+            const double a = plane.confidence[n] / 16.0;
+            if (a < 10.0)
+                continue;
+            ++measured;
+            deepest = std::max(deepest, plane.depth[n]);
+            const double tolerance = 4000.0 / (2.0 * sim::kPi) * 1.5 / a + 1.0;
+            misses += wrappedError(plane.depth[n], scene.pixels[n].depthMm, wrapMm) > tolerance;
+        }
+        EXPECT_GT(measured, plane.depth.size() * 9 / 10);
+        EXPECT_EQ(misses, 0u) << "frame " << i;
+    }
+    return deepest;
+}
+
+// On the boards whose driver has the module's range control, the range
+// reaches the module (before start, while streaming, and again at start)
+// and every frame's depth is the scene at whichever range the module ran.
+// The wall reaches beyond 2000 mm, where the near range wraps: frames that
+// may be near ones are held to the scene modulo 2000 mm (a frame decoded at
+// the other frequency is off by a factor of two, which no wrap hides).
+TEST(CsiEndToEnd, RangeReachesTheModuleAndDepthFollowsIt)
+{
+    const sim::Scene scene = moduleScene();
+    for (BoardKind b : {BOARD_RASPBERRY_PI, BOARD_RASPBERRY_PI_5, BOARD_RADXA_ROCK}) {
+        SCOPED_TRACE(SimCsiBoard::modelText(b));
+        World w(b, hqvgaModule());
+        Sim::SimSubdevice& module = *w.board.moduleSubdev;
+        QuorvexTOFCamera camera;
+        ASSERT_EQ(camera.open(Connection::CSI, 0), QuorvexSuccess);
+        ASSERT_EQ(camera.setControl(CameraCtrl::RANGE, 2000), QuorvexSuccess);
+        EXPECT_EQ(module.control(kRangeControl), 1);
+        ASSERT_EQ(camera.start(FrameType::DEPTH), QuorvexSuccess);
+        EXPECT_LE(expectScene(camera, scene, 3, 2000.0), 2000.0f) << "decoded near: the module ran near";
+        for (int range : {4000, 2000, 4000, 2000}) {
+            SCOPED_TRACE(range);
+            ASSERT_EQ(camera.setControl(CameraCtrl::RANGE, range), QuorvexSuccess);
+            EXPECT_EQ(module.control(kRangeControl), range == 2000 ? 1 : 0);
+            expectScene(camera, scene, 4, 2000.0);
+        }
+        // The module has two ranges; a refused one changes nothing.
+        EXPECT_EQ(camera.setControl(CameraCtrl::RANGE, 3000), QuorvexInvalidParameter);
+        int value = 0;
+        EXPECT_EQ(camera.getControl(CameraCtrl::RANGE, &value), QuorvexSuccess);
+        EXPECT_EQ(value, 2000);
+        // Start gives the module the camera's range again.
+        EXPECT_EQ(camera.stop(), QuorvexSuccess);
+        ASSERT_EQ(camera.setControl(CameraCtrl::RANGE, 4000), QuorvexSuccess);
+        const size_t writes = module.controlWrites().size();
+        ASSERT_EQ(camera.start(FrameType::DEPTH), QuorvexSuccess);
+        EXPECT_GT(module.controlWrites().size(), writes);
+        EXPECT_EQ(module.control(kRangeControl), 0);
+        EXPECT_GT(expectScene(camera, scene, 3, 0.0), 2000.0f) << "far: the whole wall";
+        EXPECT_EQ(camera.close(), QuorvexSuccess);
+    }
+}
+
+// The Jetson boards' driver has no range control: the refusal reaches the
+// caller, and the module's frames go on being decoded at the range it runs.
+TEST(CsiEndToEnd, JetsonRefusesRangeAndDepthStaysRight)
+{
+    const sim::Scene scene = moduleScene();
+    for (BoardKind b : {BOARD_JETSON_TX1_NANO, BOARD_JETSON}) {
+        SCOPED_TRACE(SimCsiBoard::modelText(b));
+        World w(b, hqvgaModule());
+        QuorvexTOFCamera camera;
+        ASSERT_EQ(camera.open(Connection::CSI, 0), QuorvexSuccess);
+        CaptureStderr();
+        EXPECT_EQ(camera.setControl(CameraCtrl::RANGE, 2000), QuorvexUnkownError);
+        EXPECT_NE(GetCapturedStderr().find("VIDIOC_S_CTRL"), std::string::npos);
+        int value = 0;
+        EXPECT_EQ(camera.getControl(CameraCtrl::RANGE, &value), QuorvexSuccess);
+        EXPECT_EQ(value, 4000);
+        // The range it runs at needs no control, at start either.
+        CaptureStderr();
+        EXPECT_EQ(camera.setControl(CameraCtrl::RANGE, 4000), QuorvexSuccess);
+        ASSERT_EQ(camera.start(FrameType::DEPTH), QuorvexSuccess);
+        EXPECT_EQ(GetCapturedStderr(), "");
+        for (int i = 0; i < 3; ++i) {
+            DepthPlane plane;
+            ASSERT_TRUE(nextDepth(camera, plane));
+            const Fit f = b == BOARD_JETSON ? fit(plane, scene, jetsonPixel) : fit(plane, scene, samePixel);
+            EXPECT_GT(f.measured, plane.depth.size() * 9 / 10);
+            EXPECT_EQ(f.misses, 0u);
+        }
+        EXPECT_EQ(camera.close(), QuorvexSuccess);
     }
 }
 

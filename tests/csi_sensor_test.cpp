@@ -11,6 +11,9 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <thread>
+#include <chrono>
 #include <vector>
 
 #include <linux/videodev2.h>
@@ -488,4 +491,115 @@ TEST(CsiSensor, UnknownBoardFailsInTheBusLookup)
     CaptureStderr();
     EXPECT_EQ(rig.open(), QuorvexSystemError);
     EXPECT_EQ(GetCapturedStderr(), "Error: I2C bus name doesn't match any bus present!\n");
+}
+
+// A receiver flags a damaged transfer (V4L2_BUF_FLAG_ERROR) or reports
+// fewer bytes than an image: the buffer goes back to the driver and the
+// frame it belonged to is lost, never delivered with the damage in it. The
+// next frame is found by the gap before its first sub-frame.
+TEST(CsiSensor, DamagedBuffersCostTheirFrame)
+{
+    const std::vector<uint16_t> reference = referenceFrame();
+    for (BoardKind b : {BOARD_RASPBERRY_PI, BOARD_RADXA_ROCK}) {
+        for (bool flagged : {true, false}) {
+            for (unsigned at : {1u, 3u}) {
+                SCOPED_TRACE(::testing::Message() << SimCsiBoard::modelText(b) << (flagged ? " flagged" : " short")
+                                                  << " buffer " << at);
+                Rig rig(b);
+                ASSERT_EQ(rig.openAndStart(), QuorvexSuccess);
+                rig.board.capture->damageAt(at, flagged, 240 * 180);
+                ASSERT_EQ(rig.read(), QuorvexSuccess);
+                EXPECT_EQ(rig.words(), reference);
+                EXPECT_EQ(rig.board.capture->dequeueCount(), 8u) << "the first frame lost, the second whole";
+                EXPECT_EQ(rig.board.capture->mappedBuffers(), 8u);
+                // Every buffer is back with the driver: the stream goes on.
+                for (int i = 0; i < 3; ++i)
+                    ASSERT_EQ(rig.read(), QuorvexSuccess);
+                EXPECT_EQ(rig.words(), reference);
+            }
+        }
+    }
+}
+
+// The module takes a new range when its next frame begins. A reader that
+// falls behind still finds frames that began before the change; those are
+// dropped, and the frame delivered is the one the module captured at the
+// new range, which frameRange() names.
+TEST(CsiSensor, FramesBegunBeforeARangeChangeAreDropped)
+{
+    CsiModule paced;
+    paced.fps = 30;
+    std::vector<uint16_t> nearFrame;
+    {
+        Rig rig(BOARD_RASPBERRY_PI, std::nullopt, paced);
+        ASSERT_EQ(rig.open(), QuorvexSuccess);
+        // Changed while not streaming, it holds from the first frame.
+        ASSERT_EQ(rig.sensor.setModuleRange(2000), QuorvexSuccess);
+        ASSERT_EQ(rig.openAndStart(), QuorvexSuccess);
+        ASSERT_EQ(rig.read(), QuorvexSuccess);
+        EXPECT_EQ(rig.sensor.frameRange(), 2000);
+        nearFrame = rig.words();
+    }
+    const std::vector<uint16_t> farFrame = referenceFrame();
+    ASSERT_NE(nearFrame, farFrame);
+
+    Rig rig(BOARD_RASPBERRY_PI, std::nullopt, paced);
+    ASSERT_EQ(rig.openAndStart(), QuorvexSuccess);
+    ASSERT_EQ(rig.read(), QuorvexSuccess);
+    EXPECT_EQ(rig.sensor.frameRange(), 4000);
+    EXPECT_EQ(rig.words(), farFrame);
+    // The next frame begins while nobody reads, before the change.
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    ASSERT_EQ(rig.sensor.setModuleRange(2000), QuorvexSuccess);
+    EXPECT_EQ(rig.board.moduleSubdev->control(kRangeControl), 1);
+    ASSERT_EQ(rig.read(), QuorvexSuccess);
+    EXPECT_EQ(rig.sensor.frameRange(), 2000);
+    EXPECT_EQ(rig.words(), nearFrame);
+    const uint64_t dequeued = rig.board.capture->dequeueCount();
+    EXPECT_GE(dequeued, 16u) << "the frame begun before the change and the one in flight are dropped";
+
+    // Asking for the range in force drops nothing.
+    ASSERT_EQ(rig.sensor.setModuleRange(2000), QuorvexSuccess);
+    ASSERT_EQ(rig.read(), QuorvexSuccess);
+    EXPECT_EQ(rig.board.capture->dequeueCount(), dequeued + 4);
+
+    // Only the module's two ranges exist; a refusal changes nothing.
+    EXPECT_EQ(rig.sensor.setModuleRange(3000), QuorvexInvalidParameter);
+    EXPECT_EQ(rig.board.moduleSubdev->control(kRangeControl), 1);
+}
+
+// A Pi 5 reaches the module through the CSI-2 bridge's sub-device; a module
+// sub-device that does not open must not leave the bridge answering for it.
+TEST(CsiSensor, Pi5ModuleSubdeviceThatDoesNotOpenFailsTheOpen)
+{
+    Rig rig(BOARD_RASPBERRY_PI_5);
+    rig.k.failOpen("/dev/v4l-subdev1", EACCES);
+    CaptureStderr();
+    EXPECT_EQ(rig.open(), QuorvexSystemError);
+    const std::string err = GetCapturedStderr();
+    EXPECT_NE(err.find("/dev/v4l-subdev1"), std::string::npos) << err;
+    EXPECT_NE(err.find("Permission denied"), std::string::npos) << err;
+    EXPECT_EQ(rig.sensor.close(), QuorvexSuccess);
+    EXPECT_EQ(rig.k.openDescriptors(), 0u);
+}
+
+// VGA needs eight large buffers of contiguous memory; when the driver grants
+// fewer, the user learns what was asked, what came and how much is needed.
+TEST(CsiSensor, TooFewBuffersSayWhatTheStreamNeeds)
+{
+    CsiModule vga;
+    vga.variant = CsiModule::Variant::VGA;
+    Rig rig(BOARD_RASPBERRY_PI, std::nullopt, vga);
+    ASSERT_EQ(rig.open(), QuorvexSuccess);
+    ASSERT_EQ(rig.sensor.setControl(CameraCtrl::FMT_HEIGHT, 4810), QuorvexSuccess);
+    rig.board.capture->grantBuffers(3);
+    CaptureStderr();
+    EXPECT_EQ(rig.sensor.start(), QuorvexUnkownError);
+    const std::string err = GetCapturedStderr();
+    // 640 x 4810 16-bit samples: 6 156 800 bytes a buffer, 49 254 400 for eight.
+    EXPECT_NE(err.find("asked for 8"), std::string::npos) << err;
+    EXPECT_NE(err.find("granted 3"), std::string::npos) << err;
+    EXPECT_NE(err.find("6156800"), std::string::npos) << err;
+    EXPECT_NE(err.find("49254400"), std::string::npos) << err;
+    EXPECT_EQ(rig.board.capture->allocatedBuffers(), 0u);
 }

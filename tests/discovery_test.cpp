@@ -91,6 +91,9 @@ struct DiscoveryCase {
     std::vector<std::string> subdevs; // expected, in subdevFds order
     uint8_t sensorSubdevIndex;
     const char* bus;
+    // Said when the module's own sub-device cannot be held (discovery then
+    // reports failure).
+    const char* message = "";
 };
 
 } // namespace
@@ -118,7 +121,8 @@ TEST(MediaDiscovery, FindsBridgeAndModuleSubdevicesPerBoard)
         {"a fifth sub-device is refused", BOARD_RADXA_ROCK,
          {{"rockchip-csi2-dphy1", true}, {"rockchip-csi2-dphy1", true}, {"rockchip-csi2-dphy1", true},
           {"rockchip-csi2-dphy1", true}, {"m00_b_brevalith 4-000c", true}},
-         {"/dev/v4l-subdev0", "/dev/v4l-subdev1", "/dev/v4l-subdev2", "/dev/v4l-subdev3"}, 0, "4"},
+         {"/dev/v4l-subdev0", "/dev/v4l-subdev1", "/dev/v4l-subdev2", "/dev/v4l-subdev3"}, 0, "4",
+         "Error: no room for the module's sub-device /dev/v4l-subdev4\n"},
     };
     for (const DiscoveryCase& c : cases) {
         SCOPED_TRACE(c.title);
@@ -136,8 +140,9 @@ TEST(MediaDiscovery, FindsBridgeAndModuleSubdevicesPerBoard)
 
         CsiPipeline state;
         CaptureStderr();
-        discoverMediaPipeline(state, w.openVideo(), *mediaPipelineRule(c.board));
-        EXPECT_EQ(GetCapturedStderr(), "");
+        const bool reached = discoverMediaPipeline(state, w.openVideo(), *mediaPipelineRule(c.board));
+        EXPECT_EQ(GetCapturedStderr(), c.message);
+        EXPECT_EQ(reached, *c.message == '\0');
 
         EXPECT_STREQ(state.mediaPath, "/dev/media0");
         EXPECT_EQ(w.subdevPaths(state), c.subdevs);
@@ -235,24 +240,29 @@ TEST(MediaDiscovery, WalksTheUnsortedListingBackwardsPastNodesThatDoNotOpen)
     }
 }
 
-TEST(MediaDiscovery, EndsQuietlyWhenThePipelineCannotBeReached)
+TEST(MediaDiscovery, EndsWhenThePipelineCannotBeReached)
 {
     struct Case {
         const char* title;
         void (*spoil)(MediaWorld&);
         const char* mediaPath;
+        // Only a module sub-device that cannot be held is worth a word: the
+        // rest shows up in the bus lookup that follows.
+        const char* message = "";
     } cases[] = {
         {"no media device opens", [](MediaWorld& w) { w.k.failOpen("/dev/media0", EACCES); }, ""},
         {"no parent directory", [](MediaWorld& w) { w.k.remove("/sys/devices/platform/axi/csi-receiver/video4linux/video0/device"); }, ""},
         {"sub-device link unreadable",
-         [](MediaWorld& w) { w.k.remove("/sys/dev/char/81:1"); }, "/dev/media0"},
+         [](MediaWorld& w) { w.k.remove("/sys/dev/char/81:1"); }, "/dev/media0",
+         "Error: the module's sub-device 81:1 has no device node\n"},
         {"sub-device link names no sub-device",
          [](MediaWorld& w) {
              w.k.remove("/sys/dev/char/81:1");
              w.k.addSymlink("/sys/dev/char/81:1", "../../devices/platform/axi/csi-receiver/video4linux/video1");
          },
-         "/dev/media0"},
-        {"sub-device does not open", [](MediaWorld& w) { w.k.failOpen("/dev/v4l-subdev0", ENODEV); }, "/dev/media0"},
+         "/dev/media0", "Error: the module's sub-device 81:1 has no device node\n"},
+        {"sub-device does not open", [](MediaWorld& w) { w.k.failOpen("/dev/v4l-subdev0", ENODEV); }, "/dev/media0",
+         "Error: cannot open the module's sub-device /dev/v4l-subdev0: No such device\n"},
         {"enumeration fails", [](MediaWorld& w) { w.k.failIoctl("/dev/media0", MEDIA_IOC_ENUM_ENTITIES, EIO, 1); },
          "/dev/media0"},
         {"enumeration keeps timing out",
@@ -265,8 +275,9 @@ TEST(MediaDiscovery, EndsQuietlyWhenThePipelineCannotBeReached)
         c.spoil(w);
         CsiPipeline state;
         CaptureStderr();
-        discoverMediaPipeline(state, w.openVideo(), *mediaPipelineRule(BOARD_RASPBERRY_PI));
-        EXPECT_EQ(GetCapturedStderr(), "");
+        const bool reached = discoverMediaPipeline(state, w.openVideo(), *mediaPipelineRule(BOARD_RASPBERRY_PI));
+        EXPECT_EQ(GetCapturedStderr(), c.message);
+        EXPECT_EQ(reached, *c.message == '\0');
         EXPECT_STREQ(state.mediaPath, c.mediaPath);
         EXPECT_EQ(state.subdevCount, 0);
         EXPECT_EQ(w.k.openDescriptors(), 1u);

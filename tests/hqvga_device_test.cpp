@@ -22,7 +22,7 @@ constexpr double kDeviceLightSpeed = 300000000.0;
 
 // Sensor that answers every getControl with a fixed value and result and
 // records what it was asked.
-class RecordingSensor final : public QuorvexTOFSensor {
+class RecordingSensor : public QuorvexTOFSensor {
 public:
     TofErrorCode open(CameraInfo&) override { return QuorvexSuccess; }
     TofErrorCode close() override { return QuorvexSuccess; }
@@ -387,4 +387,50 @@ TEST(HqvgaDevice, RangeChangesDuringConversionKeepFramesConsistent)
     toggler.join();
     EXPECT_EQ(inconsistent, 0);
     EXPECT_EQ(farFrames + nearFrames, 40);
+}
+
+// A sensor that tunes the module: the range goes there first, a refusal
+// comes back and changes nothing, and each frame is decoded at the range
+// the sensor says it was captured at, whatever the device was last told.
+TEST(HqvgaDevice, RangeGoesToTheModuleAndFramesDecodeAtTheirOwn)
+{
+    struct TuningSensor : RecordingSensor {
+        TofErrorCode setModuleRange(int rangeMm) override
+        {
+            asked.push_back(rangeMm);
+            return answer;
+        }
+        int32_t frameRange() const override { return captured; }
+        std::vector<int> asked;
+        TofErrorCode answer = QuorvexSuccess;
+        int32_t captured = 4000;
+    };
+    QuorvexDeviceHQVGA device(BOARD_RASPBERRY_PI);
+    TuningSensor sensor;
+    ASSERT_EQ(device.open(&sensor, HQVGA), QuorvexSuccess);
+    int value = 0;
+
+    sensor.answer = QuorvexUnkownError;
+    EXPECT_EQ(device.setControl(CameraCtrl::RANGE, 2000), QuorvexUnkownError);
+    ASSERT_EQ(device.getControl(CameraCtrl::RANGE, &value), QuorvexSuccess);
+    EXPECT_EQ(value, 4000) << "a refused range is not stored";
+    sensor.answer = QuorvexSuccess;
+    EXPECT_EQ(device.setControl(CameraCtrl::RANGE, 2000), QuorvexSuccess);
+    ASSERT_EQ(device.getControl(CameraCtrl::RANGE, &value), QuorvexSuccess);
+    EXPECT_EQ(value, 2000);
+    EXPECT_EQ(sensor.asked, (std::vector<int>{2000, 2000}));
+    EXPECT_EQ(sensor.setCalls, 0) << "the module is tuned through its own operation";
+
+    // y = 16, x = 0 when paired far (a quarter turn: 1000 mm); y = 0,
+    // x = 16 when paired near (0 mm).
+    std::vector<uint16_t> raw(kRawWords, 0);
+    for (size_t n = 0; n < kPlane; ++n)
+        raw[2 * kPlane + n] = 1;
+    Planes out;
+    sensor.captured = 4000; // the module had not switched yet
+    convert(device, raw, out);
+    EXPECT_FLOAT_EQ(out.depth[0], 1000.0f);
+    sensor.captured = 2000;
+    convert(device, raw, out);
+    EXPECT_FLOAT_EQ(out.depth[0], 0.0f);
 }

@@ -199,6 +199,75 @@ TEST_F(UsbEndToEnd, UsbDepthIsRightOnAJetson)
     EXPECT_EQ(camera.close(), QuorvexSuccess);
 }
 
+// Distance from a measured depth to the truth as a module of `rangeMm`
+// unambiguous range sees it (0: no wrap).
+double wrappedError(double depth, double truth, double rangeMm)
+{
+    if (rangeMm == 0.0)
+        return std::fabs(depth - truth);
+    const double d = std::fabs(std::fmod(depth - truth, rangeMm));
+    return std::min(d, rangeMm - d);
+}
+
+// The range reaches the module through its register tables, before start,
+// at start and while streaming; each frame is decoded at the modulation the
+// module captured it with. Any range but 2000 selects the far table, so
+// the module runs far and so does the decoding. The wall reaches beyond
+// 2000 mm, where the near range wraps: far frames are held to the scene,
+// frames that may be near ones to the scene modulo 2000 mm (a frame
+// decoded at the other frequency is off by a factor of two, which no
+// wrap hides). Unpaced frames keep the capture thread inside a frame when
+// a switch lands.
+TEST_F(UsbEndToEnd, DepthIsTheSceneAtEveryRange)
+{
+    const sim::Scene scene = moduleScene(sim::SceneKind::TILTED_WALL, 240, 180, 1500);
+    UsbConfigFile file("fps = 0\n");
+    QuorvexTOFCamera camera;
+    ASSERT_EQ(camera.openWithFile(file.path.c_str(), 0), QuorvexSuccess);
+    // Returns the deepest depth of the last frame.
+    auto expectScene = [&](int frames, double wrapMm) {
+        float deepest = 0.0f;
+        for (int i = 0; i < frames; ++i) {
+            Plane plane;
+            EXPECT_TRUE(nextDepthFrame(camera, plane));
+            size_t measured = 0, misses = 0;
+            deepest = 0.0f;
+            for (size_t n = 0; n < plane.depth.size(); ++n) {
+                const double a = plane.confidence[n] / 16.0;
+                if (a < 10.0)
+                    continue;
+                ++measured;
+                deepest = std::max(deepest, plane.depth[n]);
+                const double tolerance = 4000.0 / (2.0 * sim::kPi) * 1.5 / a + 1.0;
+                misses += wrappedError(plane.depth[n], scene.pixels[n].depthMm, wrapMm) > tolerance;
+            }
+            EXPECT_GT(measured, plane.depth.size() * 9 / 10);
+            EXPECT_EQ(misses, 0u) << "frame " << i;
+        }
+        return deepest;
+    };
+    ASSERT_EQ(camera.setControl(CameraCtrl::RANGE, 2000), QuorvexSuccess);
+    ASSERT_EQ(camera.start(FrameType::DEPTH), QuorvexSuccess);
+    EXPECT_LE(expectScene(3, 2000.0), 2000.0f) << "decoded near: the module ran near";
+    for (int round = 0; round < 4; ++round) {
+        for (int range : {4000, 2000, 3000, 2000}) {
+            SCOPED_TRACE(range);
+            ASSERT_EQ(camera.setControl(CameraCtrl::RANGE, range), QuorvexSuccess);
+            int value = 0;
+            EXPECT_EQ(camera.getControl(CameraCtrl::RANGE, &value), QuorvexSuccess);
+            EXPECT_EQ(value, range);
+            expectScene(3, 2000.0);
+        }
+    }
+    // Stopped, changed, started again: the module runs far from the first
+    // frame, and the whole wall is measured.
+    EXPECT_EQ(camera.stop(), QuorvexSuccess);
+    ASSERT_EQ(camera.setControl(CameraCtrl::RANGE, 3000), QuorvexSuccess);
+    ASSERT_EQ(camera.start(FrameType::DEPTH), QuorvexSuccess);
+    EXPECT_GT(expectScene(3, 0.0), 2000.0f);
+    EXPECT_EQ(camera.close(), QuorvexSuccess);
+}
+
 TEST_F(UsbEndToEnd, RawFramesHaveTheModuleGeometry)
 {
     struct {

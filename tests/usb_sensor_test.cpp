@@ -247,6 +247,8 @@ TEST(UsbSensor, SamplesBecomeTwelveBitWords)
         uint32_t (*convert)(uint32_t v);
     } cases[] = {
         {"bit_width = 8\nbytes_per_sample = 1\n", 0xFF, [](uint32_t v) { return v << 4; }},
+        // 8 bits may come in two bytes too: the image size tells.
+        {"bit_width = 8\nbytes_per_sample = 2\n", 0xFF, [](uint32_t v) { return v << 4; }},
         {"bit_width = 10\n", 0x3FF, [](uint32_t v) { return v << 2; }},
         {"bit_width = 12\n", 0xFFF, [](uint32_t v) { return v; }},
         {"bit_width = 14\n", 0x3FFF, [](uint32_t v) { return v >> 2; }},

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -257,6 +258,46 @@ TEST_F(RealCsiSensor, CloseReleasesEverythingOnceOnly)
         request.count = 0;
         kernel().ioctl(other.get(), VIDIOC_REQBUFS, &request);
     }
+}
+
+// vivid's controls, printed to the console log (tests/kernel/README.md
+// keeps what they showed), and its error injection: a button that makes the
+// next buffer come back flagged V4L2_BUF_FLAG_ERROR. The sensor re-queues a
+// flagged buffer and reads on, so injecting more errors than there are
+// buffers never runs the stream dry.
+TEST_F(RealCsiSensor, ErrorFlaggedBuffersAreQueuedAgain)
+{
+    Guest::Fd node(kernel().open(RealKernelFacts::captureNode, O_RDWR));
+    ASSERT_TRUE(node.isValid());
+    uint32_t injectError = 0;
+    v4l2_queryctrl query{};
+    query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
+    for (int n = 0; n < 200 && kernel().ioctl(node.get(), VIDIOC_QUERYCTRL, &query) == 0; ++n) {
+        const std::string name(reinterpret_cast<const char*>(query.name),
+                               strnlen(reinterpret_cast<const char*>(query.name), sizeof query.name));
+        std::printf("vivid control 0x%08x type %u: %s\n", query.id, query.type, name.c_str());
+        if (name.find("V4L2_BUF_FLAG_ERROR") != std::string::npos)
+            injectError = query.id;
+        query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
+    }
+    if (injectError == 0)
+        GTEST_SKIP() << "this vivid has no control that flags a buffer with V4L2_BUF_FLAG_ERROR";
+
+    sensor.subFrameCount = 1;
+    ASSERT_EQ(sensor.start(), QuorvexSuccess);
+    Frame frame(1);
+    int64_t timestamp = 0;
+    ASSERT_EQ(sensor.getFrame(frame.data(), &timestamp), QuorvexSuccess);
+    int64_t previous = timestamp;
+    for (int i = 0; i < 10; ++i) {
+        v4l2_control press{injectError, 1};
+        ASSERT_EQ(kernel().ioctl(node.get(), VIDIOC_S_CTRL, &press), 0) << std::strerror(errno);
+        ASSERT_EQ(sensor.getFrame(frame.data(), &timestamp), QuorvexSuccess) << "error " << i;
+        EXPECT_GT(timestamp, previous);
+        previous = timestamp;
+    }
+    EXPECT_TRUE(frame.guardIntact());
+    EXPECT_EQ(sensor.stop(), QuorvexSuccess);
 }
 
 } // namespace
