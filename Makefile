@@ -7,7 +7,8 @@ BUILD   ?= build/native
 GEN     := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
 .PHONY: setup build test demo test-cpp test-python test-asan test-tsan fuzz bench clean \
-        setup-armhf test-armhf test-armhf-python wheel-armhf test-kernel
+        setup-armhf test-armhf test-armhf-python wheel-armhf test-kernel \
+        setup-arm64 test-arm64 wheel-arm64 test-arm64-python wheel-trixie test-trixie-python
 
 setup:
 	@tools/setup.sh
@@ -79,29 +80,62 @@ test-armhf: setup-armhf
 	$(call armhf_ctest,build/armhf,)
 	$(call armhf_ctest,build/armhf-time64,-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64)
 
-# The armv7l wheel, cross-built against Debian's armhf CPython headers, and
-# the Python tests run against it by Debian's armhf CPython under qemu-arm.
-# Downloaded packages are kept in build/armhf-debs.
+# 64-bit ARM (aarch64: Jetson, 64-bit Raspberry Pi OS): cross-built with
+# Debian's aarch64-linux-gnu compiler, every C++ test run under qemu-aarch64.
+# time_t is 64 bits wide there already, so one build covers it.
+setup-arm64: setup
+	@tools/setup.sh g++-aarch64-linux-gnu qemu-user
+
+test-arm64: setup-arm64
+	$(CMAKE) $(GEN) -S . -B build/arm64 -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchain-arm64.cmake) \
+	  -DQUORVEX_BUILD_PYTHON=OFF
+	$(CMAKE) --build build/arm64 -j $(JOBS)
+	cd build/arm64 && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+
+# Wheels for ARM boards, cross-built against a Debian release's own CPython
+# headers (bookworm: 3.11, trixie: 3.13; Raspberry Pi OS follows them) for
+# armv7l (armhf) and aarch64 (arm64), and the Python tests run against each
+# by that release's CPython, numpy and pytest under qemu-user. Packages come
+# through a private apt state; downloads are kept in build/debs-ARCH-RELEASE.
+define arm_wheel
+	tools/debian-sysroot.sh $(1) $(2) build/sysroot-$(1)-$(2) build/debs-$(1)-$(2)
+	$(PY) tools/build_wheel.py --arch $(1) --sysroot build/sysroot-$(1)-$(2) \
+	  --build-dir build/wheel-$(1)-$(2) --dist-dir build/dist --jobs $(JOBS)
+endef
+arm_python_tests = tools/qemu-python-tests.sh $(1) build/sysroot-$(1)-$(2) build/dist
+
 wheel-armhf: setup-armhf
-	tools/armhf-sysroot.sh build/armhf-sysroot build/armhf-debs
-	$(PY) tools/build_wheel_armhf.py --sysroot build/armhf-sysroot --build-dir build/wheel-armhf \
-	  --dist-dir build/dist --jobs $(JOBS)
+	$(call arm_wheel,armhf,bookworm)
 
 test-armhf-python: wheel-armhf
-	tools/armhf-python-tests.sh build/armhf-sysroot build/dist
+	$(call arm_python_tests,armhf,bookworm)
+
+wheel-arm64: setup-arm64
+	$(call arm_wheel,arm64,bookworm)
+
+test-arm64-python: wheel-arm64
+	$(call arm_python_tests,arm64,bookworm)
+
+wheel-trixie: setup-armhf setup-arm64
+	$(call arm_wheel,armhf,trixie)
+	$(call arm_wheel,arm64,trixie)
+
+test-trixie-python: wheel-trixie
+	$(call arm_python_tests,armhf,trixie)
+	$(call arm_python_tests,arm64,trixie)
 
 # Speed, never pass/fail: every bench executable, the Python benches, then
-# instructions per frame of the armv7 build when the cross tools are there.
+# instructions per frame of the armv7 and aarch64 builds where the cross
+# tools are there.
 bench: build
 	@$(CMAKE) --build $(BUILD) --target run_benchmarks
 	@set -e; for p in bench/*_bench.py; do echo "== $$(basename $$p)"; \
 	  PYTHONPATH=$(PYPATH) $(PY) $$p $(BUILD); done
-	@if command -v arm-linux-gnueabihf-g++ >/dev/null && command -v qemu-arm >/dev/null; then \
-	  echo "== armv7 instruction counts"; tools/count-instructions.sh; \
-	else echo "== armv7 instruction counts skipped (make setup-armhf installs the cross tools)"; fi
+	@echo "== ARM instruction counts (make setup-armhf, make setup-arm64 install the cross tools)"
+	@tools/count-instructions.sh
 
 # The tests/kernel/ programs inside Debian's own kernels under qemu-system
-# (x86-64 and armv7l), against the real vivid and I2C drivers.
+# (x86-64, armv7l and aarch64), against the real vivid and I2C drivers.
 test-kernel: setup
 	JOBS=$(JOBS) tools/test-kernel.sh
 

@@ -43,7 +43,10 @@ bool canRun(PhaseToDepthBackend backend)
         return false;
 #endif
     case PhaseToDepthBackend::NEON:
-#if defined(__arm__)
+#if defined(__aarch64__)
+        // Advanced SIMD is part of every aarch64 core.
+        return true;
+#elif defined(__arm__)
         // 32-bit Raspberry Pi OS also runs on cores without NEON (ARM11),
         // so the build cannot assume it; the kernel reports it per process.
         return (getauxval(AT_HWCAP) & kHwcapNeon) != 0;
@@ -115,7 +118,7 @@ void repackPhasePlanes(const uint16_t* raw, int16_t* out, size_t width, size_t r
     // Chosen once, as the phase-to-depth backend is.
 #if defined(__x86_64__)
     static const auto decodeRow = canRun(PhaseToDepthBackend::AVX2) ? detail::decodeRowAvx2 : detail::decodeRowPlain;
-#elif defined(__arm__)
+#elif defined(__arm__) || defined(__aarch64__)
     static const auto decodeRow = canRun(PhaseToDepthBackend::NEON) ? detail::decodeRowNeon : detail::decodeRowPlain;
 #else
     const auto decodeRow = detail::decodeRowPlain;
@@ -177,7 +180,7 @@ bool phaseToDepthWith(PhaseToDepthBackend backend, const uint16_t* raw, float* d
         return false;
 #endif
     case PhaseToDepthBackend::NEON:
-#if defined(__arm__)
+#if defined(__arm__) || defined(__aarch64__)
         detail::phaseToDepthNeon(in, out, pixels, shift);
         return true;
 #else

@@ -38,7 +38,7 @@ void phaseToDepth(const uint16_t* raw, float* depth, float* amp, float* conf, si
 enum class PhaseToDepthBackend {
     SCALAR, // plain C++, one pixel at a time
     AVX2,   // x86-64 with AVX2 and FMA
-    NEON,   // 32-bit ARM with NEON
+    NEON,   // ARM with NEON: armv7 where the CPU has it, every aarch64
 };
 
 const char* to_str(PhaseToDepthBackend backend);

@@ -39,7 +39,7 @@ void phaseToDepthAvx2(const PhasePlanes& in, const DepthPlanes& out, size_t pixe
 void decodeRowAvx2(const uint16_t* src, int16_t* dst, size_t width, unsigned shift);
 #endif
 
-#if defined(__arm__)
+#if defined(__arm__) || defined(__aarch64__)
 void phaseToDepthNeon(const PhasePlanes& in, const DepthPlanes& out, size_t pixels, unsigned shift);
 void decodeRowNeon(const uint16_t* src, int16_t* dst, size_t width, unsigned shift);
 #endif

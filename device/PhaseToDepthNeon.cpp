@@ -1,26 +1,27 @@
 #include "device/PhaseToDepthKernels.h"
 
-#if defined(__arm__)
+#if defined(__arm__) || defined(__aarch64__)
 
 #if !defined(__ARM_NEON)
-#error "PhaseToDepthNeon.cpp is built with -mfpu=neon (see the root CMakeLists.txt)"
+#error "PhaseToDepthNeon.cpp is built with -mfpu=neon on 32-bit ARM (see the root CMakeLists.txt)"
 #endif
 
 #include <arm_neon.h>
 #include <math.h>
 
-// Phase-to-depth for 32-bit ARM with NEON, eight pixels per step.
+// Phase-to-depth for ARM with NEON (Advanced SIMD), eight pixels per step.
 //
-// This file alone is compiled for NEON and is only reached once the
-// dispatcher has seen NEON in the CPU's capabilities. It must not emit any
+// On 32-bit ARM this file alone is compiled for NEON and is only reached
+// once the dispatcher has seen NEON in the CPU's capabilities; every aarch64
+// core has it. It must not emit any
 // out-of-line copy of an inline function shared with other files (the linker
 // could keep the NEON copy for everyone), hence C's <math.h> and nothing
 // from the project but the kernel declarations.
 //
 // Amplitude: 8 * sqrtf(X*X + Y*Y), X = x / 16, Y = y / 16, equals the plain
 // (float)(0.5 * sqrt(x*x + y*y)) for every input (checked exhaustively by
-// the tests). NEON has no correctly rounded square root, so the root is the
-// VFP's, one lane at a time.
+// the tests). 32-bit NEON has no correctly rounded square root, so there the
+// root is the VFP's, one lane at a time; aarch64 has a vector one.
 //
 // Phase: NEON has no double-precision vectors. The plain code rounds a
 // double atan2 to float, and no such result on this input domain lies
@@ -46,6 +47,12 @@
 // (< 2^-37 of the result: the tl terms, the float-pair constants, the series
 // left out) give E = 2^-20 (|cubic| + |low sum|) + 2^-35 |hi|: three times
 // the worst case or more.
+//
+// aarch64 adds correctly rounded vector division, fused multiply-add and a
+// 32-byte table lookup. Its reciprocals are exact to half an ulp rather
+// than the two Newton steps' few ulps, and a fused step rounds once where
+// the plain one rounds twice, so every error above only shrinks and the
+// same bound E holds.
 
 namespace Quorvex::detail {
 
@@ -72,15 +79,42 @@ constexpr float kPiLo = -0x1.777a5cp-24f;
 // 2^15 the product is exact.
 constexpr uint32_t kNineBits = 0xFFFF8000u;
 
-struct AtanTables {
-    uint8x8x4_t hi;
-    uint8x8x4_t lo;
-};
+#if defined(__aarch64__)
+using ByteTable = uint8x16x2_t;
 
-inline uint8x8x4_t tableOf(const float* values)
+inline ByteTable tableOf(const float* values)
+{
+    return vld1q_u8_x2(reinterpret_cast<const uint8_t*>(values));
+}
+
+// Four 32-bit table entries chosen by k (0..7): byte indices 4k .. 4k+3.
+inline float32x4_t lookup(const ByteTable& table, uint8x16_t index)
+{
+    return vreinterpretq_f32_u8(vqtbl2q_u8(table, index));
+}
+
+// a + b * c and a - b * c, rounded once.
+inline float32x4_t mulAdd(float32x4_t a, float32x4_t b, float32x4_t c)
+{
+    return vfmaq_f32(a, b, c);
+}
+
+inline float32x4_t mulSub(float32x4_t a, float32x4_t b, float32x4_t c)
+{
+    return vfmsq_f32(a, b, c);
+}
+
+inline float32x4_t reciprocal(float32x4_t v)
+{
+    return vdivq_f32(vdupq_n_f32(1.0f), v);
+}
+#else
+using ByteTable = uint8x8x4_t;
+
+inline ByteTable tableOf(const float* values)
 {
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(values);
-    uint8x8x4_t t;
+    ByteTable t;
     t.val[0] = vld1_u8(bytes);
     t.val[1] = vld1_u8(bytes + 8);
     t.val[2] = vld1_u8(bytes + 16);
@@ -89,12 +123,38 @@ inline uint8x8x4_t tableOf(const float* values)
 }
 
 // Four 32-bit table entries chosen by k (0..7): byte indices 4k .. 4k+3.
-inline float32x4_t lookup(const uint8x8x4_t& table, uint8x16_t index)
+inline float32x4_t lookup(const ByteTable& table, uint8x16_t index)
 {
     const uint8x8_t lo = vtbl4_u8(table, vget_low_u8(index));
     const uint8x8_t hi = vtbl4_u8(table, vget_high_u8(index));
     return vreinterpretq_f32_u8(vcombine_u8(lo, hi));
 }
+
+// a + b * c and a - b * c, the product rounded before the sum (armv7 NEON
+// has no fused form).
+inline float32x4_t mulAdd(float32x4_t a, float32x4_t b, float32x4_t c)
+{
+    return vmlaq_f32(a, b, c);
+}
+
+inline float32x4_t mulSub(float32x4_t a, float32x4_t b, float32x4_t c)
+{
+    return vmlsq_f32(a, b, c);
+}
+
+// An estimate refined by two Newton steps: a few ulps.
+inline float32x4_t reciprocal(float32x4_t v)
+{
+    float32x4_t r = vrecpeq_f32(v);
+    r = vmulq_f32(r, vrecpsq_f32(v, r));
+    return vmulq_f32(r, vrecpsq_f32(v, r));
+}
+#endif
+
+struct AtanTables {
+    ByteTable hi;
+    ByteTable lo;
+};
 
 inline float32x4_t keepNineBits(float32x4_t v)
 {
@@ -106,12 +166,14 @@ inline float32x4_t flipSign(float32x4_t v, uint32x4_t signMask)
     return vreinterpretq_f32_u32(veorq_u32(vreinterpretq_u32_f32(v), signMask));
 }
 
+#if defined(__arm__)
 inline float vfpSqrt(float v)
 {
     float r;
     asm("vsqrt.f32 %0, %1" : "=t"(r) : "t"(v));
     return r;
 }
+#endif
 
 // Sign-extended 11-bit samples after the right shift; the factor 16 of the
 // decoded value is left out (it cancels in atan2, and 16 * 0.5 = 8 is put
@@ -136,26 +198,28 @@ inline float32x4_t phaseOf4(int32x4_t x, int32x4_t y, const AtanTables& tables, 
     // k from a reciprocal estimate of b: a k off by one near a boundary only
     // makes |t| slightly larger.
     const float32x4_t bf = vcvtq_f32_s32(b1);
+#if defined(__aarch64__)
+    const int32x4_t k = vcvtnq_s32_f32(vdivq_f32(vcvtq_f32_s32(vmulq_n_s32(a, 7)), bf));
+#else
     float32x4_t rb = vrecpeq_f32(bf);
     rb = vmulq_f32(rb, vrecpsq_f32(bf, rb));
     const int32x4_t k = vcvtq_s32_f32(
         vmlaq_f32(vdupq_n_f32(0.5f), vcvtq_f32_s32(a), vmulq_n_f32(rb, 7.0f)));
+#endif
 
     const int32x4_t num = vmlsq_s32(vmulq_n_s32(a, 7), k, b);
     const int32x4_t den = vmlaq_s32(vmulq_n_s32(b1, 7), k, a);
     const float32x4_t numf = vcvtq_f32_s32(num);
     const float32x4_t denf = vcvtq_f32_s32(den);
-    float32x4_t rd = vrecpeq_f32(denf);
-    rd = vmulq_f32(rd, vrecpsq_f32(denf, rd));
-    rd = vmulq_f32(rd, vrecpsq_f32(denf, rd));
+    const float32x4_t rd = reciprocal(denf);
 
     // t = th1 + th2 + tl. Each th piece times den is exact, and each
     // residual is within a factor two of what it is taken from, so both
     // subtractions are exact too.
     const float32x4_t th1 = keepNineBits(vmulq_f32(numf, rd));
-    const float32x4_t r1 = vmlsq_f32(numf, th1, denf);
+    const float32x4_t r1 = mulSub(numf, th1, denf);
     const float32x4_t th2 = keepNineBits(vmulq_f32(r1, rd));
-    const float32x4_t r2 = vmlsq_f32(r1, th2, denf);
+    const float32x4_t r2 = mulSub(r1, th2, denf);
     // th1 + th2 need not fit one float (th2 can be far below th1's last
     // bit): what the sum drops (fast two-sum, |th1| >= |th2|) joins tl.
     const float32x4_t th = vaddq_f32(th1, th2);
@@ -163,11 +227,11 @@ inline float32x4_t phaseOf4(int32x4_t x, int32x4_t y, const AtanTables& tables, 
 
     const float32x4_t one = vdupq_n_f32(1.0f);
     const float32x4_t u = vmulq_f32(th, th);
-    float32x4_t h = vmlaq_f32(vdupq_n_f32(-0x1.24924ap-3f), u, vdupq_n_f32(0x1.c71c72p-4f));
-    h = vmlaq_f32(vdupq_n_f32(0x1.99999ap-3f), u, h);
-    h = vmlaq_f32(vdupq_n_f32(-0x1.555556p-2f), u, h);
+    float32x4_t h = mulAdd(vdupq_n_f32(-0x1.24924ap-3f), u, vdupq_n_f32(0x1.c71c72p-4f));
+    h = mulAdd(vdupq_n_f32(0x1.99999ap-3f), u, h);
+    h = mulAdd(vdupq_n_f32(-0x1.555556p-2f), u, h);
     const float32x4_t cubic = vmulq_f32(vmulq_f32(th, u), h);
-    const float32x4_t tlPart = vmulq_f32(tl, vmlsq_f32(one, u, vsubq_f32(one, u)));
+    const float32x4_t tlPart = vmulq_f32(tl, mulSub(one, u, vsubq_f32(one, u)));
 
     // Octant: (|Y| > |X|, X < 0) -> theta, pi/2 - theta, pi - theta,
     // pi/2 + theta; then the sign of Y.
@@ -203,7 +267,7 @@ inline float32x4_t phaseOf4(int32x4_t x, int32x4_t y, const AtanTables& tables, 
     // the error bound reaches half an ulp. The smaller half ulp (below hi
     // when hi is a power of two) is the one to respect.
     const float32x4_t absHi = vabsq_f32(hi);
-    const float32x4_t bound = vmlaq_f32(
+    const float32x4_t bound = mulAdd(
         vmulq_n_f32(vaddq_f32(vabsq_f32(cubic), vabsq_f32(low)), 0x1p-20f), absHi, vdupq_n_f32(0x1p-35f));
     const uint32x4_t below = vsubq_u32(vreinterpretq_u32_f32(absHi), vdupq_n_u32(1));
     const float32x4_t halfUlp = vmulq_n_f32(
@@ -216,11 +280,15 @@ inline float32x4_t phaseOf4(int32x4_t x, int32x4_t y, const AtanTables& tables, 
 inline float32x4_t amplitudeOf4(int32x4_t x, int32x4_t y)
 {
     const float32x4_t sum = vcvtq_f32_s32(vmlaq_s32(vmulq_s32(x, x), y, y));
+#if defined(__aarch64__)
+    const float32x4_t root = vsqrtq_f32(sum);
+#else
     float32x4_t root = sum;
     root = vsetq_lane_f32(vfpSqrt(vgetq_lane_f32(sum, 0)), root, 0);
     root = vsetq_lane_f32(vfpSqrt(vgetq_lane_f32(sum, 1)), root, 1);
     root = vsetq_lane_f32(vfpSqrt(vgetq_lane_f32(sum, 2)), root, 2);
     root = vsetq_lane_f32(vfpSqrt(vgetq_lane_f32(sum, 3)), root, 3);
+#endif
     return vmulq_n_f32(root, 8.0f);
 }
 
@@ -277,8 +345,12 @@ void phaseToDepthNeon(const PhasePlanes& in, const DepthPlanes& out, size_t pixe
         float32x4_t phaseLo = phaseOf4(xLo, yLo, tables, unsureLo);
         float32x4_t phaseHi = phaseOf4(xHi, yHi, tables, unsureHi);
         const uint32x4_t any4 = vorrq_u32(unsureLo, unsureHi);
+#if defined(__aarch64__)
+        if (vmaxvq_u32(any4)) {
+#else
         const uint32x2_t any2 = vorr_u32(vget_low_u32(any4), vget_high_u32(any4));
         if (vget_lane_u32(vpmax_u32(any2, any2), 0)) {
+#endif
             redoUnsure(phaseLo, unsureLo, xLo, yLo);
             redoUnsure(phaseHi, unsureHi, xHi, yHi);
         }

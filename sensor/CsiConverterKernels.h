@@ -39,7 +39,7 @@ void unpackY12PAvx2(const uint8_t* src, uint8_t* dst, size_t length, uint32_t wi
                     size_t dstCapacity);
 #endif
 
-#if defined(__arm__)
+#if defined(__arm__) || defined(__aarch64__)
 // NEON: whole lines in vectors, the rest by the plain code.
 void unpackY12PNeon(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& p,
                     size_t dstCapacity);

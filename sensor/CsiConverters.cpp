@@ -115,7 +115,10 @@ std::vector<CsiConverterSet> csiConverterSets()
     if (__builtin_cpu_supports("avx2"))
         sets.push_back({"avx2", copyStride512Avx2, copyBlock960Avx2, unpackY12PAvx2});
 #endif
-#if defined(__arm__)
+#if defined(__aarch64__)
+    // Advanced SIMD is part of every aarch64 core: no probe needed.
+    sets.push_back({"neon", copyStride512Plain, copyBlock960Plain, unpackY12PNeon});
+#elif defined(__arm__)
     // 32-bit Raspberry Pi OS also runs on cores without NEON. The copies
     // are memcpy already, which the C library tunes for the core.
     constexpr unsigned long kHwcapNeon = 1ul << 12; // the kernel's HWCAP_NEON

@@ -1,22 +1,22 @@
 #include "sensor/CsiConverterKernels.h"
 
-#if defined(__arm__)
+#if defined(__arm__) || defined(__aarch64__)
 
 #if !defined(__ARM_NEON)
-#error "CsiConvertersNeon.cpp is built with -mfpu=neon (see the root CMakeLists.txt)"
+#error "CsiConvertersNeon.cpp is built with -mfpu=neon on 32-bit ARM (see the root CMakeLists.txt)"
 #endif
 
 #include <arm_neon.h>
 
-// unpackY12P for 32-bit ARM with NEON: the whole lines that lie inside both
-// the buffer and the frame in vectors, whatever is left (a last line cut
-// short by either) by the plain code, which then behaves exactly as if it
-// had done all of it.
+// unpackY12P for ARM with NEON (Advanced SIMD on aarch64): the whole lines
+// that lie inside both the buffer and the frame in vectors, whatever is left
+// (a last line cut short by either) by the plain code, which then behaves
+// exactly as if it had done all of it.
 //
-// This file alone is compiled for NEON and is only reached once the
-// dispatcher has seen NEON in the CPU's capabilities; it must not emit an
-// out-of-line copy of an inline function shared with other files, hence
-// nothing from the project but the kernel declarations.
+// On 32-bit ARM this file alone is compiled for NEON and is only reached
+// once the dispatcher has seen NEON in the CPU's capabilities; it must not
+// emit an out-of-line copy of an inline function shared with other files,
+// hence nothing from the project but the kernel declarations.
 
 namespace Quorvex::detail {
 

@@ -1,7 +1,7 @@
 // Facts of the host's ABI that the library leans on. The same tests run on
 // x86-64 and, cross-built, on armv7l with 32-bit and with 64-bit time_t
-// (make test-armhf): a layout assumption that holds only on the build
-// machine fails here first.
+// (make test-armhf) and on aarch64 (make test-arm64): a layout assumption
+// that holds only on the build machine fails here first.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -11,6 +11,9 @@
 #include <sys/time.h>
 #include <type_traits>
 
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
+#include <linux/media.h>
 #include <linux/videodev2.h>
 
 #include "camera/QuorvexFrameBuffer.h"
@@ -58,7 +61,13 @@ int64_t millisecondsOf(const struct timeval& tv)
 
 TEST(PlatformAbi, IntegerAndPointerWidths)
 {
-#if defined(__arm__)
+#if defined(__aarch64__)
+    EXPECT_EQ(sizeof(void*), 8u);
+    EXPECT_EQ(sizeof(long), 8u);
+    EXPECT_EQ(sizeof(size_t), 8u);
+    EXPECT_EQ(sizeof(time_t), 8u);
+    EXPECT_EQ(sizeof(off_t), 8u);
+#elif defined(__arm__)
     EXPECT_EQ(sizeof(void*), 4u);
     EXPECT_EQ(sizeof(long), 4u);
     EXPECT_EQ(sizeof(size_t), 4u);
@@ -91,6 +100,47 @@ TEST(PlatformAbi, V4l2BufferLayoutAndRequestNumber)
     using IoctlRequest = decltype(&KernelAccess::ioctl);
     static_assert(std::is_same<IoctlRequest, int (KernelAccess::*)(int, unsigned long, void*)>::value,
                   "the seam's ioctl must take the request as unsigned long");
+}
+
+// The other records the library hands the kernel, as a kernel of the same
+// width reads them (a 64-bit kernel converts a 32-bit process's records by
+// these 32-bit layouts). Where a pointer or unsigned long sits inside, the
+// layout differs between 32-bit and 64-bit processes; I2C_RDWR does not
+// even carry the size in its request number, so only the layout can tell.
+TEST(PlatformAbi, KernelRecordLayoutsOfThisProcessWidth)
+{
+    struct Field {
+        const char* what;
+        size_t actual;
+        size_t bits32;
+        size_t bits64;
+    };
+    const Field fields[] = {
+        {"sizeof v4l2_format", sizeof(v4l2_format), 204, 208},
+        {"v4l2_format.fmt", offsetof(v4l2_format, fmt), 4, 8},
+        {"VIDIOC_S_FMT", static_cast<size_t>(static_cast<unsigned long>(VIDIOC_S_FMT)), 0xc0cc5605u, 0xc0d05605u},
+        {"sizeof v4l2_plane", sizeof(v4l2_plane), 60, 64},
+        {"v4l2_plane.m", offsetof(v4l2_plane, m), 8, 8},
+        {"v4l2_plane.data_offset", offsetof(v4l2_plane, data_offset), 12, 16},
+        {"sizeof v4l2_requestbuffers", sizeof(v4l2_requestbuffers), 20, 20},
+        {"VIDIOC_REQBUFS", static_cast<size_t>(static_cast<unsigned long>(VIDIOC_REQBUFS)), 0xc0145608u, 0xc0145608u},
+        {"sizeof v4l2_capability", sizeof(v4l2_capability), 104, 104},
+        {"sizeof media_entity_desc", sizeof(media_entity_desc), 256, 256},
+        {"MEDIA_IOC_ENUM_ENTITIES", static_cast<size_t>(static_cast<unsigned long>(MEDIA_IOC_ENUM_ENTITIES)),
+         0xc1007c01u, 0xc1007c01u},
+        {"sizeof media_link_desc", sizeof(media_link_desc), 52, 52},
+        {"MEDIA_IOC_SETUP_LINK", static_cast<size_t>(static_cast<unsigned long>(MEDIA_IOC_SETUP_LINK)),
+         0xc0347c03u, 0xc0347c03u},
+        {"sizeof i2c_msg", sizeof(i2c_msg), 12, 16},
+        {"i2c_msg.len", offsetof(i2c_msg, len), 4, 4},
+        {"i2c_msg.buf", offsetof(i2c_msg, buf), 8, 8},
+        {"sizeof i2c_rdwr_ioctl_data", sizeof(i2c_rdwr_ioctl_data), 8, 16},
+        {"i2c_rdwr_ioctl_data.nmsgs", offsetof(i2c_rdwr_ioctl_data, nmsgs), 4, 8},
+        {"I2C_RDWR", static_cast<size_t>(I2C_RDWR), 0x0707u, 0x0707u},
+    };
+    const bool wide = sizeof(void*) == 8;
+    for (const Field& f : fields)
+        EXPECT_EQ(f.actual, wide ? f.bits64 : f.bits32) << f.what << (wide ? " (64-bit)" : " (32-bit)");
 }
 
 TEST(PlatformAbi, MillisecondTimestampsFromTimevalFieldsDoNotOverflow)

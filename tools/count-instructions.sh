@@ -1,70 +1,95 @@
 #!/usr/bin/env bash
-# Instructions per HQVGA frame (phase to depth) of the armv7 build, counted
-# under qemu-arm by a small TCG plugin (tools/qemu-insn-count.c): exact and
+# Instructions per HQVGA frame (phase to depth) of the ARM builds, counted
+# under qemu-user by a small TCG plugin (tools/qemu-insn-count.c): exact and
 # the same on every run. The probe converts the bench frame F times; a frame
 # costs (count(F) - count(0)) / F, which leaves out start-up and set-up.
-#   tools/count-instructions.sh [build-dir]      (default build/armhf-bench)
-# Needs arm-linux-gnueabihf-g++, qemu-arm and a host C compiler
-# (tools/setup.sh g++-arm-linux-gnueabihf qemu-user installs them).
+#   tools/count-instructions.sh [ARCH...]      (armv7, aarch64; default: both
+#                                               where the cross tools are)
+# Build directories: build/armhf-bench and build/arm64-bench. Needs the
+# cross compiler, qemu-user and a host C compiler (make setup-armhf,
+# make setup-arm64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build/armhf-bench}
 frames=3
-cpu=cortex-a7  # the core of the 32-bit Raspberry Pi boards, with NEON
-sysroot=/usr/arm-linux-gnueabihf
-
-for tool in arm-linux-gnueabihf-g++ qemu-arm cc; do
-  command -v "$tool" >/dev/null || { echo "count-instructions: $tool not found" >&2; exit 1; }
-done
 
 cmake=.venv/bin/cmake
 [ -x "$cmake" ] || cmake=cmake
 ninja=$(command -v .venv/bin/ninja || command -v ninja)
-if [ -f cmake/toolchain-armhf.cmake ]; then
-  cross=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-armhf.cmake")
-else
-  cross=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=armv7l
-         -DCMAKE_C_COMPILER=arm-linux-gnueabihf-gcc -DCMAKE_CXX_COMPILER=arm-linux-gnueabihf-g++)
-fi
-# The cross settings are given once, when the build directory is made.
-if [ -f "$build/CMakeCache.txt" ]; then
-  "$cmake" -S . -B "$build" >/dev/null
-else
-  "$cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$(realpath "$ninja")" "${cross[@]}" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_BUILD_TESTS=OFF >/dev/null
-fi
-"$cmake" --build "$build" --target phase_instruction_probe >/dev/null
+command -v cc >/dev/null || { echo "count-instructions: no host C compiler (cc)" >&2; exit 1; }
 
-# QEMU accepts only the plugin interface versions it knows: take the first
-# one this qemu-arm loads.
-plugin="$build/qemu-insn-count.so"
-loaded=
-for version in 1 2 3 4 5 6; do
-  cc -O2 -shared -fPIC -DPLUGIN_API_VERSION=$version tools/qemu-insn-count.c -o "$plugin"
-  if qemu-arm -L "$sysroot" -cpu "$cpu" -plugin "$plugin" "$build/bench/phase_instruction_probe" scalar 0 \
-       >/dev/null 2>&1; then
-    loaded=$version
-    break
-  fi
-done
-[ -n "$loaded" ] || { echo "count-instructions: qemu-arm loads no instruction-count plugin" >&2; exit 1; }
-
-count() {
-  qemu-arm -L "$sysroot" -cpu "$cpu" -plugin "$plugin" -d plugin \
-    "$build/bench/phase_instruction_probe" "$1" "$2" 2>&1 >/dev/null | sed -n 's/^instructions: //p'
+# ARCH -> cross compiler, qemu, core, build directory, toolchain file.
+settings() {
+  case "$1" in
+    # The core of the 32-bit Raspberry Pi boards, with NEON.
+    armv7) echo "arm-linux-gnueabihf qemu-arm cortex-a7 build/armhf-bench toolchain-armhf.cmake" ;;
+    # The core of the Raspberry Pi 4 (Jetson Nano's A57 runs the same code).
+    aarch64) echo "aarch64-linux-gnu qemu-aarch64 cortex-a72 build/arm64-bench toolchain-arm64.cmake" ;;
+    *) echo "count-instructions: unknown architecture $1 (armv7, aarch64)" >&2; return 1 ;;
+  esac
 }
 
-echo "HQVGA phase-to-depth, armv7 under qemu-arm -cpu $cpu: instructions per 240 x 180 frame"
-base=
-for backend in scalar neon; do
-  idle=$(count "$backend" 0)
-  busy=$(count "$backend" "$frames")
-  [ -n "$idle" ] && [ -n "$busy" ] || { echo "count-instructions: no count for $backend" >&2; exit 1; }
-  per=$(( (busy - idle) / frames ))
-  if [ -z "$base" ]; then
-    base=$per
-    printf '  %-8s %12d\n' "$backend" "$per"
+count_arch() {
+  local arch=$1 triple qemu cpu build toolchain
+  read -r triple qemu cpu build toolchain <<<"$(settings "$arch")"
+  local sysroot=/usr/$triple
+  for tool in "$triple-g++" "$qemu"; do
+    command -v "$tool" >/dev/null || { echo "count-instructions: $tool not found" >&2; return 1; }
+  done
+  # The cross settings are given once, when the build directory is made.
+  if [ -f "$build/CMakeCache.txt" ]; then
+    "$cmake" -S . -B "$build" >/dev/null
   else
-    printf '  %-8s %12d   %sx scalar\n' "$backend" "$per" "$(awk "BEGIN { printf \"%.3f\", $per / $base }")"
+    "$cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$(realpath "$ninja")" \
+      -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$toolchain" \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_BUILD_TESTS=OFF >/dev/null
   fi
+  "$cmake" --build "$build" --target phase_instruction_probe >/dev/null
+
+  # QEMU accepts only the plugin interface versions it knows: take the
+  # first one this qemu loads.
+  local plugin="$build/qemu-insn-count.so" loaded= version
+  for version in 1 2 3 4 5 6; do
+    cc -O2 -shared -fPIC -DPLUGIN_API_VERSION=$version tools/qemu-insn-count.c -o "$plugin"
+    if "$qemu" -L "$sysroot" -cpu "$cpu" -plugin "$plugin" "$build/bench/phase_instruction_probe" scalar 0 \
+         >/dev/null 2>&1; then
+      loaded=$version
+      break
+    fi
+  done
+  [ -n "$loaded" ] || { echo "count-instructions: $qemu loads no instruction-count plugin" >&2; return 1; }
+
+  count() {
+    "$qemu" -L "$sysroot" -cpu "$cpu" -plugin "$plugin" -d plugin \
+      "$build/bench/phase_instruction_probe" "$1" "$2" 2>&1 >/dev/null | sed -n 's/^instructions: //p'
+  }
+
+  echo "HQVGA phase-to-depth, $arch under $qemu -cpu $cpu: instructions per 240 x 180 frame"
+  local base= backend idle busy per
+  for backend in scalar neon; do
+    idle=$(count "$backend" 0)
+    busy=$(count "$backend" "$frames")
+    [ -n "$idle" ] && [ -n "$busy" ] || { echo "count-instructions: no count for $backend" >&2; return 1; }
+    per=$(( (busy - idle) / frames ))
+    if [ -z "$base" ]; then
+      base=$per
+      printf '  %-8s %12d\n' "$backend" "$per"
+    else
+      printf '  %-8s %12d   %sx scalar\n' "$backend" "$per" "$(awk "BEGIN { printf \"%.3f\", $per / $base }")"
+    fi
+  done
+}
+
+arches=("$@")
+if [ ${#arches[@]} -eq 0 ]; then
+  for arch in armv7 aarch64; do
+    read -r triple qemu _ <<<"$(settings "$arch")"
+    if command -v "$triple-g++" >/dev/null && command -v "$qemu" >/dev/null; then
+      arches+=("$arch")
+    else
+      echo "count-instructions: $arch skipped ($triple-g++ or $qemu missing)"
+    fi
+  done
+fi
+for arch in "${arches[@]}"; do
+  count_arch "$arch"
 done

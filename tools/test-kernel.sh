@@ -3,8 +3,9 @@
 # kernels booted under qemu-system (TCG, no KVM) with a busybox initramfs,
 # the virtual video driver vivid and, on armv7l, a real I2C adapter (the
 # vexpress-a9 board's) with an EEPROM at the module controller's address.
+# aarch64 boots on the generic virt machine, which has no I2C controller.
 #
-#   tools/test-kernel.sh [fetch|run] [x86_64] [armv7l]
+#   tools/test-kernel.sh [fetch|run] [x86_64] [armv7l] [aarch64]
 #
 # `fetch` only downloads the Debian packages into the cache and exits 0 when
 # that worked (CI uses it to tell whether the archive is reachable); `run`
@@ -21,11 +22,11 @@ arches=()
 for a in "$@"; do
   case "$a" in
     fetch|run) mode=$a ;;
-    x86_64|armv7l) arches+=("$a") ;;
+    x86_64|armv7l|aarch64) arches+=("$a") ;;
     *) echo "test-kernel: unknown argument '$a'" >&2; exit 2 ;;
   esac
 done
-[ ${#arches[@]} -gt 0 ] || arches=(x86_64 armv7l)
+[ ${#arches[@]} -gt 0 ] || arches=(x86_64 armv7l aarch64)
 
 cache=${KERNEL_CACHE:-$top/build/kernel-cache}
 work=$top/build/kernel-test
@@ -41,13 +42,17 @@ die() { echo "test-kernel: FAILED: $*" >&2; exit 1; }
 
 # ---------------------------------------------------------------- packages
 ensure_host_tools() {
-  # The armhf packages are fetched by name, so dpkg must know the architecture.
-  if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    [ "$(id -u)" -eq 0 ] || die "dpkg does not know armhf; as root run: dpkg --add-architecture armhf && apt-get update"
-    dpkg --add-architecture armhf
-    apt-get update -qq || return 1
-  fi
-  tools/setup.sh qemu-system-x86 qemu-system-arm kmod cpio g++-arm-linux-gnueabihf
+  # The ARM packages are fetched by name, so dpkg must know the architectures.
+  local a added=
+  for a in armhf arm64; do
+    if ! dpkg --print-foreign-architectures | grep -qx "$a"; then
+      [ "$(id -u)" -eq 0 ] || die "dpkg does not know $a; as root run: dpkg --add-architecture $a && apt-get update"
+      dpkg --add-architecture "$a"
+      added=1
+    fi
+  done
+  if [ -n "$added" ]; then apt-get update -qq || return 1; fi
+  tools/setup.sh qemu-system-x86 qemu-system-arm kmod cpio g++-arm-linux-gnueabihf g++-aarch64-linux-gnu
 }
 
 # Exit status 3 says that Debian's archive could not serve what is needed
@@ -92,10 +97,14 @@ fetch_deb() {
 
 declare -A kernel_deb busybox_deb
 fetch_all() {
-  local k_amd64 k_armhf
+  local k_amd64 k_armhf k_arm64
   k_amd64=$(kernel_package linux-image-amd64) || { echo "test-kernel: linux-image-amd64 unknown to apt" >&2; return 1; }
   k_armhf=$(kernel_package linux-image-armmp:armhf) || { echo "test-kernel: linux-image-armmp:armhf unknown to apt" >&2; return 1; }
   case "$k_armhf" in *:armhf) ;; *) k_armhf=$k_armhf:armhf ;; esac
+  k_arm64=$(kernel_package linux-image-arm64:arm64) || { echo "test-kernel: linux-image-arm64:arm64 unknown to apt" >&2; return 1; }
+  case "$k_arm64" in *:arm64) ;; *) k_arm64=$k_arm64:arm64 ;; esac
+  kernel_deb[aarch64]=$(fetch_deb "$k_arm64") || return 1
+  busybox_deb[aarch64]=$(fetch_deb busybox-static:arm64) || return 1
   kernel_deb[x86_64]=$(fetch_deb "$k_amd64") || return 1
   kernel_deb[armv7l]=$(fetch_deb "$k_armhf") || return 1
   busybox_deb[x86_64]=$(fetch_deb busybox-static) || return 1
@@ -127,6 +136,15 @@ configure_arch() {
       strip_tool=arm-linux-gnueabihf-strip
       modules=("vivid n_devs=2 multiplanar=1,2" "i2c-versatile" "i2c-dev")
       ;;
+    aarch64)
+      # The generic virt machine (what 64-bit ARM guests boot on): vivid
+      # loads there; it offers no I2C controller to attach an EEPROM to.
+      qemu=(qemu-system-aarch64 -M virt -cpu cortex-a57 -m 512 -smp 1)
+      console=ttyAMA0
+      cross=(-DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-arm64.cmake")
+      strip_tool=aarch64-linux-gnu-strip
+      modules=("vivid n_devs=2 multiplanar=1,2")
+      ;;
   esac
 }
 
@@ -137,6 +155,7 @@ guest_builds() {
   case "$1" in
     x86_64) echo "x86_64|" ;;
     armv7l) echo "armv7l|"; echo "armv7l-time64|-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64" ;;
+    aarch64) echo "aarch64|" ;;
   esac
 }
 

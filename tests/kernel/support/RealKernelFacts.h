@@ -124,5 +124,7 @@ inline constexpr RegisterCase registerWrites[] = {{0x0633, 30}, {0x0010, 0xDEADB
 
 // The device-tree model file: one string, its NUL counted in the length.
 constexpr const char* vexpressModel = "V2P-CA9";
+// The device tree qemu builds for its generic aarch64 virt machine.
+constexpr const char* virtModel = "linux,dummy-virt";
 
 } // namespace Quorvex::RealKernelFacts

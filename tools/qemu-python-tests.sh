@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Runs the Python test suite against a cross-built ARM wheel, with the
+# Debian release's own CPython, numpy and pytest for that architecture under
+# qemu-user (the sysroot of tools/debian-sysroot.sh).
+#   tools/qemu-python-tests.sh ARCH SYSROOT WHEEL_DIR [pytest arguments...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+arch=$1
+sysroot=$(realpath "$2")
+wheel_dir=$3
+shift 3
+case "$arch" in
+  armhf) qemu=qemu-arm; machine=armv7l; maxsize='2**31 - 1' ;;
+  arm64) qemu=qemu-aarch64; machine=aarch64; maxsize='2**63 - 1' ;;
+  *) echo "qemu-python-tests: unknown architecture $arch (armhf, arm64)" >&2; exit 2 ;;
+esac
+
+python=$(cd "$sysroot/usr/bin" && ls python3.[0-9]* | grep -E '^python3\.[0-9]+$' | head -n 1)
+version=${python#python}
+tag=cp${version//./}
+wheels=("$wheel_dir"/*-"$tag"-"$tag"-linux_"$machine".whl)
+[ -f "${wheels[0]}" ] || { echo "qemu-python-tests: no $tag $machine wheel in $wheel_dir" >&2; exit 1; }
+
+# The host's pip installs the wheel for the target: it refuses a wheel whose
+# tags do not fit that interpreter and architecture, and unpacks it the way
+# pip on a board would. One site per sysroot, so runs can go side by side.
+site=build/site-$(basename "$sysroot")
+rm -rf "$site"
+.venv/bin/python -m pip install -q --no-index --no-deps --only-binary=:all: \
+  --platform linux_"$machine" --implementation cp --python-version "$version" --abi "$tag" \
+  --target "$site" "${wheels[0]}"
+
+run_python() {
+  env -u PYTHONHOME -u PYTHONSTARTUP PYTHONNOUSERSITE=1 PYTHONPATH="$(realpath "$site")" \
+    "$qemu" -L "$sysroot" "$sysroot/usr/bin/$python" "$@"
+}
+run_python -c "import platform, sys, numpy, QuorvexDepthCamera as q
+print('$arch python', sys.version.split()[0], platform.machine(), 'numpy', numpy.__version__, 'module', q.__file__)
+assert platform.machine() == '$machine' and sys.maxsize == $maxsize"
+# The cache would be written into the source tree by several runs at once.
+run_python -m pytest -q -p no:cacheprovider "$@" tests/python
