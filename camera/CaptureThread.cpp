@@ -7,13 +7,33 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "camera/DeliveryHooks.h"
 #include "camera/FrameQueue.h"
 #include "device/QuorvexDevice.h"
 #include "sensor/QuorvexTOFSensor.h"
 
 namespace Quorvex {
 
+namespace delivery {
+
 namespace {
+std::atomic<Hook> installedHook{nullptr};
+} // namespace
+
+void setHook(Hook hook)
+{
+    installedHook.store(hook, std::memory_order_release);
+}
+
+} // namespace delivery
+
+namespace {
+
+void reach(delivery::Point point)
+{
+    if (delivery::Hook hook = delivery::installedHook.load(std::memory_order_acquire))
+        hook(point);
+}
 
 constexpr int64_t kTrackingPeriodNs = 3000000000LL;
 constexpr int kRecycleWaitMs = 20;
@@ -198,6 +218,7 @@ QuorvexFrameBuffer* QuorvexTOFCamera::requestFrame(int16_t timeout)
     std::shared_ptr<FrameQueue> q = currentQueue();
     if (!q)
         return nullptr;
+    reach(delivery::Point::QueueTaken);
 
     if (timeout >= 0) {
         if (!q->waitReady(timeout))
@@ -216,8 +237,12 @@ QuorvexFrameBuffer* QuorvexTOFCamera::requestFrame(int16_t timeout)
                 return nullptr;
         }
     }
+    reach(delivery::Point::Claimed);
     LinkNode* node = q->takeReady(true);
-    return node ? node->frame : nullptr;
+    if (!node)
+        return nullptr;
+    reach(delivery::Point::Returning);
+    return node->frame;
 }
 
 TofErrorCode QuorvexTOFCamera::releaseFrame(QuorvexFrameBuffer* frame)
