@@ -317,8 +317,13 @@ TofErrorCode QuorvexTOFCSISensor::start()
     }
 
     int type = static_cast<int>(bufferType);
-    if (ioctlRetry(videoFd, VIDIOC_STREAMON, &type) < 0)
+    if (ioctlRetry(videoFd, VIDIOC_STREAMON, &type) < 0) {
+        // As for the buffers above: a start that fails leaves nothing
+        // mapped or allocated, so that the next one can set its format.
+        unmapBuffers();
+        releaseBuffers();
         return QuorvexSystemError;
+    }
     streaming = true;
     return QuorvexSuccess;
 }
