@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include <pybind11/pybind11.h>
 
 namespace Quorvex {
@@ -18,7 +20,10 @@ void init_camera(pybind11::module_& m);
 // destruction, so every data call checks that the buffer is still lent.
 // All calls run with the GIL held, which serialises access to the table.
 namespace FrameLoans {
-void lend(const Quorvex::QuorvexFrameBuffer* frame, const Quorvex::QuorvexTOFCamera* camera);
+// `generation` is the camera's stream generation read before the request
+// that returned the frame: the loan ends when a start replaces the queue.
+void lend(const Quorvex::QuorvexFrameBuffer* frame, const Quorvex::QuorvexTOFCamera* camera,
+          std::uint64_t generation);
 bool isLent(const Quorvex::QuorvexFrameBuffer* frame);
 void end(const Quorvex::QuorvexFrameBuffer* frame);
 // Ends every loan of a camera (a new start rebuilt its frames, or it is gone).

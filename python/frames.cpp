@@ -6,6 +6,7 @@
 
 #include "bindings.h"
 #include "camera/QuorvexFrameBuffer.h"
+#include "camera/QuorvexTOFCamera.h"
 
 namespace py = pybind11;
 using namespace Quorvex;
@@ -15,6 +16,7 @@ namespace {
 struct Loan {
     const QuorvexFrameBuffer* frame;
     const QuorvexTOFCamera* camera;
+    uint64_t generation;
 };
 
 // A camera lends at most the few frames of its pool, so a short vector
@@ -69,20 +71,23 @@ FrameDataFormat formatOf(QuorvexFrameBuffer& frame, FrameType type)
 
 namespace FrameLoans {
 
-void lend(const QuorvexFrameBuffer* frame, const QuorvexTOFCamera* camera)
+void lend(const QuorvexFrameBuffer* frame, const QuorvexTOFCamera* camera, uint64_t generation)
 {
     if (!frame)
         return;
     const auto it = loanOf(frame);
     if (it != loans().end())
-        it->camera = camera;
+        *it = Loan{frame, camera, generation};
     else
-        loans().push_back({frame, camera});
+        loans().push_back({frame, camera, generation});
 }
 
 bool isLent(const QuorvexFrameBuffer* frame)
 {
-    return loanOf(frame) != loans().end();
+    // The camera outlives its loans (its destruction ends them), so asking
+    // it is safe; a start since the request means the frame is freed.
+    const auto it = loanOf(frame);
+    return it != loans().end() && it->camera->streamGeneration() == it->generation;
 }
 
 void end(const QuorvexFrameBuffer* frame)
