@@ -218,6 +218,44 @@ TEST_F(RealCsiSensor, StartStopStartStreamsAgain)
     }
 }
 
+// vivid's test control "Start Streaming Error" makes the next STREAMON
+// fail. Found by its name, not its number, which is vivid's own; false
+// when this vivid has no such control.
+bool setStartStreamingError(bool fail)
+{
+    Guest::Fd fd(kernel().open(RealKernelFacts::captureNode, O_RDWR));
+    if (!fd.isValid())
+        return false;
+    v4l2_queryctrl query{};
+    query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
+    while (kernel().ioctl(fd.get(), VIDIOC_QUERYCTRL, &query) == 0) {
+        if (std::strncmp(reinterpret_cast<const char*>(query.name), "Start Streaming Error", sizeof query.name) == 0) {
+            v4l2_control control{query.id, fail ? 1 : 0};
+            return kernel().ioctl(fd.get(), VIDIOC_S_CTRL, &control) == 0;
+        }
+        query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
+    }
+    return false;
+}
+
+// A stream that will not start: start answers -2 and leaves no mapping and
+// no buffer behind, so the next start can set its format and streams.
+TEST_F(RealCsiSensor, AStreamThatWillNotStartLeavesNothingBehind)
+{
+    sensor.subFrameCount = 1;
+    ASSERT_TRUE(setStartStreamingError(true)) << "vivid has no \"Start Streaming Error\" control";
+    EXPECT_EQ(sensor.start(), QuorvexSystemError);
+    EXPECT_EQ(captureMappings(), 0);
+    ASSERT_TRUE(setStartStreamingError(false));
+
+    ASSERT_EQ(sensor.start(), QuorvexSuccess);
+    Frame frame(1);
+    int64_t timestamp = -1;
+    EXPECT_EQ(sensor.getFrame(frame.data(), &timestamp), QuorvexSuccess);
+    expectTwelveBitImage(frame.subFrame(0));
+    EXPECT_EQ(sensor.stop(), QuorvexSuccess);
+}
+
 // close leaves no descriptor and no mapping behind, whether the stream was
 // stopped or is still running, and a second close closes nothing: not even
 // the descriptor number the node had, now someone else's.
