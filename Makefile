@@ -18,9 +18,12 @@ $(BUILD)/build.ninja: | setup
 build: setup $(BUILD)/build.ninja
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
 
+# The pure-Python package from its source folder, its native half from the build.
+PYPATH  = $(abspath package):$(abspath $(BUILD))/python
+
 test: build
 	cd $(BUILD) && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
-	PYTHONPATH=$(abspath $(BUILD))/python $(PY) -m pytest -q tests/python
+	PYTHONPATH=$(PYPATH) $(PY) -m pytest -q tests/python
 
 # C++ tests under the sanitizers, each in a build directory of its own.
 test-asan: setup
@@ -85,7 +88,7 @@ test-armhf-python: wheel-armhf
 bench: build
 	@$(CMAKE) --build $(BUILD) --target run_benchmarks
 	@set -e; for p in bench/*_bench.py; do echo "== $$(basename $$p)"; \
-	  PYTHONPATH=$(abspath $(BUILD))/python $(PY) $$p $(BUILD); done
+	  PYTHONPATH=$(PYPATH) $(PY) $$p $(BUILD); done
 	@if command -v arm-linux-gnueabihf-g++ >/dev/null && command -v qemu-arm >/dev/null; then \
 	  echo "== armv7 instruction counts"; tools/count-instructions.sh; \
 	else echo "== armv7 instruction counts skipped (make setup-armhf installs the cross tools)"; fi
@@ -102,4 +105,4 @@ clean:
 DEMO_SECONDS ?= 5
 .PHONY: demo
 demo: build
-	PYTHONPATH=$(abspath $(BUILD))/python $(PY) examples/depth_example.py --seconds $(DEMO_SECONDS) --out demo-output
+	PYTHONPATH=$(PYPATH) $(PY) examples/depth_example.py --seconds $(DEMO_SECONDS) --out demo-output

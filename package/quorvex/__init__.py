@@ -1,0 +1,17 @@
+"""Pythonic layer over the QuorvexDepthCamera extension: cameras as context
+managers, frames as plain data, errors as exceptions, point clouds, and the
+tools (record, view, publish) that take any source of frames."""
+import pkgutil
+
+# In a build tree the private native module lives in another folder of the
+# same package name; extend_path lets both halves import as one package.
+__path__ = pkgutil.extend_path(__path__, __name__)
+
+from ._version import __version__  # noqa: E402
+from .errors import CameraError  # noqa: E402
+from .frame import Frame, StreamInfo  # noqa: E402
+from .geometry import Intrinsics, nominal_intrinsics  # noqa: E402
+from .camera import Camera  # noqa: E402
+
+__all__ = ["Camera", "CameraError", "Frame", "StreamInfo", "Intrinsics", "nominal_intrinsics",
+           "__version__"]
