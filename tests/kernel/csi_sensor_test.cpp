@@ -218,23 +218,38 @@ TEST_F(RealCsiSensor, StartStopStartStreamsAgain)
     }
 }
 
-// vivid's test control "Start Streaming Error" makes the next STREAMON
-// fail. Found by its name, not its number, which is vivid's own; false
-// when this vivid has no such control.
-bool setStartStreamingError(bool fail)
+// vivid's error-injection control "Inject VIDIOC_STREAMON Error" (6.1) makes
+// the next STREAMON fail. Found by its name, not its number, which is
+// vivid's own. False when it cannot be set; `seen` then lists the controls
+// the node offers.
+bool setStartStreamingError(bool fail, std::string& seen)
 {
     Guest::Fd fd(kernel().open(RealKernelFacts::captureNode, O_RDWR));
-    if (!fd.isValid())
+    if (!fd.isValid()) {
+        seen = std::string("open: ") + std::strerror(errno);
         return false;
-    v4l2_queryctrl query{};
+    }
+    // The extended query: the plain one may refuse some of vivid's test
+    // controls and end the walk before it gets there.
+    v4l2_query_ext_ctrl query{};
     query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
-    while (kernel().ioctl(fd.get(), VIDIOC_QUERYCTRL, &query) == 0) {
-        if (std::strncmp(reinterpret_cast<const char*>(query.name), "Start Streaming Error", sizeof query.name) == 0) {
+    while (kernel().ioctl(fd.get(), VIDIOC_QUERY_EXT_CTRL, &query) == 0) {
+        const std::string name(reinterpret_cast<const char*>(query.name),
+                               strnlen(reinterpret_cast<const char*>(query.name), sizeof query.name));
+        seen += name + "; ";
+        if (name == "Inject VIDIOC_STREAMON Error") {
+            // A button fires on any write: clearing it is not a write.
+            if (query.type == V4L2_CTRL_TYPE_BUTTON && !fail)
+                return true;
             v4l2_control control{query.id, fail ? 1 : 0};
-            return kernel().ioctl(fd.get(), VIDIOC_S_CTRL, &control) == 0;
+            if (kernel().ioctl(fd.get(), VIDIOC_S_CTRL, &control) == 0)
+                return true;
+            seen += std::string("VIDIOC_S_CTRL: ") + std::strerror(errno);
+            return false;
         }
         query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
     }
+    seen += std::string("(end: ") + std::strerror(errno) + ")";
     return false;
 }
 
@@ -243,10 +258,11 @@ bool setStartStreamingError(bool fail)
 TEST_F(RealCsiSensor, AStreamThatWillNotStartLeavesNothingBehind)
 {
     sensor.subFrameCount = 1;
-    ASSERT_TRUE(setStartStreamingError(true)) << "vivid has no \"Start Streaming Error\" control";
+    std::string seen;
+    ASSERT_TRUE(setStartStreamingError(true, seen)) << "controls: " << seen;
     EXPECT_EQ(sensor.start(), QuorvexSystemError);
     EXPECT_EQ(captureMappings(), 0);
-    ASSERT_TRUE(setStartStreamingError(false));
+    ASSERT_TRUE(setStartStreamingError(false, seen)) << seen;
 
     ASSERT_EQ(sensor.start(), QuorvexSuccess);
     Frame frame(1);
