@@ -25,6 +25,13 @@ test: build
 	cd $(BUILD) && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 	PYTHONPATH=$(PYPATH) $(PY) -m pytest -q tests/python
 
+# The web viewer in a real headless Chromium (Debian's chromium and
+# chromium-driver, installed when missing); screenshots in build/test-artifacts/.
+.PHONY: test-browser
+test-browser: build
+	@tools/setup.sh chromium chromium-driver
+	QUORVEX_REQUIRE_BROWSER=1 PYTHONPATH=$(PYPATH) $(PY) -m pytest -q tests/python/test_viewer_browser.py
+
 # C++ tests under the sanitizers, each in a build directory of its own.
 test-asan: setup
 	$(CMAKE) -S . -B build/asan $(GEN) -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_GTEST_FROM_SOURCE=ON \
@@ -106,3 +113,17 @@ DEMO_SECONDS ?= 5
 .PHONY: demo
 demo: build
 	PYTHONPATH=$(PYPATH) $(PY) examples/depth_example.py --seconds $(DEMO_SECONDS) --out demo-output
+
+# The C++ library for programs that link it: installed tree, CMake package,
+# pkg-config file and Debian packages (amd64, armhf, and arm64 once its
+# toolchain file exists), each built against and run (tools/test-sdk.sh).
+# `make deb` only builds the packages, into build/deb.
+SDK_APT := pkg-config $(if $(wildcard cmake/toolchain-arm64.cmake),g++-aarch64-linux-gnu)
+.PHONY: sdk-test deb
+sdk-test: setup-armhf
+	@tools/setup.sh $(SDK_APT)
+	JOBS=$(JOBS) tools/test-sdk.sh
+
+deb: setup-armhf
+	@tools/setup.sh $(SDK_APT)
+	JOBS=$(JOBS) tools/test-sdk.sh deb

@@ -106,6 +106,9 @@ def pack_wheel(stage, dist_dir, project, python_tag):
     ]
     if project.get("description"):
         metadata.append(f"Summary: {project['description']}")
+    # An SPDX identifier, as in pyproject.toml.
+    if isinstance(project.get("license"), str):
+        metadata.append(f"License: {project['license']}")
     if project.get("requires-python"):
         metadata.append(f"Requires-Python: {project['requires-python']}")
     for requirement in project.get("dependencies", []):
@@ -180,6 +183,8 @@ def main():
         "-DCMAKE_BUILD_TYPE=Release",
         "-DQUORVEX_BUILD_PYTHON=ON",
         "-DQUORVEX_BUILD_TESTS=OFF",
+        # A wheel holds no symbolic links: no versioned soname, no SDK files.
+        "-DQUORVEX_WHEEL=ON",
         f"-DPython_INCLUDE_DIR={include_dir}",
         f"-DPYTHON_MODULE_EXT_SUFFIX={ext_suffix}",
         f"-Dpybind11_DIR={pybind11.get_cmake_dir()}",

@@ -12,6 +12,14 @@ from .errors import CameraError  # noqa: E402
 from .frame import Frame, StreamInfo  # noqa: E402
 from .geometry import Intrinsics, nominal_intrinsics  # noqa: E402
 from .camera import Camera  # noqa: E402
+from .recording import open_recording  # noqa: E402  (needs the record extra only when called)
 
-__all__ = ["Camera", "CameraError", "Frame", "StreamInfo", "Intrinsics", "nominal_intrinsics",
+try:  # the `network` extra
+    from .network import subscribe  # noqa: E402,F401
+except ImportError as _missing:
+    def subscribe(*args, _why=str(_missing), **kwargs):
+        raise ImportError(f"quorvex.subscribe needs the 'network' extra ({_why}): "
+                          "pip install 'QuorvexDepthCamera[network]'")
+
+__all__ = ["Camera", "CameraError", "open_recording", "subscribe", "Frame", "StreamInfo", "Intrinsics", "nominal_intrinsics",
            "__version__"]

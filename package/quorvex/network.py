@@ -1,0 +1,466 @@
+"""Frames over Zenoh: `Publisher` sends each frame of any source under a key
+prefix, `subscribe` returns a source that yields the same `Frame`s elsewhere.
+
+Under a prefix such as `quorvex/camera`:
+
+    PREFIX/depth, PREFIX/amplitude, PREFIX/confidence   sensor_msgs/msg/Image, 32FC1 (mm)
+    PREFIX/raw                                         sensor_msgs/msg/Image, 16UC1
+    PREFIX/camera_info                                 sensor_msgs/msg/CameraInfo
+    PREFIX/info                                        the StreamInfo as JSON (put once, and
+                                                       answered to queries)
+
+Images are standard CDR-encoded ROS 2 messages (`quorvex.rosmsg`). Each sample
+carries an attachment, `FRAME_HEADER`, with the frame's sequence number,
+module timestamp, drop count and size, so that a subscriber can rebuild the
+Frame exactly and tell which planes belong together.
+
+Private by default: a session listens only on the endpoints it is given,
+scouts by no multicast, and uses no shared memory (so what is measured on
+one machine is what crosses a network).
+"""
+import json
+import random
+import struct
+import sys
+import threading
+import time
+
+import zenoh
+
+from . import rosmsg
+from .errors import CameraError
+from .frame import Frame, StreamInfo
+from .geometry import Intrinsics
+
+DEFAULT_KEY = "quorvex/camera"
+PLANES = ("depth", "amplitude", "confidence", "raw")
+_PLANE_BITS = {name: 1 << i for i, name in enumerate(PLANES)}
+_OUTPUT_PLANES = {"depth": ("depth", "amplitude", "confidence"), "raw": ("raw",)}
+
+# magic, version, plane mask, width, height, publisher id, sequence,
+# timestamp_ms, sent time (ns since the epoch), dropped, reserved.
+FRAME_HEADER = struct.Struct("<4sBBHH2xQQqqII")
+_MAGIC = b"QVXF"
+_VERSION = 1
+
+
+def session_config(config_file=None, connect=(), listen=()):
+    """A Zenoh configuration: `config_file` (Zenoh's own JSON5 format, for
+    TLS, access control, routers, ...) or Zenoh's defaults, made private
+    where the file says nothing: no listening unless an endpoint is named,
+    no multicast scouting. Then `connect`/`listen` endpoints are added."""
+    conf = zenoh.Config.from_file(str(config_file)) if config_file else zenoh.Config()
+    if json.loads(conf.get_json("mode")) is None:
+        conf.insert_json5("mode", '"peer"')
+    # Unset, Zenoh would listen on every interface and announce itself.
+    if isinstance(json.loads(conf.get_json("listen/endpoints")), dict):
+        conf.insert_json5("listen/endpoints", "[]")
+    if json.loads(conf.get_json("scouting/multicast/enabled")) is None:
+        conf.insert_json5("scouting/multicast/enabled", "false")
+    if not config_file:
+        # What one machine measures is then what crosses a network.
+        conf.insert_json5("transport/shared_memory/enabled", "false")
+        # A frame is some 64 KiB batches; room for a few frames per link lets
+        # a subscriber that is busy for a moment catch up instead of losing
+        # frames (Zenoh's default, two batches, is less than one plane).
+        conf.insert_json5("transport/link/tx/queue/size/data", "16")
+    if json.loads(conf.get_json("connect/retry")) is None:
+        # A publisher that comes back is found again quickly, and for ever.
+        conf.insert_json5("connect/retry", '{"period_init_ms": 250, "period_max_ms": 500, '
+                                           '"period_increase_factor": 1.5}')
+    if json.loads(conf.get_json("connect/exit_on_failure")) is None:
+        conf.insert_json5("connect/exit_on_failure", "false")
+    if json.loads(conf.get_json("connect/timeout_ms")) is None:
+        conf.insert_json5("connect/timeout_ms", "-1")
+    if connect:
+        conf.insert_json5("connect/endpoints", json.dumps(list(connect)))
+    if listen:
+        conf.insert_json5("listen/endpoints", json.dumps(list(listen)))
+    return conf
+
+
+def _open(config_file, connect, listen):
+    try:
+        return zenoh.open(session_config(config_file, connect, listen))
+    except zenoh.ZError as e:
+        raise CameraError(f"cannot open a Zenoh session: {e}") from None
+
+
+def _check_key(key):
+    key = key.rstrip("/")
+    try:
+        zenoh.KeyExpr(key + "/depth")
+    except Exception as e:  # Zenoh's own error type for a malformed key
+        raise ValueError(f"{key!r} is not a usable key prefix: {e}") from None
+    if any(c in key for c in "*$?#"):
+        raise ValueError(f"a key prefix names one stream; {key!r} has wildcards")
+    return key
+
+
+def _frame_id(key):
+    return key.rsplit("/", 1)[-1] + "_optical_frame"
+
+
+def info_to_json(info):
+    d = {k: getattr(info, k) for k in ("source", "variant", "width", "height", "output",
+                                       "controls", "version")}
+    i = info.intrinsics
+    d["intrinsics"] = {k: getattr(i, k) for k in ("width", "height", "fx", "fy", "cx", "cy")}
+    return json.dumps(d)
+
+
+def info_from_json(text):
+    d = json.loads(text)
+    d["intrinsics"] = Intrinsics(**d["intrinsics"])
+    d["controls"] = {str(k): int(v) for k, v in d.get("controls", {}).items()}
+    return StreamInfo(**d)
+
+
+class Publisher:
+    """Publishes frames under `key`. Newest frame wins by default: a slow or
+    stopped subscriber misses frames and never holds `put` back (beyond a
+    few milliseconds per plane); `lossless=True` makes `put` wait for every
+    subscriber instead."""
+
+    def __init__(self, info, key=DEFAULT_KEY, connect=(), listen=(), config=None,
+                 lossless=False):
+        self.key = _check_key(key)
+        self.info = info
+        self.lossless = lossless
+        self.published = 0
+        self._id = random.getrandbits(64)
+        self._frame_id = _frame_id(self.key)
+        self._session = _open(config, connect, listen)
+        cc = zenoh.CongestionControl.BLOCK if lossless else zenoh.CongestionControl.DROP
+        cdr = zenoh.Encoding.APPLICATION_CDR
+        self._publishers = {
+            name: self._session.declare_publisher(
+                f"{self.key}/{name}", congestion_control=cc,
+                encoding=cdr.with_schema(rosmsg.IMAGE))
+            for name in PLANES}
+        self._camera_info = self._session.declare_publisher(
+            f"{self.key}/camera_info", congestion_control=cc,
+            encoding=cdr.with_schema(rosmsg.CAMERA_INFO))
+        self._info_json = info_to_json(info)
+        self._queryable = self._session.declare_queryable(f"{self.key}/info", self._answer)
+        self._session.put(f"{self.key}/info", self._info_json,
+                          encoding=zenoh.Encoding.APPLICATION_JSON)
+
+    def _answer(self, query):
+        query.reply(f"{self.key}/info", self._info_json, encoding=zenoh.Encoding.APPLICATION_JSON)
+
+    def put(self, frame):
+        planes = _OUTPUT_PLANES[frame.output]
+        mask = 0
+        for name in planes:
+            mask |= _PLANE_BITS[name]
+        attachment = FRAME_HEADER.pack(_MAGIC, _VERSION, mask, frame.width, frame.height, self._id,
+                                       frame.sequence, frame.timestamp_ms, time.time_ns(),
+                                       frame.dropped, 0)
+        for name in planes:
+            data = rosmsg.encode(rosmsg.IMAGE, rosmsg.image_message(
+                getattr(frame, name), frame.timestamp_ms, self._frame_id,
+                rosmsg.PLANE_ENCODINGS[name]))
+            self._publishers[name].put(data, attachment=attachment)
+        self._camera_info.put(rosmsg.encode(rosmsg.CAMERA_INFO, rosmsg.camera_info_message(
+            self.info.intrinsics, frame.timestamp_ms, self._frame_id)), attachment=attachment)
+        self.published += 1
+
+    def close(self):
+        if self._session is not None:
+            self._session.close()
+            self._session = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+
+class Subscription:
+    """A source of the frames published under `key`: `.info`, `.frames()`,
+    `.close()`, `with`. Frames keep the sender's `sequence` and
+    `timestamp_ms`; `dropped` adds the frames the sender lost to those lost
+    on the way; `host_time_ns` is this host's arrival time.
+
+    Newest frame wins by default: at most `queue` complete frames wait here,
+    older ones make way. `lossless=True` blocks the network instead (the
+    publisher must use `lossless` too). Payloads under the key that are not
+    well-formed frames are counted in `malformed` and skipped.
+    `sent_time_ns` is the sender's wall clock (`time.time_ns()`) when the
+    frame last yielded was published: its latency, where clocks agree."""
+
+    def __init__(self, key=DEFAULT_KEY, connect=(), listen=(), config=None, lossless=False,
+                 queue=4, info_timeout=5.0):
+        self.key = _check_key(key)
+        self.lossless = lossless
+        self.info_timeout = info_timeout
+        self.malformed = 0
+        self.received = 0           # complete frames that reached this host
+        self.sent_time_ns = None
+        self._info = None
+        self._lock = threading.Lock()
+        self._ready = threading.Condition(self._lock)
+        self._frames = []           # complete frames waiting: (header, {plane: bytes}, host ns)
+        self._capacity = max(1, int(queue))
+        self._pending = {}          # (publisher, sequence) -> (header, planes)
+        self._newest = {}           # publisher -> newest complete sequence
+        self._closed = False
+        self._last = None           # (publisher, sequence) of the last frame yielded
+        self._first = None          # (publisher, sequence) of its first complete frame
+        self._session = _open(config, connect, listen)
+        self._subscriber = self._session.declare_subscriber(f"{self.key}/*", self._on_sample)
+
+    # Network thread: only sorts bytes, never decodes -------------------------
+    def _on_sample(self, sample):
+        try:
+            name = str(sample.key_expr)[len(self.key) + 1:]
+            if name == "info":
+                self._on_info(sample.payload.to_bytes())
+                return
+            if name == "camera_info":
+                return
+            bit = _PLANE_BITS.get(name)
+            attachment = sample.attachment
+            header = _parse_header(attachment.to_bytes() if attachment is not None else b"")
+            if bit is None or header is None or not header[2] & bit:
+                self._count_malformed()
+                return
+            self._add_plane(header, name, sample.payload.to_bytes())
+        except Exception:  # never let a bad sample reach Zenoh's thread
+            self._count_malformed()
+
+    def _on_info(self, payload):
+        try:
+            info = info_from_json(payload.decode())
+        except Exception:
+            self._count_malformed()
+            return
+        with self._lock:
+            self._info = info
+
+    def _count_malformed(self):
+        with self._lock:
+            self.malformed += 1
+
+    def _add_plane(self, header, name, payload):
+        publisher, sequence, mask = header[5], header[6], header[2]
+        wanted = [n for n in PLANES if mask & _PLANE_BITS[n]]
+        with self._lock:
+            newest = self._newest.get(publisher)
+            if newest is not None and sequence <= newest:
+                return  # a straggler of a frame already given up on
+            entry = self._pending.setdefault((publisher, sequence), (header, {}))
+            entry[1][name] = payload
+            if len(entry[1]) < len(wanted):
+                if len(self._pending) > 4 * len(PLANES) + self._capacity:
+                    self._pending.pop(min(self._pending, key=lambda k: k[1]))
+                return
+            del self._pending[(publisher, sequence)]
+            # Older incomplete frames of this publisher will never complete.
+            for k in [k for k in self._pending if k[0] == publisher and k[1] < sequence]:
+                del self._pending[k]
+            if publisher not in self._newest:
+                # A new publisher (or one restarted) replaces what came before.
+                self._first = (publisher, sequence)
+                self._newest = {publisher: sequence}
+                self._pending = {k: v for k, v in self._pending.items() if k[0] == publisher}
+            self._newest[publisher] = sequence
+            self.received += 1
+            item = (header, entry[1], time.monotonic_ns())
+            if self.lossless:
+                while len(self._frames) >= self._capacity and not self._closed:
+                    # Holding Zenoh's thread here is what pushes back on the publisher.
+                    self._ready.wait(0.2)
+            elif len(self._frames) >= self._capacity:
+                del self._frames[0]
+            self._frames.append(item)
+            self._ready.notify_all()
+
+    # Source ------------------------------------------------------------------
+    @property
+    def info(self):
+        """The publisher's StreamInfo, asked for when none has arrived yet;
+        CameraError when no publisher answers within `info_timeout` s."""
+        with self._lock:
+            if self._info is not None:
+                return self._info
+        deadline = time.monotonic() + self.info_timeout
+        while True:
+            # With no route to a publisher yet, a query ends at once unanswered.
+            wait = max(0.01, deadline - time.monotonic())
+            for reply in self._session.get(f"{self.key}/info", timeout=wait):
+                if reply.ok is not None:
+                    self._on_info(reply.ok.payload.to_bytes())
+            with self._lock:
+                if self._info is not None:
+                    return self._info
+            if time.monotonic() >= deadline:
+                raise CameraError(f"no publisher of {self.key} answered within "
+                                  f"{self.info_timeout:g} s")
+            time.sleep(min(0.1, max(0.0, deadline - time.monotonic())))
+
+    def frames(self, max_frames=None, stall_timeout=None):
+        """Yields Frames until `max_frames` (None: forever). Raises
+        CameraError when nothing arrives for `stall_timeout` seconds (None:
+        waits for a publisher for ever)."""
+        count = 0
+        while max_frames is None or count < max_frames:
+            item = self._next(stall_timeout)
+            frame = self._decode(*item)
+            if frame is None:
+                continue
+            count += 1
+            yield frame
+
+    def _next(self, stall_timeout):
+        deadline = None if stall_timeout is None else time.monotonic() + stall_timeout
+        with self._lock:
+            while not self._frames:
+                if self._closed:
+                    raise CameraError("subscription closed")
+                wait = 0.5 if deadline is None else deadline - time.monotonic()
+                if wait <= 0:
+                    raise CameraError(f"no frame on {self.key} for {stall_timeout:g} s")
+                self._ready.wait(min(wait, 0.5))
+            item = self._frames.pop(0)
+            self._ready.notify_all()
+            return item
+
+    def _decode(self, header, payloads, host_ns):
+        _, _, mask, width, height, publisher, sequence, timestamp_ms, sent, dropped, _ = header
+        output = "raw" if mask & _PLANE_BITS["raw"] else "depth"
+        frame = Frame(sequence=sequence, timestamp_ms=timestamp_ms, host_time_ns=host_ns,
+                      dropped=dropped, width=width, height=height, output=output)
+        try:
+            for name, data in payloads.items():
+                msg = rosmsg.decode(rosmsg.IMAGE, data)
+                array = rosmsg.image_array(msg, rosmsg.PLANE_ENCODINGS[name])
+                if name != "raw" and array.shape != (height, width):
+                    raise rosmsg.MessageError(f"{name} is {array.shape}, frame {width} x {height}")
+                setattr(frame, name, array)
+        except rosmsg.MessageError:
+            self._count_malformed()
+            return None
+        # Frames that reached this host but made way for newer ones count as
+        # dropped too; those sent before we were listening do not.
+        with self._lock:
+            first = self._first
+        if self._last is not None and self._last[0] == publisher:
+            before = self._last[1]
+        elif first is not None and first[0] == publisher:
+            before = first[1] - 1
+        else:
+            before = sequence - 1
+        if sequence > before:
+            frame.dropped += sequence - before - 1
+        self._last = (publisher, sequence)
+        self.sent_time_ns = sent
+        return frame
+
+    def close(self):
+        with self._lock:
+            self._closed = True
+            self._ready.notify_all()
+        if self._session is not None:
+            self._session.close()
+            self._session = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+
+def _parse_header(data):
+    if len(data) != FRAME_HEADER.size:
+        return None
+    header = FRAME_HEADER.unpack(data)
+    if header[0] != _MAGIC or header[1] != _VERSION or header[2] == 0 or header[2] >> len(PLANES):
+        return None
+    return header
+
+
+def subscribe(key=DEFAULT_KEY, connect=(), listen=(), config=None, lossless=False, queue=4,
+              info_timeout=5.0):
+    """A source of the frames published under `key` (see `Subscription`).
+
+        with quorvex.subscribe("quorvex/camera", connect=["tcp/192.0.2.10:7447"]) as sub:
+            for frame in sub.frames():
+                print(frame.sequence, frame.dropped, frame.depth[90, 120])
+    """
+    return Subscription(key, connect=connect, listen=listen, config=config, lossless=lossless,
+                        queue=queue, info_timeout=info_timeout)
+
+
+# `python -m quorvex publish` -----------------------------------------------------
+def add_arguments(parser):
+    src = parser.add_argument_group("source (default: the USB camera)")
+    src.add_argument("--config", metavar="FILE", help="open the camera with this configuration file")
+    src.add_argument("--connect-camera", choices=("usb", "csi"), default="usb",
+                     help="camera connection when no --config is given")
+    src.add_argument("--index", type=int, default=0, help="camera index")
+    src.add_argument("--output", choices=("depth", "raw"), default="depth")
+    src.add_argument("--recording", metavar="PATH", help="publish a recording instead of a camera")
+    net = parser.add_argument_group("network")
+    net.add_argument("--key", default=DEFAULT_KEY, metavar="PREFIX",
+                     help=f"key prefix of the stream (default {DEFAULT_KEY})")
+    net.add_argument("--connect", action="append", default=[], metavar="ENDPOINT",
+                     help="Zenoh endpoint to connect to, e.g. tcp/192.0.2.1:7447 (repeatable)")
+    net.add_argument("--listen", action="append", default=[], metavar="ENDPOINT",
+                     help="Zenoh endpoint to listen on, e.g. tcp/0.0.0.0:7447 (repeatable); "
+                          "by default nothing listens")
+    net.add_argument("--zenoh-config", metavar="FILE",
+                     help="Zenoh's own JSON5 configuration (TLS, access control, ...)")
+    net.add_argument("--lossless", action="store_true",
+                     help="block until every subscriber has each frame instead of dropping "
+                          "frames for slow ones")
+    parser.add_argument("--frames", type=int, default=None, metavar="N",
+                        help="stop after N frames (default: until interrupted)")
+
+
+def _open_source(args):
+    if args.recording:
+        try:
+            from . import open_recording
+        except ImportError:
+            raise CameraError("reading recordings needs the 'record' extra") from None
+        return open_recording(args.recording)
+    from .camera import Camera
+    return Camera(connect=args.connect_camera, index=args.index, config=args.config,
+                  output=args.output)
+
+
+def _interrupt(signum, frame):
+    raise KeyboardInterrupt
+
+
+def run(args):
+    import signal
+    # A service manager's stop ends the stream as Ctrl-C does: sessions closed cleanly.
+    signal.signal(signal.SIGTERM, _interrupt)
+    try:
+        with _open_source(args) as source:
+            info = source.info
+            with Publisher(info, key=args.key, connect=args.connect, listen=args.listen,
+                           config=args.zenoh_config, lossless=args.lossless) as pub:
+                where = ", ".join(args.listen) or "no address"
+                print(f"publishing {info.variant} {info.output} from {info.source} under "
+                      f"{pub.key}/ (listening on {where}"
+                      + (f"; connecting to {', '.join(args.connect)}" if args.connect else "")
+                      + ")", flush=True)
+                start = time.monotonic()
+                try:
+                    for frame in source.frames(max_frames=args.frames):
+                        pub.put(frame)
+                finally:
+                    seconds = time.monotonic() - start
+                    print(f"published {pub.published} frames in {seconds:.1f} s", file=sys.stderr)
+    except (CameraError, ValueError) as e:
+        print(f"quorvex publish: {e}", file=sys.stderr)
+        return 1
+    return 0

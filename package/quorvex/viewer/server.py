@@ -1,0 +1,329 @@
+"""The viewer's web server: one page, its static files, and a WebSocket per
+page that carries frames (binary) and controls (JSON text).
+
+One thread reads the source and encodes each frame once; the event loop
+hands the newest encoding to every client whose window has room. A client
+acknowledges each frame after drawing it and has at most WINDOW frames in
+flight, so a slow page simply gets fewer frames: nothing queues up for it,
+and neither the camera nor the other pages wait for it.
+"""
+import asyncio
+import hmac
+import json
+import secrets
+import socket
+import threading
+import time
+from pathlib import Path
+
+from aiohttp import WSMsgType, web
+
+from ..errors import CameraError
+from . import protocol
+
+STATIC = Path(__file__).with_name("static")
+WINDOW = 2  # frames in flight per client: one being drawn, one on the way
+
+
+class _Client:
+    def __init__(self, ws, can_control):
+        self.ws = ws
+        self.can_control = can_control
+        self.wake = asyncio.Event()
+        self.pending = {}  # sequence -> host arrival time (ns) of frames in flight
+        self.last_sent = None
+        self.sent = 0
+        self.latencies_ms = []  # arrival at the host -> drawn by the page
+
+
+class Viewer:
+    """Serves `source` (any quorvex source) to web pages.
+
+    `require_token_to_watch` defaults to True when bound beyond loopback.
+    `port=0` picks a free port (see `.port` after `start`)."""
+
+    def __init__(self, source, host="127.0.0.1", port=8080, read_only=False, token=None,
+                 require_token_to_watch=None, allow_hosts=(), log=None):
+        self.source = source
+        self.host = host
+        self.port = port
+        self.read_only = read_only
+        self.token = token or secrets.token_urlsafe(16)
+        self.require_token_to_watch = (not protocol.is_loopback(host)
+                                       if require_token_to_watch is None else require_token_to_watch)
+        self._allow_hosts = tuple(allow_hosts)
+        self._log = log  # a callable taking one line, e.g. for refused requests
+        self.policy = None
+        self.clients = set()
+        self.refused = 0  # requests refused by the Host/Origin/token checks
+        self.bad_messages = 0
+        self.frames_in = 0
+        self.encode_cpu_s = 0.0  # the reader thread's, encoding frames once for every page
+        self.latest = None  # (sequence, message, host_time_ns)
+        self.status = "starting"
+        self.controls = protocol.probe_controls(source)
+        self._control_lock = None
+        self._loop = None
+        self._runner = None
+        self._stop_reading = threading.Event()
+        self._reader = None
+
+    # Lifetime ---------------------------------------------------------------
+    async def start(self):
+        self._loop = asyncio.get_running_loop()
+        self._control_lock = asyncio.Lock()
+        app = web.Application(middlewares=[self._guard], client_max_size=4096)
+        app.router.add_get("/", self._index)
+        app.router.add_get("/ws", self._websocket)
+        app.router.add_static("/static/", STATIC, show_index=False, follow_symlinks=False)
+        self._runner = web.AppRunner(app, access_log=None, handle_signals=False,
+                                    shutdown_timeout=1.0)
+        await self._runner.setup()
+        site = web.TCPSite(self._runner, self.host, self.port)
+        await site.start()
+        if self.port == 0:
+            self.port = self._runner.addresses[0][1]
+        self.policy = protocol.HostPolicy(self.host, self.port, self._allow_hosts, _machine_names())
+        self._reader = threading.Thread(target=self._read, name="quorvex-viewer-source", daemon=True)
+        self._reader.start()
+
+    async def stop(self):
+        self._stop_reading.set()
+        for c in list(self.clients):
+            await _quietly(c.ws.close(code=1001, message=b"server stopping"))
+        if self._runner is not None:
+            await self._runner.cleanup()
+        if self._reader is not None:
+            await asyncio.get_running_loop().run_in_executor(None, self._reader.join, 5.0)
+
+    def url(self, host=None, with_token=True):
+        h = host or self.host
+        h = f"[{h}]" if ":" in h else h
+        return f"http://{h}:{self.port}/" + (f"?token={self.token}" if with_token else "")
+
+    # The source ---------------------------------------------------------------
+    def _read(self):
+        window, times = 30, []
+        try:
+            self.status = "streaming"
+            for frame in self.source.frames():
+                if self._stop_reading.is_set():
+                    break
+                times.append(time.monotonic())
+                times = times[-window:]
+                fps = (len(times) - 1) / (times[-1] - times[0]) if len(times) > 1 and times[-1] > times[0] else 0.0
+                cpu = time.thread_time()
+                message = protocol.encode_frame(frame, fps)
+                self.encode_cpu_s += time.thread_time() - cpu
+                if message is None:
+                    self._set_status("the source streams raw frames; the viewer shows depth")
+                    continue
+                self.frames_in += 1
+                self._loop.call_soon_threadsafe(self._publish, frame.sequence, message, frame.host_time_ns)
+            else:
+                self._set_status("end of the source")
+        except CameraError as e:
+            self._set_status(f"camera error: {e}")
+        except RuntimeError:  # the loop closed while a frame was handed over
+            if not self._stop_reading.is_set():
+                raise
+
+    def _set_status(self, text):
+        self.status = text
+        if self._loop is not None and not self._stop_reading.is_set():
+            self._loop.call_soon_threadsafe(self._broadcast_json, {"type": "status", "text": text})
+
+    def _publish(self, sequence, message, host_ns):
+        self.latest = (sequence, message, host_ns)
+        for c in self.clients:
+            c.wake.set()
+
+    # HTTP ------------------------------------------------------------------------
+    def _token_state(self, request):
+        """None: no token given; True/False: the one token given is right/wrong."""
+        given = request.query.getall("token", [])
+        if not given:
+            return None
+        return len(given) == 1 and hmac.compare_digest(given[0].encode(), self.token.encode())
+
+    @web.middleware
+    async def _guard(self, request, handler):
+        # Host and Origin on every request, the WebSocket upgrade included:
+        # a page of another site reaches this server only under another
+        # name (Host) or from another origin (Origin).
+        if not self.policy.allows(request.headers.get("Host", "")):
+            return self._refuse(request, "unknown Host")
+        origin = request.headers.get("Origin")
+        if origin is not None and not self.policy.same_origin(origin, request.headers.get("Host")):
+            return self._refuse(request, "foreign Origin")
+        if request.path in ("/", "/ws"):
+            token = self._token_state(request)
+            if token is False:
+                return self._refuse(request, "wrong token")
+            if token is None and self.require_token_to_watch:
+                return self._refuse(request, "this viewer needs the token: open the URL it printed at start")
+        response = await handler(request)
+        if not isinstance(response, web.WebSocketResponse):
+            response.headers["Cache-Control"] = "no-store"
+            response.headers["X-Frame-Options"] = "DENY"
+            response.headers["Referrer-Policy"] = "no-referrer"
+            response.headers["Content-Security-Policy"] = (
+                "default-src 'self'; connect-src 'self'; img-src 'self' data:; frame-ancestors 'none'")
+        return response
+
+    def _refuse(self, request, why):
+        self.refused += 1
+        if self._log is not None:
+            self._log(f"refused {request.method} {request.path} from {request.remote} "
+                      f"(Host {request.headers.get('Host', '-')!r}, Origin {request.headers.get('Origin', '-')!r}): {why}")
+        return web.Response(status=403, text=f"refused: {why}\n")
+
+    async def _index(self, request):
+        return web.FileResponse(STATIC / "index.html")
+
+    async def _websocket(self, request):
+        can_control = bool(self.controls) and not self.read_only and self._token_state(request) is True
+        ws = web.WebSocketResponse(max_msg_size=protocol.MAX_CLIENT_MESSAGE, compress=False, heartbeat=20)
+        await ws.prepare(request)
+        client = _Client(ws, can_control)
+        self.clients.add(client)
+        sender = asyncio.ensure_future(self._send_frames(client))
+        try:
+            await ws.send_str(json.dumps(self._hello(client)))
+            async for msg in ws:
+                try:
+                    if msg.type != WSMsgType.TEXT:
+                        raise protocol.BadMessage("only text messages are accepted")
+                    parsed = protocol.parse_client_message(msg.data, self.controls, client.pending)
+                    if parsed["type"] == "set" and not client.can_control:
+                        raise protocol.BadMessage("this page may not change controls")
+                except protocol.BadMessage as e:
+                    self.bad_messages += 1
+                    await ws.close(code=1008, message=str(e).encode()[:120])
+                    break
+                if parsed["type"] == "ack":
+                    arrived = client.pending.pop(parsed["seq"])
+                    client.latencies_ms.append((time.monotonic_ns() - arrived) / 1e6)
+                    del client.latencies_ms[:-1000]
+                    client.wake.set()
+                else:
+                    await self._set_control(parsed["control"], parsed["value"], client)
+        except ConnectionError:
+            pass
+        finally:
+            self.clients.discard(client)
+            sender.cancel()
+            await _quietly(sender)
+        return ws
+
+    def _hello(self, client):
+        info = getattr(self.source, "info", None)
+        described = {}
+        if info is not None:
+            described = {"source": info.source, "variant": info.variant, "width": info.width,
+                         "height": info.height, "output": info.output, "version": info.version}
+            k = getattr(info, "intrinsics", None)
+            if k is not None:
+                described["intrinsics"] = {"fx": k.fx, "fy": k.fy, "cx": k.cx, "cy": k.cy,
+                                           "width": k.width, "height": k.height}
+        return {"type": "hello", "info": described, "controls": self.controls,
+                "can_control": client.can_control, "read_only": self.read_only, "status": self.status}
+
+    async def _send_frames(self, client):
+        # Newest frame only: whatever arrived while this client's window was
+        # full is skipped for it.
+        try:
+            while not client.ws.closed:
+                await client.wake.wait()
+                client.wake.clear()
+                while (self.latest is not None and len(client.pending) < WINDOW
+                       and self.latest[0] != client.last_sent and not client.ws.closed):
+                    sequence, message, host_ns = self.latest
+                    client.last_sent = sequence
+                    client.pending[sequence] = host_ns
+                    client.sent += 1
+                    await client.ws.send_bytes(message)
+        except (ConnectionError, RuntimeError):
+            # The page vanished mid-frame; its handler ends the connection.
+            await _quietly(client.ws.close())
+
+    async def _set_control(self, name, value, client):
+        async with self._control_lock:
+            previous = self.controls[name]["value"]
+            try:
+                await self._loop.run_in_executor(None, protocol.apply_control, self.source, name,
+                                                 value, previous)
+            except CameraError as e:
+                await _quietly(client.ws.send_str(json.dumps({"type": "error", "text": str(e)})))
+                return
+            self.controls[name]["value"] = value
+        self._broadcast_json({"type": "controls", "values": {n: c["value"] for n, c in self.controls.items()}})
+
+    def _broadcast_json(self, obj):
+        text = json.dumps(obj)
+        for c in list(self.clients):
+            asyncio.ensure_future(_quietly(c.ws.send_str(text)))
+
+    # Figures ------------------------------------------------------------------------
+    def stats(self):
+        return {"frames_in": self.frames_in, "refused": self.refused, "bad_messages": self.bad_messages,
+                "clients": [{"sent": c.sent, "latencies_ms": list(c.latencies_ms)} for c in self.clients]}
+
+
+async def _quietly(awaitable):
+    try:
+        await awaitable
+    except (ConnectionError, RuntimeError, asyncio.CancelledError):
+        pass
+
+
+def _machine_names():
+    try:
+        name = socket.gethostname().lower()
+    except OSError:
+        return ()
+    return (name, name + ".local") if name else ()
+
+
+class ServerThread:
+    """A Viewer on an event loop of its own in a background thread, for
+    programs that already have a main loop (and for tests):
+
+        with ServerThread(Viewer(cam, port=0)) as s:
+            print(s.viewer.url())
+    """
+
+    def __init__(self, viewer):
+        self.viewer = viewer
+        self._loop = asyncio.new_event_loop()
+        self._thread = threading.Thread(target=self._loop.run_forever, name="quorvex-viewer", daemon=True)
+
+    def __enter__(self):
+        self._thread.start()
+        asyncio.run_coroutine_threadsafe(self.viewer.start(), self._loop).result(30)
+        return self
+
+    def call(self, fn, *args):
+        """Runs fn(*args) on the server's loop and returns its result."""
+        async def wrapped():
+            return fn(*args)
+        return asyncio.run_coroutine_threadsafe(wrapped(), self._loop).result(30)
+
+    def __exit__(self, *exc):
+        try:
+            asyncio.run_coroutine_threadsafe(self.viewer.stop(), self._loop).result(30)
+        finally:
+            self._loop.call_soon_threadsafe(self._loop.stop)
+            self._thread.join(10)
+            self._loop.close()
+        return False
+
+
+async def serve_forever(viewer):
+    """Serves until cancelled, for programs with an event loop of their own."""
+    await viewer.start()
+    try:
+        while True:
+            await asyncio.sleep(3600)
+    finally:
+        await viewer.stop()
