@@ -7,21 +7,38 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "camera/DeliveryHooks.h"
 #include "camera/FrameQueue.h"
 #include "device/QuorvexDevice.h"
 #include "sensor/QuorvexTOFSensor.h"
 
 namespace Quorvex {
 
+namespace delivery {
+
 namespace {
+std::atomic<Hook> installedHook{nullptr};
+} // namespace
+
+void setHook(Hook hook)
+{
+    installedHook.store(hook, std::memory_order_release);
+}
+
+} // namespace delivery
+
+namespace {
+
+void reach(delivery::Point point)
+{
+    if (delivery::Hook hook = delivery::installedHook.load(std::memory_order_acquire))
+        hook(point);
+}
 
 constexpr int64_t kTrackingPeriodNs = 3000000000LL;
 constexpr int kRecycleWaitMs = 20;
 constexpr auto kRecyclePause = std::chrono::milliseconds(1);
 constexpr auto kReadFailurePause = std::chrono::milliseconds(10);
-// How often a caller waiting without limit looks whether the stream has
-// stopped: a stopped stream posts nothing more.
-constexpr int kUnlimitedWaitSliceMs = 50;
 
 // The monotonic clock: boards without a real-time clock step the wall clock
 // at boot, which would wreck the rate measurement.
@@ -221,26 +238,27 @@ QuorvexFrameBuffer* QuorvexTOFCamera::requestFrameFrom(const std::shared_ptr<Fra
 {
     if (!q)
         return nullptr;
+    reach(delivery::Point::QueueTaken);
 
-    if (timeout >= 0) {
-        if (!q->waitReady(timeout))
-            return nullptr;
-    } else {
-        // Waits without limit only while frames can still come: a stopped
-        // stream posts none, and a later start replaces this queue.
-        for (;;) {
-            if (q->waitReady(0))
-                break;
-            if (stopped.load())
-                return nullptr;
-            if (q->waitReady(kUnlimitedWaitSliceMs))
-                break;
-            if (currentQueue() != q)
-                return nullptr;
-        }
-    }
+    // A stopped stream posts nothing more: only a frame already ready can
+    // be had. A stop during the wait ends it (FrameQueue::endStream), and
+    // so does a start that replaces this queue (FrameQueue::shutdown).
+    if (!q->waitReady(stopped.load() ? 0 : timeout))
+        return nullptr;
+    reach(delivery::Point::Claimed);
     LinkNode* node = q->takeReady(true);
-    return node ? node->frame : nullptr;
+    if (!node)
+        return nullptr;
+    // A start may have replaced the queue since the wait succeeded: the
+    // copy held here is then all that keeps it alive, and it goes when
+    // this call returns. Its frame must not leave; the node goes back so
+    // that the queue stays whole for anyone else still holding it.
+    if (q->isShutDown()) {
+        (void)q->pool->release(node);
+        return nullptr;
+    }
+    reach(delivery::Point::Returning);
+    return node->frame;
 }
 
 TofErrorCode QuorvexTOFCamera::releaseFrame(QuorvexFrameBuffer* frame)

@@ -136,21 +136,25 @@ void FrameQueue::postReady()
 bool FrameQueue::waitReady(int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(readyMutex);
+    // Checked before the count: the frames of a queue that was shut down
+    // die with it, however many are ready.
+    if (closed)
+        return false;
     if (readyCount > 0) {
         --readyCount;
         return true;
     }
-    if (closed)
+    if (ended)
         return false;
     ++waiters;
-    auto ready = [this] { return readyCount > 0 || closed; };
+    auto woken = [this] { return readyCount > 0 || closed || ended; };
     if (timeoutMs < 0) {
-        readyCond.wait(lock, ready);
+        readyCond.wait(lock, woken);
     } else {
         // steady_clock: a wall-clock step on a board without an RTC must
         // neither cut the wait short nor stretch it.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        readyCond.wait_until(lock, deadline, ready);
+        readyCond.wait_until(lock, deadline, woken);
     }
     --waiters;
     const bool got = readyCount > 0 && !closed;
@@ -161,12 +165,25 @@ bool FrameQueue::waitReady(int timeoutMs)
     return got;
 }
 
+void FrameQueue::endStream()
+{
+    std::lock_guard<std::mutex> lock(readyMutex);
+    ended = true;
+    readyCond.notify_all();
+}
+
 void FrameQueue::shutdown()
 {
     std::unique_lock<std::mutex> lock(readyMutex);
     closed = true;
     readyCond.notify_all();
     drained.wait(lock, [this] { return waiters == 0; });
+}
+
+bool FrameQueue::isShutDown()
+{
+    std::lock_guard<std::mutex> lock(readyMutex);
+    return closed;
 }
 
 int FrameQueue::getReadyCount()

@@ -84,11 +84,19 @@ public:
     void postReady();
     // Claims one ready frame: true with the count decremented, or false once
     // `timeoutMs` (>= 0) has passed on the monotonic clock. A negative
-    // time-out waits without limit. Returns false at once after shutdown().
+    // time-out waits without limit. Returns false at once after shutdown(),
+    // even with frames ready, and once endStream() was called with none.
     bool waitReady(int timeoutMs);
+    // The producer has stopped for good: waiters wake, and a wait with
+    // nothing ready returns false at once. Frames already ready can still
+    // be claimed.
+    void endStream();
     // Wakes every waiter with a false result and waits until all have left
     // waitReady(); used before the queue is replaced under them.
     void shutdown();
+    // Whether shutdown() was called: a node taken after it must not reach a
+    // caller, since the queue is about to be freed.
+    bool isShutDown();
 
     int getReadyCount();
 
@@ -105,6 +113,7 @@ public:
 private:
     int waiters = 0;
     bool closed = false;
+    bool ended = false;
     std::condition_variable drained;
 };
 

@@ -87,12 +87,7 @@ TofErrorCode QuorvexTOFCamera::open(Connection connect, int index)
     if (!next)
         return QuorvexUnkownError;
     installSensor(std::move(next));
-
-    const TofErrorCode r = sensor->open(info);
-    if (r != QuorvexSuccess)
-        return r;
-    sensorOpened = true;
-    return openPostHandle();
+    return openInstalled();
 }
 
 TofErrorCode QuorvexTOFCamera::openWithFile(const char* path, int index)
@@ -108,12 +103,32 @@ TofErrorCode QuorvexTOFCamera::openWithFile(const char* path, int index)
     if (!next)
         return QuorvexUnkownError;
     installSensor(std::move(next));
+    return openInstalled();
+}
 
-    const TofErrorCode r = sensor->open(info);
-    if (r != QuorvexSuccess)
-        return r;
+TofErrorCode QuorvexTOFCamera::openInstalled()
+{
+    opened = false;
+    // A sensor whose open failed may still hold what it got before the
+    // failing step (a capture node, a library camera): only its close
+    // releases that, so a failed open is closed at once rather than left
+    // for a later open or the destructor to find.
     sensorOpened = true;
-    return openPostHandle();
+    TofErrorCode r;
+    try {
+        r = sensor->open(info);
+        if (r == QuorvexSuccess)
+            r = openPostHandle();
+    } catch (...) {
+        closeOpened();
+        throw;
+    }
+    if (r != QuorvexSuccess) {
+        closeOpened();
+        return r;
+    }
+    opened = true;
+    return QuorvexSuccess;
 }
 
 TofErrorCode QuorvexTOFCamera::openPostHandle()
@@ -150,7 +165,7 @@ TofErrorCode QuorvexTOFCamera::start(FrameType type)
 {
     // A second start must not reconfigure a sensor and a device that the
     // capture thread is using.
-    if (!sensor || !device || !stopped.load())
+    if (!sensor || !device || !opened || !stopped.load())
         return QuorvexUnkownError;
 
     // Re-applies the device's current range; a device that knows none
@@ -162,46 +177,71 @@ TofErrorCode QuorvexTOFCamera::start(FrameType type)
     TofErrorCode r = device->setupSensor();
     if (r != QuorvexSuccess)
         return r;
-    r = sensor->start();
-    if (r != QuorvexSuccess)
-        return r;
-    r = device->start();
-    if (r != QuorvexSuccess)
-        return r;
 
-    // setupSensor may have changed the sensor's format.
+    // The stream's record as it will be once started: setupSensor may have
+    // changed the sensor's format, which start does not change again.
+    CameraInfo planned = info;
     const CameraInfo current = sensor->getCameraInfo();
-    info.width = current.width;
-    info.height = current.height;
-    info.bit_width = current.bit_width;
-    info.bpp = current.bpp;
-    info.type = type;
+    planned.width = current.width;
+    planned.height = current.height;
+    planned.bit_width = current.bit_width;
+    planned.bpp = current.bpp;
+    planned.type = type;
 
-    r = setOutputType(type);
-    if (r != QuorvexSuccess)
+    // Whether the stream can run at all is settled, and its memory taken,
+    // before anything starts: nothing is left to undo when it cannot. The
+    // record then names the refused type, as a refusing setOutputType
+    // leaves it.
+    std::shared_ptr<FrameQueue> next;
+    try {
+        r = buildQueue(type, planned, next);
+    } catch (...) {
+        info = planned;
+        throw;
+    }
+    if (r != QuorvexSuccess) {
+        info = planned;
         return r;
+    }
 
-    std::shared_ptr<FrameQueue> q = currentQueue();
+    // Each step that fails is undone with whatever it started, in reverse
+    // order; a sensor is stopped even when its own start failed, since it
+    // may have got halfway (a library that keeps its started state, a
+    // capture node with buffers).
+    r = sensor->start();
+    if (r != QuorvexSuccess) {
+        (void)sensor->stop();
+        return r;
+    }
+    r = device->start();
+    if (r != QuorvexSuccess) {
+        (void)device->stop();
+        (void)sensor->stop();
+        return r;
+    }
+
+    info = planned;
+    installQueue(next);
     stopped.store(false);
     try {
-        capture = std::thread(&QuorvexTOFCamera::captureThread, this, std::move(q), type);
+        capture = std::thread(&QuorvexTOFCamera::captureThread, this, next, type);
     } catch (...) {
         // Without a thread there is nothing for stop or close to join.
         stopped.store(true);
+        next->endStream();
+        (void)device->stop();
+        (void)sensor->stop();
         throw;
     }
     return QuorvexSuccess;
 }
 
-TofErrorCode QuorvexTOFCamera::setOutputType(FrameType type)
+TofErrorCode QuorvexTOFCamera::buildQueue(FrameType type, const CameraInfo& planned,
+                                          std::shared_ptr<FrameQueue>& out)
 {
-    if (!stopped.load() || !sensor || !device)
-        return QuorvexUnkownError;
-    info.type = type;
-
     // One capture is all sub-frames back to back.
-    const int64_t rows = static_cast<int64_t>(info.height) * sensor->subFrameCount;
-    CameraInfo whole = info;
+    const int64_t rows = static_cast<int64_t>(planned.height) * sensor->subFrameCount;
+    CameraInfo whole = planned;
     whole.height = static_cast<uint32_t>(rows);
 
     device->getFrameFormats(rawGeometry, depthGeometry);
@@ -212,20 +252,38 @@ TofErrorCode QuorvexTOFCamera::setOutputType(FrameType type)
     // says. A device whose size or frequency mode does not match the module
     // would read past one capture.
     if (rows < 0 || rows > static_cast<int64_t>(UINT32_MAX) ||
-        frameBytes(rawGeometry.width, rawGeometry.height) > frameBytes(info.width, rows))
+        frameBytes(rawGeometry.width, rawGeometry.height) > frameBytes(planned.width, rows))
         return QuorvexUnkownError;
 
-    std::shared_ptr<FrameQueue> next = std::make_shared<FrameQueue>(
-        whole, type == FrameType::DEPTH ? depthGeometry : rawGeometry);
+    out = std::make_shared<FrameQueue>(whole, type == FrameType::DEPTH ? depthGeometry : rawGeometry);
+    return QuorvexSuccess;
+}
+
+void QuorvexTOFCamera::installQueue(std::shared_ptr<FrameQueue> next)
+{
     {
         std::lock_guard<std::mutex> lock(queueMutex);
         next.swap(queue);
-        generation.fetch_add(1);
+        // Counted before the old queue goes: whoever reads the same count
+        // after its wait as before it knows its frame's queue is intact.
+        generation.fetch_add(1, std::memory_order_acq_rel);
     }
     // Callers still waiting on the old queue wake with nothing; whoever still
     // holds a copy keeps it alive until they leave.
     if (next)
         next->shutdown();
+}
+
+TofErrorCode QuorvexTOFCamera::setOutputType(FrameType type)
+{
+    if (!stopped.load() || !sensor || !device)
+        return QuorvexUnkownError;
+    info.type = type;
+    std::shared_ptr<FrameQueue> next;
+    const TofErrorCode r = buildQueue(type, info, next);
+    if (r != QuorvexSuccess)
+        return r;
+    installQueue(std::move(next));
     return QuorvexSuccess;
 }
 
@@ -235,6 +293,9 @@ TofErrorCode QuorvexTOFCamera::stop()
     // Throws std::system_error when no capture thread runs, before anything
     // is stopped.
     capture.join();
+    // Nothing more will be posted: callers waiting for a frame stop waiting.
+    if (std::shared_ptr<FrameQueue> q = currentQueue())
+        q->endStream();
     if (device)
         (void)device->stop();
     return sensor ? sensor->stop() : QuorvexUnkownError;

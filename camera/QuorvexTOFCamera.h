@@ -36,7 +36,7 @@ public:
     // Creates and opens the sensor for `connect`, then the device for the
     // size it reports. -1 while streaming or when no sensor exists for the
     // connection; otherwise the first non-zero result of the sensor's or the
-    // device's open.
+    // device's open. An open that fails releases whatever it acquired.
     TofErrorCode open(Connection connect, int index);
     // As open with a USB sensor configured by `path`; -1 for a null path.
     TofErrorCode openWithFile(const char* path, int index);
@@ -44,9 +44,12 @@ public:
     // (240 x 180: HQVGA with four sub-frames per capture; else VGA).
     TofErrorCode openPostHandle();
 
-    // Configures and starts device and sensor, builds a fresh frame queue
-    // for `type` and launches the capture thread. -1 while streaming or when
-    // nothing is open; otherwise the first non-zero step result.
+    // Configures the sensor, checks and builds a fresh frame queue for
+    // `type`, starts sensor and device and launches the capture thread. -1
+    // while streaming, when the last open failed, for a type other than RAW
+    // and DEPTH, or when the device's raw frame would not fit one capture;
+    // otherwise the first non-zero step result. A failed start stops what
+    // it started, in reverse order, so that a corrected start succeeds.
     TofErrorCode start(FrameType type);
     // Builds the frame queue for `type` (RAW or DEPTH). -1 while streaming,
     // for another type, or when the device's raw frame would not fit one
@@ -61,6 +64,9 @@ public:
 
     // Oldest ready frame, lent to the caller until releaseFrame, or null
     // after `timeout` ms. A negative time-out waits while the stream runs.
+    // Once the stream has stopped no frame can come: with none ready, null
+    // at once for any time-out. Never returns a frame of a queue that a
+    // concurrent start has replaced.
     QuorvexFrameBuffer* requestFrame(int16_t timeout);
     // Gives back a frame obtained from requestFrame; -1 for any other
     // pointer or a frame already given back.
@@ -72,14 +78,23 @@ public:
     TofErrorCode getControlExt(CameraCtrl ctrl, const char** value);
     CameraInfo getCameraInfo() const;
 
+    // Counts the frame queues this camera has built: every start (or
+    // setOutputType) that replaces the queue increments it before the old
+    // queue and its frames are released. Readable from any thread without a
+    // lock. A caller that may be interrupted between requestFrame and its
+    // use of the frame (a binding that lets other threads run during the
+    // wait) reads it before requestFrame and again afterwards: if it
+    // changed, the frame may belong to a queue that is already freed and
+    // must be neither touched nor given back. (In the rare case that the
+    // start came before requestFrame took its queue, the frame is one of the
+    // new queue and stays lent until the next start.)
+    std::uint64_t streamGeneration() const { return generation.load(std::memory_order_acquire); }
+
     // Measurement of the sensor's frame rate, for diagnostics.
     float getFps() const { return fps.load(std::memory_order_relaxed); }
     int getDeliveredFrames() const { return deliveredFrames.load(std::memory_order_relaxed); }
 
     // For layers that wait for frames without holding their caller's locks.
-    // Counts the starts that replaced the frame queue: a frame obtained
-    // under one generation belongs to a queue that the next start frees.
-    std::uint64_t streamGeneration() const { return generation.load(); }
     // As requestFrame, but only from the queue of stream `generation`: null
     // at once when another start has replaced it.
     QuorvexFrameBuffer* requestFrameOfStream(int16_t timeout, std::uint64_t generation);
@@ -108,6 +123,16 @@ private:
     QuorvexFrameBuffer* requestFrameFrom(const std::shared_ptr<FrameQueue>& q, int16_t timeout);
     void installSensor(std::unique_ptr<QuorvexTOFSensor> next);
     void closeOpened();
+    // Opens the installed sensor and then the device; a failure closes
+    // what the attempt opened.
+    TofErrorCode openInstalled();
+    // Checks that a stream of `type` can run on `whole` (the copy of info
+    // with the row count of one whole capture) and the device's geometry,
+    // and builds its queue. -1 for another type or a raw frame larger than
+    // one capture. Throws std::bad_alloc.
+    TofErrorCode buildQueue(FrameType type, const CameraInfo& whole, std::shared_ptr<FrameQueue>& out);
+    // Makes `next` the current queue and shuts the previous one down.
+    void installQueue(std::shared_ptr<FrameQueue> next);
 
     CameraInfo info{};
     FrameGeometry rawGeometry{};
@@ -124,6 +149,8 @@ private:
     // releases: set by a successful open, cleared by close.
     bool sensorOpened = false;
     bool deviceOpened = false;
+    // The last open succeeded: sensor and device are there to start.
+    bool opened = false;
 
     std::atomic<bool> stopped{true};
     BoardKind boardKind;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include <pybind11/pybind11.h>
 
 namespace Quorvex {

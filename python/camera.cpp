@@ -1,5 +1,7 @@
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <string>
 
 #include "bindings.h"
 #include "camera/QuorvexFrameBuffer.h"
@@ -7,6 +9,79 @@
 
 namespace py = pybind11;
 using namespace Quorvex;
+
+namespace {
+
+// A configuration path as the caller gave it: text (as UTF-8), bytes or a
+// bytearray, or None. Kept whole, so that a NUL inside it is seen rather
+// than silently ending the path early.
+struct PathArgument {
+    bool null = false;
+    std::string bytes;
+};
+
+} // namespace
+
+namespace pybind11 {
+namespace detail {
+
+template <>
+struct type_caster<PathArgument> {
+    // Named as the plain text path the signature has always shown.
+    PYBIND11_TYPE_CASTER(PathArgument, const_name("str"));
+
+    bool load(handle src, bool)
+    {
+        if (!src)
+            return false;
+        if (src.is_none()) {
+            value.null = true;
+            return true;
+        }
+        if (PyUnicode_Check(src.ptr())) {
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(src.ptr(), &size);
+            if (!text) {
+                // Not encodable (a lone surrogate): not a path we can pass.
+                PyErr_Clear();
+                return false;
+            }
+            value.bytes.assign(text, static_cast<size_t>(size));
+            return true;
+        }
+        if (PyBytes_Check(src.ptr())) {
+            value.bytes.assign(PyBytes_AS_STRING(src.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(src.ptr())));
+            return true;
+        }
+        if (PyByteArray_Check(src.ptr())) {
+            value.bytes.assign(PyByteArray_AS_STRING(src.ptr()),
+                               static_cast<size_t>(PyByteArray_GET_SIZE(src.ptr())));
+            return true;
+        }
+        return false;
+    }
+};
+
+// Every method takes the camera through this caster. An object made with
+// QuorvexCamera.__new__ has never run __init__, so it holds no camera; the
+// generic caster would hand the method a fresh, uninitialised one.
+template <>
+class type_caster<QuorvexTOFCamera> : public type_caster_base<QuorvexTOFCamera> {
+public:
+    bool load(handle src, bool convert)
+    {
+        const type_info* camera = get_type_info(typeid(QuorvexTOFCamera));
+        if (src && camera && PyObject_TypeCheck(src.ptr(), camera->type)) {
+            const value_and_holder held = reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(camera);
+            if (!held.holder_constructed())
+                throw type_error("QuorvexCamera object is not initialised: its __init__ was never called");
+        }
+        return type_caster_base<QuorvexTOFCamera>::load(src, convert);
+    }
+};
+
+} // namespace detail
+} // namespace pybind11
 
 namespace {
 
@@ -35,10 +110,20 @@ void init_camera(py::module_& m)
 {
     py::class_<QuorvexTOFCamera, CameraHolder>(m, "QuorvexCamera")
         .def(py::init<>())
-        .def("open", [](QuorvexTOFCamera& self, Connection mode, int index) { return self.open(mode, index); },
+        .def("open",
+             [](QuorvexTOFCamera& self, Connection mode, int index) { return self.open(mode, index); },
              py::arg("mode"), py::arg("index") = 0, openDoc)
         .def("openWithFile",
-             [](QuorvexTOFCamera& self, const char* path, int index) { return self.openWithFile(path, index); },
+             [](QuorvexTOFCamera& self, const PathArgument& path, int index) {
+                 if (path.null)
+                     return self.openWithFile(nullptr, index);
+                 // The library reads the path up to its first NUL: a path
+                 // with one inside would open another file than the one
+                 // named.
+                 if (path.bytes.find('\0') != std::string::npos)
+                     throw py::value_error("path contains a NUL character");
+                 return self.openWithFile(path.bytes.c_str(), index);
+             },
              py::arg("path"), py::arg("index") = 0, openWithFileDoc)
         .def("close", [](QuorvexTOFCamera& self) { return self.close(); }, "Close the camera")
         .def("start",
@@ -58,7 +143,8 @@ void init_camera(py::module_& m)
                  return r;
              },
              py::arg("type"), "Start the camera stream and start processing.")
-        .def("stop", [](QuorvexTOFCamera& self) { return self.stop(); }, "Stop camera stream and processing.")
+        .def("stop", [](QuorvexTOFCamera& self) { return self.stop(); },
+             "Stop camera stream and processing.")
         .def("setControl",
              [](QuorvexTOFCamera& self, CameraCtrl ctrl, int value) { return self.setControl(ctrl, value); },
              py::arg("ctrl"), py::arg("value"), "Set camera parameters.")
@@ -74,9 +160,14 @@ void init_camera(py::module_& m)
         .def("getCameraInfo", [](QuorvexTOFCamera& self) { return self.getCameraInfo(); },
              "Get camera information.")
         .def("requestFrame",
-             [](QuorvexTOFCamera& self, int16_t timeout) {
+             [](QuorvexTOFCamera& self, int16_t timeout) -> QuorvexFrameBuffer* {
+                 // Lent only if no start replaced the stream since the wait
+                 // began; the loan also ends at the next one.
+                 const uint64_t generation = self.streamGeneration();
                  QuorvexFrameBuffer* frame = self.requestFrame(timeout);
-                 FrameLoans::lend(frame, &self);
+                 if (!frame || self.streamGeneration() != generation)
+                     return nullptr;
+                 FrameLoans::lend(frame, &self, generation);
                  return frame;
              },
              py::arg("timeout"), py::return_value_policy::reference,

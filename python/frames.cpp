@@ -5,6 +5,7 @@
 
 #include "bindings.h"
 #include "camera/QuorvexFrameBuffer.h"
+#include "camera/QuorvexTOFCamera.h"
 
 namespace py = pybind11;
 using namespace Quorvex;

@@ -344,8 +344,13 @@ TofErrorCode QuorvexTOFCSISensor::start()
     // Nothing captured before this stream can reach it.
     rangeSwitch.streamStarts();
     int type = static_cast<int>(bufferType);
-    if (ioctlRetry(videoFd, VIDIOC_STREAMON, &type) < 0)
+    if (ioctlRetry(videoFd, VIDIOC_STREAMON, &type) < 0) {
+        // As for the buffers above: a start that fails leaves nothing
+        // mapped or allocated, so that the next one can set its format.
+        unmapBuffers();
+        releaseBuffers();
         return QuorvexSystemError;
+    }
     streaming = true;
     return QuorvexSuccess;
 }

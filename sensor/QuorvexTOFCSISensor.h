@@ -39,8 +39,8 @@ public:
     // nothing.
     TofErrorCode close() override;
     // Format, eight mapped and queued buffers, stream on. -1 when the
-    // format or the buffers cannot be set up (nothing stays mapped), -2
-    // when the stream does not start.
+    // format or the buffers cannot be set up, -2 when the stream does not
+    // start; either way nothing stays mapped or allocated.
     TofErrorCode start() override;
     // Stream off and unmap what start mapped; -2 on failure.
     TofErrorCode stop() override;

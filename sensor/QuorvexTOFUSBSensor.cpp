@@ -93,6 +93,9 @@ QuorvexTOFUSBSensor::~QuorvexTOFUSBSensor() = default;
 
 TofErrorCode QuorvexTOFUSBSensor::open(CameraInfo& cameraInfo)
 {
+    // A camera left by an earlier open would otherwise be lost with its
+    // handle.
+    close();
     alignas(8) uint8_t params[kOpenParamBytes];
     QuorvexDefaultParam(reinterpret_cast<QuorvexOpenParam*>(params));
     if (!configPath.empty()) {

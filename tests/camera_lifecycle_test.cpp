@@ -196,6 +196,8 @@ TEST(CameraOpen, FailuresOfSensorAndDeviceOpenPassUp)
     world.configureSensor = [](FakeSensor& s) { s.openResult = QuorvexSystemError; };
     EXPECT_EQ(cam.open(Connection::CSI, 0), QuorvexSystemError);
     EXPECT_TRUE(world.devices.empty());
+    // What the failed open may have acquired is released at once.
+    EXPECT_EQ(world.log.take(), (Events{"sensor.open", "sensor.close"}));
     // Sensor present, no device.
     EXPECT_EQ(cam.start(FrameType::RAW), QuorvexUnkownError);
     int value = 0;
@@ -205,8 +207,11 @@ TEST(CameraOpen, FailuresOfSensorAndDeviceOpenPassUp)
     world.configureDevice = [](FakeDevice& d) { d.openResult = QuorvexUnkownError; };
     world.log.take();
     EXPECT_EQ(cam.open(Connection::CSI, 0), QuorvexUnkownError);
-    // The sensor whose open failed holds nothing to close.
-    EXPECT_EQ(world.log.take(), (Events{"sensor.destroyed", "sensor.open", "device.open"}));
+    // The earlier sensor was closed when its open failed; the open sensor
+    // of this attempt is closed when its device fails to open.
+    EXPECT_EQ(world.log.take(), (Events{"sensor.destroyed", "sensor.open", "device.open", "sensor.close"}));
+    EXPECT_EQ(cam.start(FrameType::RAW), QuorvexUnkownError);
+    EXPECT_TRUE(world.log.take().empty());
 }
 
 TEST(CameraLifecycle, NeverOpenedCameraRefusesEverything)
@@ -234,7 +239,7 @@ TEST(CameraLifecycle, NeverOpenedCameraRefusesEverything)
     EXPECT_TRUE(world.log.take().empty());
 }
 
-TEST(CameraLifecycle, StartRunsItsStepsInOrderAndPassesFailuresUp)
+TEST(CameraLifecycle, AFailedStartUndoesItsStepsAndACorrectedStartRuns)
 {
     struct Case {
         const char* name;
@@ -242,20 +247,26 @@ TEST(CameraLifecycle, StartRunsItsStepsInOrderAndPassesFailuresUp)
         std::function<void(FakeDevice&)> device;
         TofErrorCode result;
         Events events;
+        // Whether the record names the requested type afterwards (the start
+        // got as far as choosing the stream's frames).
+        bool typeRecorded;
     };
     const std::vector<Case> cases = {
         {"setupSensor fails", nullptr, [](FakeDevice& d) { d.setupResult = QuorvexInvalidParameter; },
-         QuorvexInvalidParameter, {"device.setupSensor"}},
+         QuorvexInvalidParameter, {"device.setupSensor"}, false},
+        // The sensor is stopped even though its start failed: it may have
+        // got halfway.
         {"sensor start fails", [](FakeSensor& s) { s.startResult = QuorvexSystemError; }, nullptr,
-         QuorvexSystemError, {"device.setupSensor", "sensor.start"}},
+         QuorvexSystemError, {"device.setupSensor", "sensor.start", "sensor.stop"}, false},
         {"device start fails", nullptr, [](FakeDevice& d) { d.startResult = QuorvexUnkownError; },
-         QuorvexUnkownError, {"device.setupSensor", "sensor.start", "device.start"}},
+         QuorvexUnkownError, {"device.setupSensor", "sensor.start", "device.start", "device.stop", "sensor.stop"},
+         false},
         // A device whose raw frame is larger than one capture would read
-        // past the scratch frame.
+        // past the scratch frame: refused before anything starts.
         {"raw geometry exceeds a capture", nullptr, [](FakeDevice& d) { d.raw.height += 1; }, QuorvexUnkownError,
-         {"device.setupSensor", "sensor.start", "device.start"}},
+         {"device.setupSensor"}, true},
         {"raw geometry too wide", nullptr, [](FakeDevice& d) { d.raw.width *= 2; }, QuorvexUnkownError,
-         {"device.setupSensor", "sensor.start", "device.start"}},
+         {"device.setupSensor"}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -267,9 +278,18 @@ TEST(CameraLifecycle, StartRunsItsStepsInOrderAndPassesFailuresUp)
         world.log.take();
         EXPECT_EQ(cam.start(FrameType::DEPTH), c.result);
         EXPECT_EQ(world.log.take(), c.events);
+        EXPECT_EQ(cam.getCameraInfo().type == FrameType::DEPTH, c.typeRecorded);
         // No thread was launched.
         EXPECT_THROW(cam.stop(), std::system_error);
         EXPECT_EQ(cam.requestFrame(0), nullptr);
+
+        world.sensor()->startResult = QuorvexSuccess;
+        world.device()->setupResult = QuorvexSuccess;
+        world.device()->startResult = QuorvexSuccess;
+        world.device()->raw = FrameGeometry{2, 240, 720}; // four 240 x 180 sub-frames
+        ASSERT_EQ(cam.start(FrameType::DEPTH), QuorvexSuccess);
+        EXPECT_NE(cam.requestFrame(-1), nullptr);
+        EXPECT_EQ(cam.stop(), QuorvexSuccess);
     }
 }
 
@@ -291,7 +311,7 @@ TEST(CameraLifecycle, StartReappliesTheRangeAndTakesTheSensorsFormat)
     cam.stop();
 }
 
-TEST(CameraLifecycle, StartWithAnotherTypeStartsDeviceAndSensorButNoThread)
+TEST(CameraLifecycle, StartWithAnotherTypeStartsNothing)
 {
     for (FrameType type : {FrameType::CONFIDENCE, FrameType::CACHE, FrameType::AMPLITUDE}) {
         FakeWorld world;
@@ -299,7 +319,7 @@ TEST(CameraLifecycle, StartWithAnotherTypeStartsDeviceAndSensorButNoThread)
         ASSERT_EQ(cam.open(Connection::CSI, 0), QuorvexSuccess);
         world.log.take();
         EXPECT_EQ(cam.start(type), QuorvexUnkownError);
-        EXPECT_EQ(world.log.take(), (Events{"device.setupSensor", "sensor.start", "device.start"}));
+        EXPECT_EQ(world.log.take(), (Events{"device.setupSensor"}));
         EXPECT_EQ(cam.getCameraInfo().type, type);
         EXPECT_THROW(cam.stop(), std::system_error);
         // Not streaming: a valid start still works.

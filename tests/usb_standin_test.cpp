@@ -137,6 +137,46 @@ TEST(UsbStandIn, UnreadableFilesAreRefusedWithTheirName)
     }
 }
 
+// The whole literal, NULs included.
+template <size_t N>
+std::string withNul(const char (&text)[N])
+{
+    return std::string(text, N - 1);
+}
+
+TEST(UsbStandIn, ConfigurationFilesThatAreNotPlainTextAreRefused)
+{
+    // A NUL ends no value early; a file that opens but cannot be read is
+    // not taken for an empty one; a huge bad value is not echoed whole.
+    const std::string huge(5u << 20, '7');
+    struct {
+        std::string path;
+        std::string text; // written to `path` unless empty
+        const char* message;
+        size_t longestMessage;
+    } cases[] = {
+        {"", withNul("fps = 0\0junk\n"), ":1: NUL byte in the line", 0},
+        {"", withNul("# a\0b\nfps = 0\n"), ":1: NUL byte in the line", 0},
+        {"/proc/self/mem", "", ": cannot read configuration file", 0},
+        {"", "fps = " + huge + "\n", ":1: key 'fps': bad value '777", 400},
+        {"", huge + "\n", ":1: expected 'key = value', got '777", 400},
+        {"", huge + " = 1\n", ":1: key '777", 400},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 20));
+        UsbConfigFile file(c.text);
+        const std::string path = c.path.empty() ? file.path : c.path;
+        testing::internal::CaptureStderr();
+        Camera camera(path.c_str());
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(camera.result, QUORVEX_EVK_BAD_CONFIGURATION);
+        EXPECT_EQ(camera.handle, nullptr);
+        EXPECT_NE(err.find("quorvex_evk_sdk: " + path + c.message), std::string::npos) << err.substr(0, 200);
+        if (c.longestMessage)
+            EXPECT_LT(err.size(), c.longestMessage);
+    }
+}
+
 TEST(UsbStandIn, OpenParametersMustComeFromTheDefaults)
 {
     QuorvexOpenParam param;

@@ -56,7 +56,7 @@ py::object waitFrame(py::object cameraObject, int timeoutMs)
         if (camera.streamGeneration() != stream)
             return py::none();
         if (frame) {
-            FrameLoans::lend(frame, &camera);
+            FrameLoans::lend(frame, &camera, stream);
             return py::cast(frame, py::return_value_policy::reference);
         }
         if (PyErr_CheckSignals() != 0)

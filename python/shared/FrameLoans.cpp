@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <vector>
 
+#include "camera/QuorvexTOFCamera.h"
+
 namespace {
 
 struct Loan {
     const Quorvex::QuorvexFrameBuffer* frame;
     const Quorvex::QuorvexTOFCamera* camera;
+    std::uint64_t generation;
 };
 
 // A camera lends at most the few frames of its pool, so a short vector
@@ -29,20 +32,24 @@ std::vector<Loan>::iterator loanOf(const Quorvex::QuorvexFrameBuffer* frame)
 
 namespace FrameLoans {
 
-void lend(const Quorvex::QuorvexFrameBuffer* frame, const Quorvex::QuorvexTOFCamera* camera)
+void lend(const Quorvex::QuorvexFrameBuffer* frame, const Quorvex::QuorvexTOFCamera* camera,
+          std::uint64_t generation)
 {
     if (!frame)
         return;
     const auto it = loanOf(frame);
     if (it != loans().end())
-        it->camera = camera;
+        *it = Loan{frame, camera, generation};
     else
-        loans().push_back({frame, camera});
+        loans().push_back({frame, camera, generation});
 }
 
 bool isLent(const Quorvex::QuorvexFrameBuffer* frame)
 {
-    return loanOf(frame) != loans().end();
+    // The camera outlives its loans (its destruction ends them), so asking
+    // it is safe; a start since the request means the frame is freed.
+    const auto it = loanOf(frame);
+    return it != loans().end() && it->camera->streamGeneration() == it->generation;
 }
 
 void end(const Quorvex::QuorvexFrameBuffer* frame)

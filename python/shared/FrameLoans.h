@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 namespace Quorvex {
 class QuorvexFrameBuffer;
 class QuorvexTOFCamera;
@@ -13,7 +15,10 @@ class QuorvexTOFCamera;
 // one) sees the same loans. All calls run with the GIL held, which
 // serialises access to the table.
 namespace FrameLoans {
-void lend(const Quorvex::QuorvexFrameBuffer* frame, const Quorvex::QuorvexTOFCamera* camera);
+// `generation` is the camera's stream generation read before the request
+// that returned the frame: the loan ends when a start replaces the queue.
+void lend(const Quorvex::QuorvexFrameBuffer* frame, const Quorvex::QuorvexTOFCamera* camera,
+          std::uint64_t generation);
 bool isLent(const Quorvex::QuorvexFrameBuffer* frame);
 void end(const Quorvex::QuorvexFrameBuffer* frame);
 // Ends every loan of a camera (a new start rebuilt its frames, or it is gone).

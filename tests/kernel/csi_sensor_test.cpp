@@ -219,6 +219,60 @@ TEST_F(RealCsiSensor, StartStopStartStreamsAgain)
     }
 }
 
+// vivid's error-injection control "Inject VIDIOC_STREAMON Error" (6.1) makes
+// the next STREAMON fail. Found by its name, not its number, which is
+// vivid's own. False when it cannot be set; `seen` then lists the controls
+// the node offers.
+bool setStartStreamingError(bool fail, std::string& seen)
+{
+    Guest::Fd fd(kernel().open(RealKernelFacts::captureNode, O_RDWR));
+    if (!fd.isValid()) {
+        seen = std::string("open: ") + std::strerror(errno);
+        return false;
+    }
+    // The extended query: the plain one may refuse some of vivid's test
+    // controls and end the walk before it gets there.
+    v4l2_query_ext_ctrl query{};
+    query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
+    while (kernel().ioctl(fd.get(), VIDIOC_QUERY_EXT_CTRL, &query) == 0) {
+        const std::string name(reinterpret_cast<const char*>(query.name),
+                               strnlen(reinterpret_cast<const char*>(query.name), sizeof query.name));
+        seen += name + "; ";
+        if (name == "Inject VIDIOC_STREAMON Error") {
+            // A button fires on any write: clearing it is not a write.
+            if (query.type == V4L2_CTRL_TYPE_BUTTON && !fail)
+                return true;
+            v4l2_control control{query.id, fail ? 1 : 0};
+            if (kernel().ioctl(fd.get(), VIDIOC_S_CTRL, &control) == 0)
+                return true;
+            seen += std::string("VIDIOC_S_CTRL: ") + std::strerror(errno);
+            return false;
+        }
+        query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
+    }
+    seen += std::string("(end: ") + std::strerror(errno) + ")";
+    return false;
+}
+
+// A stream that will not start: start answers -2 and leaves no mapping and
+// no buffer behind, so the next start can set its format and streams.
+TEST_F(RealCsiSensor, AStreamThatWillNotStartLeavesNothingBehind)
+{
+    sensor.subFrameCount = 1;
+    std::string seen;
+    ASSERT_TRUE(setStartStreamingError(true, seen)) << "controls: " << seen;
+    EXPECT_EQ(sensor.start(), QuorvexSystemError);
+    EXPECT_EQ(captureMappings(), 0);
+    ASSERT_TRUE(setStartStreamingError(false, seen)) << seen;
+
+    ASSERT_EQ(sensor.start(), QuorvexSuccess);
+    Frame frame(1);
+    int64_t timestamp = -1;
+    EXPECT_EQ(sensor.getFrame(frame.data(), &timestamp), QuorvexSuccess);
+    expectTwelveBitImage(frame.subFrame(0));
+    EXPECT_EQ(sensor.stop(), QuorvexSuccess);
+}
+
 // close leaves no descriptor and no mapping behind, whether the stream was
 // stopped or is still running, and a second close closes nothing: not even
 // the descriptor number the node had, now someone else's.

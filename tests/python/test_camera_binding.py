@@ -140,3 +140,58 @@ def test_camera_info_is_a_range_checked_copy():
     assert [n for n in vars(q.QuorvexInfo) if not n.startswith("_")] == [
         "index", "connect", "device_type", "type", "width", "height", "bit_width", "bpp"]
     assert [n for n in vars(q.QuorvexFormat) if not n.startswith("_")] == ["width", "height", "timestamp", "type"]
+
+
+def run_python(script, timeout=60):
+    """Runs `script` in a fresh interpreter that finds the module as this one does."""
+    import os
+    import subprocess
+    import sys
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=timeout, env=env)
+
+
+def test_every_method_of_an_uninitialised_camera_raises_type_error():
+    # In a child: on a missing camera a method used to crash the interpreter.
+    script = """
+import QuorvexDepthCamera as q
+c = q.QuorvexCamera.__new__(q.QuorvexCamera)
+calls = {
+    "open": lambda: c.open(q.TOFConnect.USB),
+    "openWithFile": lambda: c.openWithFile("x.cfg"),
+    "close": lambda: c.close(),
+    "start": lambda: c.start(q.TOFOutput.DEPTH),
+    "stop": lambda: c.stop(),
+    "setControl": lambda: c.setControl(q.TOFControl.RANGE, 5),
+    "getControl": lambda: c.getControl(q.TOFControl.RANGE),
+    "getCameraInfo": lambda: c.getCameraInfo(),
+    "requestFrame": lambda: c.requestFrame(0),
+    "releaseFrame": lambda: c.releaseFrame(None),
+}
+for name, call in calls.items():
+    try:
+        call()
+        print(name, "returned")
+    except TypeError:
+        print(name, "TypeError")
+del c
+print("done")
+"""
+    result = run_python(script)
+    assert result.returncode == 0, result.stderr
+    names = [n for n in vars(q.QuorvexCamera) if not n.startswith("_")]
+    assert result.stdout.split("\n") == [f"{n} TypeError" for n in names] + ["done", ""]
+
+
+def test_paths_with_a_nul_are_refused_never_cut_short(tmp_path):
+    good = tmp_path / "module.cfg"
+    good.write_text("fps = 0\n")
+    cam = q.QuorvexCamera()
+    for path in (str(good) + "\0/does/not/exist", str(good).encode() + b"\0/x", bytearray(str(good).encode() + b"\0")):
+        with pytest.raises(ValueError, match="NUL"):
+            cam.openWithFile(path)
+    # Nothing was opened by the refused calls.
+    assert cam.start(q.TOFOutput.DEPTH) == q.TOFErrorCode.QuorvexUnkownError
+    assert cam.openWithFile(str(good)) == q.TOFErrorCode.QuorvexSuccess
+    assert cam.openWithFile(bytearray(str(good).encode())) == q.TOFErrorCode.QuorvexSuccess
+    assert cam.close() == q.TOFErrorCode.QuorvexSuccess

@@ -1,14 +1,16 @@
 #include "vendor/libquorvex_evk_sdk/EvkConfig.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <sstream>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace quorvex_evk {
 
@@ -233,13 +235,34 @@ const std::map<std::string, Setter>& setters()
 
 #undef EXPECT
 
+// Text from the file as a message quotes it: cut to a length a terminal
+// shows, bytes that are not printable written as \xNN.
+std::string quoted(const std::string& text)
+{
+    constexpr size_t kShown = 60;
+    std::string out;
+    for (size_t i = 0; i < text.size() && i < kShown; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    if (text.size() > kShown)
+        out += "... (" + std::to_string(text.size()) + " bytes)";
+    return out;
+}
+
 std::string message(const std::string& name, size_t line, const std::string& key,
                     const std::string& what)
 {
     std::ostringstream m;
     m << name << ":" << line << ": ";
     if (!key.empty())
-        m << "key '" << key << "': ";
+        m << "key '" << quoted(key) << "': ";
     m << what;
     return m.str();
 }
@@ -256,13 +279,19 @@ bool parseModuleConfig(const std::string& text, const std::string& name, ModuleC
     size_t lineNo = 0;
     while (std::getline(in, raw)) {
         ++lineNo;
+        // A text file has none; read as text, a NUL would end the value
+        // there and the rest of it would go unseen.
+        if (raw.find('\0') != std::string::npos) {
+            error = message(name, lineNo, "", "NUL byte in the line");
+            return false;
+        }
         const size_t hash = raw.find('#');
         const std::string line = trim(hash == std::string::npos ? raw : raw.substr(0, hash));
         if (line.empty())
             continue;
         const size_t eq = line.find('=');
         if (eq == std::string::npos) {
-            error = message(name, lineNo, "", "expected 'key = value', got '" + line + "'");
+            error = message(name, lineNo, "", "expected 'key = value', got '" + quoted(line) + "'");
             return false;
         }
         const std::string key = trim(line.substr(0, eq));
@@ -279,7 +308,7 @@ bool parseModuleConfig(const std::string& text, const std::string& name, ModuleC
         }
         lineOf[key] = lineNo;
         if (const char* what = it->second(value, c)) {
-            error = message(name, lineNo, key, "bad value '" + value + "': " + what);
+            error = message(name, lineNo, key, "bad value '" + quoted(value) + "': " + what);
             return false;
         }
     }
@@ -332,18 +361,33 @@ bool loadModuleConfig(const char* path, ModuleConfig& out, std::string& error)
         error = std::string(path) + ": not a regular file";
         return false;
     }
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         error = std::string(path) + ": cannot open configuration file: " + std::strerror(errno);
         return false;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) {
-        error = std::string(path) + ": cannot read configuration file";
-        return false;
+    // Read to the end, every error noticed: a file that opens but cannot be
+    // read must not pass for an empty configuration.
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            text.append(chunk, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int e = errno;
+            ::close(fd);
+            error = std::string(path) + ": cannot read configuration file: " + std::strerror(e);
+            return false;
+        }
+        break;
     }
-    return parseModuleConfig(text.str(), path, out, error);
+    ::close(fd);
+    return parseModuleConfig(text, path, out, error);
 }
 
 } // namespace quorvex_evk
