@@ -1,5 +1,6 @@
-// quorvex._native: what the quorvex package needs beyond the specified
-// module, on the same camera and frame types and the same frame loans.
+// quorvex._native: what the quorvex package needs beside the C-style
+// QuorvexDepthCamera module, on the same camera and frame types and the
+// same frame loans.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
