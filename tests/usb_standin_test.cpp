@@ -172,8 +172,9 @@ TEST(UsbStandIn, ConfigurationFilesThatAreNotPlainTextAreRefused)
         EXPECT_EQ(camera.result, QUORVEX_EVK_BAD_CONFIGURATION);
         EXPECT_EQ(camera.handle, nullptr);
         EXPECT_NE(err.find("quorvex_evk_sdk: " + path + c.message), std::string::npos) << err.substr(0, 200);
-        if (c.longestMessage)
+        if (c.longestMessage) {
             EXPECT_LT(err.size(), c.longestMessage);
+        }
     }
 }
 

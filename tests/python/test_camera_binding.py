@@ -147,6 +147,8 @@ def run_python(script, timeout=60):
     import os
     import subprocess
     import sys
+    from conftest import require_child_interpreter
+    require_child_interpreter()
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=timeout, env=env)
 

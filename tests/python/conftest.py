@@ -1,0 +1,28 @@
+"""Shared test helpers."""
+import functools
+import subprocess
+import sys
+
+import pytest
+
+
+@functools.lru_cache(maxsize=None)
+def _child_interpreter_problem():
+    # Under qemu-user with no binfmt handler the target's interpreter cannot
+    # start itself again: exec fails with ENOEXEC, or (posix_spawn) the child
+    # exits 127 before running a line.
+    try:
+        r = subprocess.run([sys.executable, "-c", "print('ok')"], capture_output=True, text=True, timeout=60)
+    except OSError as e:
+        return f"cannot start this interpreter as a child: {e}"
+    if r.returncode != 0 or r.stdout.strip() != "ok":
+        return f"this interpreter does not start as a child (exit {r.returncode})"
+    return None
+
+
+def require_child_interpreter():
+    """Skips the calling test where `sys.executable` cannot run as a child."""
+    problem = _child_interpreter_problem()
+    if problem:
+        pytest.skip(problem)
+
