@@ -199,7 +199,7 @@ class Camera:
         f = _native.wait_frame(cam, ms)
         return None if f is None else self._take(cam, f, _mask(planes))
 
-    def frames(self, max_frames=None, stall_timeout=3.0, planes=_PLANES):
+    def frames(self, max_frames=None, stall_timeout=3.0, *, planes=_PLANES):
         """Yields `Frame`s until `max_frames` (None: while the stream runs).
         Starts the stream if it is not running. `planes` chooses which depth
         planes are copied (all three by default).

@@ -21,7 +21,6 @@ one machine is what crosses a network).
 import json
 import random
 import struct
-import sys
 import threading
 import time
 
@@ -389,37 +388,3 @@ def subscribe(key=DEFAULT_KEY, connect=(), listen=(), config=None, lossless=Fals
     return Subscription(key, connect=connect, listen=listen, config=config, lossless=lossless,
                         queue=queue, info_timeout=info_timeout)
 
-
-# `python -m quorvex publish` -----------------------------------------------------
-def add_arguments(parser):
-    sources.add_source_arguments(parser, subscribe=False)
-    net = parser.add_argument_group("network")
-    net.add_argument("--key", default=DEFAULT_KEY, metavar="PREFIX",
-                     help=f"key prefix of the stream (default {DEFAULT_KEY})")
-    sources.add_network_arguments(net)
-    parser.add_argument("--frames", type=int, default=None, metavar="N",
-                        help="stop after N frames (default: until interrupted)")
-
-
-def run(args):
-    try:
-        with sources.sigterm_as_interrupt(), sources.open_source(args, realtime=True) as source:
-            info = source.info
-            with Publisher(info, key=args.key, connect=args.connect, listen=args.listen,
-                           config=args.zenoh_config, lossless=args.lossless) as pub:
-                where = ", ".join(args.listen) or "no address"
-                print(f"publishing {info.variant} {info.output} from {info.source} under "
-                      f"{pub.key}/ (listening on {where}"
-                      + (f"; connecting to {', '.join(args.connect)}" if args.connect else "")
-                      + ")", flush=True)
-                start = time.monotonic()
-                try:
-                    for frame in source.frames(max_frames=args.frames):
-                        pub.put(frame)
-                finally:
-                    seconds = time.monotonic() - start
-                    print(f"published {pub.published} frames in {seconds:.1f} s", file=sys.stderr)
-    except (CameraError, ValueError) as e:
-        print(f"quorvex publish: {e}", file=sys.stderr)
-        return 1
-    return 0

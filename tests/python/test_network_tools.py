@@ -21,7 +21,8 @@ import aiohttp  # noqa: E402
 
 import quorvex  # noqa: E402
 from quorvex import network, recording  # noqa: E402
-from quorvex.viewer import ServerThread, Viewer, add_arguments, open_source, protocol  # noqa: E402
+from quorvex.commands.view import add_arguments, open_source  # noqa: E402
+from quorvex.viewer import ServerThread, Viewer, protocol  # noqa: E402
 from test_network import depth_frame, free_endpoint, stream_info  # noqa: E402
 
 PLANES = ("depth", "amplitude", "confidence")
@@ -114,13 +115,11 @@ def test_record_command_records_a_subscription_frame_for_frame(tmp_path):
 def test_source_options_are_the_same_in_every_command_and_misuse_is_named(tmp_path):
     import argparse
 
-    from quorvex import sources
-
     parser = argparse.ArgumentParser()
     add_arguments(parser)
     # The camera's connection still works as `--connect usb|csi` beside endpoints.
     args = parser.parse_args(["--connect", "csi", "--index", "1"])
-    assert sources.split_connect(args) == [] and args.connect_camera == "csi"
+    assert args.connect == [] and args.connect_camera == "csi"
     args = parser.parse_args(["--connect", "tcp/127.0.0.1:9"])
     with pytest.raises(quorvex.CameraError, match="add --subscribe"):
         open_source(args)
