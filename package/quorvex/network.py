@@ -20,6 +20,7 @@ one machine is what crosses a network).
 """
 import json
 import random
+import re
 import struct
 import threading
 import time
@@ -81,7 +82,23 @@ def _open(config_file, connect, listen):
     try:
         return zenoh.open(session_config(config_file, connect, listen))
     except zenoh.ZError as e:
-        raise CameraError(f"cannot open a Zenoh session: {e}") from None
+        raise CameraError(f"cannot open a Zenoh session: {zenoh_message(e)}") from None
+
+
+# Zenoh's errors end with the place in Zenoh's own sources that raised them
+# (a path on the machine that built the library), and wrap JSON5 errors in
+# a debug dump: neither says anything to a user.
+_RUST_PLACE = re.compile(r"\s+at\s+\S+\.rs:\d+(?::\d+)?\.?")
+_DEBUG_WRAP = re.compile(r'^\w+\(Message \{ msg: "(.*?)", location: .*\}\)$', re.S)
+
+
+def zenoh_message(error):
+    """A Zenoh error as its message only, on one line."""
+    text = _RUST_PLACE.sub("", str(error)).strip()
+    wrapped = _DEBUG_WRAP.match(text)
+    if wrapped:
+        text = wrapped.group(1)
+    return " ".join(text.split())
 
 
 def _check_key(key):
@@ -89,7 +106,7 @@ def _check_key(key):
     try:
         zenoh.KeyExpr(key + "/depth")
     except Exception as e:  # Zenoh's own error type for a malformed key
-        raise ValueError(f"{key!r} is not a usable key prefix: {e}") from None
+        raise ValueError(f"{key!r} is not a usable key prefix: {zenoh_message(e)}") from None
     if any(c in key for c in "*$?#"):
         raise ValueError(f"a key prefix names one stream; {key!r} has wildcards")
     return key

@@ -232,3 +232,22 @@ def test_publish_command_sends_a_recording_bit_for_bit(tmp_path):
         assert frame.timestamp_ms == want.timestamp_ms
         for name in PLANES:
             assert np.array_equal(getattr(frame, name), getattr(want, name)), name
+
+
+def test_camera_recording_and_subscription_keep_one_source_contract(tmp_path):
+    from quorvex.sources import controls_of
+
+    path = tmp_path / "scene.mcap"
+    write_recording(path, 3)
+    ep, key = free_endpoint(), "qtest/contract"
+    with Streamer(key, ep) as streamer:
+        sources = {"camera": quorvex.Camera(), "recording": quorvex.open_recording(path, realtime=False),
+                   "subscription": quorvex.subscribe(key, connect=[ep])}
+        for name, source in sources.items():
+            with source:
+                # What a sink may rely on, called alike on each.
+                got = list(source.frames(max_frames=2, stall_timeout=10))
+                assert len(got) == 2 and source.info.width == got[0].width, name
+                assert (controls_of(source) is source) == (name == "camera"), name
+            source.close()
+    assert streamer.sent
