@@ -23,8 +23,14 @@ from typing import Iterator, Optional
 
 try:
     from typing import Protocol, runtime_checkable
-except ImportError:  # Python 3.7: the contract is written, only not checkable
-    Protocol = object
+except ImportError:  # Python 3.7 has no typing.Protocol: the same check by hand
+    class _Structural(type):
+        def __instancecheck__(cls, obj):
+            return all(callable(getattr(obj, name, None)) for name, member in vars(cls).items()
+                       if not name.startswith("_") and callable(member))
+
+    class Protocol(metaclass=_Structural):
+        pass
 
     def runtime_checkable(cls):
         return cls

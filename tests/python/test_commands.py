@@ -135,7 +135,7 @@ def test_run_time_failures_are_one_line_and_status_1(tmp_path, busy_port):
     ]
     try:
         import zenoh  # noqa: F401
-        cases.append((["publish", "--listen", "tcp/127.0.0.1:1", "--listen", "nonsense", "--frames", "1"],
+        cases.append((["publish", "--listen", "nonsense", "--frames", "1"],
                       "cannot open a Zenoh session: Endpoints must be of the form"))
     except ImportError:
         pass
