@@ -337,7 +337,7 @@ def test_pages_of_different_speeds_get_the_newest_frames_at_their_own_pace(serve
 def test_play_uses_open_recording_when_the_package_has_it(monkeypatch):
     import argparse
 
-    from quorvex.viewer import add_arguments, open_source
+    from quorvex.commands.view import add_arguments, open_source
 
     parser = argparse.ArgumentParser()
     add_arguments(parser)
