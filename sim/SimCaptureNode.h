@@ -50,6 +50,9 @@ struct CsiModule {
         VGA,
     };
     Variant variant = Variant::HQVGA;
+    // A VGA module built for both modulation frequencies: it comes up
+    // sending (height + 1) * 10 rows, the sub-frames of both.
+    bool dualFrequency = false;
     sim::SceneKind scene = sim::SceneKind::TILTED_WALL;
     double distanceMm = 1500.0;
     // Frames per second paced in real time; 0 delivers as fast as read.
