@@ -12,6 +12,7 @@ COMMANDS = {
     "info": ("quorvex.record_info", "summarise a recording"),
     "view": ("quorvex.viewer", "serve a live web viewer"),
     "publish": ("quorvex.network", "publish frames over Zenoh"),
+    "doctor": ("quorvex.doctor", "check what a camera needs on this machine, and say what to do"),
 }
 
 
