@@ -33,8 +33,9 @@ def main(argv=None):
         modules[name] = module
     args = parser.parse_args(argv)
     if args.command not in modules:
+        from .errors import _extra_hint
         print(f"quorvex {args.command}: not available ({getattr(args, '_missing', 'not installed')}); "
-              f"pip install 'QuorvexDepthCamera[tools]'", file=sys.stderr)
+              f"{_extra_hint('tools')}", file=sys.stderr)
         return 2
     try:
         return modules[args.command].run(args) or 0
