@@ -137,7 +137,8 @@ SimCaptureNode::SimCaptureNode(const ReceiverLayout& l, const CsiModule& m)
                    V4L2_CAP_STREAMING)
 {
     const std::vector<Size> sizes = supportedSizes(module.variant);
-    const Size initial = sizes[module.variant == CsiModule::Variant::VGA && module.dualFrequency ? 1 : 0];
+    const bool vga = module.variant == CsiModule::Variant::VGA;
+    const Size initial = sizes[vga ? (module.vgaHeight == 240 ? 2 : 0) + (module.dualFrequency ? 1 : 0) : 0];
     computeFormat(initial.width, initial.height);
 }
 

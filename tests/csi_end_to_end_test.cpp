@@ -302,17 +302,19 @@ TEST(CsiEndToEnd, VgaRawFramesHaveTheDepthLibraryGeometry)
 // the scene's beyond the single frequency's 1250 mm.
 TEST(CsiEndToEnd, DualFrequencyVgaDepthIsTheSceneOnEveryBoard)
 {
-    CsiModule vga;
-    vga.variant = CsiModule::Variant::VGA;
-    vga.dualFrequency = true;
-    vga.fps = 30;
-    sim::SceneParams params;
-    params.distanceMm = vga.distanceMm;
-    params.objectDistanceMm = 1000.0;
-    params.objectSizeMm = 1000.0 / 3.0;
-    const sim::Scene scene = sim::makeScene(sim::SceneKind::TILTED_WALL, 640, 480, params);
+    for (const uint32_t height : {480u, 240u})
     for (BoardKind b : kBoards) {
-        SCOPED_TRACE(SimCsiBoard::modelText(b));
+        SCOPED_TRACE(SimCsiBoard::modelText(b) + " " + std::to_string(height));
+        CsiModule vga;
+        vga.variant = CsiModule::Variant::VGA;
+        vga.dualFrequency = true;
+        vga.vgaHeight = height;
+        vga.fps = 30;
+        sim::SceneParams params;
+        params.distanceMm = vga.distanceMm;
+        params.objectDistanceMm = 1000.0;
+        params.objectSizeMm = 1000.0 / 3.0;
+        const sim::Scene scene = sim::makeScene(sim::SceneKind::TILTED_WALL, height * 4 / 3, height, params);
         World w(b, vga);
         QuorvexTOFCamera camera;
         ASSERT_EQ(camera.open(Connection::CSI, 0), QuorvexSuccess);

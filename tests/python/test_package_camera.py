@@ -156,3 +156,6 @@ def test_vga_is_described_by_its_depth_image(module_file, tmp_path, keys, size, 
         assert (rec.info.width, rec.info.height) == size
         assert (rec.info.intrinsics.width, rec.info.intrinsics.height) == size
         assert all(fr.depth.shape == (h, w) for fr in rec.frames())
+    network = pytest.importorskip("quorvex.network")
+    sent = network.info_from_json(network.info_to_json(info))
+    assert (sent.width, sent.height, sent.intrinsics) == (w, h, info.intrinsics)
