@@ -23,6 +23,20 @@ int32_t rawRows(int32_t h, bool single)
     return (h + 1) * (single ? 5 : 10);
 }
 
+// The depth height and frequency mode whose raw layout is `rows` rows; false
+// for a row count no layout has. No two layouts share a row count.
+bool layoutOfRows(uint32_t rows, int32_t* h, bool* single)
+{
+    for (const int32_t candidate : {240, 480})
+        for (const bool s : {true, false})
+            if (rows == static_cast<uint32_t>(rawRows(candidate, s))) {
+                *h = candidate;
+                *single = s;
+                return true;
+            }
+    return false;
+}
+
 // A stream geometry in one word so that it can be shared with the capture
 // thread atomically; 0 means "none recorded".
 uint32_t packLayout(int32_t w, int32_t h, bool single)
@@ -94,9 +108,28 @@ TofErrorCode QuorvexDeviceVGA::open(QuorvexTOFSensor* s, DeviceType /*type*/)
         return QuorvexInvalidParameter;
     sensor = s;
     // A second open must not orphan a live instance.
-    if (libraryHandle)
-        return QuorvexSuccess;
-    return SiSDKCreate(&libraryHandle) && libraryHandle ? QuorvexSuccess : QuorvexUnkownError;
+    if (!libraryHandle && !(SiSDKCreate(&libraryHandle) && libraryHandle))
+        return QuorvexUnkownError;
+    adoptSensorLayout();
+    return QuorvexSuccess;
+}
+
+void QuorvexDeviceVGA::adoptSensorLayout()
+{
+    // The module decides its size and frequency mode, and says so by the
+    // size it reports: a dual-frequency module sends both frequencies'
+    // sub-frames, which a library left in its single-frequency default would
+    // read as one frequency alone and wrap at 1250 mm. A size of no known
+    // layout keeps the defaults; the start then finds the mismatch.
+    const CameraInfo reported = sensor->getCameraInfo();
+    int32_t h = 0;
+    bool single = true;
+    if ((reported.width != 320 && reported.width != 640) || !layoutOfRows(reported.height, &h, &single))
+        return;
+    W.store(static_cast<int32_t>(reported.width));
+    H.store(h);
+    std::lock_guard<std::mutex> lock(modeLock);
+    SiSDKSetSingleFreq(libraryHandle, single ? 1 : 0);
 }
 
 TofErrorCode QuorvexDeviceVGA::close()
@@ -305,6 +338,18 @@ bool QuorvexDeviceVGA::getPhaseImage(unsigned char* raw, float* depth, float* am
     std::lock_guard<std::mutex> lock(modeLock);
     if (!raw || !frameLayoutMatches(true, &layout))
         return false;
+    if (boardKind == BOARD_JETSON) {
+        // The Jetson receiver hands each 12-bit sample over four bits up;
+        // the library reads the low 12 bits, so they are moved back first.
+        // The frame is ours to change: it is decoded once and then refilled.
+        const size_t samples = static_cast<size_t>(layoutWidth(layout)) *
+                               static_cast<size_t>(rawRows(layoutHeight(layout), layoutSingle(layout)));
+        for (size_t n = 0; n < samples; ++n) {
+            const unsigned v = static_cast<unsigned>(raw[2 * n]) | (static_cast<unsigned>(raw[2 * n + 1]) << 8);
+            raw[2 * n] = static_cast<unsigned char>(v >> 4);
+            raw[2 * n + 1] = static_cast<unsigned char>(v >> 12);
+        }
+    }
     return SiSDKGetPhaseImage(libraryHandle, raw, depth, amplitude, confidence) != 0;
 }
 

@@ -27,7 +27,8 @@ public:
 
     int getVariantFlag() override { return 0; }
     void getFrameFormats(FrameGeometry& raw, FrameGeometry& depth) override;
-    // Null sensor: 1. Otherwise creates the library instance: 0 or -1.
+    // Null sensor: 1. Otherwise creates the library instance (0 or -1) and
+    // takes size and frequency mode from the raw size the sensor reports.
     TofErrorCode open(QuorvexTOFSensor* sensor, DeviceType type) override;
     // Waits 500 ms, then destroys the instance. A second close does nothing.
     TofErrorCode close() override;
@@ -57,6 +58,7 @@ public:
 private:
     // The library's mode; without an instance the single-frequency layout.
     bool singleFreq() const;
+    void adoptSensorLayout();
     bool frameLayoutMatches(bool needLibrary, uint32_t* layout) const;
 
     SiSDKInstance* libraryHandle = nullptr;

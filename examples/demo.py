@@ -18,10 +18,23 @@ import numpy as np
 import quorvex
 
 
-def save_images(frame, out_dir):
-    import matplotlib
+def pyplot():
+    """matplotlib's pyplot drawing into files, or None without matplotlib:
+    the pictures are the only thing that needs it."""
+    try:
+        import matplotlib
+    except ImportError:
+        return None
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    return plt
+
+
+def save_images(frame, out_dir):
+    plt = pyplot()
+    if plt is None:
+        print("pictures skipped: matplotlib is not installed (pip install matplotlib, or the 'examples' extra)")
+        return []
 
     paths = []
     for name, image, cmap, label in (
@@ -39,10 +52,9 @@ def save_images(frame, out_dir):
 
 
 def save_point_cloud_picture(points, path):
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
+    plt = pyplot()
+    if plt is None:
+        return None
     # Seen from above and to the left, so the depth of each surface shows;
     # the camera's y axis points down, the picture's up.
     step = max(1, len(points) // 15000)
@@ -58,6 +70,7 @@ def save_point_cloud_picture(points, path):
     fig.colorbar(sc, ax=ax, shrink=0.6, label="distance ahead (m)")
     fig.savefig(path, bbox_inches="tight")
     plt.close(fig)
+    return path
 
 
 def main():
@@ -120,8 +133,9 @@ def main():
     ply = os.path.join(args.out, "points.ply")
     quorvex.save_ply(ply, points, colors=np.repeat(grey[:, None], 3, axis=1))
     picture = os.path.join(args.out, "points.png")
-    save_point_cloud_picture(points, picture)
-    for path in paths + [picture, ply]:
+    if save_point_cloud_picture(points, picture) is not None:
+        paths.append(picture)
+    for path in paths + [ply]:
         print(f"wrote {os.path.abspath(path)}")
 
 

@@ -15,10 +15,23 @@ import numpy as np
 import QuorvexDepthCamera as q
 
 
-def save_pictures(depth, amplitude, out_dir):
-    import matplotlib
+def pyplot():
+    """matplotlib's pyplot drawing into files, or None without matplotlib:
+    the pictures are the only thing that needs it."""
+    try:
+        import matplotlib
+    except ImportError:
+        return None
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    return plt
+
+
+def save_pictures(depth, amplitude, out_dir):
+    plt = pyplot()
+    if plt is None:
+        print("pictures skipped: matplotlib is not installed (pip install matplotlib, or the 'examples' extra)")
+        return []
 
     os.makedirs(out_dir, exist_ok=True)
     paths = []

@@ -136,7 +136,9 @@ SimCaptureNode::SimCaptureNode(const ReceiverLayout& l, const CsiModule& m)
       capabilities((l.multiPlanar ? V4L2_CAP_VIDEO_CAPTURE_MPLANE : V4L2_CAP_VIDEO_CAPTURE) |
                    V4L2_CAP_STREAMING)
 {
-    const Size initial = supportedSizes(module.variant).front();
+    const std::vector<Size> sizes = supportedSizes(module.variant);
+    const bool vga = module.variant == CsiModule::Variant::VGA;
+    const Size initial = sizes[vga ? (module.vgaHeight == 240 ? 2 : 0) + (module.dualFrequency ? 1 : 0) : 0];
     computeFormat(initial.width, initial.height);
 }
 

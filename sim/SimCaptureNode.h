@@ -50,6 +50,11 @@ struct CsiModule {
         VGA,
     };
     Variant variant = Variant::HQVGA;
+    // A VGA module built for both modulation frequencies: it comes up
+    // sending (height + 1) * 10 rows, the sub-frames of both.
+    bool dualFrequency = false;
+    // A VGA module's depth height: 480 (640 x 480) or 240 (320 x 240).
+    uint32_t vgaHeight = 480;
     sim::SceneKind scene = sim::SceneKind::TILTED_WALL;
     double distanceMm = 1500.0;
     // Frames per second paced in real time; 0 delivers as fast as read.

@@ -60,8 +60,8 @@ SimCsiBoard::SimCsiBoard(SimKernel& k, BoardKind b, const CsiModule& module, con
 
     // --- Capture node and pipeline ---
     const bool hqvga = module.variant == CsiModule::Variant::HQVGA;
-    const uint32_t w = hqvga ? 240 : 640;
-    const uint32_t h = hqvga ? 180 : 2405;
+    const uint32_t w = hqvga ? 240 : module.vgaHeight == 240 ? 320 : 640;
+    const uint32_t h = hqvga ? 180 : (module.vgaHeight + 1) * (module.dualFrequency ? 10 : 5);
     const bool mediaBoard = board == BOARD_RASPBERRY_PI || board == BOARD_RASPBERRY_PI_5 ||
                             board == BOARD_RADXA_ROCK;
     const bool jetson = board == BOARD_JETSON || board == BOARD_JETSON_TX1_NANO;

@@ -185,11 +185,13 @@ TEST_F(UsbFailures, AStartOfAnotherTypeLeavesTheModuleStoppedAndADepthStartWorks
 
 TEST_F(UsbFailures, TheGeometryIsCheckedBeforeTheModuleStarts)
 {
-    // A 320 x 240 module while the VGA device still expects 640 x 480: the
-    // device would read past each capture.
+    // A 320 x 240 module while the VGA device is told to expect 640 x 480:
+    // the device would read past each capture.
     UsbConfigFile half("variant = vga\nwidth = 320\nheight = 240\nfps = 0\n");
     QuorvexTOFCamera camera;
     ASSERT_EQ(camera.openWithFile(half.path.c_str(), 0), QuorvexSuccess);
+    ASSERT_EQ(camera.setControl(CameraCtrl::FMT_WIDTH, 640), QuorvexSuccess);
+    ASSERT_EQ(camera.setControl(CameraCtrl::FMT_HEIGHT, 480), QuorvexSuccess);
     const CameraInfo before = camera.getCameraInfo();
     EXPECT_EQ(camera.start(FrameType::RAW), QuorvexUnkownError);
     const QuorvexDebugState state = moduleState();

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -38,10 +39,11 @@ protected:
 
 // The module's scenes as its configuration file defines them (README,
 // "Simulated USB module").
-sim::Scene moduleScene(sim::SceneKind kind, int width, int height, double distanceMm)
+sim::Scene moduleScene(sim::SceneKind kind, int width, int height, double distanceMm, double tiltDeg = 35.0)
 {
     sim::SceneParams params;
     params.distanceMm = distanceMm;
+    params.tiltDeg = tiltDeg;
     params.objectDistanceMm = std::min(1000.0, distanceMm * 2.0 / 3.0);
     params.objectSizeMm = std::min(350.0, params.objectDistanceMm / 3.0);
     return sim::makeScene(kind, width, height, params);
@@ -135,6 +137,7 @@ struct DepthCase {
     double distanceMm;
     int mode;           // MODE control set before start, -1 none
     double toleranceMm; // 0: by amplitude (HQVGA), see fit()
+    double tiltDeg = 35.0;
 };
 
 // Tolerances: HQVGA by amplitude (fit()). The depth engine drops dim
@@ -149,6 +152,15 @@ const DepthCase kDepthCases[] = {
     {"variant = vga\nwidth = 320\nheight = 240\nfps = 0\nscene = sphere\ndistance = 900\n",
      sim::SceneKind::SPHERE, 320, 240, 900, 0, 25.0},
     {"variant = vga\nfrequency = dual\nfps = 0\n", sim::SceneKind::TILTED_WALL, 640, 480, 1500, 1, 40.0},
+    // No controls: the module's size and mode reach the device by the raw
+    // size it reports, and a dual module measures its whole range.
+    {"variant = vga\nfrequency = dual\nfps = 0\n", sim::SceneKind::TILTED_WALL, 640, 480, 1500, -1, 40.0},
+    {"variant = vga\nfrequency = dual\nfps = 0\nscene = flat\ndistance = 3000\n", sim::SceneKind::TILTED_WALL, 640,
+     480, 3000, -1, 40.0, 0.0},
+    {"variant = vga\nwidth = 320\nheight = 240\nfrequency = dual\nfps = 0\nscene = flat\ndistance = 4000\n",
+     sim::SceneKind::TILTED_WALL, 320, 240, 4000, -1, 40.0, 0.0},
+    {"variant = vga\nwidth = 320\nheight = 240\nfps = 0\nscene = sphere\ndistance = 900\n",
+     sim::SceneKind::SPHERE, 320, 240, 900, -1, 25.0},
 };
 
 TEST_F(UsbEndToEnd, DepthFramesMatchTheScene)
@@ -161,7 +173,7 @@ TEST_F(UsbEndToEnd, DepthFramesMatchTheScene)
                   QuorvexSuccess);
         configureVga(camera, c.mode, c.width, c.height);
         ASSERT_EQ(camera.start(FrameType::DEPTH), QuorvexSuccess);
-        const sim::Scene scene = moduleScene(c.kind, c.width, c.height, c.distanceMm);
+        const sim::Scene scene = moduleScene(c.kind, c.width, c.height, c.distanceMm, c.tiltDeg);
         double farthest = 0.0;
         for (const sim::ScenePixel& px : scene.pixels)
             farthest = std::max<double>(farthest, px.depthMm);
@@ -174,7 +186,7 @@ TEST_F(UsbEndToEnd, DepthFramesMatchTheScene)
             EXPECT_GT(f.measured, plane.depth.size() * 9 / 10);
             EXPECT_EQ(f.misses, 0u);
         }
-        if (c.mode == 1) {
+        if (std::strstr(c.config, "dual")) {
             EXPECT_GT(farthest, 1250.0) << "dual frequency measures beyond one wavelength";
         }
         EXPECT_EQ(camera.stop(), QuorvexSuccess);

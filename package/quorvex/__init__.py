@@ -8,7 +8,7 @@ import pkgutil
 __path__ = pkgutil.extend_path(__path__, __name__)
 
 from ._version import __version__  # noqa: E402
-from .errors import CameraError  # noqa: E402
+from .errors import CameraError, _extra_hint  # noqa: E402
 from .frame import Frame, StreamInfo  # noqa: E402
 from .geometry import Intrinsics, depth_to_points, nominal_intrinsics, save_ply  # noqa: E402
 from .camera import Camera  # noqa: E402
@@ -18,8 +18,7 @@ try:  # the `network` extra
     from .network import subscribe  # noqa: E402,F401
 except ImportError as _missing:
     def subscribe(*args, _why=str(_missing), **kwargs):
-        raise ImportError(f"quorvex.subscribe needs the 'network' extra ({_why}): "
-                          "pip install 'QuorvexDepthCamera[network]'")
+        raise ImportError(f"quorvex.subscribe needs the 'network' extra ({_why}): {_extra_hint('network')}")
 
 __all__ = ["Camera", "CameraError", "open_recording", "subscribe", "Frame", "StreamInfo", "Intrinsics", "nominal_intrinsics",
            "depth_to_points", "save_ply", "__version__"]

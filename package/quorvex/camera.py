@@ -168,9 +168,18 @@ class Camera:
 
     # Controls -------------------------------------------------------------
     def set_control(self, name, value):
-        """Sets a control by name ("range", "frame_rate", ...)."""
-        _check(self._camera().setControl(_control(name), int(value)), f"setting {_name(name)} = {value}")
-        if _control(name) in _PACING and self.streaming:
+        """Sets a control by name ("range", "frame_rate", ...). The VGA
+        module's range is not a setting: it follows the frequency mode."""
+        cam = self._camera()
+        ctrl = _control(name)
+        status = cam.setControl(ctrl, int(value))
+        if status != _OK and ctrl == _q.TOFControl.RANGE and self._is_vga(cam):
+            mode, rangemm = self._vga_mode(cam)
+            raise CameraError(f"setting range = {value}: the VGA module's range follows its frequency mode "
+                              f"and cannot be set: it is {rangemm} mm now ({mode}; single frequency reaches "
+                              f"1250 mm, dual 4500 mm)", code=status)
+        _check(status, f"setting {_name(name)} = {value}")
+        if ctrl in _PACING and self.streaming:
             # The gaps to expect change with the pace: count them anew.
             drops = DropCounter(period_ms=_set_period_ms(self._cam))
             with self._lock:
@@ -185,28 +194,54 @@ class Camera:
 
     @property
     def controls(self):
-        """The controls the module answers, by lower-case name."""
+        """The controls the module answers, by lower-case name (a `Controls`
+        dict: its `read_only` says which cannot be set, and why)."""
         cam = self._camera()
-        out = {}
+        out = Controls()
         for name in _INFO_CONTROLS:
             status, value = _native.get_control(cam, _q.TOFControl.__members__[name])
             if status == _OK:
                 out[name.lower()] = value
+        if "range" in out and self._is_vga(cam):
+            mode, _ = self._vga_mode(cam)
+            out.read_only["range"] = f"set by the frequency mode ({mode})"
         return out
 
     @property
     def info(self):
-        i = self._camera().getCameraInfo()
-        variant = "hqvga" if i.device_type == _q.TOFDeviceType.HQVGA else "vga"
-        return StreamInfo(source=self._source, variant=variant, width=i.width, height=i.height,
-                          output=self._output, intrinsics=nominal_intrinsics(i.width, i.height),
+        cam = self._camera()
+        variant = "vga" if self._is_vga(cam) else "hqvga"
+        width, height = self._depth_size(cam)
+        return StreamInfo(source=self._source, variant=variant, width=width, height=height,
+                          output=self._output, intrinsics=nominal_intrinsics(width, height),
                           controls=self.controls, version=__version__)
 
     @property
     def intrinsics(self):
-        """Nominal intrinsics of the module (see `nominal_intrinsics`)."""
-        i = self._camera().getCameraInfo()
-        return nominal_intrinsics(i.width, i.height)
+        """Nominal intrinsics of the depth image (see `nominal_intrinsics`)."""
+        return nominal_intrinsics(*self._depth_size(self._camera()))
+
+    @staticmethod
+    def _is_vga(cam):
+        return cam.getCameraInfo().device_type == _q.TOFDeviceType.VGA
+
+    @staticmethod
+    def _depth_size(cam):
+        # The camera's record holds the raw layout, which on VGA is many
+        # sub-frames tall; the VGA device knows the depth image's size.
+        i = cam.getCameraInfo()
+        if i.device_type == _q.TOFDeviceType.VGA:
+            w_status, width = _native.get_control(cam, _q.TOFControl.FMT_WIDTH)
+            h_status, height = _native.get_control(cam, _q.TOFControl.FMT_HEIGHT)
+            if w_status == _OK and h_status == _OK:
+                return width, height
+        return i.width, i.height
+
+    @staticmethod
+    def _vga_mode(cam):
+        _, mode = _native.get_control(cam, _q.TOFControl.MODE)
+        _, rangemm = _native.get_control(cam, _q.TOFControl.RANGE)
+        return ("dual frequency" if mode == int(_q.TofWorkMode.DOUBLE_FREQ) else "single frequency"), rangemm
 
     # Frames ---------------------------------------------------------------
     def read(self, timeout=None, planes=_PLANES):
@@ -292,6 +327,20 @@ def _set_period_ms(cam):
     if status == _OK and skip > 0:
         return None
     return 1000.0 / fps
+
+
+class Controls(dict):
+    """Control values by name; `read_only` maps the names that cannot be
+    set to the reason (the VGA range follows the frequency mode)."""
+
+    def __init__(self):
+        super().__init__()
+        self.read_only = {}
+
+    def __repr__(self):
+        shown = ", ".join(f"{k!r}: {v}" + (f" (read-only: {self.read_only[k]})" if k in self.read_only else "")
+                          for k, v in self.items())
+        return "{" + shown + "}"
 
 
 def _mask(planes):

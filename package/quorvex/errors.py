@@ -11,3 +11,10 @@ class CameraError(RuntimeError):
         super().__init__(message)
         self.code = code
         self.reason = reason
+
+
+def _extra_hint(extra):
+    # The package is on no package index, so "pip install NAME[extra]" finds
+    # nothing: the extra comes from the checkout or from the wheel file.
+    return (f"pip install '.[{extra}]' in a checkout of the source, or "
+            f"pip install 'quorvexdepthcamera-<version>-<tags>.whl[{extra}]' with the wheel file")

@@ -19,7 +19,7 @@ from dataclasses import dataclass, field
 from typing import List, Optional
 
 from . import rosmsg
-from .errors import CameraError
+from .errors import CameraError, _extra_hint
 from .frame import StreamInfo
 from .geometry import Intrinsics
 from .rate import RateMeter
@@ -43,7 +43,7 @@ PLANE_TOPICS = {
 }
 CAMERA_INFO_TOPIC = "/quorvex/camera_info"
 FRAME_INFO_TOPIC = "/quorvex/frame_info"
-_INSTALL_HINT = "pip install 'QuorvexDepthCamera[record]'"
+_INSTALL_HINT = _extra_hint("record")
 
 
 def _mcap():

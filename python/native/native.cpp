@@ -13,6 +13,7 @@
 
 #include "camera/QuorvexFrameBuffer.h"
 #include "camera/QuorvexTOFCamera.h"
+#include "sensor/HostSurvey.h"
 #include "shared/FrameLoans.h"
 
 namespace py = pybind11;
@@ -146,6 +147,35 @@ PYBIND11_MODULE(_native, m)
         py::arg("camera"),
         "(consecutive failed reads, status of the last read) of the capture thread: reads that "
         "keep failing mean the module is unplugged, gone or silent.");
+    m.def(
+        "survey_host",
+        [] {
+            const HostSurvey s = surveyHost();
+            py::list nodes;
+            for (const SurveyNode& n : s.nodes) {
+                py::dict d;
+                d["path"] = n.path;
+                d["kind"] = n.kind;
+                d["driver"] = n.driver;
+                d["card"] = n.card;
+                d["mode"] = n.mode;
+                d["gid"] = n.gid;
+                d["open_error"] = n.openError;
+                nodes.append(d);
+            }
+            py::dict out;
+            out["model"] = s.model;
+            out["board"] = static_cast<uint32_t>(s.board);
+            out["nodes"] = nodes;
+            out["module_bus"] = s.moduleBus;
+            out["module_bus_source"] = s.moduleBusSource;
+            out["chip_answers"] = s.chipAnswers;
+            out["chip_error"] = s.chipError;
+            return out;
+        },
+        "The host as a set-up check sees it, read-only: device-tree model, BoardKind value, the "
+        "capture, sub-device, media and I2C nodes (driver, name, mode, group, errno of a read-write "
+        "open), the module's I2C bus and whether its controller answered at 0x0C.");
     m.def(
         "is_streaming", [](const QuorvexTOFCamera& camera) { return camera.isStreaming(); },
         py::arg("camera"));

@@ -52,3 +52,15 @@ def test_demo_streams_the_box_through_the_package_and_writes_four_outputs(tmp_pa
 def test_raw_example_prints_the_frame_geometry(monkeypatch, capsys):
     run_example("raw_example.py", [], monkeypatch)
     assert "raw frame 240 x 720" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("name, written", [("depth_example.py", []), ("demo.py", ["points.ply"])])
+def test_examples_without_matplotlib_stream_and_skip_the_pictures(name, written, tmp_path, monkeypatch, capsys):
+    # A None entry makes the import fail as if the package were missing.
+    for module in [m for m in sys.modules if m == "matplotlib" or m.startswith("matplotlib.")]:
+        monkeypatch.delitem(sys.modules, module)
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    run_example(name, ["--seconds", "1", "--out", str(tmp_path)], monkeypatch)
+    out = capsys.readouterr().out
+    assert "pictures skipped: matplotlib is not installed" in out
+    assert sorted(p.name for p in tmp_path.iterdir()) == written

@@ -135,3 +135,41 @@ def test_stall_says_stalled_when_reads_succeed():
         with pytest.raises(quorvex.CameraError) as e:
             next(cam.frames(stall_timeout=0.4))
         assert e.value.reason == "stalled" and e.value.code is None
+
+
+# The VGA module's depth image, not its raw layout of (H + 1) * 5 or * 10
+# rows, is what the package, recordings and points describe; a dual module
+# measures past the single frequency's 1250 mm. Truth: the simulated flat
+# wall's distance at the image centre.
+@pytest.mark.parametrize("keys, size, mode, distance", [
+    ("distance = 1000\n", (640, 480), "single", 1000),
+    ("frequency = dual\ndistance = 3000\n", (640, 480), "dual", 3000),
+    ("width = 320\nheight = 240\nfrequency = dual\ndistance = 4000\n", (320, 240), "dual", 4000),
+    ("width = 320\nheight = 240\ndistance = 1100\n", (320, 240), "single", 1100),
+])
+def test_vga_is_described_by_its_depth_image(module_file, tmp_path, keys, size, mode, distance):
+    cfg = module_file("variant = vga\nfps = 0\nscene = flat\n" + keys)
+    with quorvex.Camera(config=cfg) as cam:
+        info = cam.info
+        w, h = size
+        assert (info.variant, info.width, info.height) == ("vga", w, h)
+        assert (cam.intrinsics.width, cam.intrinsics.height) == size
+        assert (info.intrinsics.width, info.intrinsics.height) == size
+        controls = cam.controls
+        assert controls["range"] == (4500 if mode == "dual" else 1250)
+        assert mode in controls.read_only["range"] and "read-only" in repr(controls)
+        with pytest.raises(quorvex.CameraError, match="follows its frequency mode"):
+            cam.set_control("range", 2000)
+        (f,) = cam.frames(max_frames=1)
+        assert f.depth.shape == (h, w)
+        assert abs(float(np.median(f.depth[h // 2 - 2:h // 2 + 2, w // 2 - 2:w // 2 + 2])) - distance) < 25
+        points = quorvex.depth_to_points(f.depth, cam.intrinsics)
+        assert len(points) > 0.9 * w * h
+        result = quorvex.recording.record(cam, str(tmp_path / "vga.mcap"), max_frames=2)
+    with quorvex.open_recording(result.path) as rec:
+        assert (rec.info.width, rec.info.height) == size
+        assert (rec.info.intrinsics.width, rec.info.intrinsics.height) == size
+        assert all(fr.depth.shape == (h, w) for fr in rec.frames())
+    network = pytest.importorskip("quorvex.network")
+    sent = network.info_from_json(network.info_to_json(info))
+    assert (sent.width, sent.height, sent.intrinsics) == (w, h, info.intrinsics)

@@ -61,7 +61,8 @@ def test_stub_matches_the_module(name):
             runtime = list(inspect.signature(owner).parameters)
         except ValueError:  # a native function: pybind11's signature line
             line = owner.__doc__.splitlines()[0]
-            runtime = [a.split(":")[0].strip() for a in line[line.index("(") + 1:line.index(")")].split(",")]
+            inside = line[line.index("(") + 1:line.index(")")]
+            runtime = [a.split(":")[0].strip() for a in inside.split(",")] if inside.strip() else []
         assert args == runtime, qualified
     # Nothing public is missing from the stub.
     public = {n for n, v in vars(module).items() if not n.startswith("_")

@@ -132,6 +132,8 @@ const std::map<std::string, Setter>& setters()
          [](const std::string& v, ModuleConfig& c) -> const char* {
              if (v == "wall")
                  c.scene = SceneChoice::WALL;
+             else if (v == "flat")
+                 c.scene = SceneChoice::FLAT;
              else if (v == "sphere")
                  c.scene = SceneChoice::SPHERE;
              else if (v == "box")
@@ -139,7 +141,7 @@ const std::map<std::string, Setter>& setters()
              else if (v == "pattern")
                  c.scene = SceneChoice::PATTERN;
              else
-                 return "expected wall, sphere, box or pattern";
+                 return "expected wall, flat, sphere, box or pattern";
              return nullptr;
          }},
         {"distance",

@@ -8,7 +8,9 @@ namespace quorvex_evk {
 
 enum class Variant { HQVGA, VGA };
 
-enum class SceneChoice { WALL, SPHERE, BOX, PATTERN };
+// WALL is turned about the vertical axis (depth grows across the image);
+// FLAT faces the camera square on.
+enum class SceneChoice { WALL, FLAT, SPHERE, BOX, PATTERN };
 
 // What the simulated module is and how it misbehaves. The defaults are the
 // module a plain open gets: HQVGA at 30 frames per second looking at a

@@ -91,6 +91,8 @@ int SimulatedModule::init()
     if (config.scene != SceneChoice::PATTERN) {
         sim::SceneParams params;
         params.distanceMm = config.distanceMm;
+        if (config.scene == SceneChoice::FLAT)
+            params.tiltDeg = 0.0;
         // Objects stand in front of the wall whatever its distance.
         params.objectDistanceMm = std::min(params.objectDistanceMm, config.distanceMm * 2.0 / 3.0);
         params.objectSizeMm = std::min(params.objectSizeMm, params.objectDistanceMm / 3.0);

@@ -7,7 +7,7 @@ import argparse
 import importlib
 import sys
 
-from ..errors import CameraError
+from ..errors import CameraError, _extra_hint
 
 # command -> (module, one-line help); the help is here so that listing the
 # commands imports none of them.
@@ -16,8 +16,8 @@ COMMANDS = {
     "info": ("quorvex.commands.info", "summarise a recording"),
     "view": ("quorvex.commands.view", "serve a live web viewer"),
     "publish": ("quorvex.commands.publish", "publish frames over Zenoh"),
+    "doctor": ("quorvex.doctor", "check what a camera needs on this machine, and say what to do"),
 }
-EXTRAS_HINT = "pip install 'QuorvexDepthCamera[tools]' (from a checkout: pip install '.[tools]')"
 
 
 def main(argv=None):
@@ -35,7 +35,7 @@ def main(argv=None):
         try:
             module = importlib.import_module(COMMANDS[name][0])
         except ImportError as e:
-            print(f"quorvex {name}: not available ({e}); {EXTRAS_HINT}", file=sys.stderr)
+            print(f"quorvex {name}: not available ({e}); {_extra_hint('tools')}", file=sys.stderr)
             return 2
         module.add_arguments(parsers[name])
     args = parser.parse_args(argv)
