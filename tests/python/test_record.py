@@ -368,3 +368,71 @@ def test_foreign_damaged_and_missing_files_raise_clear_errors(tmp_path):
         except quorvex.CameraError:
             continue
         assert all(f.timestamp_ms in stamps and f.depth.shape == (180, 240) for f in frames), at
+
+
+def chunk_record(records_size, crc, data, compression):
+    """An MCAP chunk record, as a hostile writer may make one."""
+    comp = compression.encode()
+    body = (bytes(16) + records_size.to_bytes(8, "little") + crc.to_bytes(4, "little")
+            + len(comp).to_bytes(4, "little") + comp + len(data).to_bytes(8, "little") + data)
+    return b"\x06" + len(body).to_bytes(8, "little") + body
+
+
+def zeros_zstd(mib):
+    """zstd of `mib` MiB of zeros and their CRC, made a MiB at a time."""
+    import zlib
+
+    import zstandard
+
+    block, crc = bytes(1 << 20), 0
+    z = zstandard.ZstdCompressor().compressobj()
+    out = []
+    for _ in range(mib):
+        out.append(z.compress(block))
+        crc = zlib.crc32(block, crc)
+    return b"".join(out) + z.flush(), crc
+
+
+def test_hostile_chunks_are_refused_before_they_cost_time_or_memory(tmp_path, capsys):
+    import tracemalloc
+    import zlib
+    from argparse import Namespace
+
+    import zstandard
+    from mcap.reader import make_reader
+
+    from quorvex import record_info
+
+    zeros, zeros_crc = zeros_zstd(64)
+    empty_messages = (b"\x05" + (22).to_bytes(8, "little") + bytes(22)) * (8_000_000 // 31)
+    hostile = {
+        "claims 64 MiB": chunk_record(64 << 20, zeros_crc, zeros, "zstd"),
+        "inflates beyond its claim": chunk_record(1 << 20, zeros_crc, zeros, "zstd"),
+        "floods empty messages": chunk_record(len(empty_messages), zlib.crc32(empty_messages),
+                                              zstandard.ZstdCompressor().compress(empty_messages), "zstd"),
+    }
+    path, live = record_frames(tmp_path, "whole.mcap", 3, fps=0)
+    with open(path, "rb") as f:
+        starts = [c.chunk_start_offset for c in make_reader(f).get_summary().chunk_indexes]
+    assert len(starts) >= 2
+    good = path.read_bytes()
+    bad = tmp_path / "hostile.mcap"
+    for what, chunk in hostile.items():
+        # Where the first frame should be: the recording cannot be opened.
+        bad.write_bytes(good[:starts[0]] + chunk + good[starts[0]:])
+        tracemalloc.start()
+        try:
+            with pytest.raises(quorvex.CameraError, match="damaged record"):
+                quorvex.open_recording(bad)
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        assert peak < 16 << 20, f"{what}: {peak} bytes"
+        # Between frames: `info` names it in one line and the frames around it read back.
+        bad.write_bytes(good[:starts[1]] + chunk + good[starts[1]:])
+        assert record_info.run(Namespace(file=str(bad))) == 0
+        problems = [ln for ln in capsys.readouterr().out.splitlines() if ln.startswith("problem:")]
+        assert len(problems) == 1 and "damaged record" in problems[0], (what, problems)
+        with pytest.warns(recording.RecordingWarning):
+            kept = list(quorvex.open_recording(bad, realtime=False, skip_corrupt=True).frames())
+        assert [f.timestamp_ms for f in kept] == [f.timestamp_ms for f in live], what
