@@ -436,3 +436,17 @@ def test_hostile_chunks_are_refused_before_they_cost_time_or_memory(tmp_path, ca
         with pytest.warns(recording.RecordingWarning):
             kept = list(quorvex.open_recording(bad, realtime=False, skip_corrupt=True).frames())
         assert [f.timestamp_ms for f in kept] == [f.timestamp_ms for f in live], what
+
+
+def test_a_drop_count_beyond_what_the_file_holds_saturates_instead_of_ending_the_recording(tmp_path):
+    # A subscription adds sequence gaps to the sender's count: it can pass 32 bits.
+    with quorvex.Camera(config=config(tmp_path, fps=0)) as cam:
+        live = list(cam.frames(max_frames=2))
+        info = cam.info
+    live[0].dropped = 2**32 + 5
+    path = tmp_path / "drops.mcap"
+    with recording.RecordingWriter(path, info) as rec:
+        for f in live:
+            rec.offer(f, block=True)
+    played = list(quorvex.open_recording(path, realtime=False).frames())
+    assert [f.dropped for f in played] == [2**32 - 1, live[1].dropped]
