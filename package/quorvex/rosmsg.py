@@ -247,8 +247,10 @@ def frame_from_messages(info_msg, planes, sequence, dropped, host_time_ns, depth
     arrays = {n: image_array(planes[n], PLANE_ENCODINGS[n], n) for n in names}
     if output == "depth":
         shapes = {a.shape for a in arrays.values()}
-        if len(shapes) != 1:
-            raise MessageError(f"frame {info_msg.sequence}: planes of sizes {sorted(shapes)}")
+        size = (int(info_msg.height), int(info_msg.width))
+        if shapes != {size}:
+            raise MessageError(f"frame {info_msg.sequence} of {size[1]} x {size[0]}: planes of sizes "
+                               f"{sorted(shapes)}")
         if depth_in_metres:
             arrays["depth"] = depth_to_millimetres(arrays["depth"])
     return Frame(sequence=sequence, timestamp_ms=stamp_ms(info_msg.header.stamp),

@@ -450,3 +450,19 @@ def test_a_drop_count_beyond_what_the_file_holds_saturates_instead_of_ending_the
             rec.offer(f, block=True)
     played = list(quorvex.open_recording(path, realtime=False).frames())
     assert [f.dropped for f in played] == [2**32 - 1, live[1].dropped]
+
+
+def test_a_frame_whose_planes_are_not_of_its_size_is_refused(tmp_path):
+    with quorvex.Camera(config=config(tmp_path, fps=0)) as cam:
+        live = list(cam.frames(max_frames=2))
+        info = cam.info
+    live[1].width -= 1
+    path = tmp_path / "sizes.mcap"
+    with recording.RecordingWriter(path, info) as rec:
+        for f in live:
+            rec.offer(f, block=True)
+    with pytest.raises(quorvex.CameraError, match="239 x 180: planes of sizes"):
+        list(quorvex.open_recording(path, realtime=False).frames())
+    with pytest.warns(recording.RecordingWarning, match="skipped"):
+        kept = list(quorvex.open_recording(path, realtime=False, skip_corrupt=True).frames())
+    assert [f.timestamp_ms for f in kept] == [live[0].timestamp_ms]
