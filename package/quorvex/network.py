@@ -386,11 +386,15 @@ def _plane_array(header, name, data):
     """The pixels of one plane's sample, checked against the frame its
     attachment describes; None when they are not such a plane."""
     try:
-        array = rosmsg.image_array(rosmsg.decode(rosmsg.IMAGE, data), rosmsg.PLANE_ENCODINGS[name], name)
+        msg = rosmsg.decode(rosmsg.IMAGE, data)
+        array = rosmsg.image_array(msg, rosmsg.PLANE_ENCODINGS[name], name)
     except rosmsg.MessageError:
         return None
     width, height = header[3], header[4]
     if name != "raw" and array.shape != (height, width):
+        return None
+    # The publisher stamps each image with the frame's module time.
+    if rosmsg.stamp_ms(msg.header.stamp) != header[7]:
         return None
     return array
 
@@ -401,6 +405,8 @@ def _parse_header(data):
     header = FRAME_HEADER.unpack(data)
     if header[0] != _MAGIC or header[1] != _VERSION or header[2] == 0 or header[2] >> len(PLANES):
         return None
+    if header[7] < 0:
+        return None  # a module's clock starts at 0; a recorder could not store it
     return header
 
 

@@ -170,14 +170,17 @@ def test_forged_samples_under_a_real_publishers_name_do_not_silence_it():
             time.sleep(0.3)  # the subscription's declaration reaches the stranger
             good = rosmsg.encode(rosmsg.IMAGE, rosmsg.image_message(np.ones((H, W), np.float32), 0, "f"))
             small = rosmsg.encode(rosmsg.IMAGE, rosmsg.image_message(np.ones((H, W - 1), np.float32), 0, "f"))
-            forged = [(b"\x00\x01\x00\x00 not an image", 10**6),  # undecodable, far ahead
-                      (good, 10**6 + 1),                            # well formed, far ahead
-                      (small, 1)]                                   # not of the frame's size
-            for payload, sequence in forged:
-                attachment = network.FRAME_HEADER.pack(b"QVXF", 1, 7, W, H, pub._id, sequence, 0, 0, 0, 0)
+            forged = [(b"\x00\x01\x00\x00 not an image", 10**6, 0),  # undecodable, far ahead
+                      (good, 10**6 + 1, 0),                            # well formed, far ahead
+                      (small, 1, 0),                                   # not of the frame's size
+                      (good, 1, 5),                                    # stamped with another time
+                      (good, 1, -1)]                                   # before the module's clock
+            for payload, sequence, stamp in forged:
+                attachment = network.FRAME_HEADER.pack(b"QVXF", 1, 7, W, H, pub._id, sequence, stamp,
+                                                       0, 0, 0)
                 for plane in ("depth", "amplitude", "confidence"):
                     stranger.put(f"qtest/forged/{plane}", payload, attachment=attachment)
-            assert wait_until(lambda: sub.malformed == 9)
+            assert wait_until(lambda: sub.malformed == 15)
         finally:
             stranger.close()
         sent = [depth_frame(s, rng) for s in (1, 2, 3)]
@@ -186,7 +189,7 @@ def test_forged_samples_under_a_real_publishers_name_do_not_silence_it():
         got = list(sub.frames(max_frames=4, stall_timeout=5))
     assert [g.sequence for g in got] == [0, 1, 2, 3] and [g.dropped for g in got] == [0, 0, 0, 0]
     assert all(np.array_equal(g.depth, s.depth) for g, s in zip(got[1:], sent))
-    assert sub.malformed == 9
+    assert sub.malformed == 15
 
 
 def test_raw_frames_and_newest_frame_wins_for_a_slow_reader():
