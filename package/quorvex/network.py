@@ -276,9 +276,9 @@ class Subscription(_SessionUser):
             entry = self._pending.get(key)
             if entry is None:
                 entry = self._pending[key] = (header, {})
-            elif entry[0][2:5] != header[2:5]:
-                # Planes of one frame that disagree on its size or planes:
-                # one of them is not the publisher's.
+            elif entry[0] != header:
+                # The publisher sends one attachment with every plane of a
+                # frame: planes that disagree are not all its own.
                 self.malformed += 1
                 return
             entry[1][name] = array
