@@ -82,6 +82,9 @@ def main():
             last = None
             dropped = 0
             begin = time.monotonic()
+            # Redrawn in place on a terminal; a line a second into a log file.
+            tty = sys.stdout.isatty()
+            shown = begin
             try:
                 for frame in cam.frames():
                     last = frame
@@ -92,12 +95,18 @@ def main():
                         first = frame.host_time_ns
                     span = (frame.host_time_ns - first) / 1e9
                     fps = frame.sequence / span if span > 0 else 0.0
-                    print(f"\rframes {frame.sequence + 1:5d}   fps {fps:5.1f}   dropped {dropped:4d}",
-                          end="", flush=True)
-                    if time.monotonic() - begin >= args.seconds:
+                    line = f"frames {frame.sequence + 1:5d}   fps {fps:5.1f}   dropped {dropped:4d}"
+                    now = time.monotonic()
+                    if tty:
+                        print("\r" + line, end="", flush=True)
+                    elif now - shown >= 1.0:
+                        print(line, flush=True)
+                        shown = now
+                    if now - begin >= args.seconds:
                         break
             finally:
-                print()
+                if tty:
+                    print()
     if last is None:
         sys.exit("no frame arrived")
 

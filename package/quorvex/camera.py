@@ -58,9 +58,15 @@ class DropCounter:
     is measured (8 intervals) and the stream is regular (most recent
     intervals one period long): a module that sends whenever it is read has
     no period, and its gaps are not losses. A clock that goes backwards (the
-    module restarted its clock) starts afresh."""
+    module restarted its clock) starts afresh.
 
-    def __init__(self, window=64):
+    `period_ms`: the period the module was set to, when known before the
+    first frame; gaps then count from the second frame on, for as long as
+    the module keeps that period (one that cannot reach its set rate is
+    measured instead)."""
+
+    def __init__(self, window=64, period_ms=None):
+        self._known = period_ms
         self._last = None
         self._intervals = collections.deque(maxlen=window)
         self._period = None  # min(self._intervals), kept as they change
@@ -76,9 +82,16 @@ class DropCounter:
             self._period = None
             return 0
         period = self._period
+        known = self._known
         dropped = 0
-        if period is not None and interval >= 1.5 * period and len(intervals) >= 8:
-            if sorted(intervals)[len(intervals) // 2] <= 1.25 * period:
+        ordered = sorted(intervals)
+        # The lower middle: one gap among two intervals does not yet say
+        # the module runs slower than it was set to.
+        if known is not None and (len(ordered) < 2 or ordered[(len(ordered) - 1) // 2] <= 1.25 * known):
+            if interval >= 1.5 * known:
+                dropped = int(interval / known + 0.5) - 1
+        elif period is not None and interval >= 1.5 * period and len(intervals) >= 8:
+            if ordered[len(ordered) // 2] <= 1.25 * period:
                 dropped = int(interval / period + 0.5) - 1
         if len(intervals) == intervals.maxlen and intervals[0] == period:
             intervals.append(interval)
@@ -137,10 +150,11 @@ class Camera:
         if self.streaming:
             self.stop()
         _check(cam.start(_OUTPUTS[output]), f"starting {output}")
+        drops = DropCounter(period_ms=_set_period_ms(cam))
         with self._lock:
             self._output = output
             self._sequence = 0
-            self._drops = DropCounter()
+            self._drops = drops
 
     def stop(self):
         """Stops the stream; nothing happens when it is not running."""
@@ -186,6 +200,11 @@ class Camera:
             raise ValueError(f"{_name(name)} is not an integer control")
         _check_int(_name(name), value, *accepted)
         _check(self._camera().setControl(ctrl, int(value)), f"setting {_name(name)} = {value}")
+        if ctrl in _PACING and self.streaming:
+            # The gaps to expect change with the pace: count them anew.
+            drops = DropCounter(period_ms=_set_period_ms(self._cam))
+            with self._lock:
+                self._drops = drops
 
     def get_control(self, name):
         """Reads a control by name; raises CameraError when the module does
@@ -222,14 +241,19 @@ class Camera:
     # Frames ---------------------------------------------------------------
     def read(self, timeout=None, planes=_PLANES):
         """The next frame as a `Frame`, or None after `timeout` seconds
-        (None: wait while the stream runs) or once the stream stops. Safe to
-        call from several threads: each frame reaches exactly one of them."""
+        (None: wait while the stream runs) or when the stream stops while it
+        waits. CameraError when the stream is not running: `start()` first
+        (`frames()` starts it by itself). Safe to call from several
+        threads: each frame reaches exactly one of them."""
         cam = self._camera()
+        if not _native.is_streaming(cam):
+            raise CameraError("the camera is not streaming: call start() first "
+                              "(frames() starts it by itself)")
         ms = -1 if timeout is None else max(0, int(timeout * 1000))
         f = _native.wait_frame(cam, ms)
         return None if f is None else self._take(cam, f, _mask(planes))
 
-    def frames(self, max_frames=None, stall_timeout=3.0, planes=_PLANES):
+    def frames(self, max_frames=None, stall_timeout=3.0, *, planes=_PLANES):
         """Yields `Frame`s until `max_frames` (None: while the stream runs).
         Starts the stream if it is not running. `planes` chooses which depth
         planes are copied (all three by default).
@@ -287,6 +311,23 @@ def _check_int(what, value, low, high, meaning):
     # bool is an int to Python, but True as a range or an index is a slip.
     if isinstance(value, bool) or not isinstance(value, numbers.Integral) or not low <= value <= high:
         raise ValueError(f"{what} must be an integer from {low} to {high} ({meaning}), not {value!r}")
+
+
+_PACING = (_q.TOFControl.FRAME_RATE, _q.TOFControl.SKIP_FRAME, _q.TOFControl.SKIP_FRAME_LOOP)
+
+
+def _set_period_ms(cam):
+    """The frame period an HQVGA module was set to (a frame rate it
+    answers, every frame kept); None when only the frames can tell."""
+    if cam.getCameraInfo().device_type != _q.TOFDeviceType.HQVGA:
+        return None
+    status, fps = _native.get_control(cam, _q.TOFControl.FRAME_RATE)
+    if status != _OK or fps <= 0:
+        return None
+    status, skip = _native.get_control(cam, _q.TOFControl.SKIP_FRAME)
+    if status == _OK and skip > 0:
+        return None
+    return 1000.0 / fps
 
 
 def _mask(planes):

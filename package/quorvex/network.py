@@ -20,8 +20,8 @@ one machine is what crosses a network).
 """
 import json
 import random
+import re
 import struct
-import sys
 import threading
 import time
 
@@ -89,7 +89,23 @@ def _open(config_file, connect, listen):
     try:
         return zenoh.open(session_config(config_file, connect, listen))
     except zenoh.ZError as e:
-        raise CameraError(f"cannot open a Zenoh session: {e}") from None
+        raise CameraError(f"cannot open a Zenoh session: {zenoh_message(e)}") from None
+
+
+# Zenoh's errors end with the place in Zenoh's own sources that raised them
+# (a path on the machine that built the library), and wrap JSON5 errors in
+# a debug dump: neither says anything to a user.
+_RUST_PLACE = re.compile(r"\s+at\s+\S+\.rs:\d+(?::\d+)?\.?")
+_DEBUG_WRAP = re.compile(r'^\w+\(Message \{ msg: "(.*?)", location: .*\}\)$', re.S)
+
+
+def zenoh_message(error):
+    """A Zenoh error as its message only, on one line."""
+    text = _RUST_PLACE.sub("", str(error)).strip()
+    wrapped = _DEBUG_WRAP.match(text)
+    if wrapped:
+        text = wrapped.group(1)
+    return " ".join(text.split())
 
 
 def _check_key(key):
@@ -97,7 +113,7 @@ def _check_key(key):
     try:
         zenoh.KeyExpr(key + "/depth")
     except Exception as e:  # Zenoh's own error type for a malformed key
-        raise ValueError(f"{key!r} is not a usable key prefix: {e}") from None
+        raise ValueError(f"{key!r} is not a usable key prefix: {zenoh_message(e)}") from None
     if any(c in key for c in "*$?#"):
         raise ValueError(f"a key prefix names one stream; {key!r} has wildcards")
     return key
@@ -421,37 +437,3 @@ def subscribe(key=DEFAULT_KEY, connect=(), listen=(), config=None, lossless=Fals
     return Subscription(key, connect=connect, listen=listen, config=config, lossless=lossless,
                         queue=queue, info_timeout=info_timeout)
 
-
-# `python -m quorvex publish` -----------------------------------------------------
-def add_arguments(parser):
-    sources.add_source_arguments(parser, subscribe=False)
-    net = parser.add_argument_group("network")
-    net.add_argument("--key", default=DEFAULT_KEY, metavar="PREFIX",
-                     help=f"key prefix of the stream (default {DEFAULT_KEY})")
-    sources.add_network_arguments(net)
-    parser.add_argument("--frames", type=int, default=None, metavar="N",
-                        help="stop after N frames (default: until interrupted)")
-
-
-def run(args):
-    try:
-        with sources.sigterm_as_interrupt(), sources.open_source(args, realtime=True) as source:
-            info = source.info
-            with Publisher(info, key=args.key, connect=args.connect, listen=args.listen,
-                           config=args.zenoh_config, lossless=args.lossless) as pub:
-                where = ", ".join(args.listen) or "no address"
-                print(f"publishing {info.variant} {info.output} from {info.source} under "
-                      f"{pub.key}/ (listening on {where}"
-                      + (f"; connecting to {', '.join(args.connect)}" if args.connect else "")
-                      + ")", flush=True)
-                start = time.monotonic()
-                try:
-                    for frame in source.frames(max_frames=args.frames):
-                        pub.put(frame)
-                finally:
-                    seconds = time.monotonic() - start
-                    print(f"published {pub.published} frames in {seconds:.1f} s", file=sys.stderr)
-    except (CameraError, ValueError) as e:
-        print(f"quorvex publish: {e}", file=sys.stderr)
-        return 1
-    return 0

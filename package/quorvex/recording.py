@@ -24,6 +24,7 @@ from . import rosmsg
 from .errors import CameraError
 from .frame import StreamInfo
 from .geometry import Intrinsics
+from .rate import RateMeter
 
 COMPRESSIONS = ("zstd", "lz4", "none")
 CHUNK_SIZE = 1 << 20
@@ -379,23 +380,20 @@ def record(source, path, max_frames=None, seconds=None, compression="zstd", queu
                              sync_interval=sync_interval)
     begin = time.monotonic()
     interrupted = False
-    period = None  # seconds between frames, smoothed
-    last_arrival = None
+    arrivals = RateMeter()
     try:
         try:
             for frame in source.frames(max_frames=max_frames):
                 writer.offer(frame, block=block)
-                arrival = frame.host_time_ns / 1e9
-                if last_arrival is not None and arrival > last_arrival:
-                    gap = min(arrival - last_arrival, 0.1)
-                    period = gap if period is None else 0.9 * period + 0.1 * gap
-                last_arrival = arrival
+                arrivals.tick(frame.host_time_ns / 1e9)
                 # A source whose wait for the next frame holds the
                 # interpreter lock would starve the writing thread; give it
-                # up to half a frame period to catch up first. Frames the
-                # source receives meanwhile wait in its own buffers.
+                # up to half a frame period (at most 50 ms) to catch up
+                # first. Frames the source receives meanwhile wait in its
+                # own buffers.
+                period = arrivals.period
                 if period is not None:
-                    writer.wait_idle(period / 2)
+                    writer.wait_idle(min(period, 0.1) / 2)
                 elapsed = time.monotonic() - begin
                 if on_progress is not None:
                     on_progress(writer.stats, elapsed)
@@ -619,10 +617,11 @@ class Recording:
         self.metadata = meta
         self.info = _stream_info(self.path, meta)
 
-    def frames(self, max_frames=None, realtime=None):
+    def frames(self, max_frames=None, stall_timeout=None, *, realtime=None):
         """Yields the recorded frames from the start of the file: at the
         recorded pace (module clock) when `realtime`, else as fast as they
-        are read. `sequence` counts from 0; `dropped` includes frames the
+        are read. A file never stalls: `stall_timeout` is accepted as every
+        source accepts it, and has nothing to wait for. `sequence` counts from 0; `dropped` includes frames the
         recorder could not write; `host_time_ns` is the arrival here, as for
         a live camera. A torn or skipped part is warned of
         (RecordingWarning) and listed in `problems`."""

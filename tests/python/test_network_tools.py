@@ -21,7 +21,8 @@ import aiohttp  # noqa: E402
 
 import quorvex  # noqa: E402
 from quorvex import network, recording  # noqa: E402
-from quorvex.viewer import ServerThread, Viewer, add_arguments, open_source, protocol  # noqa: E402
+from quorvex.commands.view import add_arguments, open_source  # noqa: E402
+from quorvex.viewer import ServerThread, Viewer, protocol  # noqa: E402
 from test_network import depth_frame, free_endpoint, stream_info  # noqa: E402
 
 PLANES = ("depth", "amplitude", "confidence")
@@ -114,13 +115,11 @@ def test_record_command_records_a_subscription_frame_for_frame(tmp_path):
 def test_source_options_are_the_same_in_every_command_and_misuse_is_named(tmp_path):
     import argparse
 
-    from quorvex import sources
-
     parser = argparse.ArgumentParser()
     add_arguments(parser)
     # The camera's connection still works as `--connect usb|csi` beside endpoints.
     args = parser.parse_args(["--connect", "csi", "--index", "1"])
-    assert sources.split_connect(args) == [] and args.connect_camera == "csi"
+    assert args.connect == [] and args.connect_camera == "csi"
     args = parser.parse_args(["--connect", "tcp/127.0.0.1:9"])
     with pytest.raises(quorvex.CameraError, match="add --subscribe"):
         open_source(args)
@@ -233,3 +232,22 @@ def test_publish_command_sends_a_recording_bit_for_bit(tmp_path):
         assert frame.timestamp_ms == want.timestamp_ms
         for name in PLANES:
             assert np.array_equal(getattr(frame, name), getattr(want, name)), name
+
+
+def test_camera_recording_and_subscription_keep_one_source_contract(tmp_path):
+    from quorvex.sources import controls_of
+
+    path = tmp_path / "scene.mcap"
+    write_recording(path, 3)
+    ep, key = free_endpoint(), "qtest/contract"
+    with Streamer(key, ep) as streamer:
+        sources = {"camera": quorvex.Camera(), "recording": quorvex.open_recording(path, realtime=False),
+                   "subscription": quorvex.subscribe(key, connect=[ep])}
+        for name, source in sources.items():
+            with source:
+                # What a sink may rely on, called alike on each.
+                got = list(source.frames(max_frames=2, stall_timeout=10))
+                assert len(got) == 2 and source.info.width == got[0].width, name
+                assert (controls_of(source) is source) == (name == "camera"), name
+            source.close()
+    assert streamer.sent

@@ -33,6 +33,14 @@ def test_frames_are_plain_data_of_the_scene():
     assert frames[0].host_time_ns < frames[1].host_time_ns < frames[2].host_time_ns
 
 
+def test_read_before_start_says_so():
+    with quorvex.Camera() as cam:
+        with pytest.raises(quorvex.CameraError, match="start"):
+            cam.read(timeout=0.1)
+        cam.start()
+        assert cam.read(timeout=5) is not None
+
+
 def test_raw_frames_and_chosen_planes():
     with quorvex.Camera(output="raw") as cam:
         (f,) = cam.frames(max_frames=1)
@@ -85,6 +93,12 @@ def test_drop_counter_from_module_timestamps():
     # A module paced by its reader has no period: its gaps are no losses.
     c = DropCounter()
     assert [c.count(t) for t in [1023, 1036, 1100, 1154, 1219, 1232, 1335, 1373, 1404, 1440]] == [0] * 10
+    # A period set in advance counts from the second frame, until the module
+    # shows it runs slower than it was set to.
+    c = DropCounter(period_ms=1000 / 30)
+    assert [c.count(t) for t in [1000, 1033, 1100, 1133, 1233, 1267]] == [0, 0, 1, 0, 2, 0]
+    c = DropCounter(period_ms=1000 / 60)
+    assert [c.count(t) for t in [1000, 1033, 1067, 1100, 1133, 1167, 1267]] == [0, 1, 1, 0, 0, 0, 0]
 
 
 def test_frames_missing_from_the_module_clock_are_counted_as_dropped(module_file):

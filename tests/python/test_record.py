@@ -396,12 +396,11 @@ def zeros_zstd(mib):
 def test_hostile_chunks_are_refused_before_they_cost_time_or_memory(tmp_path, capsys):
     import tracemalloc
     import zlib
-    from argparse import Namespace
 
     import zstandard
     from mcap.reader import make_reader
 
-    from quorvex import record_info
+    from quorvex.commands import main
 
     zeros, zeros_crc = zeros_zstd(64)
     empty_messages = (b"\x05" + (22).to_bytes(8, "little") + bytes(22)) * (8_000_000 // 31)
@@ -428,9 +427,13 @@ def test_hostile_chunks_are_refused_before_they_cost_time_or_memory(tmp_path, ca
         finally:
             tracemalloc.stop()
         assert peak < 16 << 20, f"{what}: {peak} bytes"
+        capsys.readouterr()
+        assert main(["info", str(bad)]) == 1
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and "damaged record" in err, (what, err)
         # Between frames: `info` names it in one line and the frames around it read back.
         bad.write_bytes(good[:starts[1]] + chunk + good[starts[1]:])
-        assert record_info.run(Namespace(file=str(bad))) == 0
+        assert main(["info", str(bad)]) == 0
         problems = [ln for ln in capsys.readouterr().out.splitlines() if ln.startswith("problem:")]
         assert len(problems) == 1 and "damaged record" in problems[0], (what, problems)
         with pytest.warns(recording.RecordingWarning):

@@ -350,7 +350,7 @@ def test_sequences_beyond_32_bits_are_acknowledged_as_the_page_reads_them():
 def test_play_uses_open_recording_when_the_package_has_it(monkeypatch):
     import argparse
 
-    from quorvex.viewer import add_arguments, open_source
+    from quorvex.commands.view import add_arguments, open_source
 
     parser = argparse.ArgumentParser()
     add_arguments(parser)

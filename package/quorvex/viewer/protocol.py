@@ -93,8 +93,10 @@ def probe_controls(source):
     error (NotImplemented, InvalidParameter), and a source that is no live
     camera (a recording) has no controls at all."""
     from ..errors import CameraError
+    from ..sources import controls_of
 
-    if not hasattr(source, "set_control") or not hasattr(source, "get_control"):
+    source = controls_of(source)
+    if source is None:
         return {}
     offered = {}
 

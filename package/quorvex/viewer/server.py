@@ -19,6 +19,7 @@ from pathlib import Path
 from aiohttp import WSMsgType, web
 
 from ..errors import CameraError
+from ..rate import RateMeter
 from . import protocol
 
 STATIC = Path(__file__).with_name("static")
@@ -37,14 +38,17 @@ class _Client:
 
 
 class Viewer:
-    """Serves `source` (any quorvex source) to web pages.
+    """Serves `source` (any `quorvex.sources.FrameSource`) to web pages; its
+    controls are offered when it keeps `quorvex.sources.Controls`.
 
     `require_token_to_watch` defaults to True when bound beyond loopback.
-    `port=0` picks a free port (see `.port` after `start`)."""
+    `port=0` picks a free port (see `.port` after `start`). `max_frames`:
+    the source's frames to show (None: all)."""
 
     def __init__(self, source, host="127.0.0.1", port=8080, read_only=False, token=None,
-                 require_token_to_watch=None, allow_hosts=(), log=None):
+                 require_token_to_watch=None, allow_hosts=(), log=None, max_frames=None):
         self.source = source
+        self.max_frames = max_frames
         self.host = host
         self.port = port
         self.read_only = read_only
@@ -102,16 +106,19 @@ class Viewer:
         return f"http://{h}:{self.port}/" + (f"?token={self.token}" if with_token else "")
 
     # The source ---------------------------------------------------------------
+    @property
+    def reading(self):
+        """True while the source is being read (started, not ended)."""
+        return self._reader is not None and self._reader.is_alive()
+
     def _read(self):
-        window, times = 30, []
+        meter = RateMeter()
         try:
             self.status = "streaming"
-            for frame in self.source.frames():
+            for frame in self.source.frames(max_frames=self.max_frames):
                 if self._stop_reading.is_set():
                     break
-                times.append(time.monotonic())
-                times = times[-window:]
-                fps = (len(times) - 1) / (times[-1] - times[0]) if len(times) > 1 and times[-1] > times[0] else 0.0
+                fps = meter.tick()
                 cpu = time.thread_time()
                 message = protocol.encode_frame(frame, fps)
                 self.encode_cpu_s += time.thread_time() - cpu
@@ -220,15 +227,12 @@ class Viewer:
         return ws
 
     def _hello(self, client):
-        info = getattr(self.source, "info", None)
-        described = {}
-        if info is not None:
-            described = {"source": info.source, "variant": info.variant, "width": info.width,
-                         "height": info.height, "output": info.output, "version": info.version}
-            k = getattr(info, "intrinsics", None)
-            if k is not None:
-                described["intrinsics"] = {"fx": k.fx, "fy": k.fy, "cx": k.cx, "cy": k.cy,
-                                           "width": k.width, "height": k.height}
+        info = self.source.info
+        k = info.intrinsics
+        described = {"source": info.source, "variant": info.variant, "width": info.width,
+                     "height": info.height, "output": info.output, "version": info.version,
+                     "intrinsics": {"fx": k.fx, "fy": k.fy, "cx": k.cx, "cy": k.cy,
+                                    "width": k.width, "height": k.height}}
         return {"type": "hello", "info": described, "controls": self.controls,
                 "can_control": client.can_control, "read_only": self.read_only, "status": self.status}
 

@@ -1,0 +1,55 @@
+"""`python -m quorvex COMMAND ...`: a thin layer that parses arguments and
+wires a source of frames to a sink. Each command is a module here with
+`add_arguments(parser)` and `run(args) -> int`, imported only when it is
+the one asked for, so a missing optional extra affects its own command
+only. Options shared by several commands are in `options`."""
+import argparse
+import importlib
+import sys
+
+from ..errors import CameraError
+
+# command -> (module, one-line help); the help is here so that listing the
+# commands imports none of them.
+COMMANDS = {
+    "record": ("quorvex.commands.record", "stream a camera into an MCAP file of ROS 2 messages"),
+    "info": ("quorvex.commands.info", "summarise a recording"),
+    "view": ("quorvex.commands.view", "serve a live web viewer"),
+    "publish": ("quorvex.commands.publish", "publish frames over Zenoh"),
+}
+EXTRAS_HINT = "pip install 'QuorvexDepthCamera[tools]' (from a checkout: pip install '.[tools]')"
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    parser = argparse.ArgumentParser(prog="python -m quorvex")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+    parsers = {name: sub.add_parser(name, help=text, description=text)
+               for name, (_, text) in COMMANDS.items()}
+    # The top-level parser has no options of its own but -h, so the first
+    # word that is not an option is the command.
+    name = next((a for a in argv if not a.startswith("-")), None)
+    module = None
+    if name in COMMANDS:
+        try:
+            module = importlib.import_module(COMMANDS[name][0])
+        except ImportError as e:
+            print(f"quorvex {name}: not available ({e}); {EXTRAS_HINT}", file=sys.stderr)
+            return 2
+        module.add_arguments(parsers[name])
+    args = parser.parse_args(argv)
+    try:
+        return module.run(args) or 0
+    except KeyboardInterrupt:
+        return 130
+    except (CameraError, ValueError, OSError) as e:
+        # What went wrong at run time, in one line; the options were valid
+        # (argparse has answered those with status 2).
+        print(f"quorvex {args.command}: {one_line(e)}", file=sys.stderr)
+        return 1
+
+
+def one_line(error):
+    text = str(error) or type(error).__name__
+    return " ".join(text.split())

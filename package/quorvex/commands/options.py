@@ -1,0 +1,248 @@
+"""The options every command shares, named and checked in one place:
+
+    source   --config FILE | --recording FILE (also --from, --play) |
+             --subscribe KEY; --camera usb|csi (also --connect-camera),
+             --index N, --simulated / --no-simulated
+    length   --seconds S | --frames N, --quiet
+    output   --output depth|raw, and per command how frames are stored or
+             sent (record's --compression)
+    network  --connect/--listen ENDPOINT (Zenoh endpoints only),
+             --zenoh-config FILE, --lossless
+
+and `open_source`, which turns the source options into a source."""
+import argparse
+import contextlib
+import inspect
+import os
+import signal
+import sys
+import tempfile
+import time
+
+from ..errors import CameraError
+from ..sources import DEFAULT_KEY
+
+CAMERA_LINKS = ("usb", "csi")
+OUTPUTS = ("depth", "raw")
+
+
+# Values ------------------------------------------------------------------
+def frame_count(text):
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"a whole number of frames, not {text!r}") from None
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"at least 1 frame, not {n}")
+    return n
+
+
+def seconds(text):
+    try:
+        s = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"a number of seconds, not {text!r}") from None
+    if not s > 0 or s == float("inf"):
+        raise argparse.ArgumentTypeError(f"more than 0 seconds (and finite), not {text}")
+    return s
+
+
+class _Endpoint(argparse.Action):
+    # `--connect usb|csi` named the camera's link before --camera did; as
+    # neither word is a Zenoh endpoint, it still reaches the camera.
+    def __call__(self, parser, namespace, value, option_string=None):
+        if option_string == "--connect" and value in CAMERA_LINKS:
+            print(f"quorvex: read --connect {value} as --camera {value} (--connect names Zenoh "
+                  "endpoints)", file=sys.stderr)
+            namespace.connect_camera = value
+            return
+        setattr(namespace, self.dest, list(getattr(namespace, self.dest) or []) + [value])
+
+
+# Groups ------------------------------------------------------------------
+def add_source_arguments(parser, subscribe=True):
+    """The source: the camera by default, a recording, or with `subscribe`
+    a stream published under a key (with the network options)."""
+    group = parser.add_argument_group("source (default: the camera; with no module attached, "
+                                      "the built-in simulated one)")
+    what = group.add_mutually_exclusive_group()
+    what.add_argument("--config", metavar="FILE", help="open the camera with this configuration file")
+    what.add_argument("--recording", "--from", "--play", dest="recording", metavar="FILE",
+                      help="the frames of a recording instead of a camera (--from and --play "
+                           "are other names of it)")
+    if subscribe:
+        what.add_argument("--subscribe", metavar="KEY",
+                          help=f"the frames another machine publishes under KEY (e.g. {DEFAULT_KEY}); "
+                               "name it with --connect or --listen")
+    group.add_argument("--camera", "--connect-camera", dest="connect_camera", choices=CAMERA_LINKS,
+                       default="usb", help="the camera's link: usb (default) or csi")
+    group.add_argument("--index", type=int, default=0, help="camera index (default 0)")
+    sim = group.add_mutually_exclusive_group()
+    sim.add_argument("--simulated", dest="simulated", action="store_const", const=True, default=None,
+                     help="open the built-in simulated module even where the vendor's library is installed")
+    sim.add_argument("--no-simulated", dest="simulated", action="store_const", const=False,
+                     help="open only a real module (fail where the vendor's library is missing)")
+    parser.set_defaults(subscribe=None, output="depth")
+    if subscribe:
+        add_network_arguments(parser.add_argument_group("network (with --subscribe)"))
+
+
+def add_length_arguments(parser, progress=True):
+    """How long a command streams: `--seconds` or `--frames` (default:
+    until Ctrl-C or SIGTERM), and `--quiet` for no progress line."""
+    group = parser.add_argument_group("length (default: until Ctrl-C or SIGTERM)")
+    one = group.add_mutually_exclusive_group()
+    one.add_argument("--seconds", type=seconds, metavar="S", help="stop after S seconds")
+    one.add_argument("--frames", type=frame_count, metavar="N", help="stop after N frames")
+    if progress:
+        group.add_argument("--quiet", action="store_true", help="no progress line")
+
+
+def add_output_arguments(parser, raw=True):
+    """What the frames carry and how they are stored or sent; a command adds
+    its own options (record's --compression) to the group returned."""
+    group = parser.add_argument_group("output")
+    if raw:
+        group.add_argument("--output", choices=OUTPUTS, default="depth",
+                           help="depth: depth, amplitude and confidence images; raw: the raw samples")
+    return group
+
+
+def add_network_arguments(group):
+    """Zenoh session options (the publisher's, or a subscription's)."""
+    group.add_argument("--connect", action=_Endpoint, default=[], metavar="ENDPOINT",
+                       help="Zenoh endpoint to connect to, e.g. tcp/192.0.2.1:7447 (repeatable)")
+    group.add_argument("--listen", action="append", default=[], metavar="ENDPOINT",
+                       help="Zenoh endpoint to listen on, e.g. tcp/0.0.0.0:7447 (repeatable); "
+                            "by default nothing listens")
+    group.add_argument("--zenoh-config", metavar="FILE",
+                       help="Zenoh's own JSON5 configuration (TLS, access control, ...)")
+    group.add_argument("--lossless", action="store_true",
+                       help="every frame is delivered, the network waiting for the slowest side, "
+                            "instead of newest-frame-wins (both sides must ask for it)")
+
+
+# Sources -----------------------------------------------------------------
+def open_source(args, realtime, subscribing=True):
+    """The source the options name. `realtime`: a recording plays at its
+    recorded pace (True) or as fast as it is read. `subscribing`: the
+    network options belong to the source (False: to the command's own
+    publisher). Raises CameraError (or ValueError for a malformed key)."""
+    import quorvex
+
+    if args.recording:
+        opener = getattr(quorvex, "open_recording", None)
+        if opener is None:
+            raise CameraError("this installation cannot read recordings (quorvex.open_recording "
+                              "is missing; install the 'record' extra)")
+        try:
+            return opener(args.recording, realtime=realtime)
+        except ImportError as e:
+            raise CameraError(str(e)) from None
+    if args.subscribe:
+        try:
+            return quorvex.subscribe(args.subscribe, connect=args.connect, listen=args.listen,
+                                     config=args.zenoh_config, lossless=args.lossless)
+        except ImportError as e:
+            raise CameraError(str(e)) from None
+    if subscribing and (args.connect or args.listen):
+        raise CameraError("--connect ENDPOINT and --listen name a network: add --subscribe KEY")
+    return open_camera(args)
+
+
+def open_camera(args):
+    """quorvex.Camera as the options say. What the native layers print about
+    a failed open and the package's error become one line that says what
+    failed and what to do."""
+    import quorvex
+
+    kwargs = {}
+    if args.simulated is not None:
+        if "simulated" not in inspect.signature(quorvex.Camera).parameters:
+            raise CameraError("--simulated/--no-simulated: this installation always chooses the "
+                              "module by itself")
+        kwargs["simulated"] = args.simulated
+    failure = None
+    with _native_stderr() as said:
+        try:
+            camera = quorvex.Camera(connect=args.connect_camera, index=args.index, config=args.config,
+                                    output=args.output, **kwargs)
+        except CameraError as e:
+            failure = e
+    if failure is not None:
+        raise CameraError(_open_failure(args, failure, said)) from None
+    for line in said:
+        print(line, file=sys.stderr)
+    return camera
+
+
+def _open_failure(args, error, said):
+    code = getattr(error, "code", None)
+    status = f"{code.str()} ({int(code)})" if code is not None else str(error)
+    # The libraries' own reason, when they gave one, with the status after it.
+    why = f"{'; '.join(said)} ({status})" if said else status
+    if args.config:
+        return f"cannot open the camera with {args.config}: {why}; correct the file and run again"
+    step = "is the module connected, and may this user open its device nodes?"
+    if "doctor" in _commands():
+        step += " `python -m quorvex doctor` checks"
+    return f"cannot open the camera at {args.connect_camera}:{args.index}: {why}; {step}"
+
+
+def _commands():
+    from . import COMMANDS
+    return COMMANDS
+
+
+@contextlib.contextmanager
+def _native_stderr():
+    """Collects what the extension and the module's libraries write to
+    standard error meanwhile (their reasons for a failure, notes on which
+    library is in use), as lines for the caller to fold into its message or
+    print; printed here only when the block ends by an exception."""
+    said = []
+    try:
+        sys.stderr.flush()
+        saved = os.dup(2)
+    except (OSError, ValueError):  # no descriptor 2 (embedded): nothing to collect
+        yield said
+        return
+    failed = True
+    with tempfile.TemporaryFile(mode="w+b") as f:
+        os.dup2(f.fileno(), 2)
+        try:
+            yield said
+            failed = False
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+            f.seek(0)
+            text = f.read().decode(errors="replace")
+            said.extend(line.strip() for line in text.splitlines() if line.strip())
+            if failed and text:
+                sys.stderr.write(text)
+
+
+def length_limited(frames, args):
+    """`frames` until --seconds have passed (--frames is the source's
+    `max_frames`)."""
+    begin = time.monotonic()
+    for frame in frames:
+        yield frame
+        if args.seconds is not None and time.monotonic() - begin >= args.seconds:
+            return
+
+
+def _interrupt(signum, frame):
+    raise KeyboardInterrupt
+
+
+@contextlib.contextmanager
+def sigterm_as_interrupt():
+    """A service manager or `timeout` stops a command with SIGTERM: end it as
+    cleanly as on Ctrl-C (files finished, sessions and cameras closed)."""
+    previous = signal.signal(signal.SIGTERM, _interrupt)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)

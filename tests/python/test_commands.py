@@ -1,0 +1,159 @@
+"""The command layer: commands imported only when used, the same option
+rules in every command that streams, and each run-time failure as one
+line with exit status 1 (argument errors: 2). Loopback only."""
+import argparse
+import importlib
+import io
+import os
+import socket
+import subprocess
+import sys
+
+import pytest
+
+import quorvex
+from quorvex.commands import options
+from quorvex.commands.progress import Progress
+
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+STREAMING = ("record", "view", "publish")
+
+
+def run_module(*args, timeout=60):
+    from conftest import require_child_interpreter
+    require_child_interpreter()
+    return subprocess.run([sys.executable, "-m", "quorvex", *args], env=ENV, capture_output=True,
+                          text=True, timeout=timeout)
+
+
+def parser_of(command):
+    try:
+        module = importlib.import_module(f"quorvex.commands.{command}")
+    except ImportError as e:
+        pytest.skip(f"{command} needs an extra: {e}")
+    parser = argparse.ArgumentParser(prog=command)
+    module.add_arguments(parser)
+    return (lambda argv: parser.parse_args((["out.mcap"] if command == "record" else []) + argv))
+
+
+def test_listing_or_one_command_imports_no_other():
+    from conftest import require_child_interpreter
+    require_child_interpreter()
+    code = ("import sys\nfrom quorvex.commands import main\n"
+            "for argv in (['--help'], ['info', '--help']):\n"
+            "    try:\n        main(argv)\n    except SystemExit:\n        pass\n"
+            "print(sorted(m for m in sys.modules if m.startswith('quorvex.commands.') or m == 'aiohttp'))")
+    r = subprocess.run([sys.executable, "-c", code], env=ENV, capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip().splitlines()[-1] == "['quorvex.commands.info']"
+
+
+@pytest.mark.parametrize("command", STREAMING)
+def test_every_streaming_command_refuses_the_same_arguments(command, capsys):
+    parse = parser_of(command)
+    for argv in (["--frames", "0"], ["--frames", "1.5"], ["--seconds", "0"], ["--seconds", "nan"],
+                 ["--seconds", "1", "--frames", "2"], ["--camera", "gige"],
+                 ["--config", "a", "--recording", "b"]):
+        with pytest.raises(SystemExit) as e:
+            parse(argv)
+        err = capsys.readouterr().err
+        assert e.value.code == 2 and err.splitlines()[-1].startswith(f"{command}: error: "), (argv, err)
+
+
+@pytest.mark.parametrize("command", STREAMING)
+def test_every_streaming_command_names_its_source_alike(command):
+    parse = parser_of(command)
+    for argv in (["--camera", "csi"], ["--connect-camera", "csi"], ["--connect", "csi"]):
+        args = parse(argv)
+        assert (args.connect_camera, args.connect) == ("csi", []), argv
+    for flag in ("--recording", "--from", "--play"):
+        assert parse([flag, "r.mcap"]).recording == "r.mcap"
+    assert [parse(a).simulated for a in ([], ["--simulated"], ["--no-simulated"])] == [None, True, False]
+    args = parse(["--seconds", "2.5"])
+    assert (args.seconds, args.frames) == (2.5, None)
+
+
+def test_simulated_reaches_the_camera_only_when_given(monkeypatch):
+    calls = []
+
+    class Camera:
+        def __init__(self, connect="usb", index=0, config=None, output="depth", simulated=None):
+            calls.append(simulated)
+
+    monkeypatch.setattr(quorvex, "Camera", Camera)
+    parse = parser_of("publish")
+    for argv in ([], ["--no-simulated"], ["--simulated"]):
+        options.open_source(parse(argv), realtime=True, subscribing=False)
+    assert calls == [None, False, True]
+
+    # A Camera without the keyword still opens by default, and says it when asked.
+    monkeypatch.setattr(quorvex, "Camera", lambda connect, index, config, output: calls.append("old"))
+    options.open_source(parse([]), realtime=True, subscribing=False)
+    with pytest.raises(quorvex.CameraError, match="--simulated"):
+        options.open_source(parse(["--simulated"]), realtime=True, subscribing=False)
+    assert calls[-1] == "old"
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("stream, expected", [
+    # A terminal: redrawn in place (every 0.25 s), the end of a longer line wiped.
+    (Terminal(), "\rframe 0\rframe 10\rf 20    \n"),
+    # A log file: whole lines, one every 10 s.
+    (io.StringIO(), "frame 10\n"),
+])
+def test_progress_redraws_only_on_a_terminal(stream, expected):
+    now = [0.0]
+    progress = Progress(stream=stream, clock=lambda: now[0])
+    for t, text in ((0.0, "frame 0"), (0.1, "frame 1"), (10.0, "frame 10"), (10.2, "frame 11"),
+                    (19.0, "f 20")):
+        now[0] = t
+        progress.update(text)
+    progress.close()
+    assert stream.getvalue() == expected
+
+
+@pytest.fixture
+def busy_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        s.listen(1)
+        yield s.getsockname()[1]
+
+
+def test_run_time_failures_are_one_line_and_status_1(tmp_path, busy_port):
+    pytest.importorskip("aiohttp")
+    bad = tmp_path / "bad.cfg"
+    bad.write_text("scene = nowhere\n")
+    cases = [
+        (["view", "--port", "99999"], "cannot serve on 127.0.0.1:99999: a port is a number"),
+        (["view", "--port", str(busy_port)], f"cannot serve on 127.0.0.1:{busy_port}: the port is in use"),
+        (["view", "--config", str(bad), "--port", "0"], f"cannot open the camera with {bad}: "),
+    ]
+    try:
+        import zenoh  # noqa: F401
+        cases.append((["publish", "--listen", "nonsense", "--frames", "1"],
+                      "cannot open a Zenoh session: Endpoints must be of the form"))
+    except ImportError:
+        pass
+    for argv, message in cases:
+        r = run_module(*argv)
+        errors = [line for line in r.stderr.splitlines() if line.startswith("quorvex ")]
+        assert r.returncode == 1 and len(errors) == 1 and message in errors[0], (argv, r.stderr)
+        assert "Traceback" not in r.stderr and ".rs:" not in r.stderr, r.stderr
+    # What the library said of the file, and the next step, in that one line.
+    r = run_module("view", "--config", str(bad), "--port", "0")
+    assert r.stderr.count("\n") == 1 and "nowhere" in r.stderr and "correct the file" in r.stderr
+
+
+@pytest.mark.parametrize("argv, out", [
+    (["view", "--port", "0", "--frames", "5"], "open http://127.0.0.1:"),
+    (["publish", "--seconds", "1"], "publishing hqvga depth"),
+])
+def test_a_length_ends_every_streaming_command(argv, out):
+    pytest.importorskip({"view": "aiohttp", "publish": "zenoh"}[argv[0]])
+    r = run_module(*argv)
+    assert r.returncode == 0 and out in r.stdout, r.stderr
