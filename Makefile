@@ -48,9 +48,11 @@ test-tsan: setup
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 
-# libFuzzer runs over the parsers of kernel texts (clang only), a while each.
+# libFuzzer runs over the parsers of kernel texts (clang only), a while each,
+# and atheris over the recording reader, from real recordings.
 FUZZ_SECONDS ?= 20
-fuzz: setup
+.PHONY: fuzz-recording
+fuzz: setup fuzz-recording
 	@tools/setup.sh clang libclang-rt-14-dev
 	$(CMAKE) -S . -B build/fuzz $(GEN) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_GTEST_FROM_SOURCE=ON -DQUORVEX_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug \
@@ -60,6 +62,14 @@ fuzz: setup
 	  echo "fuzz: $$t"; mkdir -p build/fuzz/corpus/$$(basename $$t); \
 	  $$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz/corpus/$$(basename $$t); \
 	done
+
+# A hostile file must be refused in well under a second and a few MB: the
+# limits are the interpreter's own size plus a margin, and seconds.
+fuzz-recording: build-python
+	@echo "fuzz: tests/fuzz/recording_fuzz.py"
+	PYTHONPATH=$(PYPATH) $(PY) tests/fuzz/recording_fuzz.py --corpus build/fuzz/corpus/recording_fuzz
+	PYTHONPATH=$(PYPATH) $(PY) tests/fuzz/recording_fuzz.py -max_total_time=$(FUZZ_SECONDS) -timeout=3 \
+	  -rss_limit_mb=256 -print_final_stats=1 build/fuzz/corpus/recording_fuzz
 
 # 32-bit ARM (armv7l, hard-float): cross-built with Debian's
 # arm-linux-gnueabihf compiler, every C++ test run under qemu-arm; once with

@@ -5,6 +5,8 @@ Waits free the interpreter (other threads run, Ctrl-C interrupts within
 caller sees it, so nothing can leak or be released twice.
 """
 import collections
+import numbers
+import os
 import threading
 import time
 
@@ -24,6 +26,22 @@ _CONNECTS = {"usb": _q.TOFConnect.USB, "csi": _q.TOFConnect.CSI}
 _PLANES = ("depth", "amplitude", "confidence")
 # The controls a stream description lists, when the module answers them.
 _INFO_CONTROLS = ("RANGE", "FRAME_RATE", "SKIP_FRAME", "SKIP_FRAME_LOOP")
+_INT_MAX = 2**31 - 1  # the extension's controls and indexes are C ints
+# What each integer control accepts before the module has a say: the
+# module refuses more (a frame rate above its bound, a skip loop whose low
+# byte is 0), but a negative or out-of-range value never reaches it, where
+# a C int would wrap or the binding would reject it with its own message.
+_CONTROL_VALUES = {
+    "RANGE": (1, _INT_MAX, "millimetres"),
+    "FMT_WIDTH": (1, _INT_MAX, "pixels"),
+    "FMT_HEIGHT": (1, _INT_MAX, "rows"),
+    "MODE": (0, len(_q.TofWorkMode.__members__) - 1, "a TofWorkMode value"),
+    "FRAME_MODE": (0, len(_q.TofFrameWorkMode.__members__) - 1, "a TofFrameWorkMode value"),
+    "EXPOSURE": (0, _INT_MAX, "the module's exposure units"),
+    "FRAME_RATE": (1, _INT_MAX, "frames per second, up to the module's bound"),
+    "SKIP_FRAME": (0, _INT_MAX, "frames dropped per skip loop"),
+    "SKIP_FRAME_LOOP": (1, _INT_MAX, "frames per skip loop"),
+}
 
 
 def _check(status, what):
@@ -99,6 +117,9 @@ class Camera:
             raise ValueError(f"output must be one of {sorted(_OUTPUTS)}, not {output!r}")
         if config is None and connect not in _CONNECTS:
             raise ValueError(f"connect must be one of {sorted(_CONNECTS)}, not {connect!r}")
+        if config is not None and not isinstance(config, (str, os.PathLike)):
+            raise ValueError(f"config must be a path, not {config!r}")
+        _check_int("index", index, 0, _INT_MAX, "the number of the camera's device node")
         self._cam = _q.QuorvexCamera()
         self._output = output
         self._source = f"file:{config}" if config else f"{connect}:{index}"
@@ -168,10 +189,18 @@ class Camera:
 
     # Controls -------------------------------------------------------------
     def set_control(self, name, value):
-        """Sets a control by name ("range", "frame_rate", ...). The VGA
-        module's range is not a setting: it follows the frequency mode."""
-        cam = self._camera()
+        """Sets a control by name ("range", "frame_rate", ...); ValueError
+        for a value the control cannot take, CameraError when the module
+        refuses it. The VGA module's range is not a setting: it follows the
+        frequency mode."""
         ctrl = _control(name)
+        if isinstance(value, (_q.TofWorkMode, _q.TofFrameWorkMode)):
+            value = int(value)
+        accepted = _CONTROL_VALUES.get(ctrl.name)
+        if accepted is None:
+            raise ValueError(f"{_name(name)} is not an integer control")
+        _check_int(_name(name), value, *accepted)
+        cam = self._camera()
         status = cam.setControl(ctrl, int(value))
         if status != _OK and ctrl == _q.TOFControl.RANGE and self._is_vga(cam):
             mode, rangemm = self._vga_mode(cam)
@@ -310,6 +339,12 @@ class Camera:
             dropped = self._drops.count(stamp)
         return Frame(sequence, stamp, host, dropped, width, height, self._output, depth, amplitude,
                      confidence, raw)
+
+
+def _check_int(what, value, low, high, meaning):
+    # bool is an int to Python, but True as a range or an index is a slip.
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or not low <= value <= high:
+        raise ValueError(f"{what} must be an integer from {low} to {high} ({meaning}), not {value!r}")
 
 
 _PACING = (_q.TOFControl.FRAME_RATE, _q.TOFControl.SKIP_FRAME, _q.TOFControl.SKIP_FRAME_LOOP)

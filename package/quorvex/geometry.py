@@ -1,6 +1,7 @@
 """Camera intrinsics and point clouds (pure data and numpy)."""
 import functools
 import math
+import numbers
 from dataclasses import dataclass
 
 import numpy as np
@@ -18,6 +19,20 @@ class Intrinsics:
     fy: float
     cx: float
     cy: float
+
+    def __post_init__(self):
+        # A zero, negative or non-finite focal length turns every ray into
+        # NaN or flips it: refused here rather than found in the points.
+        for name in ("width", "height"):
+            v = getattr(self, name)
+            if isinstance(v, bool) or not isinstance(v, numbers.Integral) or v <= 0:
+                raise ValueError(f"intrinsics: {name} must be a positive integer, not {v!r}")
+        for name in ("fx", "fy", "cx", "cy"):
+            v = getattr(self, name)
+            if isinstance(v, bool) or not isinstance(v, numbers.Real) or not math.isfinite(v):
+                raise ValueError(f"intrinsics: {name} must be a finite number, not {v!r}")
+            if name in ("fx", "fy") and v <= 0:
+                raise ValueError(f"intrinsics: {name} must be positive, not {v!r}")
 
 
 def nominal_intrinsics(width, height, horizontal_fov_deg=60.0):
@@ -57,6 +72,9 @@ def depth_to_points(depth, intrinsics=None, organised=False, scale=0.001):
         raise ValueError(f"depth must be an (H, W) image, not of shape {depth.shape}")
     h, w = depth.shape
     k = nominal_intrinsics(w, h) if intrinsics is None else intrinsics
+    if not isinstance(k, Intrinsics):
+        # Any record with the fields will do; as Intrinsics it is checked.
+        k = Intrinsics(k.width, k.height, k.fx, k.fy, k.cx, k.cy)
     if (k.width, k.height) != (w, h):
         raise ValueError(f"intrinsics are for {k.width} x {k.height}, the depth image is {w} x {h}")
     rays = _unit_rays(k)

@@ -41,6 +41,13 @@ _PLANE_BITS = {name: 1 << i for i, name in enumerate(PLANES)}
 FRAME_HEADER = struct.Struct("<4sBBHH2xQQqqII")
 _MAGIC = b"QVXF"
 _VERSION = 1
+# How far a publisher's sequence can move between two of its frames that
+# arrive here: what it drops (a slow link, a busy board) grows with the
+# time in between, at no more than this rate, over a margin. A larger jump
+# is not the publisher's: a peer forging its identity must not make every
+# real frame after it look like a straggler.
+_MAX_FRAME_RATE = 1000
+_SEQUENCE_MARGIN = 256
 
 
 def session_config(config_file=None, connect=(), listen=()):
@@ -206,7 +213,9 @@ class Subscription(_SessionUser):
     Newest frame wins by default: at most `queue` complete frames wait here,
     older ones make way. `lossless=True` blocks the network instead (the
     publisher must use `lossless` too). Payloads under the key that are not
-    well-formed frames are counted in `malformed` and skipped.
+    well-formed frames, and planes that claim a sequence number no publisher
+    could have reached since its last frame, are counted in `malformed` and
+    skipped.
     `sent_time_ns` is the sender's wall clock (`time.time_ns()`) when the
     frame last yielded was published: its latency, where clocks agree."""
 
@@ -221,17 +230,17 @@ class Subscription(_SessionUser):
         self._info = None
         self._lock = threading.Lock()
         self._ready = threading.Condition(self._lock)
-        self._frames = []           # complete frames waiting: (header, {plane: bytes}, host ns)
+        self._frames = []           # complete frames waiting: (header, {plane: array}, host ns)
         self._capacity = max(1, int(queue))
-        self._pending = {}          # (publisher, sequence) -> (header, planes)
-        self._newest = {}           # publisher -> newest complete sequence
+        self._pending = {}          # (publisher, sequence) -> (header, planes), oldest first
+        self._newest = {}           # publisher -> (newest complete sequence, monotonic s)
         self._closed = False
         self._last = None           # (publisher, sequence) of the last frame yielded
         self._first = None          # (publisher, sequence) of its first complete frame
         self._session = _open(config, connect, listen)
         self._subscriber = self._session.declare_subscriber(f"{self.key}/*", self._on_sample)
 
-    # Network thread: only sorts bytes, never decodes -------------------------
+    # Network thread: a sample counts only once decoded and checked ----------
     def _on_sample(self, sample):
         try:
             name = str(sample.key_expr)[len(self.key) + 1:]
@@ -246,7 +255,11 @@ class Subscription(_SessionUser):
             if bit is None or header is None or not header[2] & bit:
                 self._count_malformed()
                 return
-            self._add_plane(header, name, sample.payload.to_bytes())
+            array = _plane_array(header, name, sample.payload.to_bytes())
+            if array is None:
+                self._count_malformed()
+                return
+            self._add_plane(header, name, array)
         except Exception:  # never let a bad sample reach Zenoh's thread
             self._count_malformed()
 
@@ -263,29 +276,42 @@ class Subscription(_SessionUser):
         with self._lock:
             self.malformed += 1
 
-    def _add_plane(self, header, name, payload):
+    def _add_plane(self, header, name, array):
         publisher, sequence, mask = header[5], header[6], header[2]
         wanted = [n for n in PLANES if mask & _PLANE_BITS[n]]
+        now = time.monotonic()
         with self._lock:
             newest = self._newest.get(publisher)
-            if newest is not None and sequence <= newest:
-                return  # a straggler of a frame already given up on
-            entry = self._pending.setdefault((publisher, sequence), (header, {}))
-            entry[1][name] = payload
+            if newest is not None:
+                if sequence <= newest[0]:
+                    return  # a straggler of a frame already given up on
+                if sequence - newest[0] > _SEQUENCE_MARGIN + _MAX_FRAME_RATE * (now - newest[1]):
+                    self.malformed += 1
+                    return
+            key = (publisher, sequence)
+            entry = self._pending.get(key)
+            if entry is None:
+                entry = self._pending[key] = (header, {})
+            elif entry[0] != header:
+                # The publisher sends one attachment with every plane of a
+                # frame: planes that disagree are not all its own.
+                self.malformed += 1
+                return
+            entry[1][name] = array
             if len(entry[1]) < len(wanted):
                 if len(self._pending) > 4 * len(PLANES) + self._capacity:
-                    self._pending.pop(min(self._pending, key=lambda k: k[1]))
+                    del self._pending[next(iter(self._pending))]
                 return
-            del self._pending[(publisher, sequence)]
+            del self._pending[key]
             # Older incomplete frames of this publisher will never complete.
             for k in [k for k in self._pending if k[0] == publisher and k[1] < sequence]:
                 del self._pending[k]
             if publisher not in self._newest:
                 # A new publisher (or one restarted) replaces what came before.
                 self._first = (publisher, sequence)
-                self._newest = {publisher: sequence}
+                self._newest = {}
                 self._pending = {k: v for k, v in self._pending.items() if k[0] == publisher}
-            self._newest[publisher] = sequence
+            self._newest[publisher] = (sequence, now)
             self.received += 1
             item = (header, entry[1], time.monotonic_ns())
             if self.lossless:
@@ -326,10 +352,7 @@ class Subscription(_SessionUser):
         waits for a publisher for ever)."""
         count = 0
         while max_frames is None or count < max_frames:
-            item = self._next(stall_timeout)
-            frame = self._decode(*item)
-            if frame is None:
-                continue
+            frame = self._frame(*self._next(stall_timeout))
             count += 1
             yield frame
 
@@ -347,21 +370,11 @@ class Subscription(_SessionUser):
             self._ready.notify_all()
             return item
 
-    def _decode(self, header, payloads, host_ns):
+    def _frame(self, header, planes, host_ns):
         _, _, mask, width, height, publisher, sequence, timestamp_ms, sent, dropped, _ = header
         output = "raw" if mask & _PLANE_BITS["raw"] else "depth"
         frame = Frame(sequence=sequence, timestamp_ms=timestamp_ms, host_time_ns=host_ns,
-                      dropped=dropped, width=width, height=height, output=output)
-        try:
-            for name, data in payloads.items():
-                msg = rosmsg.decode(rosmsg.IMAGE, data)
-                array = rosmsg.image_array(msg, rosmsg.PLANE_ENCODINGS[name], name)
-                if name != "raw" and array.shape != (height, width):
-                    raise rosmsg.MessageError(f"{name} is {array.shape}, frame {width} x {height}")
-                setattr(frame, name, array)
-        except rosmsg.MessageError:
-            self._count_malformed()
-            return None
+                      dropped=dropped, width=width, height=height, output=output, **planes)
         # Frames that reached this host but made way for newer ones count as
         # dropped too; those sent before we were listening do not.
         with self._lock:
@@ -385,12 +398,31 @@ class Subscription(_SessionUser):
         super().close()
 
 
+def _plane_array(header, name, data):
+    """The pixels of one plane's sample, checked against the frame its
+    attachment describes; None when they are not such a plane."""
+    try:
+        msg = rosmsg.decode(rosmsg.IMAGE, data)
+        array = rosmsg.image_array(msg, rosmsg.PLANE_ENCODINGS[name], name)
+    except rosmsg.MessageError:
+        return None
+    width, height = header[3], header[4]
+    if name != "raw" and array.shape != (height, width):
+        return None
+    # The publisher stamps each image with the frame's module time.
+    if rosmsg.stamp_ms(msg.header.stamp) != header[7]:
+        return None
+    return array
+
+
 def _parse_header(data):
     if len(data) != FRAME_HEADER.size:
         return None
     header = FRAME_HEADER.unpack(data)
     if header[0] != _MAGIC or header[1] != _VERSION or header[2] == 0 or header[2] >> len(PLANES):
         return None
+    if header[7] < 0:
+        return None  # a module's clock starts at 0; a recorder could not store it
     return header
 
 

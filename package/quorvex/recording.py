@@ -12,9 +12,11 @@ import io
 import json
 import os
 import queue
+import struct
 import threading
 import time
 import warnings
+import zlib
 from dataclasses import dataclass, field
 from typing import List, Optional
 
@@ -26,9 +28,24 @@ from .rate import RateMeter
 
 COMPRESSIONS = ("zstd", "lz4", "none")
 CHUNK_SIZE = 1 << 20
-# Sizes a chunk of ours never reaches; larger claims in a file are damage,
-# and are not to be believed with an allocation.
-_MAX_CHUNK_BYTES = 1 << 30
+# What the recorder can write bounds what a reader believes: larger claims
+# in a file are damage or hostile, refused before anything is allocated.
+# The largest message is one plane of the largest frame, the VGA module's
+# raw frame (640 x 4810 samples of 16 bits, about 6.2 MB).
+_MAX_MESSAGE_BYTES = 8 << 20
+# The writer closes a chunk once it has passed CHUNK_SIZE: at most that,
+# one more message and the records' own framing.
+_MAX_CHUNK_BYTES = CHUNK_SIZE + _MAX_MESSAGE_BYTES + (64 << 10)
+# Compressed data of incompressible input is a little larger than it.
+_MAX_CHUNK_RECORD_BYTES = _MAX_CHUNK_BYTES + (1 << 20)
+# Header, schemas, channels, metadata and end records are a few hundred
+# bytes each.
+_MAX_RECORD_BYTES = 1 << 20
+# Planes of the smallest module (240 x 180) put a few frames, some twenty
+# messages, in a chunk; room for frames down to 16 x 16 pixels, and no more:
+# a flood of empty records would otherwise cost a Python object each.
+_MAX_CHUNK_MESSAGES = 4096
+_MESSAGE_FIELDS = struct.Struct("<HIQQ")  # channel, sequence, log time, publish time
 
 # The layout of a recording: one topic per plane, the lens, and a FrameInfo
 # that ends each frame. Depth is in metres, as ROS depth images are.
@@ -408,18 +425,89 @@ def _read_exact(f, n):
     return data, len(data) == n
 
 
+def _decompress(chunk):
+    """The records of a chunk, never more than it claims to hold: a chunk
+    whose data inflates beyond its claim stops inflating there."""
+    claim = chunk.uncompressed_size
+    if claim > _MAX_CHUNK_BYTES:
+        raise ValueError(f"chunk claims {claim} bytes; the recorder writes at most {_MAX_CHUNK_BYTES}")
+    if chunk.compression == "zstd":
+        import zstandard
+
+        with zstandard.ZstdDecompressor().stream_reader(chunk.data, read_across_frames=True) as r:
+            parts, have = [], 0
+            while have <= claim:
+                part = r.read(claim + 1 - have)
+                if not part:
+                    break
+                parts.append(part)
+                have += len(part)
+        data = b"".join(parts)
+    elif chunk.compression == "lz4":
+        import lz4.frame
+
+        data = lz4.frame.LZ4FrameDecompressor().decompress(chunk.data, max_length=claim + 1)
+    elif chunk.compression == "":
+        data = chunk.data
+    else:
+        raise ValueError(f"chunk of unknown compression {chunk.compression!r}")
+    if len(data) != claim:
+        raise ValueError(f"chunk claims {claim} bytes and holds {'more' if len(data) > claim else len(data)}")
+    if chunk.uncompressed_crc == 0:
+        raise ValueError("chunk without a checksum")
+    if zlib.crc32(data) != chunk.uncompressed_crc:
+        raise ValueError("chunk checksum does not match its data")
+    return data
+
+
+def _chunk_records(data, parsers):
+    """The schemas, channels and messages of a chunk's data, each record's
+    length checked against what is left of the chunk before it is read."""
+    from mcap.data_stream import ReadDataStream
+    from mcap.opcode import Opcode
+    from mcap.records import Message
+
+    records, messages, pos, n = [], 0, 0, len(data)
+    view = memoryview(data)
+    while pos < n:
+        if n - pos < 9:
+            raise ValueError(f"{n - pos} stray bytes at the end of a chunk")
+        opcode = data[pos]
+        length = int.from_bytes(view[pos + 1:pos + 9], "little")
+        body = pos + 9
+        pos = body + length
+        if pos > n:
+            raise ValueError(f"a record of {length} bytes in a chunk with {n - body} left")
+        if opcode == Opcode.MESSAGE:
+            messages += 1
+            if messages > _MAX_CHUNK_MESSAGES:
+                raise ValueError(f"more than {_MAX_CHUNK_MESSAGES} messages in a chunk")
+            if length < _MESSAGE_FIELDS.size:
+                raise ValueError(f"a message record of {length} bytes")
+            channel, sequence, log_time, publish_time = _MESSAGE_FIELDS.unpack_from(view, body)
+            records.append(Message(channel_id=channel, sequence=sequence, log_time=log_time,
+                                   publish_time=publish_time,
+                                   data=bytes(view[body + _MESSAGE_FIELDS.size:pos])))
+        elif opcode in (Opcode.SCHEMA, Opcode.CHANNEL):
+            records.append(parsers[opcode].read(ReadDataStream(io.BytesIO(view[body:pos]))))
+        else:
+            raise ValueError(f"a record of opcode {opcode:#x} inside a chunk")
+    return records
+
+
 def _scan(path, report, skip_corrupt=False):
     """Yields (channel, schema, message) of every message in file order,
     reading record by record with the library's record parsers. A torn last
     record (a killed writer) ends the scan with a problem noted; a damaged
     chunk raises CameraError, or is skipped with a problem noted when
-    `skip_corrupt`."""
+    `skip_corrupt`. No size a file claims is believed beyond what the
+    recorder writes and what the file holds."""
     _mcap()
     from mcap.data_stream import ReadDataStream
     from mcap.exceptions import InvalidMagic
     from mcap.opcode import Opcode
     from mcap.records import Channel, Chunk, DataEnd, Footer, Header, Message, Metadata, Schema
-    from mcap.stream_reader import breakup_chunk, read_magic
+    from mcap.stream_reader import read_magic
 
     parsers = {Opcode.HEADER: Header, Opcode.METADATA: Metadata, Opcode.CHUNK: Chunk,
                Opcode.SCHEMA: Schema, Opcode.CHANNEL: Channel, Opcode.DATA_END: DataEnd,
@@ -450,18 +538,18 @@ def _scan(path, report, skip_corrupt=False):
                 return
             if opcode == Opcode.MESSAGE:
                 raise CameraError(f"{path}: message outside a chunk at byte {offset}: not written by quorvex")
-            body = f.read(length)
             parser = parsers.get(opcode)
             if parser is None:
-                continue  # index records and others a reader may pass over
+                f.seek(length, os.SEEK_CUR)  # index records and others a reader may pass over
+                continue
             try:
-                record = parser.read(ReadDataStream(io.BytesIO(body)))
+                bound = _MAX_CHUNK_RECORD_BYTES if opcode == Opcode.CHUNK else _MAX_RECORD_BYTES
+                if length > bound:
+                    f.seek(length, os.SEEK_CUR)
+                    raise ValueError(f"a record of {length} bytes; the recorder writes at most {bound}")
+                record = parser.read(ReadDataStream(io.BytesIO(f.read(length))))
                 if isinstance(record, Chunk):
-                    if record.uncompressed_size > _MAX_CHUNK_BYTES:
-                        raise ValueError(f"chunk claims {record.uncompressed_size} bytes")
-                    if record.uncompressed_crc == 0:
-                        raise ValueError("chunk without a checksum")
-                    inner = breakup_chunk(record, validate_crc=True)
+                    inner = _chunk_records(_decompress(record), parsers)
                 else:
                     inner = [record]
             except Exception as e:  # noqa: BLE001 -- any parser failure is damage in the file

@@ -219,9 +219,16 @@ def camera_info_message(intrinsics, timestamp_ms, frame_id):
             "roi": {"x_offset": 0, "y_offset": 0, "height": 0, "width": 0, "do_rectify": False}}
 
 
+_UINT32_MAX = 0xFFFFFFFF
+
+
 def frame_info_message(frame, frame_id, dropped_by_recorder=0):
+    # A network source adds the gap in sequence numbers to the sender's own
+    # count, which may pass what the field holds: the count saturates
+    # rather than ending the recording.
     return {"header": header(frame.timestamp_ms, frame_id), "sequence": int(frame.sequence),
-            "dropped_by_source": int(frame.dropped), "dropped_by_recorder": int(dropped_by_recorder),
+            "dropped_by_source": min(int(frame.dropped), _UINT32_MAX),
+            "dropped_by_recorder": min(int(dropped_by_recorder), _UINT32_MAX),
             "host_time_ns": int(frame.host_time_ns), "width": int(frame.width),
             "height": int(frame.height), "output": frame.output}
 
@@ -240,8 +247,10 @@ def frame_from_messages(info_msg, planes, sequence, dropped, host_time_ns, depth
     arrays = {n: image_array(planes[n], PLANE_ENCODINGS[n], n) for n in names}
     if output == "depth":
         shapes = {a.shape for a in arrays.values()}
-        if len(shapes) != 1:
-            raise MessageError(f"frame {info_msg.sequence}: planes of sizes {sorted(shapes)}")
+        size = (int(info_msg.height), int(info_msg.width))
+        if shapes != {size}:
+            raise MessageError(f"frame {info_msg.sequence} of {size[1]} x {size[0]}: planes of sizes "
+                               f"{sorted(shapes)}")
         if depth_in_metres:
             arrays["depth"] = depth_to_millimetres(arrays["depth"])
     return Frame(sequence=sequence, timestamp_ms=stamp_ms(info_msg.header.stamp),

@@ -127,11 +127,11 @@ def test_frames_arrive_exact_with_gaps_as_drops_and_foreign_payloads_skipped():
             wrong = rosmsg.encode(rosmsg.IMAGE, rosmsg.image_message(np.zeros((H, W), np.uint16), 0, "f"))
             second = network.FRAME_HEADER.pack(b"QVXF", 1, 1, W, H, 7, 1, 0, 0, 0, 0)
             stranger.put("qtest/cam/depth", wrong, attachment=second)  # 16UC1 where 32FC1 belongs
-            # Five are refused on arrival; two look like frames until decoded.
-            assert wait_until(lambda: sub.malformed == 5 and sub.received == 2)
+            # All refused on arrival, the last two once decoded: none is a frame.
+            assert wait_until(lambda: sub.malformed == 7)
             with pytest.raises(CameraError):
                 next(sub.frames(stall_timeout=0.3))
-            assert sub.malformed == 7  # the wrong encoding, found when decoding
+            assert sub.received == 0
         finally:
             stranger.close()
 
@@ -153,6 +153,43 @@ def test_frames_arrive_exact_with_gaps_as_drops_and_foreign_payloads_skipped():
         # The sender's own drops, plus the sequence numbers that never came.
         assert [g.dropped for g in got] == [0, 0, 3, 2]
         assert sub.malformed == 7
+
+
+def test_forged_samples_under_a_real_publishers_name_do_not_silence_it():
+    ep = free_endpoint()
+    rng = np.random.default_rng(9)
+    with quorvex.subscribe("qtest/forged", listen=[ep], queue=16, info_timeout=10) as sub, \
+            network.Publisher(stream_info(), key="qtest/forged", connect=[ep], lossless=True) as pub:
+        assert sub.info.output == "depth"
+        time.sleep(0.3)
+        pub.put(depth_frame(0, rng))
+        assert wait_until(lambda: sub.received == 1)
+        stranger = zenoh.open(network.session_config(connect=[ep]))
+        try:
+            assert wait_until(lambda: len(list(stranger.info.peers_zid())) >= 1)
+            time.sleep(0.3)  # the subscription's declaration reaches the stranger
+            good = rosmsg.encode(rosmsg.IMAGE, rosmsg.image_message(np.ones((H, W), np.float32), 0, "f"))
+            small = rosmsg.encode(rosmsg.IMAGE, rosmsg.image_message(np.ones((H, W - 1), np.float32), 0, "f"))
+            forged = [(b"\x00\x01\x00\x00 not an image", 10**6, 0),  # undecodable, far ahead
+                      (good, 10**6 + 1, 0),                            # well formed, far ahead
+                      (small, 1, 0),                                   # not of the frame's size
+                      (good, 1, 5),                                    # stamped with another time
+                      (good, 1, -1)]                                   # before the module's clock
+            for payload, sequence, stamp in forged:
+                attachment = network.FRAME_HEADER.pack(b"QVXF", 1, 7, W, H, pub._id, sequence, stamp,
+                                                       0, 0, 0)
+                for plane in ("depth", "amplitude", "confidence"):
+                    stranger.put(f"qtest/forged/{plane}", payload, attachment=attachment)
+            assert wait_until(lambda: sub.malformed == 15)
+        finally:
+            stranger.close()
+        sent = [depth_frame(s, rng) for s in (1, 2, 3)]
+        for f in sent:
+            pub.put(f)
+        got = list(sub.frames(max_frames=4, stall_timeout=5))
+    assert [g.sequence for g in got] == [0, 1, 2, 3] and [g.dropped for g in got] == [0, 0, 0, 0]
+    assert all(np.array_equal(g.depth, s.depth) for g, s in zip(got[1:], sent))
+    assert sub.malformed == 15
 
 
 def test_raw_frames_and_newest_frame_wins_for_a_slow_reader():

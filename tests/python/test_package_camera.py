@@ -173,3 +173,22 @@ def test_vga_is_described_by_its_depth_image(module_file, tmp_path, keys, size, 
     network = pytest.importorskip("quorvex.network")
     sent = network.info_from_json(network.info_to_json(info))
     assert (sent.width, sent.height, sent.intrinsics) == (w, h, info.intrinsics)
+
+
+def test_control_values_and_camera_arguments_are_checked_before_the_extension():
+    with quorvex.Camera() as cam:
+        cam.set_control("range", 2000)
+        cases = [("range", 2**31), ("range", 2**64), ("range", -1), ("range", 0), ("range", 2.9),
+                 ("range", True), ("range", "2000"), ("frame_rate", -30), ("skip_frame", -1),
+                 ("skip_frame_loop", 0), ("mode", 12), ("frame_mode", -1)]
+        for name, value in cases:
+            with pytest.raises(ValueError, match=rf"^{name} must be an integer from \d+ to \d+"):
+                cam.set_control(name, value)
+        assert cam.get_control("range") == 2000  # nothing refused reached the module
+        with pytest.raises(ValueError, match="config_dir_ext is not an integer control"):
+            cam.set_control("config_dir_ext", 1)
+        cam.set_control("range", np.int64(4000))
+        assert cam.get_control("range") == 4000
+    for value in (10**20, -1, 0.0, True):
+        with pytest.raises(ValueError, match="^index must be an integer from 0 to 2147483647"):
+            quorvex.Camera(index=value)

@@ -81,3 +81,19 @@ def test_save_ply_is_read_back_identically(tmp_path):
     quorvex.save_ply(path, grid[keep])
     vertex = plyfile.PlyData.read(str(path))["vertex"]
     assert [p.name for p in vertex.properties] == ["x", "y", "z"] and len(vertex) == 34
+
+
+def test_intrinsics_without_a_usable_focal_length_are_refused():
+    from collections import namedtuple
+
+    good = quorvex.nominal_intrinsics(4, 3)
+    Lens = namedtuple("Lens", "width height fx fy cx cy")
+    depth = np.full((3, 4), 1000, np.float32)
+    for field, value in (("fx", 0.0), ("fy", -200.0), ("fx", math.nan), ("fy", math.inf),
+                         ("cx", math.nan), ("width", 0), ("height", 2.5)):
+        fields = dict(vars(good), **{field: value})
+        with pytest.raises(ValueError, match=field):
+            quorvex.Intrinsics(**fields)
+        # A record of another type is no way round the check.
+        with pytest.raises(ValueError, match=field):
+            quorvex.depth_to_points(depth, Lens(**fields))

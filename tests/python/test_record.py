@@ -368,3 +368,104 @@ def test_foreign_damaged_and_missing_files_raise_clear_errors(tmp_path):
         except quorvex.CameraError:
             continue
         assert all(f.timestamp_ms in stamps and f.depth.shape == (180, 240) for f in frames), at
+
+
+def chunk_record(records_size, crc, data, compression):
+    """An MCAP chunk record, as a hostile writer may make one."""
+    comp = compression.encode()
+    body = (bytes(16) + records_size.to_bytes(8, "little") + crc.to_bytes(4, "little")
+            + len(comp).to_bytes(4, "little") + comp + len(data).to_bytes(8, "little") + data)
+    return b"\x06" + len(body).to_bytes(8, "little") + body
+
+
+def zeros_zstd(mib):
+    """zstd of `mib` MiB of zeros and their CRC, made a MiB at a time."""
+    import zlib
+
+    import zstandard
+
+    block, crc = bytes(1 << 20), 0
+    z = zstandard.ZstdCompressor().compressobj()
+    out = []
+    for _ in range(mib):
+        out.append(z.compress(block))
+        crc = zlib.crc32(block, crc)
+    return b"".join(out) + z.flush(), crc
+
+
+def test_hostile_chunks_are_refused_before_they_cost_time_or_memory(tmp_path, capsys):
+    import tracemalloc
+    import zlib
+
+    import zstandard
+    from mcap.reader import make_reader
+
+    from quorvex.commands import main
+
+    zeros, zeros_crc = zeros_zstd(64)
+    empty_messages = (b"\x05" + (22).to_bytes(8, "little") + bytes(22)) * (8_000_000 // 31)
+    hostile = {
+        "claims 64 MiB": chunk_record(64 << 20, zeros_crc, zeros, "zstd"),
+        "inflates beyond its claim": chunk_record(1 << 20, zeros_crc, zeros, "zstd"),
+        "floods empty messages": chunk_record(len(empty_messages), zlib.crc32(empty_messages),
+                                              zstandard.ZstdCompressor().compress(empty_messages), "zstd"),
+    }
+    path, live = record_frames(tmp_path, "whole.mcap", 3, fps=0)
+    with open(path, "rb") as f:
+        starts = [c.chunk_start_offset for c in make_reader(f).get_summary().chunk_indexes]
+    assert len(starts) >= 2
+    good = path.read_bytes()
+    bad = tmp_path / "hostile.mcap"
+    for what, chunk in hostile.items():
+        # Where the first frame should be: the recording cannot be opened.
+        bad.write_bytes(good[:starts[0]] + chunk + good[starts[0]:])
+        tracemalloc.start()
+        try:
+            with pytest.raises(quorvex.CameraError, match="damaged record"):
+                quorvex.open_recording(bad)
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        assert peak < 16 << 20, f"{what}: {peak} bytes"
+        capsys.readouterr()
+        assert main(["info", str(bad)]) == 1
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and "damaged record" in err, (what, err)
+        # Between frames: `info` names it in one line and the frames around it read back.
+        bad.write_bytes(good[:starts[1]] + chunk + good[starts[1]:])
+        assert main(["info", str(bad)]) == 0
+        problems = [ln for ln in capsys.readouterr().out.splitlines() if ln.startswith("problem:")]
+        assert len(problems) == 1 and "damaged record" in problems[0], (what, problems)
+        with pytest.warns(recording.RecordingWarning):
+            kept = list(quorvex.open_recording(bad, realtime=False, skip_corrupt=True).frames())
+        assert [f.timestamp_ms for f in kept] == [f.timestamp_ms for f in live], what
+
+
+def test_a_drop_count_beyond_what_the_file_holds_saturates_instead_of_ending_the_recording(tmp_path):
+    # A subscription adds sequence gaps to the sender's count: it can pass 32 bits.
+    with quorvex.Camera(config=config(tmp_path, fps=0)) as cam:
+        live = list(cam.frames(max_frames=2))
+        info = cam.info
+    live[0].dropped = 2**32 + 5
+    path = tmp_path / "drops.mcap"
+    with recording.RecordingWriter(path, info) as rec:
+        for f in live:
+            rec.offer(f, block=True)
+    played = list(quorvex.open_recording(path, realtime=False).frames())
+    assert [f.dropped for f in played] == [2**32 - 1, live[1].dropped]
+
+
+def test_a_frame_whose_planes_are_not_of_its_size_is_refused(tmp_path):
+    with quorvex.Camera(config=config(tmp_path, fps=0)) as cam:
+        live = list(cam.frames(max_frames=2))
+        info = cam.info
+    live[1].width -= 1
+    path = tmp_path / "sizes.mcap"
+    with recording.RecordingWriter(path, info) as rec:
+        for f in live:
+            rec.offer(f, block=True)
+    with pytest.raises(quorvex.CameraError, match="239 x 180: planes of sizes"):
+        list(quorvex.open_recording(path, realtime=False).frames())
+    with pytest.warns(recording.RecordingWarning, match="skipped"):
+        kept = list(quorvex.open_recording(path, realtime=False, skip_corrupt=True).frames())
+    assert [f.timestamp_ms for f in kept] == [live[0].timestamp_ms]

@@ -23,8 +23,8 @@ CONTROLS = {"range": {"kind": "choice", "choices": [2000, 4000], "value": 4000},
 class FakeSource:
     """A source of synthetic frames at a fixed rate that records control writes."""
 
-    def __init__(self, fps=60.0, width=64, height=48):
-        self.fps, self.width, self.height = fps, width, height
+    def __init__(self, fps=60.0, width=64, height=48, first=0):
+        self.fps, self.width, self.height, self.first = fps, width, height, first
         self.values = {"range": 4000, "frame_rate": 0}
         self.writes = []
         self.info = quorvex.StreamInfo(source="fake", variant="hqvga", width=width, height=height,
@@ -38,7 +38,7 @@ class FakeSource:
             if wait > 0:
                 time.sleep(wait)
             depth = np.full((self.height, self.width), 1000.0 + n, np.float32)
-            yield quorvex.Frame(sequence=n, timestamp_ms=int(n * 1000 / self.fps),
+            yield quorvex.Frame(sequence=self.first + n, timestamp_ms=int(n * 1000 / self.fps),
                                 host_time_ns=time.monotonic_ns(), dropped=0, width=self.width,
                                 height=self.height, output="depth", depth=depth,
                                 amplitude=np.ones_like(depth))
@@ -332,6 +332,19 @@ def test_pages_of_different_speeds_get_the_newest_frames_at_their_own_pace(serve
     assert 4 <= len(slow) <= seconds / 0.2 + 3
     assert max(np.diff(slow)) > 3
     assert result["stuck"] == 2
+
+
+def test_sequences_beyond_32_bits_are_acknowledged_as_the_page_reads_them():
+    # A network source passes on its publisher's 64-bit sequence numbers.
+    with ServerThread(Viewer(FakeSource(first=2**32 - 3 + 2**40), port=0)) as server:
+        async def page():
+            async with aiohttp.ClientSession() as s:
+                ws = await s.ws_connect(f"http://127.0.0.1:{server.viewer.port}/ws")
+                seqs = await receive_frames(ws, 8)
+                await ws.close()
+                return seqs
+        seqs = run(page())
+    assert len(seqs) == 8 and max(seqs) < 2**32  # the connection stayed open past the wrap
 
 
 def test_play_uses_open_recording_when_the_package_has_it(monkeypatch):

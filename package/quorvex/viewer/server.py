@@ -126,7 +126,10 @@ class Viewer:
                     self._set_status("the source streams raw frames; the viewer shows depth")
                     continue
                 self.frames_in += 1
-                self._loop.call_soon_threadsafe(self._publish, frame.sequence, message, frame.host_time_ns)
+                # Pages see, and acknowledge, the 32 bits the frame message
+                # carries; a network source's sequence numbers are wider.
+                self._loop.call_soon_threadsafe(self._publish, frame.sequence & 0xFFFFFFFF, message,
+                                                frame.host_time_ns)
             else:
                 self._set_status("end of the source")
         except CameraError as e:
