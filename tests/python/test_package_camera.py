@@ -160,11 +160,13 @@ def test_vga_is_described_by_its_depth_image(module_file, tmp_path, keys, size, 
         assert mode in controls.read_only["range"] and "read-only" in repr(controls)
         with pytest.raises(quorvex.CameraError, match="follows its frequency mode"):
             cam.set_control("range", 2000)
-        (f,) = cam.frames(max_frames=1)
+        # A VGA frame takes seconds to decode under emulation.
+        (f,) = cam.frames(max_frames=1, stall_timeout=60)
         assert f.depth.shape == (h, w)
         assert abs(float(np.median(f.depth[h // 2 - 2:h // 2 + 2, w // 2 - 2:w // 2 + 2])) - distance) < 25
         points = quorvex.depth_to_points(f.depth, cam.intrinsics)
         assert len(points) > 0.9 * w * h
+        pytest.importorskip("mcap")  # the record extra, which a board's own Python may lack
         result = quorvex.recording.record(cam, str(tmp_path / "vga.mcap"), max_frames=2)
     with quorvex.open_recording(result.path) as rec:
         assert (rec.info.width, rec.info.height) == size
