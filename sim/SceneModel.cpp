@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "sensor/ModuleRange.h"
+
 namespace Quorvex::sim {
 
 namespace {
@@ -215,16 +217,16 @@ uint16_t encodeSample(int16_t sample, unsigned shift)
 
 double hqvgaFrequencyFor(int rangeMm, double previousHz)
 {
-    if (rangeMm == 2000)
+    if (rangeMm == Quorvex::kNearRangeMm)
         return 75e6;
-    if (rangeMm == 4000)
+    if (rangeMm == Quorvex::kFarRangeMm)
         return 37.5e6;
     return previousHz;
 }
 
 unsigned hqvgaSubFrameStep(int rangeMm, unsigned k)
 {
-    return (k + (rangeMm == 2000 ? 2u : 1u)) % 4u;
+    return (k + (rangeMm == Quorvex::kNearRangeMm ? 2u : 1u)) % 4u;
 }
 
 bool renderHqvgaSubFrames(const Scene& scene, double freqHz, int rangeMm, unsigned shift,

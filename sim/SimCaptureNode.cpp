@@ -9,6 +9,7 @@
 
 #include <linux/videodev2.h>
 
+#include "sensor/ModuleRange.h"
 #include "sim/VgaFrames.h"
 
 #ifndef V4L2_PIX_FMT_Y12P
@@ -592,7 +593,7 @@ void SimCaptureNode::renderLocked()
             scene = makeModuleScene(module, static_cast<int>(width), static_cast<int>(height));
         sim::CorrelationModel model;
         model.gainAt1m = gainFor(scene, kHqvgaBrightest);
-        const int rangeMm = near ? 2000 : 4000;
+        const int rangeMm = near ? Quorvex::kNearRangeMm : Quorvex::kFarRangeMm;
         const double freq = near ? 75e6 : 37.5e6;
         sim::renderHqvgaSubFrames(scene, freq, rangeMm, shift, words.data(), model);
         subFrames = 4;
