@@ -162,3 +162,23 @@ def test_physics_keys_checked(tmp_path, capfd, text, says):
     with pytest.raises(quorvex.CameraError):
         quorvex.Camera(config=str(path))
     assert says in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("argv,default,noisy", [
+    ([], "realistic", True),            # what view asks for
+    (["--physics", "ideal"], "realistic", False),
+    ([], None, False),                  # record and publish: the module's own default
+    (["--physics", "realistic"], None, True),
+])
+def test_commands_open_the_simulated_module_in_the_world_asked_for(argv, default, noisy):
+    import argparse
+    from quorvex.commands import options
+    parser = argparse.ArgumentParser()
+    options.add_source_arguments(parser)
+    args = parser.parse_args(argv)
+    with options.open_source(args, realtime=True, physics=default) as cam:
+        assert cam.info.source == "usb:0"
+        a, b = [f.depth for f in cam.frames(max_frames=2)]
+    # The realistic world's shot noise moves every frame; the ideal wall
+    # stands still.
+    assert (not np.array_equal(a, b)) == noisy
