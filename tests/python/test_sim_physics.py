@@ -71,6 +71,19 @@ def test_wall_is_unbiased_with_noise(tmp_path):
     assert abs(np.median(err[:, wall])) < 2.0
 
 
+@pytest.mark.parametrize("frequency", ["single", "dual"])
+def test_vga_module_is_realistic_too(tmp_path, frequency):
+    path, fs = frames(tmp_path, f"variant = vga\nwidth = 320\nheight = 240\nfrequency = {frequency}\n"
+                      "scene = sphere\ndistance = 900\n", count=4)
+    truth, cover = ground_truth(str(path), 320, 240)
+    depth = stack(fs, "depth")
+    inner = neighbourhood(cover, 2, np.minimum) >= 1
+    assert abs(np.median((depth - truth)[:, inner])) < 2.0
+    assert np.median(depth.std(axis=0)[inner]) > 0.3
+    edge = (cover < 0.9) & (neighbourhood(truth, 1, np.maximum) - neighbourhood(truth, 1, np.minimum) > 100)
+    assert edge.sum() > 50
+
+
 def temporal_noise(tmp_path, distance, ambient=0, count=100):
     path, fs = frames(tmp_path, f"scene = flat\ndistance = {distance}\nambient = {ambient}\n", count=count)
     d = stack(fs, "depth")[:, 80:100, 110:130]
