@@ -1,11 +1,12 @@
 """Stream a scene through the quorvex package, then save pictures of the last
 frame and its point cloud.
 
-    python examples/demo.py [--seconds 5] [--scene box] [--config FILE] [--out DIR]
+    python examples/demo.py [--seconds 5] [--scene box] [--physics realistic] [--config FILE] [--out DIR]
 
 With no --config the built-in simulated module is opened with the chosen
-scene (a box or a sphere in front of a wall); on a machine with a module,
---config names its configuration file.
+scene (a box or a sphere in front of a wall, a room's corner, steps) in the
+realistic world a sensor shows (edges, noise, ambient light), or the ideal
+one; on a machine with a module, --config names its configuration file.
 """
 import argparse
 import os
@@ -76,8 +77,10 @@ def save_point_cloud_picture(points, path):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=5.0, help="how long to stream")
-    parser.add_argument("--scene", choices=["box", "sphere", "wall"], default="box",
+    parser.add_argument("--scene", choices=["box", "sphere", "wall", "corner", "steps"], default="box",
                         help="what the simulated module sees")
+    parser.add_argument("--physics", choices=["realistic", "ideal"], default="realistic",
+                        help="the simulated module's world: what a sensor shows, or ideal depth")
     parser.add_argument("--config", help="configuration file of the module")
     parser.add_argument("--out", default="demo-output", help="folder for the pictures")
     args = parser.parse_args()
@@ -88,7 +91,7 @@ def main():
         if config is None:
             config = os.path.join(tmp, "module.cfg")
             with open(config, "w") as f:
-                f.write(f"scene = {args.scene}\n")
+                f.write(f"scene = {args.scene}\nphysics = {args.physics}\n")
         with quorvex.Camera(config=config) as cam:
             info = cam.info
             print(f"opened {info.variant} module {info.width} x {info.height}, quorvex {quorvex.__version__}")

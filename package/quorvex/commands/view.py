@@ -27,8 +27,9 @@ def add_arguments(parser):
 
 
 def open_source(args):
-    # A viewer shows a recording at the pace it was recorded.
-    return options.open_source(args, realtime=True)
+    # A viewer shows a recording at the pace it was recorded, and the
+    # simulated module the world a sensor sees.
+    return options.open_source(args, realtime=True, physics="realistic")
 
 
 def _outward_address():
