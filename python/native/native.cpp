@@ -14,6 +14,7 @@
 #include "camera/QuorvexFrameBuffer.h"
 #include "camera/QuorvexTOFCamera.h"
 #include "sensor/HostSurvey.h"
+#include "native/codec.h"
 #include "shared/FrameLoans.h"
 
 namespace py = pybind11;
@@ -179,4 +180,5 @@ PYBIND11_MODULE(_native, m)
     m.def(
         "is_streaming", [](const QuorvexTOFCamera& camera) { return camera.isStreaming(); },
         py::arg("camera"));
+    initCodec(m);
 }
