@@ -29,18 +29,27 @@ inline uint32_t predictionAt(At at, size_t x, size_t y)
     return predict(at(x - 1, y), at(x, y - 1));
 }
 
-template <typename At>
-void encode(At at, size_t cols, size_t rows, uint8_t* out)
+// One pass with the left neighbour carried along: each value is read (and
+// rounded) once as itself and once as the upper neighbour of the next row.
+template <typename Value>
+void encode(Value value, size_t cols, size_t rows, uint8_t* out)
 {
     const size_t n = cols * rows;
     uint8_t* low = out;
     uint8_t* high = out + n;
+    auto put = [low, high](size_t i, uint16_t z) {
+        low[i] = static_cast<uint8_t>(z);
+        high[i] = static_cast<uint8_t>(z >> 8);
+    };
     for (size_t y = 0; y < rows; ++y) {
-        for (size_t x = 0; x < cols; ++x) {
-            const uint16_t z = zigzag16(at(x, y), predictionAt(at, x, y));
-            const size_t i = y * cols + x;
-            low[i] = static_cast<uint8_t>(z);
-            high[i] = static_cast<uint8_t>(z >> 8);
+        const size_t row = y * cols;
+        uint32_t left = y == 0 ? 0u : value(row - cols);
+        uint32_t current = value(row);
+        put(row, zigzag16(current, left));
+        for (size_t x = 1; x < cols; ++x) {
+            left = current;
+            current = value(row + x);
+            put(row + x, zigzag16(current, y == 0 ? left : predict(left, value(row + x - cols))));
         }
     }
 }
@@ -65,14 +74,12 @@ void decode(const uint8_t* in, size_t cols, size_t rows, T* plane)
 
 void encodePlaneResidual(const float* plane, size_t cols, size_t rows, uint8_t* out)
 {
-    encode([plane, cols](size_t x, size_t y) { return static_cast<uint32_t>(planeValue16(plane[y * cols + x])); },
-           cols, rows, out);
+    encode([plane](size_t i) { return static_cast<uint32_t>(planeValue16(plane[i])); }, cols, rows, out);
 }
 
 void encodePlaneResidual16(const uint16_t* plane, size_t cols, size_t rows, uint8_t* out)
 {
-    encode([plane, cols](size_t x, size_t y) { return static_cast<uint32_t>(plane[y * cols + x]); }, cols, rows,
-           out);
+    encode([plane](size_t i) { return static_cast<uint32_t>(plane[i]); }, cols, rows, out);
 }
 
 void decodePlaneResidual(const uint8_t* in, size_t cols, size_t rows, float* plane)

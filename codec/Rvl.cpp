@@ -20,43 +20,70 @@ inline uint32_t loadWord(const uint8_t* p)
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
+// Nibbles gather in a 64-bit register from its low end, first nibble
+// lowest, so a value's groups go in with one shift and no branch on its
+// size (which noise makes unpredictable); each full word is turned round to
+// put its first nibble on top as it is stored.
 class NibbleWriter {
 public:
     explicit NibbleWriter(uint8_t* out) : begin_(out), out_(out) {}
 
-    void put(uint32_t value)
+    inline __attribute__((always_inline)) void put(uint32_t value)
     {
-        do {
-            uint32_t nibble = value & 7u;
-            value >>= 3;
-            if (value)
-                nibble |= 8u;
-            word_ = word_ << 4 | nibble;
-            if (++nibbles_ == 8) {
-                storeWord(out_, word_);
-                out_ += 4;
-                nibbles_ = 0;
-                word_ = 0;
-            }
-        } while (value);
+        // Run lengths of 2^18 and more (never a delta): six groups with
+        // their continuation bits, then the rest.
+        while (value >= (1u << 18)) {
+            append(spread(value & 0x3FFFFu) | 0x888888u, 24);
+            value >>= 18;
+        }
+        const unsigned bits = 32u - static_cast<unsigned>(__builtin_clz(value | 1u));
+        const unsigned groups = (bits + 2) / 3;
+        const uint64_t continuation = 0x88888u & ((uint64_t{1} << (4 * (groups - 1))) - 1);
+        append(spread(value) | continuation, 4 * groups);
     }
 
     size_t finish()
     {
-        // The unused low nibbles of a last, partial word stay zero.
-        if (nibbles_) {
-            storeWord(out_, word_ << (4 * (8 - nibbles_)));
+        // The unused nibbles of a last, partial word stay zero.
+        if (fill_) {
+            storeWord(out_, reverseNibbles(static_cast<uint32_t>(acc_)));
             out_ += 4;
-            nibbles_ = 0;
+            fill_ = 0;
         }
         return static_cast<size_t>(out_ - begin_);
     }
 
 private:
+    // The 3-bit groups of a value below 2^18, one per nibble, lowest first.
+    static uint64_t spread(uint32_t v)
+    {
+        const uint64_t x = v;
+        return (x & 0x7u) | (x & 0x38u) << 1 | (x & 0x1C0u) << 2 | (x & 0xE00u) << 3 | (x & 0x7000u) << 4 |
+               (x & 0x38000u) << 5;
+    }
+
+    static uint32_t reverseNibbles(uint32_t w)
+    {
+        w = __builtin_bswap32(w);
+        return (w & 0x0F0F0F0Fu) << 4 | (w >> 4 & 0x0F0F0F0Fu);
+    }
+
+    void append(uint64_t code, unsigned bits)
+    {
+        acc_ |= code << fill_;
+        fill_ += bits;
+        if (fill_ >= 32) {
+            storeWord(out_, reverseNibbles(static_cast<uint32_t>(acc_)));
+            out_ += 4;
+            acc_ >>= 32;
+            fill_ -= 32;
+        }
+    }
+
     uint8_t* begin_;
     uint8_t* out_;
-    uint32_t word_ = 0;
-    unsigned nibbles_ = 0;
+    uint64_t acc_ = 0;
+    unsigned fill_ = 0; // bits in acc_, below 32 between values
 };
 
 class NibbleReader {
@@ -104,22 +131,27 @@ size_t encode(Source value, size_t pixels, uint8_t* out)
     NibbleWriter w(out);
     int32_t previous = 0;
     size_t i = 0;
+    // `next` is the value at i, read once per pixel.
+    int32_t next = pixels ? value(0) : 0;
     while (i < pixels) {
-        size_t zeros = 0;
-        while (i + zeros < pixels && value(i + zeros) == 0)
-            ++zeros;
-        w.put(static_cast<uint32_t>(zeros));
-        i += zeros;
-        size_t nonzeros = 0;
-        while (i + nonzeros < pixels && value(i + nonzeros) != 0)
-            ++nonzeros;
-        w.put(static_cast<uint32_t>(nonzeros));
-        for (const size_t end = i + nonzeros; i < end; ++i) {
+        const size_t zerosBegin = i;
+        while (i < pixels && next == 0)
+            next = ++i < pixels ? value(i) : 0;
+        w.put(static_cast<uint32_t>(i - zerosBegin));
+        // The run of non-zero values is counted before its deltas are
+        // written: scan it first, then read it again.
+        size_t end = i;
+        int32_t after = next;
+        while (end < pixels && after != 0)
+            after = ++end < pixels ? value(end) : 0;
+        w.put(static_cast<uint32_t>(end - i));
+        for (; i < end; ++i) {
             const int32_t current = value(i);
             const int32_t delta = current - previous;
             w.put(static_cast<uint32_t>(delta) << 1 ^ static_cast<uint32_t>(delta >> 31));
             previous = current;
         }
+        next = after;
     }
     return w.finish();
 }
