@@ -14,6 +14,7 @@
 #include "camera/QuorvexFrameBuffer.h"
 #include "camera/QuorvexTOFCamera.h"
 #include "sensor/HostSurvey.h"
+#include "native/codec.h"
 #include "shared/BindingHelpers.h"
 #include "shared/FrameLoans.h"
 
@@ -174,4 +175,5 @@ PYBIND11_MODULE(_native, m)
     m.def(
         "is_streaming", [](const QuorvexTOFCamera& camera) { return camera.isStreaming(); },
         py::arg("camera"));
+    initCodec(m);
 }
