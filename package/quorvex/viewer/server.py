@@ -50,7 +50,7 @@ class ConfidenceThreshold:
         return depth
 
 
-def filter_controls(depth_filter, filtering=True, most=1000):
+def filter_controls(depth_filter, filtering=True, most=10000):
     """The raw/filtered toggle and the threshold slider, as page controls."""
     return {
         "filtered": {"label": "Filtered", "kind": "choice", "choices": [0, 1], "widget": "toggle",
