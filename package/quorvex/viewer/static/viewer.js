@@ -283,10 +283,12 @@ function ensureSize(w, h) {
   state.width = w;
   state.height = h;
   state.rays = null;
+  // Depth large, amplitude and confidence at half its size beside it.
   for (const id of ["depth", "amplitude", "confidence"]) {
     $(id).width = w;
     $(id).height = h;
-    $(id).style.width = (w <= 320 ? 2 * w : w) + "px";
+    const full = w <= 320 ? 2 * w : w;
+    $(id).style.width = (id === "depth" ? full : full / 2) + "px";
   }
   state.images = { depth: new ImageData(w, h), amplitude: new ImageData(w, h), confidence: new ImageData(w, h) };
   state.points = new Float32Array(3 * w * h);
@@ -470,13 +472,15 @@ function drawPoints() {
     const p = project(x, y, z);
     if (!p) continue;
     const px = Math.round(p[0]), py = Math.round(p[1]);
-    if (px < 0 || py < 0 || px >= W || py >= H) continue;
-    const o = py * W + px;
-    if (p[2] >= zbuf[o]) continue;
-    zbuf[o] = p[2];
+    if (px < 0 || py < 0 || px >= W - 1 || py >= H - 1) continue;
     const k = 3 * colourIndex(pd[i], state.lo, state.hi);
-    img.data[o * 4] = table[k]; img.data[o * 4 + 1] = table[k + 1];
-    img.data[o * 4 + 2] = table[k + 2]; img.data[o * 4 + 3] = 255;
+    // A 2 x 2 dot: a surface seen at a slant stays closed.
+    for (const o of [py * W + px, py * W + px + 1, (py + 1) * W + px, (py + 1) * W + px + 1]) {
+      if (p[2] >= zbuf[o]) continue;
+      zbuf[o] = p[2];
+      img.data[o * 4] = table[k]; img.data[o * 4 + 1] = table[k + 1];
+      img.data[o * 4 + 2] = table[k + 2]; img.data[o * 4 + 3] = 255;
+    }
   }
   ctx.putImageData(img, 0, 0);
   // The floor: a 0.5 m grid on the plane through the lowest point (y is down).
