@@ -90,7 +90,9 @@ def open_viewer(driver, viewer, n_frames=3):
 def canvas_pixels(driver, name, canvas="depth"):
     from PIL import Image  # matplotlib's dependency
 
-    png = driver.find_element(By.ID, canvas).screenshot_as_png
+    element = driver.find_element(By.ID, canvas)
+    driver.execute_script("arguments[0].scrollIntoView({block: 'center'});", element)
+    png = element.screenshot_as_png
     (ARTIFACTS / name).write_bytes(png)
     return np.asarray(Image.open(io.BytesIO(png)).convert("RGB"), dtype=np.int16)
 
