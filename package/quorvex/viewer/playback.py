@@ -11,6 +11,7 @@ import time
 from ..recording import scan_recording
 
 END_TEXT = "end of the recording"
+FIRST_FRAME_WAIT_S = 10.0
 
 
 class Playback:
@@ -38,6 +39,7 @@ class Playback:
         self._loop = bool(loop)
         self._seek = None
         self._closed = False
+        self._shown = False  # a page has drawn a frame
 
     # What the viewer offers and sets ----------------------------------------
     def controls(self):
@@ -72,6 +74,13 @@ class Playback:
         with self._cond:
             self._started = True
             self._cond.notify_all()
+
+    def frame_shown(self):
+        """A page acknowledged a frame it drew."""
+        if not self._shown:
+            with self._cond:
+                self._shown = True
+                self._cond.notify_all()
 
     @property
     def waiting_for_page(self):
@@ -154,6 +163,14 @@ class Playback:
                 count += 1
                 frame.host_time_ns = time.monotonic_ns()
                 yield frame
+                if count == 1 and not self._shown:
+                    # The first page sees the first frame, however long it
+                    # takes to load: the next waits until it has been drawn.
+                    with self._cond:
+                        end = time.monotonic() + FIRST_FRAME_WAIT_S
+                        while not self._shown and not self._closed and time.monotonic() < end:
+                            self._cond.wait(0.1)
+                    clock = None
         finally:
             if reader is not None:
                 reader.close()

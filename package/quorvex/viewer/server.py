@@ -280,6 +280,8 @@ class Viewer:
                     await ws.close(code=1008, message=str(e).encode()[:120])
                     break
                 if parsed["type"] == "ack":
+                    if self.playback is not None:
+                        self.playback.frame_shown()
                     arrived = client.pending.pop(parsed["seq"])
                     client.latencies_ms.append((time.monotonic_ns() - arrived) / 1e6)
                     del client.latencies_ms[:-1000]

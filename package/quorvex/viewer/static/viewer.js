@@ -118,17 +118,30 @@ function ticks(lo, hi, most) {
   return [lo, hi];
 }
 
-// A vertical bar of a table, high values at the top, ticked and labelled.
+// A vertical bar of a table, high values at the top, ticked and labelled;
+// redrawn only when its table, range or unit changes.
+const gradients = new Map();
 function drawBar(canvas, table, lo, hi, unit) {
+  const key = `${lo}|${hi}|${unit}|${table === GREY ? "grey" : state.map}`;
+  if (canvas.dataset.key === key) return;
+  canvas.dataset.key = key;
   const ctx = canvas.getContext("2d"), W = canvas.width, H = canvas.height;
   const top = 14, bottom = H - 6, barW = 16, span = bottom - top;
   ctx.fillStyle = "#fff";
   ctx.fillRect(0, 0, W, H);
-  for (let y = 0; y < span; y++) {
-    const k = Math.min(255, Math.floor((span - 1 - y) * 256 / span));
-    ctx.fillStyle = `rgb(${table[3 * k]},${table[3 * k + 1]},${table[3 * k + 2]})`;
-    ctx.fillRect(0, top + y, barW, 1);
+  const gkey = `${key.split("|").pop()}|${span}`;
+  if (!gradients.has(gkey)) {
+    const img = ctx.createImageData(barW, span);
+    for (let y = 0; y < span; y++) {
+      const k = 3 * Math.min(255, Math.floor((span - 1 - y) * 256 / span));
+      for (let x = 0; x < barW; x++) {
+        const o = 4 * (y * barW + x);
+        img.data[o] = table[k]; img.data[o + 1] = table[k + 1]; img.data[o + 2] = table[k + 2]; img.data[o + 3] = 255;
+      }
+    }
+    gradients.set(gkey, img);
   }
+  ctx.putImageData(gradients.get(gkey), 0, top);
   ctx.strokeStyle = "#999";
   ctx.strokeRect(0.5, top + 0.5, barW - 1, span - 1);
   ctx.fillStyle = "#222";
@@ -347,7 +360,7 @@ function draw() {
     document.body.dataset.position = String(f.position);
     if (!("firstPosition" in document.body.dataset)) document.body.dataset.firstPosition = String(f.position);
   }
-  makePoints(depth, w, h);
+  state.pointsOf = null;
   if ($("points-on").checked) drawPoints();
   state.frames++;
   document.body.dataset.frames = String(state.frames);
@@ -412,6 +425,14 @@ function unitRays(w, h) {
 }
 
 const MM = Math.fround(0.001);
+// The points of the frame shown, made when first asked for.
+function ensurePoints() {
+  if (state.depth && state.pointsOf !== state.depth) {
+    makePoints(state.depth, state.width, state.height);
+    state.pointsOf = state.depth;
+  }
+}
+
 function makePoints(depth, w, h) {
   state.nPoints = 0;
   if (!state.intrinsics || state.intrinsics.width !== w || state.intrinsics.height !== h) return;
@@ -463,6 +484,7 @@ function drawPoints() {
   const img = ctx.createImageData(W, H);
   if (!zbuf || zbuf.length !== W * H) zbuf = new Float32Array(W * H);
   zbuf.fill(Infinity);
+  ensurePoints();
   const project = projector(W, H), table = lut(), pts = state.points, pd = state.pointDepth;
   let floor = 0, far = 1;
   for (let i = 0; i < state.nPoints; i++) {
@@ -590,6 +612,7 @@ $("snap-png").addEventListener("click", () => {
 // The points of the frame shown, in the package's PLY layout (binary
 // little-endian float x, y, z and uchar red, green, blue of the colour map).
 function plyBytes() {
+  ensurePoints();
   const n = state.nPoints, table = lut();
   const head = ["ply", "format binary_little_endian 1.0", `element vertex ${n}`, "property float x",
     "property float y", "property float z", "property uchar red", "property uchar green",
@@ -613,7 +636,7 @@ $("snap-ply").addEventListener("click", () => {
 
 // What tests and scripts can read of the frame shown.
 window.quorvexView = {
-  frame: () => state.depth && {
+  frame: () => state.depth && ensurePoints() === undefined && {
     seq: state.f.seq, width: state.width, height: state.height, depth: Array.from(state.depth),
     range: [state.lo, state.hi], map: state.map,
     points: Array.from(state.points.subarray(0, 3 * state.nPoints)),
