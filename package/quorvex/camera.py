@@ -112,7 +112,15 @@ class Camera:
 
     Every failing call raises `CameraError` with the extension's code."""
 
-    def __init__(self, connect="usb", index=0, config=None, output="depth"):
+    def __init__(self, connect="usb", index=0, config=None, output="depth", simulated=None):
+        # simulated: None takes the vendor's library where the system has
+        # one and the simulated module elsewhere; True the simulated module
+        # only; False the vendor's only. The core reads QUORVEX_SIMULATED
+        # when it loads a library, so the choice is made for the process.
+        if simulated not in (None, True, False):
+            raise ValueError(f"simulated must be None, True or False, not {simulated!r}")
+        if simulated is not None:
+            os.environ["QUORVEX_SIMULATED"] = "1" if simulated else "0"
         if output not in _OUTPUTS:
             raise ValueError(f"output must be one of {sorted(_OUTPUTS)}, not {output!r}")
         if config is None and connect not in _CONNECTS:
@@ -243,7 +251,8 @@ class Camera:
         width, height = self._depth_size(cam)
         return StreamInfo(source=self._source, variant=variant, width=width, height=height,
                           output=self._output, intrinsics=nominal_intrinsics(width, height),
-                          controls=self.controls, version=__version__)
+                          controls=self.controls, version=__version__,
+                          libraries=_native.libraries())
 
     @property
     def intrinsics(self):
