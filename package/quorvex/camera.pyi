@@ -17,7 +17,12 @@ class Controls(Dict[str, int]):
 
 class Camera:
     def __init__(
-        self, connect: str = "usb", index: int = 0, config: Optional[str] = None, output: str = "depth"
+        self,
+        connect: str = "usb",
+        index: int = 0,
+        config: Optional[str] = None,
+        output: str = "depth",
+        simulated: Optional[bool] = None,
     ) -> None: ...
     @property
     def streaming(self) -> bool: ...
