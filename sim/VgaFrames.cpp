@@ -86,4 +86,39 @@ bool renderVgaFrame(const Scene& scene, int width, int height, bool singleFreq, 
     return true;
 }
 
+bool renderVgaFrame(PhysicalWorld& world, uint64_t frame, bool singleFreq, uint16_t* out, NoiseSource& noise)
+{
+    const int width = world.width();
+    const int height = world.height();
+    if (width <= 0 || height <= 0)
+        return false;
+    const CorrelationModel adc = vgaCorrelationModel();
+    const double freqs[2] = {SI4C_FREQ1_HZ, SI4C_FREQ2_HZ};
+    const size_t rowWords = static_cast<size_t>(width);
+    const size_t subFrameWords = rowWords * static_cast<size_t>(height + 1);
+    const size_t pixels = rowWords * static_cast<size_t>(height);
+    const int freqCount = singleFreq ? 1 : 2;
+    for (int f = 0; f < freqCount; ++f) {
+        for (int s = 0; s < kSubFrames; ++s) {
+            uint16_t* sub = out + (static_cast<size_t>(f) * kSubFrames + s) * subFrameWords;
+            writeEmbeddedRow(sub, width, f, s, freqs[f]);
+            uint16_t* image = sub + rowWords;
+            const std::vector<PixelLight>& light =
+                world.subFrameLight(freqs[f], frame, static_cast<unsigned>(f * kSubFrames + s));
+            if (s == kSubFrames - 1) {
+                for (size_t n = 0; n < pixels; ++n)
+                    image[n] = static_cast<uint16_t>(world.ambientSample(light[n], adc.maxSample, noise));
+                continue;
+            }
+            const double theta = s * (kPi / 2.0);
+            for (size_t n = 0; n < pixels; ++n) {
+                const double offset = adc.offset + light[n].ambient / kElectronsPerLsb;
+                image[n] = static_cast<uint16_t>(
+                    world.sample(light[n], theta, offset, adc.minSample, adc.maxSample, noise));
+            }
+        }
+    }
+    return true;
+}
+
 } // namespace Quorvex::sim

@@ -1,0 +1,41 @@
+// Encodes the bench frame's depth (compressedDepth) and amplitude (plane
+// residual) `frames` times and does nothing else, so that an instruction
+// counter can tell the cost of a frame from the difference of two runs.
+//   codec_instruction_probe FRAMES
+// The general-purpose coder that follows the residual is zlib's and is not
+// counted here.
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "bench/BenchReference.h"
+#include "codec/CompressedDepth.h"
+#include "codec/PlaneCoding.h"
+#include "device/PhaseToDepth.h"
+
+using namespace Quorvex;
+
+int main(int argc, char** argv)
+{
+    if (argc != 2 || std::atoi(argv[1]) < 0) {
+        std::fprintf(stderr, "usage: %s FRAMES\n", argv[0]);
+        return 2;
+    }
+    const int frames = std::atoi(argv[1]);
+    constexpr size_t kPixels = kQuorvexBenchFrameWords / 4;
+    constexpr uint32_t kCols = 240, kRows = 180;
+    static_assert(kPixels == size_t{kCols} * kRows, "the bench frame is one HQVGA frame");
+    std::vector<uint16_t> raw(kQuorvexBenchFrameWords);
+    std::vector<float> depth(kPixels), amp(kPixels), conf(kPixels);
+    quorvexBenchFrame(raw.data(), 0);
+    phaseToDepth(raw.data(), depth.data(), amp.data(), conf.data(), kPixels, 0, false, 37500000.0f);
+    std::vector<uint8_t> depthOut(compressedDepthMaxBytes(kCols, kRows)), ampOut(2 * kPixels);
+    size_t bytes = 0;
+    for (int f = 0; f < frames; ++f) {
+        bytes = encodeCompressedDepth(depth.data(), kCols, kRows, depthOut.data());
+        encodePlaneResidual(amp.data(), kCols, kRows, ampOut.data());
+    }
+    std::printf("depth payload: %zu bytes\n", bytes);
+    return 0;
+}
