@@ -1,12 +1,13 @@
 // Encodes the bench frame's depth (compressedDepth) and amplitude (plane
 // residual) `frames` times and does nothing else, so that an instruction
 // counter can tell the cost of a frame from the difference of two runs.
-//   codec_instruction_probe FRAMES
+//   codec_instruction_probe FRAMES [depth|amplitude]   (default: both)
 // The general-purpose coder that follows the residual is zlib's and is not
 // counted here.
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "bench/BenchReference.h"
@@ -18,8 +19,11 @@ using namespace Quorvex;
 
 int main(int argc, char** argv)
 {
-    if (argc != 2 || std::atoi(argv[1]) < 0) {
-        std::fprintf(stderr, "usage: %s FRAMES\n", argv[0]);
+    const char* part = argc == 3 ? argv[2] : "both";
+    const bool depthPart = std::strcmp(part, "amplitude") != 0, ampPart = std::strcmp(part, "depth") != 0;
+    if (argc < 2 || argc > 3 || std::atoi(argv[1]) < 0 || (!depthPart && !ampPart) ||
+        (std::strcmp(part, "both") && std::strcmp(part, "depth") && std::strcmp(part, "amplitude"))) {
+        std::fprintf(stderr, "usage: %s FRAMES [depth|amplitude]\n", argv[0]);
         return 2;
     }
     const int frames = std::atoi(argv[1]);
@@ -33,8 +37,10 @@ int main(int argc, char** argv)
     std::vector<uint8_t> depthOut(compressedDepthMaxBytes(kCols, kRows)), ampOut(2 * kPixels);
     size_t bytes = 0;
     for (int f = 0; f < frames; ++f) {
-        bytes = encodeCompressedDepth(depth.data(), kCols, kRows, depthOut.data());
-        encodePlaneResidual(amp.data(), kCols, kRows, ampOut.data());
+        if (depthPart)
+            bytes = encodeCompressedDepth(depth.data(), kCols, kRows, depthOut.data());
+        if (ampPart)
+            encodePlaneResidual(amp.data(), kCols, kRows, ampOut.data());
     }
     std::printf("depth payload: %zu bytes\n", bytes);
     return 0;

@@ -20,6 +20,24 @@ inline uint32_t loadWord(const uint8_t* p)
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
+// Codes of the values below 2^9 (at most three groups: nearly every count
+// and delta of a depth image), ready to append: nibbles lowest first, and
+// their number of bits in the top byte.
+struct SmallCodes {
+    uint32_t code[512];
+    constexpr SmallCodes() : code()
+    {
+        for (uint32_t v = 0; v < 512; ++v) {
+            const uint32_t groups = v < 8 ? 1 : v < 64 ? 2 : 3;
+            uint32_t c = 0;
+            for (uint32_t g = 0; g < groups; ++g)
+                c |= (((v >> (3 * g)) & 7u) | (g + 1 < groups ? 8u : 0u)) << (4 * g);
+            code[v] = c | (4 * groups) << 24;
+        }
+    }
+};
+constexpr SmallCodes kSmallCodes;
+
 // Nibbles gather in a 64-bit register from its low end, first nibble
 // lowest, so a value's groups go in with one shift and no branch on its
 // size (which noise makes unpredictable); each full word is turned round to
@@ -30,6 +48,11 @@ public:
 
     inline __attribute__((always_inline)) void put(uint32_t value)
     {
+        if (value < 512) {
+            const uint32_t c = kSmallCodes.code[value];
+            append(c & 0xFFFFFFu, c >> 24);
+            return;
+        }
         // Run lengths of 2^18 and more (never a delta): six groups with
         // their continuation bits, then the rest.
         while (value >= (1u << 18)) {

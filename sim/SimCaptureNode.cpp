@@ -594,6 +594,8 @@ void SimCaptureNode::renderLocked()
     const unsigned shift = packed ? 0 : layout.sampleShift;
     words.resize(static_cast<size_t>(width) * height * (hqvga ? 4 : 1));
     size_t subFrames = 1;
+    const int rangeMm = near ? Quorvex::kNearRangeMm : Quorvex::kFarRangeMm;
+    const double freq = near ? 75e6 : 37.5e6;
     if (module.physics.realistic) {
         const bool single = height % 10 != 0;
         const int imageHeight = hqvga ? static_cast<int>(height) : static_cast<int>(height) / (single ? 5 : 10) - 1;
@@ -603,7 +605,7 @@ void SimCaptureNode::renderLocked()
             noise = sim::NoiseSource(module.seed);
         }
         if (hqvga) {
-            world->renderHqvga(frameNumber, near ? 75e6 : 37.5e6, near ? 2000 : 4000, shift, words.data(), noise);
+            world->renderHqvga(frameNumber, freq, rangeMm, shift, words.data(), noise);
             subFrames = 4;
         } else {
             sim::renderVgaFrame(*world, frameNumber, single, words.data(), noise);
@@ -615,8 +617,6 @@ void SimCaptureNode::renderLocked()
             scene = makeModuleScene(module, static_cast<int>(width), static_cast<int>(height));
         sim::CorrelationModel model;
         model.gainAt1m = gainFor(scene, kHqvgaBrightest);
-        const int rangeMm = near ? Quorvex::kNearRangeMm : Quorvex::kFarRangeMm;
-        const double freq = near ? 75e6 : 37.5e6;
         sim::renderHqvgaSubFrames(scene, freq, rangeMm, shift, words.data(), model);
         subFrames = 4;
     } else {
@@ -631,7 +631,10 @@ void SimCaptureNode::renderLocked()
             w = static_cast<uint16_t>(w << shift);
     }
     const size_t perSubFrame = static_cast<size_t>(width) * height;
-    encoded.assign(subFrames, std::vector<uint8_t>(sizeImage));
+    // A noisy world renders every frame: the images are refilled in place, and
+    // made anew (zeroed) only when the layout changes.
+    if (encoded.size() != subFrames || encoded[0].size() != sizeImage)
+        encoded.assign(subFrames, std::vector<uint8_t>(sizeImage));
     for (size_t k = 0; k < subFrames; ++k)
         encodeSubFrame(words.data() + k * perSubFrame, encoded[k].data());
 }

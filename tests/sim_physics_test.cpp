@@ -13,8 +13,10 @@
 #include "sim/SceneModel.h"
 #include "sim/SensorPhysics.h"
 #include "sim/SimCsiBoard.h"
+#include "sim/VgaFrames.h"
 #include "support/UsbConfigFile.h"
 #include "vendor/libquorvex_evk_sdk/quorvex_evk_sdk.h"
+#include "vendor/libsi4c/si4c.h"
 
 namespace Quorvex {
 namespace {
@@ -173,6 +175,54 @@ TEST(SimPhysics, UsbTruthIsThePinholeGeometry)
     EXPECT_EQ(QuorvexDebugGroundTruth(nullptr, 0, nullptr, coverage.data(), 100), QUORVEX_EVK_INVALID_ARGUMENT);
 }
 #endif
+
+// Both VGA renderers fill the raw layout the depth library reads: per
+// frequency, four phase sub-frames and an ambient one, each an embedded row
+// (marker, frequency index, sub-frame, frequency in 100 kHz) and the image;
+// nothing written past the frame.
+TEST(SimPhysics, VgaRenderersFillTheRawLayout)
+{
+    constexpr int w = 32, h = 24;
+    constexpr uint16_t kGuard = 0xBEEF;
+    const double freqs[2] = {SI4C_FREQ1_HZ, SI4C_FREQ2_HZ};
+    sim::PhysicsSettings realistic;
+    realistic.realistic = true;
+    for (const bool physical : {false, true}) {
+        for (const bool single : {true, false}) {
+            SCOPED_TRACE(std::string(physical ? "realistic" : "ideal") + (single ? " single" : " dual"));
+            const size_t words = static_cast<size_t>(w) * (h + 1) * 5 * (single ? 1 : 2);
+            ASSERT_EQ(sim::vgaFrameWords(w, h, single), words);
+            std::vector<uint16_t> raw(words + 64, kGuard);
+            sim::NoiseSource noise(7);
+            if (physical) {
+                sim::PhysicalWorld world(sim::SceneKind::TILTED_WALL, {}, w, h, realistic);
+                ASSERT_TRUE(sim::renderVgaFrame(world, 0, single, raw.data(), noise));
+            } else {
+                const sim::Scene scene = sim::makeScene(sim::SceneKind::TILTED_WALL, w, h);
+                ASSERT_TRUE(sim::renderVgaFrame(scene, w, h, single, raw.data()));
+            }
+            EXPECT_TRUE(std::all_of(raw.begin() + static_cast<std::ptrdiff_t>(words), raw.end(),
+                                    [](uint16_t v) { return v == kGuard; }));
+            for (int f = 0; f < (single ? 1 : 2); ++f) {
+                double mean[5] = {};
+                for (int s = 0; s < 5; ++s) {
+                    const uint16_t* sub = raw.data() + static_cast<size_t>(f * 5 + s) * w * (h + 1);
+                    EXPECT_EQ(sub[0], SI4C_EMBEDDED_MARKER);
+                    EXPECT_EQ(sub[1], f);
+                    EXPECT_EQ(sub[2], s);
+                    EXPECT_EQ(sub[3], std::lround(freqs[f] / 1e5));
+                    EXPECT_TRUE(std::all_of(sub + 4, sub + w, [](uint16_t v) { return v == 0; }));
+                    for (int n = 0; n < w * h; ++n)
+                        mean[s] += sub[w + n] / double(w * h);
+                }
+                // Phase samples ride on the converter's offset; the ambient
+                // image holds only the light that is not the camera's.
+                for (int s = 0; s < 4; ++s)
+                    EXPECT_GT(mean[s], mean[4] + 500.0) << "sub-frame " << s;
+            }
+        }
+    }
+}
 
 } // namespace
 } // namespace Quorvex

@@ -3,15 +3,16 @@ chromium-driver, driven by Selenium). Screenshots are kept in
 build/test-artifacts/viewer/. Without the browser these tests skip, unless
 QUORVEX_REQUIRE_BROWSER=1 (`make test-browser`) makes that a failure."""
 import http.server
-import importlib.util
 import io
 import os
 import re
+import runpy
 import shutil
 import subprocess
 import sys
 import threading
 import time
+import types
 from pathlib import Path
 
 import numpy as np
@@ -205,10 +206,10 @@ def pause(driver):
 
 
 def load_demo():
-    spec = importlib.util.spec_from_file_location("demo", ROOT / "examples" / "demo.py")
-    demo = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(demo)
-    return demo
+    # The example is a script, not a module of the package: its functions
+    # are taken from a run of its top level (the run name keeps its main
+    # part from starting).
+    return types.SimpleNamespace(**runpy.run_path(str(ROOT / "examples" / "demo.py"), run_name="demo"))
 
 
 def sphere_camera(tmp_path):
