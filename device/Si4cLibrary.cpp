@@ -1,37 +1,14 @@
 #include "device/Si4cLibrary.h"
 
-#include <mutex>
-
-#include "sensor/VendorLibrary.h"
+#include <iterator>
 
 namespace Quorvex {
 
-namespace {
+template class VendorTable<Si4cLibrary>;
 
-struct Loaded {
-    std::mutex lock;
-    VendorLibrary library;
-    Si4cLibrary table{};
-    std::string inUse;
-    bool ready = false;
-};
-
-Loaded& loaded()
+VendorLibraryRequest Si4cLibrary::request(Si4cLibrary& t)
 {
-    static Loaded l;
-    return l;
-}
-
-} // namespace
-
-const Si4cLibrary* Si4cLibrary::get()
-{
-    Loaded& l = loaded();
-    std::lock_guard<std::mutex> guard(l.lock);
-    if (l.ready)
-        return &l.table;
-    Si4cLibrary t{};
-    const VendorLibrary::Symbol symbols[] = {
+    static const VendorLibrary::Symbol symbols[] = {
         {"SiSDKCreate", reinterpret_cast<void**>(&t.create)},
         {"SiSDKInit", reinterpret_cast<void**>(&t.init)},
         {"SiSDKSetCaliData", reinterpret_cast<void**>(&t.setCaliData)},
@@ -42,22 +19,8 @@ const Si4cLibrary* Si4cLibrary::get()
         {"SiSDKGetPhaseImage", reinterpret_cast<void**>(&t.getPhaseImage)},
         {"SiSDKDestroy", reinterpret_cast<void**>(&t.destroy)},
     };
-    const VendorLibraryRequest request{"libsi4c.so", "VGA depth engine", "SiSDKDebugGetState",
-                                       "libquorvex-simulated", symbols, sizeof symbols / sizeof symbols[0]};
-    // A failed load is tried again by the next open: the library may have
-    // been installed meanwhile, and each failing open says why.
-    if (!loadVendorLibrary(request, vendorChoiceFromEnvironment(), &l.library, &l.inUse))
-        return nullptr;
-    l.table = t;
-    l.ready = true;
-    return &l.table;
-}
-
-std::string Si4cLibrary::inUse()
-{
-    Loaded& l = loaded();
-    std::lock_guard<std::mutex> guard(l.lock);
-    return l.ready ? l.inUse : std::string();
+    return {"libsi4c.so", "VGA depth engine", "SiSDKDebugGetState", "libquorvex-simulated", symbols,
+            std::size(symbols)};
 }
 
 } // namespace Quorvex

@@ -1,37 +1,14 @@
 #include "sensor/EvkLibrary.h"
 
-#include <mutex>
-
-#include "sensor/VendorLibrary.h"
+#include <iterator>
 
 namespace Quorvex {
 
-namespace {
+template class VendorTable<EvkLibrary>;
 
-struct Loaded {
-    std::mutex lock;
-    VendorLibrary library;
-    EvkLibrary table{};
-    std::string inUse;
-    bool ready = false;
-};
-
-Loaded& loaded()
+VendorLibraryRequest EvkLibrary::request(EvkLibrary& t)
 {
-    static Loaded l;
-    return l;
-}
-
-} // namespace
-
-const EvkLibrary* EvkLibrary::get()
-{
-    Loaded& l = loaded();
-    std::lock_guard<std::mutex> guard(l.lock);
-    if (l.ready)
-        return &l.table;
-    EvkLibrary t{};
-    const VendorLibrary::Symbol symbols[] = {
+    static const VendorLibrary::Symbol symbols[] = {
         {"QuorvexDefaultParam", reinterpret_cast<void**>(&t.defaultParam)},
         {"QuorvexOpenCamera", reinterpret_cast<void**>(&t.openCamera)},
         {"QuorvexInitCamera", reinterpret_cast<void**>(&t.initCamera)},
@@ -43,22 +20,8 @@ const EvkLibrary* EvkLibrary::get()
         {"QuorvexFreeImage", reinterpret_cast<void**>(&t.freeImage)},
         {"QuorvexWriteSensorReg", reinterpret_cast<void**>(&t.writeSensorReg)},
     };
-    const VendorLibraryRequest request{"libquorvex_evk_sdk.so", "USB module", "QuorvexDebugGetState",
-                                       "libquorvex-simulated", symbols, sizeof symbols / sizeof symbols[0]};
-    // A failed load is tried again by the next open: the library may have
-    // been installed meanwhile, and each failing open says why.
-    if (!loadVendorLibrary(request, vendorChoiceFromEnvironment(), &l.library, &l.inUse))
-        return nullptr;
-    l.table = t;
-    l.ready = true;
-    return &l.table;
-}
-
-std::string EvkLibrary::inUse()
-{
-    Loaded& l = loaded();
-    std::lock_guard<std::mutex> guard(l.lock);
-    return l.ready ? l.inUse : std::string();
+    return {"libquorvex_evk_sdk.so", "USB module", "QuorvexDebugGetState", "libquorvex-simulated", symbols,
+            std::size(symbols)};
 }
 
 } // namespace Quorvex

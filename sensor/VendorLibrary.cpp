@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <dlfcn.h>
 #include <link.h>
+#include <utility>
 
 namespace Quorvex {
 
@@ -104,8 +105,8 @@ void* VendorLibrary::find(const char* name) const
     return handle ? dlsym(handle, name) : nullptr;
 }
 
-bool loadVendorLibrary(const VendorLibraryRequest& r, VendorChoice choice, VendorLibrary* library,
-                       std::string* inUse)
+bool loadVendorLibrary(const VendorLibraryRequest& r, VendorChoice choice, const std::string& standInFolder,
+                       VendorLibrary* library, std::string* inUse)
 {
     bool found = false;
     std::string message;
@@ -145,8 +146,8 @@ bool loadVendorLibrary(const VendorLibraryRequest& r, VendorChoice choice, Vendo
             return false;
         }
     }
-    const std::string folder = simulatedLibraryFolder();
-    const std::string standIn = folder + r.soname;
+    const std::string soname(r.soname);
+    const std::string standIn = standInFolder + soname.substr(soname.rfind('/') + 1);
     if (!library->open(standIn, r.symbols, r.count, &found, &message)) {
         if (found)
             std::fprintf(stderr, "%s\n", message.c_str());
@@ -163,6 +164,25 @@ bool loadVendorLibrary(const VendorLibraryRequest& r, VendorChoice choice, Vendo
     else
         std::fprintf(stderr, "using the simulated %s: no %s on this system\n", r.moduleName, r.soname);
     return true;
+}
+
+SharedVendorLibrary::SharedVendorLibrary(const VendorLibraryRequest& r, std::string standInFolder)
+    : request(r), folder(std::move(standInFolder))
+{
+}
+
+bool SharedVendorLibrary::load()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (!ready)
+        ready = loadVendorLibrary(request, vendorChoiceFromEnvironment(), folder, &library, &used);
+    return ready;
+}
+
+std::string SharedVendorLibrary::inUse() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return ready ? used : std::string();
 }
 
 } // namespace Quorvex

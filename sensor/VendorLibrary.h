@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 #include <string>
 
 namespace Quorvex {
@@ -72,9 +73,87 @@ struct VendorLibraryRequest {
     size_t count;
 };
 
-// Loads per the choice; prints the one-line notice (or failure) to standard
-// error. `*inUse` becomes "simulated" or the vendor library's path.
+// Loads per the choice, the stand-in being `standInFolder` + the soname's
+// file name; prints the one-line notice (or failure) to standard error.
+// `*inUse` becomes "simulated" or the vendor library's path.
 bool loadVendorLibrary(const VendorLibraryRequest& request, VendorChoice choice,
-                       VendorLibrary* library, std::string* inUse);
+                       const std::string& standInFolder, VendorLibrary* library, std::string* inUse);
+
+// One closed library for the whole process: opened by the first load() that
+// succeeds and kept to the end of the process, so the notice saying which
+// build is in use is printed once. A failed load is tried again by the next
+// call: the library may have been installed meanwhile, and each failing open
+// says why.
+class SharedVendorLibrary {
+public:
+    // `standInFolder` ends with '/'.
+    explicit SharedVendorLibrary(const VendorLibraryRequest& request,
+                                 std::string standInFolder = simulatedLibraryFolder());
+    SharedVendorLibrary(const SharedVendorLibrary&) = delete;
+    SharedVendorLibrary& operator=(const SharedVendorLibrary&) = delete;
+
+    // True once every symbol of the request is resolved. QUORVEX_SIMULATED
+    // is read by each call until then.
+    bool load();
+    // "simulated", the vendor library's path, or "" before any load.
+    std::string inUse() const;
+
+private:
+    const VendorLibraryRequest request;
+    const std::string folder;
+    mutable std::mutex lock;
+    VendorLibrary library;
+    std::string used;
+    bool ready = false;
+};
+
+// The process's table of the functions a camera calls in one closed library.
+// `Table` holds one pointer per function and says where each goes with
+// `static VendorLibraryRequest request(Table& table)`, called once. The
+// members are instantiated only in the table's own source (each header
+// names its table `extern template`), so every module of the process that
+// asks sees the one table of the core.
+template <typename Table>
+class VendorTable {
+public:
+    // Loaded by the first call that succeeds and kept to the end of the
+    // process; null (after a line on standard error) when no usable library
+    // is found.
+    static const Table* get();
+    // "simulated", the vendor library's path, or "" before any load.
+    static std::string inUse();
+
+private:
+    struct Loaded;
+    static Loaded& loaded();
+};
+
+// The table is filled in place: nobody is handed it before every entry is
+// resolved.
+template <typename Table>
+struct VendorTable<Table>::Loaded {
+    Table table{};
+    SharedVendorLibrary library{Table::request(table)};
+};
+
+template <typename Table>
+typename VendorTable<Table>::Loaded& VendorTable<Table>::loaded()
+{
+    static Loaded l;
+    return l;
+}
+
+template <typename Table>
+const Table* VendorTable<Table>::get()
+{
+    Loaded& l = loaded();
+    return l.library.load() ? &l.table : nullptr;
+}
+
+template <typename Table>
+std::string VendorTable<Table>::inUse()
+{
+    return loaded().library.inUse();
+}
 
 } // namespace Quorvex
