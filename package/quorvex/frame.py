@@ -45,3 +45,6 @@ class StreamInfo:
     intrinsics: Intrinsics
     controls: Dict[str, int] = field(default_factory=dict)  # the controls in force
     version: str = ""    # library version that produced the stream
+    # The depth filters applied to the frames ({"preset": ..., "params":
+    # {...}}), None for raw depth.
+    filters: Optional[dict] = None

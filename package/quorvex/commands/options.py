@@ -122,6 +122,33 @@ def add_network_arguments(group):
                             "instead of newest-frame-wins (both sides must ask for it)")
 
 
+def add_filter_arguments(parser, default):
+    """--filters: the depth filters applied before the command uses the
+    frames; `default` is "default" (show) or "none" (keep raw)."""
+    if default == "none":
+        why = ("none: the raw depth, which can be filtered on playback with other settings; "
+               "the metadata says which filters were applied")
+    else:
+        why = "default; none shows the module's raw depth"
+    parser.add_argument("--filters", choices=FILTERS, default=default,
+                        help=f"depth filter preset ({why})")
+
+
+FILTERS = ("default", "near", "far", "none")
+
+
+def filtered(source, args):
+    """The source with the filters --filters names (a camera filters by
+    itself; other sources are wrapped). A source already filtered is not
+    filtered twice."""
+    from ..filters import FilteredSource
+
+    name = getattr(args, "filters", "none")
+    if name == "none" or hasattr(source, "filters"):
+        return source
+    return FilteredSource(source, name)
+
+
 # Sources -----------------------------------------------------------------
 def open_source(args, realtime, subscribing=True):
     """The source the options name. `realtime`: a recording plays at its
@@ -136,13 +163,13 @@ def open_source(args, realtime, subscribing=True):
             raise CameraError("this installation cannot read recordings (quorvex.open_recording "
                               "is missing; install the 'record' extra)")
         try:
-            return opener(args.recording, realtime=realtime)
+            return filtered(opener(args.recording, realtime=realtime), args)
         except ImportError as e:
             raise CameraError(str(e)) from None
     if args.subscribe:
         try:
-            return quorvex.subscribe(args.subscribe, connect=args.connect, listen=args.listen,
-                                     config=args.zenoh_config, lossless=args.lossless)
+            return filtered(quorvex.subscribe(args.subscribe, connect=args.connect, listen=args.listen,
+                                              config=args.zenoh_config, lossless=args.lossless), args)
         except ImportError as e:
             raise CameraError(str(e)) from None
     if subscribing and (args.connect or args.listen):
@@ -157,6 +184,8 @@ def open_camera(args):
     import quorvex
 
     kwargs = {}
+    name = getattr(args, "filters", "none")
+    kwargs["filters"] = None if name == "none" else name
     if args.simulated is not None:
         if "simulated" not in inspect.signature(quorvex.Camera).parameters:
             raise CameraError("--simulated/--no-simulated: this installation always chooses the "

@@ -12,7 +12,7 @@ from .progress import Progress
 def add_arguments(parser):
     options.add_source_arguments(parser, subscribe=False)
     options.add_length_arguments(parser)
-    options.add_output_arguments(parser)
+    options.add_filter_arguments(options.add_output_arguments(parser), "none")
     net = parser.add_argument_group("network")
     net.add_argument("--key", default=DEFAULT_KEY, metavar="PREFIX",
                      help=f"key prefix of the stream (default {DEFAULT_KEY})")

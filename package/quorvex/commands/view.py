@@ -14,7 +14,7 @@ from . import options
 def add_arguments(parser):
     options.add_source_arguments(parser)
     options.add_length_arguments(parser, progress=False)
-    options.add_output_arguments(parser, raw=False)
+    options.add_filter_arguments(options.add_output_arguments(parser, raw=False), "default")
     serve = parser.add_argument_group("serving")
     serve.add_argument("--host", default="127.0.0.1",
                        help="address to serve on (127.0.0.1; anything else is reachable from other "
