@@ -135,6 +135,7 @@ class Camera:
         self.filters = make_filters(filters)
         self._range_mm = None
         self._filter_lock = threading.Lock()
+        self._amplitude_unit = np.float32(1.0)
         try:
             if config:
                 _check(self._cam.openWithFile(str(config), index), f"opening with {config}")
@@ -360,13 +361,16 @@ class Camera:
         filters = self.filters
         if filters is not None and depth is not None and self._output == "depth":
             if range_mm is None:
+                # The filters' amplitudes are in the 240 x 180 module's units;
+                # the VGA module reports about 1/32 of them for the same light.
+                self._amplitude_unit = np.float32(32.0 if self._is_vga(cam) else 1.0)
                 status, range_mm = _native.get_control(cam, _q.TOFControl.RANGE)
                 range_mm = range_mm if status == _OK and range_mm > 0 else 4000
                 with self._lock:
                     self._range_mm = range_mm
             # One stream's state: frames taken on several threads pass in turn.
             with self._filter_lock:
-                depth = filters.filter(depth, amplitude, range_mm)
+                depth = filters.filter(depth, amplitude * self._amplitude_unit, range_mm)
             if not mask & 2:
                 amplitude = None
         return Frame(sequence, stamp, host, dropped, width, height, self._output, depth, amplitude,

@@ -144,7 +144,7 @@ def filtered(source, args):
     from ..filters import FilteredSource
 
     name = getattr(args, "filters", "none")
-    if name == "none" or hasattr(source, "filters"):
+    if name == "none" or hasattr(source, "filters") or not hasattr(source, "frames"):
         return source
     return FilteredSource(source, name)
 
