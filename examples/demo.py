@@ -89,7 +89,7 @@ def main():
             config = os.path.join(tmp, "module.cfg")
             with open(config, "w") as f:
                 f.write(f"scene = {args.scene}\n")
-        with quorvex.Camera(config=config) as cam:
+        with quorvex.Camera(config=config, filters=None) as cam:
             info = cam.info
             print(f"opened {info.variant} module {info.width} x {info.height}, quorvex {quorvex.__version__}")
             last = None

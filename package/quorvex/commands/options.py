@@ -150,11 +150,12 @@ def filtered(source, args):
 
 
 # Sources -----------------------------------------------------------------
-def open_source(args, realtime, subscribing=True):
+def open_source(args, realtime, subscribing=True, wrap=True):
     """The source the options name. `realtime`: a recording plays at its
     recorded pace (True) or as fast as it is read. `subscribing`: the
     network options belong to the source (False: to the command's own
-    publisher). Raises CameraError (or ValueError for a malformed key)."""
+    publisher). `wrap`: recordings and subscriptions get the --filters too
+    (False: the caller filters them; a camera always filters by itself). Raises CameraError (or ValueError for a malformed key)."""
     import quorvex
 
     if args.recording:
@@ -163,13 +164,15 @@ def open_source(args, realtime, subscribing=True):
             raise CameraError("this installation cannot read recordings (quorvex.open_recording "
                               "is missing; install the 'record' extra)")
         try:
-            return filtered(opener(args.recording, realtime=realtime), args)
+            source = opener(args.recording, realtime=realtime)
+            return filtered(source, args) if wrap else source
         except ImportError as e:
             raise CameraError(str(e)) from None
     if args.subscribe:
         try:
-            return filtered(quorvex.subscribe(args.subscribe, connect=args.connect, listen=args.listen,
-                                              config=args.zenoh_config, lossless=args.lossless), args)
+            source = quorvex.subscribe(args.subscribe, connect=args.connect, listen=args.listen,
+                                       config=args.zenoh_config, lossless=args.lossless)
+            return filtered(source, args) if wrap else source
         except ImportError as e:
             raise CameraError(str(e)) from None
     if subscribing and (args.connect or args.listen):
@@ -184,8 +187,9 @@ def open_camera(args):
     import quorvex
 
     kwargs = {}
-    name = getattr(args, "filters", "none")
-    kwargs["filters"] = None if name == "none" else name
+    name = getattr(args, "filters", None)
+    if name is not None and "filters" in inspect.signature(quorvex.Camera).parameters:
+        kwargs["filters"] = None if name == "none" else name
     if args.simulated is not None:
         if "simulated" not in inspect.signature(quorvex.Camera).parameters:
             raise CameraError("--simulated/--no-simulated: this installation always chooses the "

@@ -28,7 +28,9 @@ def add_arguments(parser):
 
 def open_source(args):
     # A viewer shows a recording at the pace it was recorded.
-    return options.open_source(args, realtime=True)
+    # The camera filters by itself; a recording or a subscription reaches
+    # the page as it was stored or sent (its raw/filtered toggle is the page's).
+    return options.open_source(args, realtime=True, wrap=False)
 
 
 def _outward_address():
