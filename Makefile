@@ -1,29 +1,39 @@
 # `make test` and `make demo` set up everything they need on a fresh machine.
+# Build directories and their options are CMake presets (CMakePresets.json):
+# build/<preset>, and BUILD for the native one.
 VENV    := .venv
 PY      := $(VENV)/bin/python
 CMAKE   := $(VENV)/bin/cmake
+CTEST   := $(VENV)/bin/ctest
 JOBS    ?= $(shell nproc)
 BUILD   ?= build/native
-GEN     := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+NINJA   := -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
-.PHONY: setup build test demo test-cpp test-python test-asan test-tsan fuzz bench clean \
-        setup-armhf test-armhf test-armhf-python wheel-armhf test-kernel \
-        setup-arm64 test-arm64 wheel-arm64 test-arm64-python wheel-trixie test-trixie-python
+# Configure, build and run the C++ tests of a preset (sanitizers, ARM).
+preset_ctest = $(CMAKE) --preset $(1) $(NINJA) && $(CMAKE) --build --preset $(1) -j $(JOBS) && \
+  $(CTEST) --preset $(1) -j $(JOBS)
 
+.PHONY: setup
 setup:
 	@tools/setup.sh
 
 $(BUILD)/build.ninja: | setup
-	$(CMAKE) -S . -B $(BUILD) $(GEN) -DPython_EXECUTABLE=$(abspath $(PY))
+	$(CMAKE) --preset native -B $(BUILD) $(NINJA) -DPython_EXECUTABLE=$(abspath $(PY))
 
+.PHONY: build
 build: setup $(BUILD)/build.ninja
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
 
 # The pure-Python package from its source folder, its native half from the build.
 PYPATH  = $(abspath package):$(abspath $(BUILD))/python
 
-test: build
-	cd $(BUILD) && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+.PHONY: test test-cpp test-python
+test: test-cpp test-python
+
+test-cpp: build
+	$(CTEST) --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-python: build
 	PYTHONPATH=$(PYPATH) $(PY) -m pytest -q tests/python
 
 # The web viewer in a real headless Chromium (Debian's chromium and
@@ -33,32 +43,23 @@ test-browser: build
 	@tools/setup.sh chromium chromium-driver
 	QUORVEX_REQUIRE_BROWSER=1 PYTHONPATH=$(PYPATH) $(PY) -m pytest -q tests/python/test_viewer_browser.py
 
-# C++ tests under the sanitizers, each in a build directory of its own.
+# C++ tests under the sanitizers, each in a build directory of its own; the
+# sanitizers' run-time options are the test presets'.
+.PHONY: test-asan test-tsan
 test-asan: setup
-	$(CMAKE) -S . -B build/asan $(GEN) -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_GTEST_FROM_SOURCE=ON \
-	  -DCMAKE_BUILD_TYPE=Debug -DQUORVEX_SANITIZE=address,undefined
-	$(CMAKE) --build build/asan -j $(JOBS)
-	cd build/asan && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+	$(call preset_ctest,asan)
 
 test-tsan: setup
-	$(CMAKE) -S . -B build/tsan $(GEN) -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_GTEST_FROM_SOURCE=ON \
-	  -DCMAKE_BUILD_TYPE=Debug -DQUORVEX_SANITIZE=thread
-	$(CMAKE) --build build/tsan -j $(JOBS)
-	cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+	$(call preset_ctest,tsan)
 
 # libFuzzer runs over the parsers of kernel texts (clang only), a while each,
 # and atheris over the recording reader, from real recordings.
 FUZZ_SECONDS ?= 20
-.PHONY: fuzz-recording
+.PHONY: fuzz fuzz-recording
 fuzz: setup fuzz-recording
 	@tools/setup.sh clang libclang-rt-14-dev
-	$(CMAKE) -S . -B build/fuzz $(GEN) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-	  -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_GTEST_FROM_SOURCE=ON -DQUORVEX_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug \
-	  -DQUORVEX_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
-	$(CMAKE) --build build/fuzz -j $(JOBS) --target quorvex_fuzzers
-	set -e; for t in build/fuzz/tests/*_fuzz; do \
+	$(CMAKE) --preset fuzz $(NINJA) && $(CMAKE) --build --preset fuzz -j $(JOBS)
+	set -e; for t in build/fuzz/tests/fuzz/*_fuzz; do \
 	  echo "fuzz: $$t"; mkdir -p build/fuzz/corpus/$$(basename $$t); \
 	  $$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz/corpus/$$(basename $$t); \
 	done
@@ -73,22 +74,16 @@ fuzz-recording: build-python
 
 # 32-bit ARM (armv7l, hard-float): cross-built with Debian's
 # arm-linux-gnueabihf compiler, every C++ test run under qemu-arm; once with
-# the default 32-bit time_t and once with the 64-bit time_t layout.
-ARMHF_CMAKE := $(CMAKE) $(GEN) -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchain-armhf.cmake) \
-  -DQUORVEX_BUILD_PYTHON=OFF
-
+# the default 32-bit time_t and once with the 64-bit time_t layout, that one
+# configured as a 32-bit userland under a 64-bit kernel sees itself (the
+# system reports aarch64).
+.PHONY: setup-armhf test-armhf setup-arm64 test-arm64
 setup-armhf: setup
 	@tools/setup.sh g++-arm-linux-gnueabihf qemu-user
 
-define armhf_ctest
-	$(ARMHF_CMAKE) -S . -B $(1) -DCMAKE_C_FLAGS="$(2)" -DCMAKE_CXX_FLAGS="$(2)"
-	$(CMAKE) --build $(1) -j $(JOBS)
-	cd $(1) && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
-endef
-
 test-armhf: setup-armhf
-	$(call armhf_ctest,build/armhf,)
-	$(call armhf_ctest,build/armhf-time64,-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64)
+	$(call preset_ctest,armhf)
+	$(call preset_ctest,armhf-time64)
 
 # 64-bit ARM (aarch64: Jetson, 64-bit Raspberry Pi OS): cross-built with
 # Debian's aarch64-linux-gnu compiler, every C++ test run under qemu-aarch64.
@@ -97,10 +92,7 @@ setup-arm64: setup
 	@tools/setup.sh g++-aarch64-linux-gnu qemu-user
 
 test-arm64: setup-arm64
-	$(CMAKE) $(GEN) -S . -B build/arm64 -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchain-arm64.cmake) \
-	  -DQUORVEX_BUILD_PYTHON=OFF
-	$(CMAKE) --build build/arm64 -j $(JOBS)
-	cd build/arm64 && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+	$(call preset_ctest,arm64)
 
 # Wheels for ARM boards, cross-built against a Debian release's own CPython
 # headers (bookworm: 3.11, trixie: 3.13; Raspberry Pi OS follows them) for
@@ -114,6 +106,7 @@ define arm_wheel
 endef
 arm_python_tests = tools/qemu-python-tests.sh $(1) build/sysroot-$(1)-$(2) build/dist
 
+.PHONY: wheel-armhf test-armhf-python wheel-arm64 test-arm64-python wheel-trixie test-trixie-python
 wheel-armhf: setup-armhf
 	$(call arm_wheel,armhf,bookworm)
 
@@ -137,6 +130,7 @@ test-trixie-python: wheel-trixie
 # Speed, never pass/fail: every bench executable, the Python benches, then
 # instructions per frame of the armv7 and aarch64 builds where the cross
 # tools are there.
+.PHONY: bench
 bench: build
 	@$(CMAKE) --build $(BUILD) --target run_benchmarks
 	@set -e; for p in bench/*_bench.py; do echo "== $$(basename $$p)"; \
@@ -146,9 +140,11 @@ bench: build
 
 # The tests/kernel/ programs inside Debian's own kernels under qemu-system
 # (x86-64, armv7l and aarch64), against the real vivid and I2C drivers.
+.PHONY: test-kernel
 test-kernel: setup
 	JOBS=$(JOBS) tools/test-kernel.sh
 
+.PHONY: clean
 clean:
 	rm -rf build
 

@@ -258,7 +258,7 @@ QuorvexFrameBuffer* QuorvexTOFCamera::requestFrameFrom(const std::shared_ptr<Fra
         return nullptr;
     }
     reach(delivery::Point::Returning);
-    return node->frame;
+    return node->frame.get();
 }
 
 TofErrorCode QuorvexTOFCamera::releaseFrame(QuorvexFrameBuffer* frame)

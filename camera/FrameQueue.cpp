@@ -1,13 +1,15 @@
 #include "FrameQueue.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace Quorvex {
 
-FramePool::~FramePool()
+void FramePool::adopt(std::unique_ptr<LinkNode> node)
 {
-    for (LinkNode* node : nodes)
-        delete node;
+    node->next = freeHead;
+    freeHead = node.get();
+    nodes.push_back(std::move(node));
 }
 
 LinkNode* FramePool::takeFree()
@@ -50,8 +52,8 @@ int FramePool::release(LinkNode*& node)
 {
     std::lock_guard<std::mutex> lock(mutex);
     bool known = false;
-    for (LinkNode* n : nodes)
-        known = known || n == node;
+    for (const auto& n : nodes)
+        known = known || n.get() == node;
     // A node that is not lent is on a list or being filled by the capture
     // thread; linking it into the free list would put it in two places.
     if (!known || !node->lent)
@@ -74,9 +76,9 @@ LinkNode* FramePool::find(const QuorvexFrameBuffer* frame) const
 {
     if (!frame)
         return nullptr;
-    for (LinkNode* node : nodes)
-        if (node->frame == frame)
-            return node;
+    for (const auto& node : nodes)
+        if (node->frame.get() == frame)
+            return node.get();
     return nullptr;
 }
 
@@ -98,28 +100,42 @@ size_t FramePool::readyLength()
     return n;
 }
 
-FrameQueue::FrameQueue(const CameraInfo& info, const FrameGeometry& geom)
+bool FramePool::listsConsistent()
 {
-    scratch.reset(new CacheData(info.width, info.height));
-    pool.reset(new FramePool());
-    if (info.type == FrameType::RAW || info.type == FrameType::DEPTH) {
-        pool->nodes.reserve(capacity);
-        const uint32_t w = static_cast<uint32_t>(geom.width);
-        const uint32_t h = static_cast<uint32_t>(geom.height);
-        for (uint8_t i = 0; i < capacity; ++i) {
-            std::unique_ptr<LinkNode> node(new LinkNode());
-            if (info.type == FrameType::RAW)
-                node->frame = new RawData(FrameDataFormat{w, h, FrameType::RAW, 0});
-            else
-                node->frame = new DepthData(FrameDataFormat{w, h, FrameType::DEPTH, 0},
-                                            FrameDataFormat{w, h, FrameType::CONFIDENCE, 0});
-            pool->nodes.push_back(node.get());
-            LinkNode* n = node.release();
-            n->next = pool->freeHead;
-            pool->freeHead = n;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<const LinkNode*> seen;
+    auto walk = [&](const LinkNode* head, const LinkNode** last) {
+        for (const LinkNode* n = head; n; n = n->next) {
+            // Also ends a cycle: no list can be longer than the pool.
+            if (seen.size() >= nodes.size() || std::find(seen.begin(), seen.end(), n) != seen.end())
+                return false;
+            seen.push_back(n);
+            if (last)
+                *last = n;
         }
+        return true;
+    };
+    const LinkNode* tail = nullptr;
+    return walk(freeHead, nullptr) && walk(readyHead, &tail) && tail == readyTail;
+}
+
+FrameQueue::FrameQueue(const CameraInfo& info, const FrameGeometry& geom)
+    : geometry(geom), pool(std::make_unique<FramePool>()),
+      scratch(std::make_unique<CacheData>(info.width, info.height))
+{
+    if (info.type != FrameType::RAW && info.type != FrameType::DEPTH)
+        return;
+    const uint32_t w = static_cast<uint32_t>(geom.width);
+    const uint32_t h = static_cast<uint32_t>(geom.height);
+    for (uint8_t i = 0; i < capacity; ++i) {
+        auto node = std::make_unique<LinkNode>();
+        if (info.type == FrameType::RAW)
+            node->frame = std::make_unique<RawData>(FrameDataFormat{w, h, FrameType::RAW, 0});
+        else
+            node->frame = std::make_unique<DepthData>(FrameDataFormat{w, h, FrameType::DEPTH, 0},
+                                                      FrameDataFormat{w, h, FrameType::CONFIDENCE, 0});
+        pool->adopt(std::move(node));
     }
-    geometry = geom;
 }
 
 FrameQueue::~FrameQueue() = default;

@@ -15,7 +15,7 @@ namespace Quorvex {
 // on the ready list, in the capture thread's hands, or lent to a caller.
 struct LinkNode {
     LinkNode* next = nullptr;
-    QuorvexFrameBuffer* frame = nullptr; // owned
+    std::unique_ptr<QuorvexFrameBuffer> frame;
     // Set while a caller holds the frame (between requestFrame and
     // releaseFrame); guarded by the pool mutex. Only a lent node may be
     // released by a caller.
@@ -24,16 +24,19 @@ struct LinkNode {
     LinkNode() = default;
     LinkNode(const LinkNode&) = delete;
     LinkNode& operator=(const LinkNode&) = delete;
-    ~LinkNode() { delete frame; }
 };
 
-// The node set of one stream: a LIFO free list and a FIFO ready list.
+// The node set of one stream: a LIFO free list and a FIFO ready list. The
+// pool owns every node; the lists only link them.
 class FramePool {
 public:
     FramePool() = default;
     FramePool(const FramePool&) = delete;
     FramePool& operator=(const FramePool&) = delete;
-    ~FramePool();
+
+    // Building only, before any other thread sees the pool: takes `node`
+    // and puts it on the free list.
+    void adopt(std::unique_ptr<LinkNode> node);
 
     LinkNode* takeFree();
     // Pops the oldest ready node; `lend` marks it as held by a caller.
@@ -48,16 +51,24 @@ public:
     // First node, in creation order, whose frame is `frame`; null if none.
     LinkNode* find(const QuorvexFrameBuffer* frame) const;
 
+    // Nodes in creation order.
+    size_t size() const { return nodes.size(); }
+    LinkNode* node(size_t i) const { return nodes[i].get(); }
+
     // Diagnostics for tests; each takes the pool mutex.
     size_t freeLength();
     size_t readyLength();
+    // Whether every node is on at most one list, at most once, and the
+    // ready list's tail is its last node.
+    bool listsConsistent();
 
+private:
     LinkNode* freeHead = nullptr;
     LinkNode* readyHead = nullptr;
     LinkNode* readyTail = nullptr;
-    // Every node in creation order; owns them and never changes after the
-    // queue is built, which is what lets find() walk it without a lock.
-    std::vector<LinkNode*> nodes;
+    // Every node in creation order; never changes after the queue is
+    // built, which is what lets find() walk it without a lock.
+    std::vector<std::unique_ptr<LinkNode>> nodes;
     std::mutex mutex;
 };
 
@@ -100,17 +111,18 @@ public:
 
     int getReadyCount();
 
-    FrameGeometry geometry;
-    std::unique_ptr<FramePool> pool;
-    std::unique_ptr<CacheData> scratch;
-    uint8_t capacity = 3;
+    // Nodes of a stream, and the most frames counted ready at once.
+    static constexpr uint8_t capacity = 3;
+    static constexpr int readyLimit = 3;
 
+    FrameGeometry geometry;
+    const std::unique_ptr<FramePool> pool;
+    const std::unique_ptr<CacheData> scratch;
+
+private:
     std::mutex readyMutex;
     std::condition_variable readyCond;
     int readyCount = 0;
-    int readyLimit = 3;
-
-private:
     int waiters = 0;
     bool closed = false;
     bool ended = false;

@@ -132,17 +132,9 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/cpp/
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${QUORVEX_DEB_DEV}/examples COMPONENT Development)
 
 # --- Debian packages -------------------------------------------------------
-# The architecture is the target's, not the build machine's (cross builds).
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
-  set(QUORVEX_DEB_ARCH amd64)
-elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
-  set(QUORVEX_DEB_ARCH arm64)
-elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
-  set(QUORVEX_DEB_ARCH armhf)
-else()
-  set(QUORVEX_DEB_ARCH ${CMAKE_SYSTEM_PROCESSOR})
-endif()
-
+# QUORVEX_DEB_ARCH is the compiler's target (QuorvexTargetArch.cmake), not
+# the build machine's kernel: cross builds and 32-bit userlands under a
+# 64-bit kernel both get the packages their programs can load.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quorvex)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -3,14 +3,14 @@
 #include <cstring>
 
 #include "device/PhaseToDepth.h"
+#include "sensor/CsiBoardRules.h"
+#include "sensor/ModuleRange.h"
 #include "sensor/QuorvexTOFSensor.h"
 
 namespace Quorvex {
 
 namespace {
 
-constexpr int32_t kNearRange = 2000;
-constexpr int32_t kFarRange = 4000;
 constexpr float kNearFrequency = 75000000.0f;
 constexpr float kFarFrequency = 37500000.0f;
 constexpr size_t kPixels = QuorvexDeviceHQVGA::kWidth * QuorvexDeviceHQVGA::kHeight;
@@ -22,8 +22,8 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 
 QuorvexDeviceHQVGA::QuorvexDeviceHQVGA(BoardKind board)
     : QuorvexDevice(board),
-      mode(pack(kFarRange, kFarFrequency)),
-      sampleShift(board == BOARD_JETSON ? 4 : 0)
+      mode(pack(kFarRangeMm, kFarFrequency)),
+      sampleShift(csiBoardProfile(board).sampleShift)
 {
 }
 
@@ -106,9 +106,9 @@ TofErrorCode QuorvexDeviceHQVGA::setControl(CameraCtrl ctrl, int value)
     uint64_t next;
     do {
         float frequency = frequencyOf(current);
-        if (value == kNearRange)
+        if (value == kNearRangeMm)
             frequency = kNearFrequency;
-        else if (value == kFarRange || moduleTold)
+        else if (value == kFarRangeMm || moduleTold)
             frequency = kFarFrequency; // a module told any other range runs far
         next = pack(value, frequency);
     } while (!mode.compare_exchange_weak(current, next));
@@ -155,11 +155,11 @@ bool QuorvexDeviceHQVGA::getPhaseImage(unsigned char* raw, float* depth, float* 
     bool near;
     float frequency;
     if (captured != 0) {
-        near = captured == kNearRange;
+        near = captured == kNearRangeMm;
         frequency = near ? kNearFrequency : kFarFrequency;
     } else {
         const uint64_t current = mode.load();
-        near = rangeOf(current) == kNearRange;
+        near = rangeOf(current) == kNearRangeMm;
         frequency = frequencyOf(current);
     }
     phaseToDepth(reinterpret_cast<const uint16_t*>(raw), depth, amplitude, confidence, kPixels,

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "device/DefaultConfigFiles.h"
+#include "sensor/CsiBoardRules.h"
 #include "sensor/QuorvexTOFSensor.h"
 #include "vendor/libsi4c/si4c.h"
 
@@ -338,7 +339,8 @@ bool QuorvexDeviceVGA::getPhaseImage(unsigned char* raw, float* depth, float* am
     std::lock_guard<std::mutex> lock(modeLock);
     if (!raw || !frameLayoutMatches(true, &layout))
         return false;
-    if (boardKind == BOARD_JETSON) {
+    const unsigned shift = csiBoardProfile(boardKind).sampleShift;
+    if (shift != 0) {
         // The Jetson receiver hands each 12-bit sample over four bits up;
         // the library reads the low 12 bits, so they are moved back first.
         // The frame is ours to change: it is decoded once and then refilled.
@@ -346,8 +348,8 @@ bool QuorvexDeviceVGA::getPhaseImage(unsigned char* raw, float* depth, float* am
                                static_cast<size_t>(rawRows(layoutHeight(layout), layoutSingle(layout)));
         for (size_t n = 0; n < samples; ++n) {
             const unsigned v = static_cast<unsigned>(raw[2 * n]) | (static_cast<unsigned>(raw[2 * n + 1]) << 8);
-            raw[2 * n] = static_cast<unsigned char>(v >> 4);
-            raw[2 * n + 1] = static_cast<unsigned char>(v >> 12);
+            raw[2 * n] = static_cast<unsigned char>(v >> shift);
+            raw[2 * n + 1] = static_cast<unsigned char>(v >> (8 + shift));
         }
     }
     return SiSDKGetPhaseImage(libraryHandle, raw, depth, amplitude, confidence) != 0;

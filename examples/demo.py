@@ -1,11 +1,12 @@
 """Stream a scene through the quorvex package, then save pictures of the last
 frame and its point cloud.
 
-    python examples/demo.py [--seconds 5] [--scene box] [--config FILE] [--out DIR]
+    python examples/demo.py [--seconds 5] [--scene box] [--physics realistic] [--config FILE] [--out DIR]
 
 With no --config the built-in simulated module is opened with the chosen
-scene (a box or a sphere in front of a wall); on a machine with a module,
---config names its configuration file.
+scene (a box or a sphere in front of a wall, a room's corner, steps) in the
+realistic world a sensor shows (edges, noise, ambient light), or the ideal
+one; on a machine with a module, --config names its configuration file.
 """
 import argparse
 import os
@@ -16,6 +17,7 @@ import time
 import numpy as np
 
 import quorvex
+from quorvex import colormap
 
 
 def pyplot():
@@ -30,44 +32,66 @@ def pyplot():
     return plt
 
 
-def save_images(frame, out_dir):
+def listed(plt, name=colormap.DEFAULT):
+    """The package's colour map as a matplotlib one, so the bars match."""
+    from matplotlib.colors import ListedColormap
+
+    return ListedColormap(colormap.colormap(name) / 255.0, name=f"quorvex-{name}")
+
+
+def save_images(frame, out_dir, name=colormap.DEFAULT):
+    """depth.png (the package's colour map and automatic range, as the
+    viewer's page draws them) and amplitude.png, each with its scale."""
     plt = pyplot()
     if plt is None:
         print("pictures skipped: matplotlib is not installed (pip install matplotlib, or the 'examples' extra)")
         return []
+    from matplotlib.cm import ScalarMappable
+    from matplotlib.colors import Normalize
 
+    lo, hi = colormap.auto_range(frame.depth)
+    amp = np.nan_to_num(frame.amplitude, nan=0.0)
+    top = max(float(np.percentile(amp, 99.5)), 1e-6)
     paths = []
-    for name, image, cmap, label in (
-            ("depth.png", np.ma.masked_where(frame.depth <= 0, frame.depth), "turbo", "depth (mm)"),
-            ("amplitude.png", frame.amplitude, "gray", "amplitude (sensor units)")):
+    for fname, image, cmap, rng, label in (
+            ("depth.png", colormap.colorize(frame.depth, lo, hi, name), listed(plt, name), (lo, hi),
+             "depth (mm)"),
+            ("amplitude.png", colormap.colormap("grey")[np.clip(amp * 256 / top, 0, 255).astype(np.uint8)],
+             listed(plt, "grey"), (0, top), "amplitude (sensor units)")):
         fig, ax = plt.subplots(figsize=(6, 4.8), dpi=100)
-        im = ax.imshow(image, cmap=cmap)
+        # The colours are the package's own, pixel for pixel: no resampling.
+        ax.imshow(image, interpolation="nearest")
         ax.set_title(f"{label.split(' ')[0]} ({frame.width} x {frame.height})")
         ax.set_axis_off()
-        fig.colorbar(im, ax=ax, label=label)
-        paths.append(os.path.join(out_dir, name))
+        bar = fig.colorbar(ScalarMappable(Normalize(*rng), cmap), ax=ax, label=label)
+        bar.set_ticks(colormap.ticks(*rng))
+        paths.append(os.path.join(out_dir, fname))
         fig.savefig(paths[-1], bbox_inches="tight")
         plt.close(fig)
     return paths
 
 
-def save_point_cloud_picture(points, path):
+def save_point_cloud_picture(points, path, depth_range, name=colormap.DEFAULT):
     plt = pyplot()
     if plt is None:
         return None
     # Seen from above and to the left, so the depth of each surface shows;
-    # the camera's y axis points down, the picture's up.
+    # the camera's y axis points down, the picture's up. Coloured by the
+    # distance each pixel measured, on the depth picture's scale.
     step = max(1, len(points) // 15000)
     p = points[::step]
+    distance_mm = np.linalg.norm(p, axis=1) * 1000.0
+    lo, hi = depth_range
     fig = plt.figure(figsize=(7, 6), dpi=100)
     ax = fig.add_subplot(projection="3d")
-    sc = ax.scatter(p[:, 0], p[:, 2], -p[:, 1], c=p[:, 2], cmap="turbo", s=1, linewidths=0)
+    sc = ax.scatter(p[:, 0], p[:, 2], -p[:, 1], c=distance_mm, cmap=listed(plt, name), vmin=lo, vmax=hi,
+                    s=1, linewidths=0)
     ax.set_xlabel("x (m)")
     ax.set_ylabel("z, forward (m)")
     ax.set_zlabel("up (m)")
     ax.view_init(elev=25, azim=-60)
     ax.set_title(f"point cloud ({len(points)} points)")
-    fig.colorbar(sc, ax=ax, shrink=0.6, label="distance ahead (m)")
+    fig.colorbar(sc, ax=ax, shrink=0.6, label="distance (mm)")
     fig.savefig(path, bbox_inches="tight")
     plt.close(fig)
     return path
@@ -76,8 +100,10 @@ def save_point_cloud_picture(points, path):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=5.0, help="how long to stream")
-    parser.add_argument("--scene", choices=["box", "sphere", "wall"], default="box",
+    parser.add_argument("--scene", choices=["box", "sphere", "wall", "corner", "steps"], default="box",
                         help="what the simulated module sees")
+    parser.add_argument("--physics", choices=["realistic", "ideal"], default="realistic",
+                        help="the simulated module's world: what a sensor shows, or ideal depth")
     parser.add_argument("--config", help="configuration file of the module")
     parser.add_argument("--out", default="demo-output", help="folder for the pictures")
     args = parser.parse_args()
@@ -88,7 +114,7 @@ def main():
         if config is None:
             config = os.path.join(tmp, "module.cfg")
             with open(config, "w") as f:
-                f.write(f"scene = {args.scene}\n")
+                f.write(f"scene = {args.scene}\nphysics = {args.physics}\n")
         with quorvex.Camera(config=config, filters=None) as cam:
             info = cam.info
             print(f"opened {info.variant} module {info.width} x {info.height}, quorvex {quorvex.__version__}")
@@ -133,7 +159,7 @@ def main():
     ply = os.path.join(args.out, "points.ply")
     quorvex.save_ply(ply, points, colors=np.repeat(grey[:, None], 3, axis=1))
     picture = os.path.join(args.out, "points.png")
-    if save_point_cloud_picture(points, picture) is not None:
+    if save_point_cloud_picture(points, picture, colormap.auto_range(last.depth)) is not None:
         paths.append(picture)
     for path in paths + [ply]:
         print(f"wrote {os.path.abspath(path)}")

@@ -15,4 +15,5 @@ void init_records(pybind11::module_& m);
 void init_frames(pybind11::module_& m);
 void init_camera(pybind11::module_& m);
 
+#include "shared/BindingHelpers.h"
 #include "shared/FrameLoans.h"

@@ -62,24 +62,6 @@ struct type_caster<PathArgument> {
     }
 };
 
-// Every method takes the camera through this caster. An object made with
-// QuorvexCamera.__new__ has never run __init__, so it holds no camera; the
-// generic caster would hand the method a fresh, uninitialised one.
-template <>
-class type_caster<QuorvexTOFCamera> : public type_caster_base<QuorvexTOFCamera> {
-public:
-    bool load(handle src, bool convert)
-    {
-        const type_info* camera = get_type_info(typeid(QuorvexTOFCamera));
-        if (src && camera && PyObject_TypeCheck(src.ptr(), camera->type)) {
-            const value_and_holder held = reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(camera);
-            if (!held.holder_constructed())
-                throw type_error("QuorvexCamera object is not initialised: its __init__ was never called");
-        }
-        return type_caster_base<QuorvexTOFCamera>::load(src, convert);
-    }
-};
-
 } // namespace detail
 } // namespace pybind11
 

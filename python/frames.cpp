@@ -12,15 +12,8 @@ using namespace Quorvex;
 
 namespace {
 
-void requireLent(const QuorvexFrameBuffer& frame)
-{
-    if (!FrameLoans::isLent(&frame))
-        throw py::value_error("frame is no longer valid: it was released, its stream was "
-                              "restarted, or its camera is gone");
-}
+using BindingHelpers::requireLent;
 
-// Fresh C-contiguous (height, width) copy of one plane; never a view, so the
-// array outlives the frame.
 template <typename T>
 py::array_t<T> copyPlane(QuorvexFrameBuffer& frame, FrameType plane, FrameType format)
 {
@@ -30,11 +23,7 @@ py::array_t<T> copyPlane(QuorvexFrameBuffer& frame, FrameType plane, FrameType f
         throw py::type_error("frame has no such plane");
     FrameDataFormat f{};
     frame.getFormat(format, f);
-    py::array_t<T> out({static_cast<py::ssize_t>(f.height), static_cast<py::ssize_t>(f.width)});
-    const size_t n = static_cast<size_t>(f.width) * f.height;
-    if (n)
-        std::memcpy(out.mutable_data(), data, n * sizeof(T));
-    return out;
+    return BindingHelpers::copyPlane<T>(data, f);
 }
 
 FrameDataFormat formatOf(QuorvexFrameBuffer& frame, FrameType type)

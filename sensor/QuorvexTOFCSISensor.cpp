@@ -18,13 +18,9 @@
 #include "sensor/I2cBus.h"
 #include "sensor/KernelAccess.h"
 #include "sensor/MediaDiscovery.h"
+#include "sensor/ModuleRange.h"
 #include "sensor/UniqueFd.h"
 #include "sensor/V4l2Helpers.h"
-
-// Older headers lack the packed 12-bit grey format the Pi 5 receiver writes.
-#ifndef V4L2_PIX_FMT_Y12P
-#define V4L2_PIX_FMT_Y12P v4l2_fourcc('Y', '1', '2', 'P')
-#endif
 
 namespace Quorvex {
 
@@ -50,8 +46,62 @@ int64_t monotonicMicroseconds()
         .count();
 }
 
-constexpr int32_t kNearRangeMm = 2000;
-constexpr int32_t kFarRangeMm = 4000;
+int32_t rangeOfControl(int32_t value)
+{
+    return value != 0 ? kNearRangeMm : kFarRangeMm;
+}
+
+// A buffer taken from the driver. It goes back to the driver on whichever
+// path the caller leaves by; requeue() does it early where the caller needs
+// to know whether the driver took it.
+class DequeuedBuffer {
+public:
+    DequeuedBuffer(int fd, uint32_t type) : fd(fd), multi(type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE)
+    {
+        buffer.type = type;
+        buffer.memory = V4L2_MEMORY_MMAP;
+        if (multi) {
+            buffer.m.planes = planes;
+            buffer.length = 1;
+        }
+    }
+    ~DequeuedBuffer()
+    {
+        if (held)
+            (void)requeue();
+    }
+    DequeuedBuffer(const DequeuedBuffer&) = delete;
+    DequeuedBuffer& operator=(const DequeuedBuffer&) = delete;
+
+    bool dequeue()
+    {
+        held = ioctlRetry(fd, VIDIOC_DQBUF, &buffer) >= 0;
+        return held;
+    }
+    bool requeue()
+    {
+        held = false;
+        return ioctlRetry(fd, VIDIOC_QBUF, &buffer) >= 0;
+    }
+
+    uint32_t index() const { return buffer.index; }
+    // The receiver flags a damaged transfer, and a buffer it filled only in
+    // part (less than `imageSize`) is no sub-frame either.
+    bool damaged(size_t imageSize) const
+    {
+        const uint32_t used = multi ? planes[0].bytesused : buffer.bytesused;
+        return (buffer.flags & V4L2_BUF_FLAG_ERROR) || (imageSize > 0 && used < imageSize);
+    }
+    size_t length() const { return multi ? planes[0].length : buffer.length; }
+    int64_t stampUs() const { return microseconds(buffer.timestamp); }
+
+private:
+    const int fd;
+    const bool multi;
+    v4l2_plane planes[VIDEO_MAX_PLANES]{};
+    v4l2_buffer buffer{};
+    bool held = false;
+};
 
 } // namespace
 
@@ -60,14 +110,14 @@ QuorvexTOFCSISensor::QuorvexTOFCSISensor(const std::string& path, BoardKind boar
     std::snprintf(devicePath, sizeof devicePath, "%s", path.c_str());
 }
 
-bool QuorvexTOFCSISensor::mediaBoard() const
+const CsiBoardProfile& QuorvexTOFCSISensor::board() const
 {
-    return boardKind >= BOARD_RASPBERRY_PI && boardKind <= BOARD_RADXA_ROCK;
+    return csiBoardProfile(boardKind);
 }
 
-bool QuorvexTOFCSISensor::jetsonBoard() const
+bool QuorvexTOFCSISensor::mediaBoard() const
 {
-    return boardKind >= BOARD_JETSON_TX1_NANO && boardKind <= 4;
+    return board().discovery == CsiDiscovery::Media;
 }
 
 bool QuorvexTOFCSISensor::multiPlanar() const
@@ -75,34 +125,10 @@ bool QuorvexTOFCSISensor::multiPlanar() const
     return bufferType == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
 }
 
-CsiPipeline QuorvexTOFCSISensor::pipelineState() const
-{
-    CsiPipeline state;
-    std::copy(std::begin(subdevFds), std::end(subdevFds), state.subdevFds);
-    state.sensorSubdevIndex = sensorSubdevIndex;
-    state.subdevCount = subdevCount;
-    std::memcpy(state.i2cBus, i2cBus, sizeof i2cBus);
-    state.i2cFd = i2cFd;
-    state.chipAddress = chipAddress;
-    std::memcpy(state.mediaPath, mediaPath, sizeof mediaPath);
-    return state;
-}
-
-void QuorvexTOFCSISensor::adoptPipeline(const CsiPipeline& state)
-{
-    std::copy(std::begin(state.subdevFds), std::end(state.subdevFds), subdevFds);
-    sensorSubdevIndex = state.sensorSubdevIndex;
-    subdevCount = state.subdevCount;
-    std::memcpy(i2cBus, state.i2cBus, sizeof i2cBus);
-    i2cFd = state.i2cFd;
-    chipAddress = state.chipAddress;
-    std::memcpy(mediaPath, state.mediaPath, sizeof mediaPath);
-}
-
 TofErrorCode QuorvexTOFCSISensor::open(CameraInfo& cameraInfo)
 {
     // A second open must not leak what the first one took.
-    if (videoFd >= 0 || i2cFd >= 0 || subdevCount > 0)
+    if (videoFd >= 0 || pipeline.i2cFd >= 0 || pipeline.subdevCount > 0)
         close();
 
     KernelAccess& k = kernel();
@@ -125,42 +151,24 @@ TofErrorCode QuorvexTOFCSISensor::open(CameraInfo& cameraInfo)
         return QuorvexSystemError;
     if (!(caps.capabilities & V4L2_CAP_STREAMING))
         return QuorvexSystemError;
-    // The Radxa receiver only offers multi-planar buffers.
-    bufferType = boardKind == BOARD_RADXA_ROCK ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    const CsiBoardProfile& profile = board();
+    bufferType = profile.bufferType;
 
     // --- Pipeline and bus discovery ---
-    if (mediaBoard()) {
-        // Whatever else it misses shows up below, in the bus lookup or the
-        // size query.
-        CsiPipeline state = pipelineState();
-        const bool moduleReached = discoverMediaPipeline(state, videoFd, *mediaPipelineRule(boardKind));
-        adoptPipeline(state);
-        // Another sub-device (the Pi 5's bridge) would answer for the
-        // module's size and controls, wrongly.
-        if (!moduleReached)
-            return QuorvexSystemError;
-    } else if (jetsonBoard()) {
-        subdevCount = 0;
-        CsiPipeline state = pipelineState();
-        const TofErrorCode r = discoverBusFromSysfsName(state, videoFd, jetsonModuleName);
-        adoptPipeline(state);
-        if (r != QuorvexSuccess)
-            return QuorvexSystemError;
-    } else {
-        subdevCount = 0;
-    }
-
-    // The Radxa node has no inputs to choose from.
-    if (boardKind != BOARD_RADXA_ROCK && ioctlRetry(videoFd, VIDIOC_S_INPUT, &input) < 0)
+    // Whatever a media walk misses shows up below, in the bus lookup or the
+    // size query; but a module entity whose sub-device did not open must
+    // fail here, or another sub-device (the Pi 5's bridge) would answer for
+    // the module's size and controls, wrongly.
+    if (profile.discovery == CsiDiscovery::Media && !discoverMediaPipeline(pipeline, videoFd, *profile.media))
+        return QuorvexSystemError;
+    if (profile.discovery == CsiDiscovery::SysfsName &&
+        discoverBusFromSysfsName(pipeline, videoFd, profile.sysfsModuleName) != QuorvexSuccess)
         return QuorvexSystemError;
 
-    {
-        CsiPipeline state = pipelineState();
-        const TofErrorCode r = setupI2cBus(state);
-        adoptPipeline(state);
-        if (r != QuorvexSuccess)
-            return QuorvexSystemError;
-    }
+    if (profile.selectsInput && ioctlRetry(videoFd, VIDIOC_S_INPUT, &input) < 0)
+        return QuorvexSystemError;
+    if (setupI2cBus(pipeline) != QuorvexSuccess)
+        return QuorvexSystemError;
 
     // --- Frame size ---
     uint32_t width = cameraInfo.width;
@@ -180,7 +188,7 @@ TofErrorCode QuorvexTOFCSISensor::readFrameSize(uint32_t& width, uint32_t& heigh
     if (mediaBoard()) {
         // The module's own size (its default, the try format of a fresh
         // handle): the receiver follows whatever the module sends.
-        const int fd = sensorSubdevIndex < 4 ? subdevFds[sensorSubdevIndex] : -1;
+        const int fd = pipeline.sensorSubdev();
         v4l2_subdev_format format{};
         if (fd < 0 || ioctlOnce(fd, VIDIOC_SUBDEV_G_FMT, &format) < 0)
             return QuorvexSystemError;
@@ -217,8 +225,7 @@ TofErrorCode QuorvexTOFCSISensor::setFormat()
         v4l2_pix_format& pix = format.fmt.pix;
         pix.width = streamWidth;
         pix.height = streamHeight;
-        // The Pi 5 receiver writes the 12-bit samples packed.
-        pix.pixelformat = boardKind == BOARD_RASPBERRY_PI_5 ? V4L2_PIX_FMT_Y12P : V4L2_PIX_FMT_Y12;
+        pix.pixelformat = board().pixelFormat;
         pix.field = V4L2_FIELD_NONE;
     }
     if (ioctlRetry(videoFd, VIDIOC_TRY_FMT, &format) < 0)
@@ -241,8 +248,8 @@ TofErrorCode QuorvexTOFCSISensor::setFormat()
 
 TofErrorCode QuorvexTOFCSISensor::setSubdevFormats()
 {
-    for (uint8_t i = 0; i < subdevCount; ++i) {
-        if (subdevFds[i] < 0)
+    for (uint8_t i = 0; i < pipeline.subdevCount; ++i) {
+        if (pipeline.subdevFds[i] < 0)
             return QuorvexUnkownError;
         v4l2_subdev_format format{};
         format.which = V4L2_SUBDEV_FORMAT_ACTIVE;
@@ -251,13 +258,13 @@ TofErrorCode QuorvexTOFCSISensor::setSubdevFormats()
         format.format.height = streamHeight;
         format.format.code = MEDIA_BUS_FMT_Y12_1X12;
         format.format.field = V4L2_FIELD_NONE;
-        if (ioctlRetry(subdevFds[i], VIDIOC_SUBDEV_S_FMT, &format) < 0)
+        if (ioctlRetry(pipeline.subdevFds[i], VIDIOC_SUBDEV_S_FMT, &format) < 0)
             return QuorvexUnkownError;
     }
     // Checked against the active format just set: a fresh handle's try
     // format holds only the driver's default and would refuse every other
     // size the module can stream.
-    const int fd = sensorSubdevIndex < 4 ? subdevFds[sensorSubdevIndex] : -1;
+    const int fd = pipeline.sensorSubdev();
     v4l2_subdev_format readBack{};
     readBack.which = V4L2_SUBDEV_FORMAT_ACTIVE;
     if (fd < 0 || ioctlOnce(fd, VIDIOC_SUBDEV_G_FMT, &readBack) < 0)
@@ -300,7 +307,27 @@ TofErrorCode QuorvexTOFCSISensor::start()
         return QuorvexUnkownError;
     }
 
+    if (mapBuffers() != QuorvexSuccess)
+        return QuorvexUnkownError;
+
+    // Nothing captured before this stream can reach it.
+    rangeSwitch.streamStarts();
+    int type = static_cast<int>(bufferType);
+    if (ioctlRetry(videoFd, VIDIOC_STREAMON, &type) < 0) {
+        // As for the buffers: a start that fails leaves nothing mapped or
+        // allocated, so that the next one can set its format.
+        unmapBuffers();
+        releaseBuffers();
+        return QuorvexSystemError;
+    }
+    streaming = true;
+    return QuorvexSuccess;
+}
+
+TofErrorCode QuorvexTOFCSISensor::mapBuffers()
+{
     KernelAccess& k = kernel();
+    const CsiConverter boardConverter = board().converter;
     for (uint32_t i = 0; i < kBufferCount; ++i) {
         v4l2_plane planes[VIDEO_MAX_PLANES]{};
         v4l2_buffer buffer{};
@@ -315,14 +342,7 @@ TofErrorCode QuorvexTOFCSISensor::start()
         if (ok) {
             const size_t length = multiPlanar() ? planes[0].length : buffer.length;
             const off_t offset = multiPlanar() ? planes[0].m.mem_offset : buffer.m.offset;
-            if (!multiPlanar() && length == kStride512Bytes)
-                converter = copyStride512;
-            else if (boardKind == BOARD_JETSON)
-                converter = copyBlock960;
-            else if (boardKind == BOARD_RASPBERRY_PI_5)
-                converter = unpackY12P;
-            else
-                converter = copyPlain;
+            converter = !multiPlanar() && length == kStride512Bytes ? copyStride512 : boardConverter;
             void* mapping = k.mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, videoFd, offset);
             ok = mapping != MAP_FAILED;
             if (ok) {
@@ -340,18 +360,6 @@ TofErrorCode QuorvexTOFCSISensor::start()
             return QuorvexUnkownError;
         }
     }
-
-    // Nothing captured before this stream can reach it.
-    rangeSwitch.streamStarts();
-    int type = static_cast<int>(bufferType);
-    if (ioctlRetry(videoFd, VIDIOC_STREAMON, &type) < 0) {
-        // As for the buffers above: a start that fails leaves nothing
-        // mapped or allocated, so that the next one can set its format.
-        unmapBuffers();
-        releaseBuffers();
-        return QuorvexSystemError;
-    }
-    streaming = true;
     return QuorvexSuccess;
 }
 
@@ -398,7 +406,6 @@ TofErrorCode QuorvexTOFCSISensor::stop()
 
 TofErrorCode QuorvexTOFCSISensor::close()
 {
-    KernelAccess& k = kernel();
     // A stream left running (a failed camera start never reaches stop) and
     // its mappings keep the capture node busy even after its descriptor is
     // closed: stream off, unmap, give the buffers back, then close.
@@ -409,18 +416,9 @@ TofErrorCode QuorvexTOFCSISensor::close()
     streaming = false;
     unmapBuffers();
     releaseBuffers();
-    for (int& fd : subdevFds) {
-        if (fd >= 0)
-            k.close(fd);
-        fd = -1;
-    }
-    subdevCount = 0;
-    if (videoFd >= 0)
-        k.close(videoFd);
-    videoFd = -1;
-    if (i2cFd >= 0)
-        k.close(i2cFd);
-    i2cFd = -1;
+    pipeline.closeSubdevs();
+    closeDescriptor(videoFd);
+    pipeline.close();
     return QuorvexSuccess;
 }
 
@@ -462,80 +460,54 @@ TofErrorCode QuorvexTOFCSISensor::getFrame(uint8_t* dst, int64_t* timestamp)
     const size_t subFrameBytes = samples * 2;
     // unpackY12P counts its position in samples, the others in bytes.
     const size_t positionUnit = converter == unpackY12P ? samples : subFrameBytes;
-    int32_t n = 0;
-    int64_t previousUs = 0;
-    int64_t firstUs = 0;
-    timeval last{};
+    // On the buffers' clock only a long pause marks a new frame; a stamp
+    // earlier than the previous one does not.
+    SubFrameAssembler frame(subFrameCount, kMaxSubFrameGapUs, SubFrameAssembler::StepBack::Continues, rangeSwitch);
     // One limit for the whole frame, not one per buffer: a stream whose
     // buffers all lie more than the gap apart (a module or driver sending
     // one image per frame period) restarts the frame on every buffer and
     // would otherwise keep the capture thread here for as long as it runs.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFrameTimeoutMs);
-    while (n < subFrameCount) {
+    while (!frame.complete()) {
         const TofErrorCode waited = waitForBuffer(deadline);
         if (waited != QuorvexSuccess)
             return waited;
-        v4l2_plane planes[VIDEO_MAX_PLANES]{};
-        v4l2_buffer buffer{};
-        buffer.type = bufferType;
-        buffer.memory = V4L2_MEMORY_MMAP;
-        if (multiPlanar()) {
-            buffer.m.planes = planes;
-            buffer.length = 1;
-        }
-        if (ioctlRetry(videoFd, VIDIOC_DQBUF, &buffer) < 0)
+        DequeuedBuffer buffer(videoFd, bufferType);
+        if (!buffer.dequeue())
             return QuorvexSystemError;
-        if (buffer.index >= kBufferCount || !buffers[buffer.index]) {
-            // Not one of ours: hand it straight back so the driver does not
-            // run short, and drop the frame.
-            (void)ioctlRetry(videoFd, VIDIOC_QBUF, &buffer);
+        // Not one of ours: it goes straight back so the driver does not run
+        // short, and the frame is dropped.
+        if (buffer.index() >= kBufferCount || !buffers[buffer.index()])
             return QuorvexNoCache;
+
+        // A damaged buffer restarts the frame with the next one.
+        const bool usable = !buffer.damaged(imageSize);
+        if (usable) {
+            const int32_t n = frame.place(buffer.stampUs());
+            // Exactly one sub-frame per buffer: page padding and whatever a
+            // driver reports beyond the image are cut, and a short buffer
+            // leaves the rest of its sub-frame as it was.
+            size_t length = std::min(buffer.length(), mappedLengths[buffer.index()]);
+            if (imageSize > 0)
+                length = std::min(length, imageSize);
+            size_t p = static_cast<size_t>(n) * positionUnit;
+            converter(static_cast<const uint8_t*>(buffers[buffer.index()]), dst, length, streamWidth, p,
+                      static_cast<size_t>(n + 1) * subFrameBytes);
+        } else {
+            frame.restart();
         }
-
-        // The receiver flags a damaged transfer, and a buffer it filled
-        // only in part is no sub-frame either: the frame restarts with the
-        // next buffer.
-        const uint32_t used = multiPlanar() ? planes[0].bytesused : buffer.bytesused;
-        if ((buffer.flags & V4L2_BUF_FLAG_ERROR) || (imageSize > 0 && used < imageSize)) {
-            if (ioctlRetry(videoFd, VIDIOC_QBUF, &buffer) < 0)
-                return QuorvexSystemError;
-            n = 0;
-            continue;
-        }
-
-        const int64_t nowUs = microseconds(buffer.timestamp);
-        if (n > 0 && nowUs - previousUs > kMaxSubFrameGapUs)
-            n = 0; // a new frame began: this buffer is its first sub-frame
-        if (n == 0)
-            firstUs = nowUs;
-
-        // Exactly one sub-frame per buffer: page padding and whatever a
-        // driver reports beyond the image are cut, and a short buffer
-        // leaves the rest of its sub-frame as it was.
-        size_t length = multiPlanar() ? planes[0].length : buffer.length;
-        length = std::min(length, mappedLengths[buffer.index]);
-        if (imageSize > 0)
-            length = std::min(length, imageSize);
-        size_t p = static_cast<size_t>(n) * positionUnit;
-        converter(static_cast<const uint8_t*>(buffers[buffer.index]), dst, length, streamWidth, p,
-                  static_cast<size_t>(n + 1) * subFrameBytes);
-
-        previousUs = nowUs;
-        last = buffer.timestamp;
-        if (ioctlRetry(videoFd, VIDIOC_QBUF, &buffer) < 0)
+        if (!buffer.requeue())
             return QuorvexSystemError;
-        ++n;
-        // Captured before a range change took effect: read the next one.
-        if (n == subFrameCount && !rangeSwitch.accept(firstUs))
-            n = 0;
+        if (usable)
+            frame.stored();
     }
-    *timestamp = static_cast<int64_t>(last.tv_sec) * 1000 + static_cast<int64_t>(last.tv_usec) / 1000;
+    *timestamp = frame.lastStamp() / 1000;
     return QuorvexSuccess;
 }
 
 TofErrorCode QuorvexTOFCSISensor::setV4l2Control(uint32_t id, int32_t value)
 {
-    const int fd = sensorSubdevIndex < 4 ? subdevFds[sensorSubdevIndex] : -1;
+    const int fd = pipeline.sensorSubdev();
     v4l2_control control{id, value};
     if (fd < 0) {
         errno = EBADF;
@@ -551,7 +523,7 @@ TofErrorCode QuorvexTOFCSISensor::setV4l2Control(uint32_t id, int32_t value)
 
 TofErrorCode QuorvexTOFCSISensor::getV4l2Control(uint32_t id, int32_t& value)
 {
-    const int fd = sensorSubdevIndex < 4 ? subdevFds[sensorSubdevIndex] : -1;
+    const int fd = pipeline.sensorSubdev();
     v4l2_control control{id, 0};
     if (fd < 0) {
         errno = EBADF;
@@ -570,14 +542,8 @@ TofErrorCode QuorvexTOFCSISensor::setControl(CameraCtrl ctrl, int value)
 {
     switch (ctrl) {
     case CameraCtrl::RANGE: {
-        if (value != 2 && value != 4)
-            return QuorvexInvalidParameter;
-        const TofErrorCode r = setV4l2Control(kRangeControl, value == 2 ? 1 : 0);
-        // Taken once the module has the change: every frame stamped up to
-        // here began before it.
-        if (r == QuorvexSuccess)
-            rangeSwitch.requested(value == 2 ? kNearRangeMm : kFarRangeMm, monotonicMicroseconds());
-        return r;
+        const int32_t rangeMm = rangeFromControl(value);
+        return rangeMm != 0 ? applyRange(rangeMm) : QuorvexInvalidParameter;
     }
     case CameraCtrl::FMT_WIDTH:
         info.width = static_cast<uint32_t>(value);
@@ -602,7 +568,7 @@ TofErrorCode QuorvexTOFCSISensor::getControl(CameraCtrl ctrl, int* value)
     case CameraCtrl::RANGE: {
         const TofErrorCode r = getV4l2Control(kRangeControl, v);
         if (r == QuorvexSuccess)
-            *value = v != 0 ? 2 : 4;
+            *value = controlFromRange(rangeOfControl(v));
         return r;
     }
     case CameraCtrl::FMT_WIDTH:
@@ -627,28 +593,37 @@ TofErrorCode QuorvexTOFCSISensor::getControl(CameraCtrl ctrl, int* value)
 
 TofErrorCode QuorvexTOFCSISensor::setModuleRange(int rangeMm)
 {
-    if (rangeMm != kNearRangeMm && rangeMm != kFarRangeMm)
+    if (!isModuleRange(rangeMm))
         return QuorvexInvalidParameter;
-    const int fd = sensorSubdevIndex < 4 ? subdevFds[sensorSubdevIndex] : -1;
     // A driver without the control cannot change the range, but a module
     // asked for the range it runs at needs no change.
-    if (fd < 0 && rangeMm == rangeSwitch.moduleRange())
+    if (pipeline.sensorSubdev() < 0 && rangeMm == rangeSwitch.moduleRange())
         return QuorvexSuccess;
-    return setControl(CameraCtrl::RANGE, rangeMm / 1000);
+    return applyRange(rangeMm);
+}
+
+TofErrorCode QuorvexTOFCSISensor::applyRange(int32_t rangeMm)
+{
+    const TofErrorCode r = setV4l2Control(kRangeControl, rangeMm == kNearRangeMm ? 1 : 0);
+    // Taken once the module has the change: every frame stamped up to here
+    // began before it.
+    if (r == QuorvexSuccess)
+        rangeSwitch.requested(rangeMm, monotonicMicroseconds());
+    return r;
 }
 
 int32_t QuorvexTOFCSISensor::readModuleRange() const
 {
-    const int fd = sensorSubdevIndex < 4 ? subdevFds[sensorSubdevIndex] : -1;
+    const int fd = pipeline.sensorSubdev();
     v4l2_control control{kRangeControl, 0};
     if (fd < 0 || ioctlRetry(fd, VIDIOC_G_CTRL, &control) < 0)
-        return kFarRangeMm;
-    return control.value != 0 ? kNearRangeMm : kFarRangeMm;
+        return kStartRangeMm;
+    return rangeOfControl(control.value);
 }
 
 TofErrorCode QuorvexTOFCSISensor::writeRegister(uint16_t reg, uint32_t value)
 {
-    return Quorvex::writeRegister(i2cFd, chipAddress, reg, value);
+    return Quorvex::writeRegister(pipeline.i2cFd, pipeline.chipAddress, reg, value);
 }
 
 } // namespace Quorvex

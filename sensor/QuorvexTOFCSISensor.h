@@ -8,12 +8,14 @@
 
 #include "sensor/BoardKind.h"
 #include "sensor/CsiConverters.h"
+#include "sensor/CsiPipeline.h"
 #include "sensor/QuorvexTOFSensor.h"
 #include "sensor/RangeSwitch.h"
+#include "sensor/SubFrameAssembler.h"
 
 namespace Quorvex {
 
-struct CsiPipeline;
+struct CsiBoardProfile;
 
 // A module on a CSI-2 receiver: frames through the V4L2 capture node
 // (eight memory-mapped buffers), controls through the module's V4L2
@@ -70,17 +72,18 @@ public:
     // Longest wait for a filled buffer.
     static constexpr int kFrameTimeoutMs = 2000;
     // Largest step between the buffers of one frame.
-    static constexpr int64_t kMaxSubFrameGapUs = 5000;
+    static constexpr int64_t kMaxSubFrameGapUs = Quorvex::kMaxSubFrameGapUs;
 
 private:
+    const CsiBoardProfile& board() const;
     bool mediaBoard() const;
-    bool jetsonBoard() const;
     bool multiPlanar() const;
-    CsiPipeline pipelineState() const;
-    void adoptPipeline(const CsiPipeline& state);
     TofErrorCode setFormat();
     TofErrorCode readFrameSize(uint32_t& width, uint32_t& height);
     TofErrorCode setSubdevFormats();
+    // Maps and queues all kBufferCount buffers; on failure nothing stays
+    // mapped or requested.
+    TofErrorCode mapBuffers();
     // Unmaps buffers[0 .. mappedCount); the number of failed unmaps.
     int unmapBuffers();
     // Hands every buffer back to the driver (REQBUFS 0); result ignored.
@@ -89,24 +92,23 @@ private:
     TofErrorCode waitForBuffer(std::chrono::steady_clock::time_point deadline);
     TofErrorCode setV4l2Control(uint32_t id, int32_t value);
     TofErrorCode getV4l2Control(uint32_t id, int32_t& value);
+    // Tells the module `rangeMm` (near or far) and has the frames follow.
+    TofErrorCode applyRange(int32_t rangeMm);
     // The range the module runs at as its sub-device says, without a word
     // when it cannot say: 4000, where modules start.
     int32_t readModuleRange() const;
 
     int videoFd = -1;
-    int subdevFds[4] = {-1, -1, -1, -1};
-    uint8_t sensorSubdevIndex = 0;
-    uint8_t subdevCount = 0;
-    char i2cBus[9] = {};
-    int i2cFd = -1;
-    uint16_t chipAddress = 0x0C;
+    // Sub-devices, bus and media device found while opening (subdevFds,
+    // sensorSubdevIndex, subdevCount, i2cBus, i2cFd, chipAddress,
+    // mediaPath); released by close().
+    CsiPipeline pipeline;
     // Set by the caller's thread and by the capture thread's frame-rate
     // tracking, read by either.
     std::atomic<int32_t> frameRate{0};
     int32_t input = 0;
     BoardKind boardKind;
     char devicePath[80] = {};
-    char mediaPath[80] = {};
     uint32_t bufferType = 1;
     void* buffers[kBufferCount] = {};
     CameraInfo info{};

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "sensor/ModuleRange.h"
+#include "sensor/SubFrameAssembler.h"
 #include "vendor/libquorvex_evk_sdk/quorvex_evk_sdk.h"
 
 namespace Quorvex {
@@ -26,13 +28,8 @@ static_assert(sizeof(QuorvexOpenParam) == QuorvexTOFUSBSensor::kOpenParamBytes &
                   sizeof(QuorvexImage) == QuorvexTOFUSBSensor::kImageBytes,
               "the library's records have the sizes this sensor provides");
 
-// Images of one frame are 1 ms apart on the library's clock; a larger step
-// (or one backwards, which wraps to a huge unsigned one) means the frame was
-// broken off and a new one began.
-constexpr uint64_t kMaxSubFrameStep = 5;
-
-constexpr int kNearRange = 2000;
-constexpr int kFarRange = 4000;
+// The library stamps images in milliseconds.
+constexpr int64_t kMaxSubFrameStepMs = kMaxSubFrameGapUs / 1000;
 
 struct RegisterWrite {
     uint32_t reg;
@@ -125,7 +122,7 @@ TofErrorCode QuorvexTOFUSBSensor::open(CameraInfo& cameraInfo)
     cameraInfo.bpp = bitWidth > 8 ? 2 : 1;
     info = cameraInfo;
     // A module comes up at its far range (register 0x216C = 0x10).
-    rangeSwitch.reset(kFarRange);
+    rangeSwitch.reset(kStartRangeMm);
     return QuorvexSuccess;
 }
 
@@ -177,19 +174,17 @@ TofErrorCode QuorvexTOFUSBSensor::getFrame(uint8_t* dst, int64_t* timestamp)
     if (!dst || !timestamp)
         return QuorvexUnkownError;
 
-    int32_t n = 0;
-    size_t p = 0;
-    uint64_t t = 0;
-    uint64_t first = 0;
-    while (n < subFrameCount) {
+    // The library's clock steps back only where a frame was broken off.
+    SubFrameAssembler frame(subFrameCount, kMaxSubFrameStepMs, SubFrameAssembler::StepBack::Restarts, rangeSwitch);
+    while (!frame.complete()) {
         // Not streaming: nothing to read. A frame broken off halfway would
         // hold a mix of old and new images, so it is not a frame.
         if (!started)
-            return n == 0 ? QuorvexSuccess : QuorvexUnkownError;
+            return frame.held() == 0 ? QuorvexSuccess : QuorvexUnkownError;
 
         // A lost image leaves a hole in the frame: report no frame rather
         // than one with a stale sub-frame in it. The next call starts afresh
-        // and the timestamp step below finds the next frame's beginning.
+        // and the timestamp step finds the next frame's beginning.
         if (QuorvexCaptureImage(handle, reinterpret_cast<QuorvexImage*>(image), kCaptureTimeoutMs) != 0)
             return QuorvexUnkownError;
 
@@ -200,12 +195,7 @@ TofErrorCode QuorvexTOFUSBSensor::getFrame(uint8_t* dst, int64_t* timestamp)
         std::memcpy(&imageSize, image + kImageSizeOffset, sizeof imageSize);
         std::memcpy(&data, image + kImageDataOffset, sizeof data);
 
-        if (n > 0 && imageTime - t > kMaxSubFrameStep) {
-            n = 0;
-            p = 0;
-        }
-        if (n == 0)
-            first = imageTime;
+        const int32_t n = frame.place(static_cast<int64_t>(imageTime));
         lastImageStamp.store(imageTime, std::memory_order_relaxed);
         // The image's size says how the module stores a sample: one byte
         // (8 bits or fewer) or two (any width; 8-bit modules may use either).
@@ -216,19 +206,14 @@ TofErrorCode QuorvexTOFUSBSensor::getFrame(uint8_t* dst, int64_t* timestamp)
             freeImage();
             return QuorvexUnkownError;
         }
-        p += convertImage(data, imageSize, info.bit_width, bytesPerSample, dst + p);
-
-        t = imageTime;
+        // Every sub-frame takes two bytes a sample, whatever the image's.
+        convertImage(data, imageSize, info.bit_width, bytesPerSample, dst + static_cast<size_t>(n) * 2 * samples);
         freeImage();
-        ++n;
-        *timestamp = static_cast<int64_t>(t);
+        *timestamp = static_cast<int64_t>(imageTime);
         // A frame captured before a range change took effect is read in
         // full (its images must be taken off the module anyway) and then
         // replaced by the next one.
-        if (n == subFrameCount && !rangeSwitch.accept(static_cast<int64_t>(first))) {
-            n = 0;
-            p = 0;
-        }
+        frame.stored();
     }
     return QuorvexSuccess;
 }
@@ -246,7 +231,7 @@ TofErrorCode QuorvexTOFUSBSensor::setModuleRange(int rangeMm)
     // Frames begun up to the newest image read so far were captured before
     // the tables below can have reached the module.
     const uint64_t mark = lastImageStamp.load(std::memory_order_relaxed);
-    const auto& table = rangeMm == kNearRange ? kNearTable : kFarTable;
+    const auto& table = rangeMm == kNearRangeMm ? kNearTable : kFarTable;
     int written = 0;
     for (const RegisterWrite& w : table) {
         if (QuorvexWriteSensorReg(handle, w.reg, w.value) != 0)
@@ -256,8 +241,7 @@ TofErrorCode QuorvexTOFUSBSensor::setModuleRange(int rangeMm)
     // The modulation register comes first: once it is written the module
     // changes, whatever became of the rest.
     if (written > 0)
-        rangeSwitch.requested(rangeMm == kNearRange ? kNearRange : kFarRange,
-                              static_cast<int64_t>(mark));
+        rangeSwitch.requested(rangeMm == kNearRangeMm ? kNearRangeMm : kFarRangeMm, static_cast<int64_t>(mark));
     return written == static_cast<int>(std::size(table)) ? QuorvexSuccess : QuorvexUnkownError;
 }
 

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "sensor/ModuleRange.h"
+
 namespace Quorvex {
 
 // Follows a change of the module's range from the moment the module
@@ -44,13 +46,13 @@ public:
 
 private:
     mutable std::mutex mutex;
-    int32_t inEffect = 4000;
-    int32_t wanted = 4000;
+    int32_t inEffect = kStartRangeMm;
+    int32_t wanted = kStartRangeMm;
     bool pending = false;
     bool settled = false;
     int64_t mark = 0;
     int drops = 0;
-    std::atomic<int32_t> lastFrameRange{4000};
+    std::atomic<int32_t> lastFrameRange{kStartRangeMm};
 };
 
 } // namespace Quorvex

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "sensor/ModuleRange.h"
+
 namespace Quorvex::sim {
 
 namespace {
@@ -16,37 +18,34 @@ double dot(const Vec3& a, const Vec3& b)
     return a.x * b.x + a.y * b.y + a.z * b.z;
 }
 
-// Unit ray through the centre of pixel (u, v) of a pinhole camera looking
-// along +z, image rows running downwards.
-Vec3 rayThrough(int u, int v, int width, int height, double focalPx)
+Vec3 toVec(const double v[3])
 {
-    const Vec3 d{(u + 0.5 - width / 2.0) / focalPx, (v + 0.5 - height / 2.0) / focalPx, 1.0};
-    const double n = std::sqrt(dot(d, d));
-    return {d.x / n, d.y / n, d.z / n};
+    return {v[0], v[1], v[2]};
 }
 
-// Hit of a ray from the origin: distance along it and the cosine between
+// Hit of a ray from `o` along `d`: distance along it and the cosine between
 // ray and surface normal.
 struct Hit {
     double t;
     double cosine;
 };
 
-Hit hitWallFacingCamera(const Vec3& d, double distanceMm)
+Hit hitWallFacingCamera(const Vec3& o, const Vec3& d, double distanceMm)
 {
-    return {distanceMm / d.z, d.z};
+    return {(distanceMm - o.z) / d.z, d.z};
 }
 
-Hit hitTiltedWall(const Vec3& d, double distanceMm, double tiltRad)
+Hit hitTiltedWall(const Vec3& o, const Vec3& d, double distanceMm, double tiltRad)
 {
     // Plane z = D + x * tan(tilt): farther to the right.
-    const double t = distanceMm / (d.z - d.x * std::tan(tiltRad));
+    const double t = (distanceMm + o.x * std::tan(tiltRad) - o.z) / (d.z - d.x * std::tan(tiltRad));
     const Vec3 normal{-std::sin(tiltRad), 0.0, std::cos(tiltRad)};
     return {t, std::fabs(dot(normal, d))};
 }
 
-bool hitSphere(const Vec3& d, const Vec3& centre, double radius, Hit& hit)
+bool hitSphere(const Vec3& o, const Vec3& d, const Vec3& c, double radius, Hit& hit)
 {
+    const Vec3 centre{c.x - o.x, c.y - o.y, c.z - o.z};
     const double b = dot(d, centre);
     const double disc = b * b - (dot(centre, centre) - radius * radius);
     if (disc < 0.0)
@@ -60,11 +59,40 @@ bool hitSphere(const Vec3& d, const Vec3& centre, double radius, Hit& hit)
     return true;
 }
 
+// Slab test of a ray (already in the box's frame) against the box
+// |p| <= half on each axis; `axis` is the axis of the face it enters.
+bool hitSlabs(const double oa[3], const double ra[3], const double half[3], double& t, int& axis)
+{
+    double tNear = -1e300, tFar = 1e300;
+    int nearAxis = -1;
+    for (int a = 0; a < 3; ++a) {
+        if (std::fabs(ra[a]) < 1e-12) {
+            if (std::fabs(oa[a]) > half[a])
+                return false;
+            continue;
+        }
+        double t1 = (-half[a] - oa[a]) / ra[a];
+        double t2 = (half[a] - oa[a]) / ra[a];
+        if (t1 > t2)
+            std::swap(t1, t2);
+        if (t1 > tNear) {
+            tNear = t1;
+            nearAxis = a;
+        }
+        tFar = std::min(tFar, t2);
+    }
+    if (nearAxis < 0 || tNear > tFar || tNear <= 0.0)
+        return false;
+    t = tNear;
+    axis = nearAxis;
+    return true;
+}
+
 // Cube of half-edge `half` centred on `centre`, turned by `yaw` about the
 // vertical axis and then `pitch` about the horizontal one, so that three of
 // its faces show.
-bool hitBox(const Vec3& d, const Vec3& centre, double half, double yaw, double pitch, Hit& hit,
-            int& face)
+bool hitBox(const Vec3& origin, const Vec3& d, const Vec3& centre, double half, double yaw, double pitch,
+            Hit& hit, int& face)
 {
     // Bring the ray into the box's frame (inverse rotation: pitch, then yaw).
     auto toBox = [&](const Vec3& v) {
@@ -73,73 +101,171 @@ bool hitBox(const Vec3& d, const Vec3& centre, double half, double yaw, double p
         const double cy = std::cos(-yaw), sy = std::sin(-yaw);
         return Vec3{cy * a.x + sy * a.z, a.y, -sy * a.x + cy * a.z};
     };
-    const Vec3 o = toBox({-centre.x, -centre.y, -centre.z});
+    const Vec3 o = toBox({origin.x - centre.x, origin.y - centre.y, origin.z - centre.z});
     const Vec3 r = toBox(d);
     const double oa[3] = {o.x, o.y, o.z};
     const double ra[3] = {r.x, r.y, r.z};
-    double tNear = -1e300, tFar = 1e300;
-    int nearAxis = -1;
-    for (int axis = 0; axis < 3; ++axis) {
-        if (std::fabs(ra[axis]) < 1e-12) {
-            if (std::fabs(oa[axis]) > half)
-                return false;
-            continue;
-        }
-        double t1 = (-half - oa[axis]) / ra[axis];
-        double t2 = (half - oa[axis]) / ra[axis];
-        if (t1 > t2)
-            std::swap(t1, t2);
-        if (t1 > tNear) {
-            tNear = t1;
-            nearAxis = axis;
-        }
-        tFar = std::min(tFar, t2);
-    }
-    if (nearAxis < 0 || tNear > tFar || tNear <= 0.0)
+    const double halves[3] = {half, half, half};
+    double t = 0.0;
+    int axis = 0;
+    if (!hitSlabs(oa, ra, halves, t, axis))
         return false;
-    hit = {tNear, std::fabs(ra[nearAxis])};
-    face = nearAxis;
+    hit = {t, std::fabs(ra[axis])};
+    face = axis;
     return true;
+}
+
+// The four boxes of the steps scene, left to right: front faces at 1/2,
+// 5/8, 3/4 and 7/8 of the wall's distance, each a quarter of the view wide
+// at its own depth, so their silhouettes sit in different columns.
+struct StepBox {
+    double centre[3];
+    double half[3];
+};
+
+StepBox stepBox(int i, const SceneParams& p)
+{
+    const double front = p.distanceMm * (0.5 + 0.125 * i);
+    const double halfView = front * std::tan(p.fieldOfViewDeg * kPi / 360.0);
+    const double depthHalf = p.distanceMm * 0.05;
+    return {{halfView * (-0.66 + 0.44 * i), 0.0, front + depthHalf},
+            {halfView * 0.17, halfView * 0.45, depthHalf}};
 }
 
 } // namespace
 
+SceneGeometry::SceneGeometry(SceneKind kind, const SceneParams& params) : sceneKind(kind), sceneParams(params)
+{
+}
+
+void SceneGeometry::rayThrough(double x, double y, int width, int height, double dir[3]) const
+{
+    const double focalPx = (width / 2.0) / std::tan(sceneParams.fieldOfViewDeg * kPi / 360.0);
+    const Vec3 d{(x - width / 2.0) / focalPx, (y - height / 2.0) / focalPx, 1.0};
+    const double n = std::sqrt(dot(d, d));
+    dir[0] = d.x / n;
+    dir[1] = d.y / n;
+    dir[2] = d.z / n;
+}
+
+bool SceneGeometry::trace(const double origin[3], const double dir[3], SceneHit& out) const
+{
+    const SceneParams& p = sceneParams;
+    const Vec3 o = toVec(origin);
+    const Vec3 d = toVec(dir);
+    const double deg = kPi / 180.0;
+    Hit hit{0.0, 0.0};
+    float albedo = p.wallAlbedo;
+    int object = 0;
+    Vec3 normal{0.0, 0.0, -1.0};
+    switch (sceneKind) {
+    case SceneKind::TILTED_WALL:
+        hit = hitTiltedWall(o, d, p.distanceMm, p.tiltDeg * deg);
+        normal = {std::sin(p.tiltDeg * deg), 0.0, -std::cos(p.tiltDeg * deg)};
+        break;
+    case SceneKind::SPHERE: {
+        hit = hitWallFacingCamera(o, d, p.distanceMm);
+        Hit h;
+        const Vec3 centre{0.0, 0.0, p.objectDistanceMm};
+        if (hitSphere(o, d, centre, p.objectSizeMm, h)) {
+            hit = h;
+            albedo = p.objectAlbedo;
+            object = 1;
+            normal = {(o.x + d.x * h.t - centre.x) / p.objectSizeMm, (o.y + d.y * h.t - centre.y) / p.objectSizeMm,
+                      (o.z + d.z * h.t - centre.z) / p.objectSizeMm};
+        }
+        break;
+    }
+    case SceneKind::BOX: {
+        hit = hitWallFacingCamera(o, d, p.distanceMm);
+        Hit h;
+        int face = 0;
+        const Vec3 centre{0.0, 0.0, p.objectDistanceMm + p.objectSizeMm};
+        if (hitBox(o, d, centre, p.objectSizeMm, 30.0 * deg, -20.0 * deg, h, face)) {
+            hit = h;
+            // Faces of different paint, so amplitude edges show too.
+            albedo = p.objectAlbedo * (face == 0 ? 0.6f : face == 1 ? 0.8f : 1.0f);
+            object = 1;
+            // Only the distance and cosine matter for the box's faces: its
+            // normal is left facing the camera (the box is convex, it sends
+            // no light to itself).
+        }
+        break;
+    }
+    case SceneKind::CORNER: {
+        // Inside the room every plane is ahead of the ray or behind it; the
+        // surface seen is the nearest plane ahead.
+        const double s = std::sqrt(0.5);
+        const Vec3 planes[3] = {{-s, 0.0, s}, {s, 0.0, s}, {0.0, 1.0, 0.0}};
+        const double offsets[3] = {p.distanceMm * s, p.distanceMm * s, p.floorDropMm};
+        double best = 1e300;
+        for (int i = 0; i < 3; ++i) {
+            const double towards = dot(planes[i], d);
+            if (towards <= 1e-12)
+                continue;
+            const double t = (offsets[i] - dot(planes[i], o)) / towards;
+            if (t > 0.0 && t < best) {
+                best = t;
+                hit = {t, towards};
+                object = i;
+                normal = {-planes[i].x, -planes[i].y, -planes[i].z};
+            }
+        }
+        if (best == 1e300)
+            return false;
+        albedo = object == 2 ? p.wallAlbedo * 0.7f : p.wallAlbedo;
+        break;
+    }
+    case SceneKind::STEPS: {
+        hit = hitWallFacingCamera(o, d, p.distanceMm);
+        for (int i = 0; i < 4; ++i) {
+            const StepBox b = stepBox(i, p);
+            const double oa[3] = {o.x - b.centre[0], o.y - b.centre[1], o.z - b.centre[2]};
+            const double ra[3] = {d.x, d.y, d.z};
+            double t = 0.0;
+            int axis = 0;
+            if (hitSlabs(oa, ra, b.half, t, axis) && t < hit.t) {
+                hit = {t, std::fabs(ra[axis])};
+                albedo = p.objectAlbedo * (axis == 2 ? 1.0f : 0.7f);
+                object = 1 + i;
+                normal = {0.0, 0.0, 0.0};
+                (&normal.x)[axis] = ra[axis] > 0.0 ? -1.0 : 1.0;
+            }
+        }
+        break;
+    }
+    }
+    if (!(hit.t > 0.0) || !std::isfinite(hit.t))
+        return false;
+    out.t = hit.t;
+    out.cosine = hit.cosine;
+    out.albedo = albedo;
+    out.object = object;
+    out.point[0] = o.x + d.x * hit.t;
+    out.point[1] = o.y + d.y * hit.t;
+    out.point[2] = o.z + d.z * hit.t;
+    out.normal[0] = normal.x;
+    out.normal[1] = normal.y;
+    out.normal[2] = normal.z;
+    return true;
+}
+
 Scene makeScene(SceneKind kind, int width, int height, const SceneParams& p)
 {
     Scene scene(width, height);
-    const double focalPx = (width / 2.0) / std::tan(p.fieldOfViewDeg * kPi / 360.0);
-    const double deg = kPi / 180.0;
+    const SceneGeometry geometry(kind, p);
+    const double origin[3] = {0.0, 0.0, 0.0};
     for (int v = 0; v < height; ++v) {
         for (int u = 0; u < width; ++u) {
-            const Vec3 d = rayThrough(u, v, width, height, focalPx);
-            Hit hit = hitWallFacingCamera(d, p.distanceMm);
-            float albedo = p.wallAlbedo;
-            switch (kind) {
-            case SceneKind::TILTED_WALL:
-                hit = hitTiltedWall(d, p.distanceMm, p.tiltDeg * deg);
-                break;
-            case SceneKind::SPHERE: {
-                Hit h;
-                if (hitSphere(d, {0.0, 0.0, p.objectDistanceMm}, p.objectSizeMm, h)) {
-                    hit = h;
-                    albedo = p.objectAlbedo;
-                }
-                break;
+            double d[3];
+            geometry.rayThrough(u + 0.5, v + 0.5, width, height, d);
+            SceneHit hit;
+            if (!geometry.trace(origin, d, hit)) {
+                // Nothing within reach: as dark and far as a sample can say.
+                scene.at(u, v) = {1e6f, 0.0f};
+                continue;
             }
-            case SceneKind::BOX: {
-                Hit h;
-                int face = 0;
-                const Vec3 centre{0.0, 0.0, p.objectDistanceMm + p.objectSizeMm};
-                if (hitBox(d, centre, p.objectSizeMm, 30.0 * deg, -20.0 * deg, h, face)) {
-                    hit = h;
-                    // Faces of different paint, so amplitude edges show too.
-                    albedo = p.objectAlbedo * (face == 0 ? 0.6f : face == 1 ? 0.8f : 1.0f);
-                }
-                break;
-            }
-            }
-            scene.at(u, v) = {static_cast<float>(hit.t),
-                              static_cast<float>(albedo * hit.cosine)};
+            scene.at(u, v) = {static_cast<float>(hit.t), static_cast<float>(hit.albedo * hit.cosine)};
         }
     }
     if (p.depthNoiseMm > 0.0) {
@@ -148,6 +274,34 @@ Scene makeScene(SceneKind kind, int width, int height, const SceneParams& p)
             px.depthMm = static_cast<float>(std::max(1.0, px.depthMm + p.depthNoiseMm * noise.gaussian()));
     }
     return scene;
+}
+
+void sceneTruth(const SceneGeometry& geometry, int width, int height, const double origin[3], float* depthMm,
+                float* coverage)
+{
+    constexpr int n = kTruthSubSamples;
+    for (int v = 0; v < height; ++v) {
+        for (int u = 0; u < width; ++u) {
+            const size_t at = static_cast<size_t>(v) * width + u;
+            double d[3];
+            geometry.rayThrough(u + 0.5, v + 0.5, width, height, d);
+            SceneHit centre;
+            const bool seen = geometry.trace(origin, d, centre);
+            if (depthMm)
+                depthMm[at] = seen ? static_cast<float>(centre.t) : 0.0f;
+            if (!coverage)
+                continue;
+            int same = 0;
+            for (int j = 0; j < n && seen; ++j) {
+                for (int i = 0; i < n; ++i) {
+                    geometry.rayThrough(u + (i + 0.5) / n, v + (j + 0.5) / n, width, height, d);
+                    SceneHit hit;
+                    same += geometry.trace(origin, d, hit) && hit.object == centre.object;
+                }
+            }
+            coverage[at] = static_cast<float>(same) / (n * n);
+        }
+    }
 }
 
 double NoiseSource::uniform()
@@ -215,16 +369,16 @@ uint16_t encodeSample(int16_t sample, unsigned shift)
 
 double hqvgaFrequencyFor(int rangeMm, double previousHz)
 {
-    if (rangeMm == 2000)
+    if (rangeMm == Quorvex::kNearRangeMm)
         return 75e6;
-    if (rangeMm == 4000)
+    if (rangeMm == Quorvex::kFarRangeMm)
         return 37.5e6;
     return previousHz;
 }
 
 unsigned hqvgaSubFrameStep(int rangeMm, unsigned k)
 {
-    return (k + (rangeMm == 2000 ? 2u : 1u)) % 4u;
+    return (k + (rangeMm == Quorvex::kNearRangeMm ? 2u : 1u)) % 4u;
 }
 
 bool renderHqvgaSubFrames(const Scene& scene, double freqHz, int rangeMm, unsigned shift,

@@ -76,6 +76,14 @@ enum class SceneKind {
     // A box with three visible faces of different brightness in front of a
     // grey wall.
     BOX,
+    // The inside of a room's corner: two walls meeting in a vertical seam
+    // `distance` mm straight ahead, each at 45 degrees to the optical axis,
+    // and the floor `floorDropMm` below the camera. Concave: light bounces
+    // between its surfaces.
+    CORNER,
+    // Four boxes side by side, each nearer than the one to its right, in
+    // front of a grey wall: depth edges of every size.
+    STEPS,
 };
 
 // Parameters of the built-in scenes. Distances in mm. The camera is a
@@ -87,6 +95,7 @@ struct SceneParams {
     double tiltDeg = 35.0;        // TILTED_WALL
     double objectDistanceMm = 1000.0; // centre of the sphere or front face of the box
     double objectSizeMm = 350.0;  // sphere radius or half the box's edge
+    double floorDropMm = 600.0;   // CORNER
     float wallAlbedo = 0.6f;
     float objectAlbedo = 0.9f;
     // Gaussian depth noise (standard deviation in mm), 0 for none; drawn
@@ -96,6 +105,53 @@ struct SceneParams {
 };
 
 Scene makeScene(SceneKind kind, int width, int height, const SceneParams& params = {});
+
+// What a ray meets first: the distance along it, the cosine between ray and
+// surface normal, the surface's albedo, which object it belongs to (0 the
+// background wall or the corner's left wall, 1.. the objects or other
+// walls), the point and the unit normal facing the ray's origin.
+struct SceneHit {
+    double t = 0.0;
+    double cosine = 0.0;
+    float albedo = 0.0f;
+    int object = -1;
+    double point[3] = {0.0, 0.0, 0.0};
+    double normal[3] = {0.0, 0.0, 0.0};
+};
+
+// The built-in scenes as geometry, traced from any origin: what makeScene
+// samples along pixel centres, the sensor model along sub-rays and moved
+// viewpoints. Millimetres, camera axes (x right, y down, z forward).
+class SceneGeometry {
+public:
+    SceneGeometry(SceneKind kind, const SceneParams& params);
+
+    // The first surface along the unit direction `dir` from `origin`;
+    // false when the ray leaves the scene.
+    bool trace(const double origin[3], const double dir[3], SceneHit& hit) const;
+    // Unit direction through image point (x, y) of a width x height image,
+    // in pixels from the top-left corner (pixel (u, v) spans u .. u + 1).
+    void rayThrough(double x, double y, int width, int height, double dir[3]) const;
+
+    SceneKind kind() const { return sceneKind; }
+    const SceneParams& params() const { return sceneParams; }
+
+private:
+    SceneKind sceneKind;
+    SceneParams sceneParams;
+};
+
+// Sub-samples per pixel side the truth's coverage is measured with.
+constexpr int kTruthSubSamples = 8;
+
+// Ground truth of a width x height image seen from `origin`, from the
+// geometry alone: the radial distance (mm, from the camera centre at the
+// origin) of the surface on each pixel's centre ray (0 where the ray meets
+// nothing), and the fraction of the pixel's area on which that same object
+// shows (sampled kTruthSubSamples x kTruthSubSamples). Either output may be
+// null.
+void sceneTruth(const SceneGeometry& geometry, int width, int height, const double origin[3], float* depthMm,
+                float* coverage);
 
 // Reproducible Gaussian noise (splitmix64 + Box-Muller), identical on every
 // platform for a given seed.

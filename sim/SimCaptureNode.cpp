@@ -9,6 +9,7 @@
 
 #include <linux/videodev2.h>
 
+#include "sensor/ModuleRange.h"
 #include "sim/VgaFrames.h"
 
 #ifndef V4L2_PIX_FMT_Y12P
@@ -51,13 +52,18 @@ std::vector<Size> supportedSizes(CsiModule::Variant variant)
     return {{640, 2405}, {640, 4810}, {320, 1205}, {320, 2410}};
 }
 
-sim::Scene makeModuleScene(const CsiModule& module, int width, int height)
+sim::SceneParams moduleSceneParams(const CsiModule& module)
 {
     sim::SceneParams params;
     params.distanceMm = module.distanceMm;
     params.objectDistanceMm = std::min(1000.0, module.distanceMm * 2.0 / 3.0);
     params.objectSizeMm = std::min(350.0, params.objectDistanceMm / 3.0);
-    return sim::makeScene(module.scene, width, height, params);
+    return params;
+}
+
+sim::Scene makeModuleScene(const CsiModule& module, int width, int height)
+{
+    return sim::makeScene(module.scene, width, height, moduleSceneParams(module));
 }
 
 // Exposure for a scene: its brightest point stays below saturation.
@@ -579,21 +585,38 @@ void SimCaptureNode::renderLocked()
     const int32_t near = moduleSubdev ? moduleSubdev->controlAt(kRangeControl, frameStart) : 0;
     const uint64_t key = (static_cast<uint64_t>(width) << 40) | (static_cast<uint64_t>(height) << 8) |
                          (near ? 2u : 1u);
-    if (key == renderedKey && !encoded.empty())
+    const bool noisy = module.physics.realistic && (module.physics.shotNoise || module.physics.readNoiseE > 0.0);
+    if (key == renderedKey && !encoded.empty() && !noisy)
         return;
     renderedKey = key;
 
     const bool packed = layout.packing == ReceiverLayout::Packing::PackedY12P;
     const unsigned shift = packed ? 0 : layout.sampleShift;
-    std::vector<uint16_t> words(static_cast<size_t>(width) * height * (hqvga ? 4 : 1));
+    words.resize(static_cast<size_t>(width) * height * (hqvga ? 4 : 1));
     size_t subFrames = 1;
-    if (hqvga) {
+    const int rangeMm = near ? Quorvex::kNearRangeMm : Quorvex::kFarRangeMm;
+    const double freq = near ? 75e6 : 37.5e6;
+    if (module.physics.realistic) {
+        const bool single = height % 10 != 0;
+        const int imageHeight = hqvga ? static_cast<int>(height) : static_cast<int>(height) / (single ? 5 : 10) - 1;
+        if (!world || world->width() != static_cast<int>(width) || world->height() != imageHeight) {
+            world = std::make_unique<sim::PhysicalWorld>(module.scene, moduleSceneParams(module),
+                                                         static_cast<int>(width), imageHeight, module.physics);
+            noise = sim::NoiseSource(module.seed);
+        }
+        if (hqvga) {
+            world->renderHqvga(frameNumber, freq, rangeMm, shift, words.data(), noise);
+            subFrames = 4;
+        } else {
+            sim::renderVgaFrame(*world, frameNumber, single, words.data(), noise);
+            for (uint16_t& w : words)
+                w = static_cast<uint16_t>(w << shift);
+        }
+    } else if (hqvga) {
         if (scene.width != static_cast<int>(width))
             scene = makeModuleScene(module, static_cast<int>(width), static_cast<int>(height));
         sim::CorrelationModel model;
         model.gainAt1m = gainFor(scene, kHqvgaBrightest);
-        const int rangeMm = near ? 2000 : 4000;
-        const double freq = near ? 75e6 : 37.5e6;
         sim::renderHqvgaSubFrames(scene, freq, rangeMm, shift, words.data(), model);
         subFrames = 4;
     } else {
@@ -608,7 +631,10 @@ void SimCaptureNode::renderLocked()
             w = static_cast<uint16_t>(w << shift);
     }
     const size_t perSubFrame = static_cast<size_t>(width) * height;
-    encoded.assign(subFrames, std::vector<uint8_t>(sizeImage));
+    // A noisy world renders every frame: the images are refilled in place, and
+    // made anew (zeroed) only when the layout changes.
+    if (encoded.size() != subFrames || encoded[0].size() != sizeImage)
+        encoded.assign(subFrames, std::vector<uint8_t>(sizeImage));
     for (size_t k = 0; k < subFrames; ++k)
         encodeSubFrame(words.data() + k * perSubFrame, encoded[k].data());
 }

@@ -11,6 +11,7 @@
 
 #include "sensor/BoardKind.h"
 #include "sim/SceneModel.h"
+#include "sim/SensorPhysics.h"
 #include "sim/SimDeviceNode.h"
 #include "sim/SimSubdevice.h"
 
@@ -59,6 +60,10 @@ struct CsiModule {
     double distanceMm = 1500.0;
     // Frames per second paced in real time; 0 delivers as fast as read.
     uint32_t fps = 30;
+    // The world the module sees (ideal unless `physics.realistic`) and the
+    // seed of its noise.
+    sim::PhysicsSettings physics;
+    uint64_t seed = 1;
 };
 
 // A V4L2 capture node of a CSI-2 receiver with a module behind it. Answers
@@ -204,6 +209,9 @@ private:
 
     // Module
     sim::Scene scene;
+    std::unique_ptr<sim::PhysicalWorld> world;
+    sim::NoiseSource noise{1};
+    std::vector<uint16_t> words;
     double gain = 600.0;
     // Encoded sub-frames of the current frame as the receiver writes them.
     std::vector<std::vector<uint8_t>> encoded;

@@ -27,6 +27,26 @@ uint16_t clampSample(double v, const CorrelationModel& model)
     return static_cast<uint16_t>(v);
 }
 
+// The raw layout both renderers fill: per frequency, four sub-frames, each an
+// embedded row and then the image. `fill(freqIndex, subFrame, freqHz, image,
+// pixels)` writes one sub-frame's image.
+template <typename Fill>
+void forEachSubFrame(uint16_t* out, int width, int height, bool singleFreq, Fill fill)
+{
+    const double freqs[2] = {SI4C_FREQ1_HZ, SI4C_FREQ2_HZ};
+    const size_t rowWords = static_cast<size_t>(width);
+    const size_t subFrameWords = rowWords * static_cast<size_t>(height + 1);
+    const size_t pixels = rowWords * static_cast<size_t>(height);
+    const int freqCount = singleFreq ? 1 : 2;
+    for (int f = 0; f < freqCount; ++f) {
+        for (int s = 0; s < kSubFrames; ++s) {
+            uint16_t* sub = out + (static_cast<size_t>(f) * kSubFrames + s) * subFrameWords;
+            writeEmbeddedRow(sub, width, f, s, freqs[f]);
+            fill(f, s, freqs[f], sub + rowWords, pixels);
+        }
+    }
+}
+
 } // namespace
 
 CorrelationModel vgaCorrelationModel()
@@ -54,35 +74,50 @@ bool renderVgaFrame(const Scene& scene, int width, int height, bool singleFreq, 
 {
     if (scene.width != width || scene.height != height || width <= 0 || height <= 0)
         return false;
-    const double freqs[2] = {SI4C_FREQ1_HZ, SI4C_FREQ2_HZ};
-    const size_t rowWords = static_cast<size_t>(width);
-    const size_t subFrameWords = rowWords * static_cast<size_t>(height + 1);
-    const size_t pixels = rowWords * static_cast<size_t>(height);
-    const int freqCount = singleFreq ? 1 : 2;
-
-    for (int f = 0; f < freqCount; ++f) {
-        for (int s = 0; s < kSubFrames; ++s) {
-            uint16_t* sub = out + (static_cast<size_t>(f) * kSubFrames + s) * subFrameWords;
-            writeEmbeddedRow(sub, width, f, s, freqs[f]);
-            uint16_t* image = sub + rowWords;
-            for (size_t n = 0; n < pixels; ++n) {
-                const ScenePixel& px = scene.pixels[n];
-                const double ambient = light.ambient * px.reflectivity;
-                if (s == kSubFrames - 1) {
-                    double v = ambient;
-                    if (noise && light.model.noise > 0.0)
-                        v += light.model.noise * noise->gaussian();
-                    image[n] = clampSample(v, light.model);
-                    continue;
-                }
-                // Ambient light lifts all four phase samples alike.
-                CorrelationModel model = light.model;
-                model.offset += ambient;
-                image[n] = static_cast<uint16_t>(
-                    correlationSample(px, freqs[f], static_cast<unsigned>(s), model, noise));
+    forEachSubFrame(out, width, height, singleFreq,
+                    [&](int, int s, double freqHz, uint16_t* image, size_t pixels) {
+        for (size_t n = 0; n < pixels; ++n) {
+            const ScenePixel& px = scene.pixels[n];
+            const double ambient = light.ambient * px.reflectivity;
+            if (s == kSubFrames - 1) {
+                double v = ambient;
+                if (noise && light.model.noise > 0.0)
+                    v += light.model.noise * noise->gaussian();
+                image[n] = clampSample(v, light.model);
+                continue;
             }
+            // Ambient light lifts all four phase samples alike.
+            CorrelationModel model = light.model;
+            model.offset += ambient;
+            image[n] = static_cast<uint16_t>(correlationSample(px, freqHz, static_cast<unsigned>(s), model, noise));
         }
-    }
+    });
+    return true;
+}
+
+bool renderVgaFrame(PhysicalWorld& world, uint64_t frame, bool singleFreq, uint16_t* out, NoiseSource& noise)
+{
+    const int width = world.width();
+    const int height = world.height();
+    if (width <= 0 || height <= 0)
+        return false;
+    const CorrelationModel adc = vgaCorrelationModel();
+    forEachSubFrame(out, width, height, singleFreq,
+                    [&](int f, int s, double freqHz, uint16_t* image, size_t pixels) {
+        const std::vector<PixelLight>& light =
+            world.subFrameLight(freqHz, frame, static_cast<unsigned>(f * kSubFrames + s));
+        if (s == kSubFrames - 1) {
+            for (size_t n = 0; n < pixels; ++n)
+                image[n] = static_cast<uint16_t>(world.ambientSample(light[n], adc.maxSample, noise));
+            return;
+        }
+        const double theta = s * (kPi / 2.0);
+        for (size_t n = 0; n < pixels; ++n) {
+            const double offset = adc.offset + light[n].ambient / kElectronsPerLsb;
+            image[n] = static_cast<uint16_t>(
+                world.sample(light[n], theta, offset, adc.minSample, adc.maxSample, noise));
+        }
+    });
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "sim/SceneModel.h"
+#include "sim/SensorPhysics.h"
 
 // Raw frames of the VGA module (640 x 480 or 320 x 240), in the layout the
 // depth engine defines in vendor/libsi4c/si4c.h: per modulation frequency
@@ -39,5 +40,12 @@ size_t vgaFrameWords(int width, int height, bool singleFreq);
 // False, nothing written, for a scene of another size.
 bool renderVgaFrame(const Scene& scene, int width, int height, bool singleFreq, uint16_t* out,
                     const VgaLight& light = {}, NoiseSource* noise = nullptr);
+
+// The same frame from the realistic world (whose image must be width x
+// height): the phase samples carry the sensor's dark level of 2048 plus the
+// pixel's ambient level as their common mode, the grey image the ambient
+// level alone, each with its noise. Sub-frame s of frequency f is taken
+// (5f + s) ms after the frame began.
+bool renderVgaFrame(PhysicalWorld& world, uint64_t frame, bool singleFreq, uint16_t* out, NoiseSource& noise);
 
 } // namespace Quorvex::sim

@@ -26,18 +26,18 @@ CameraInfo streamInfo(FrameType type, uint32_t width = 240, uint32_t rows = 720)
 const FrameGeometry depthGeometry{2, 240, 180};
 const FrameGeometry rawGeometry{2, 240, 720};
 
-// Walks both lists under the pool mutex: every node at most once overall,
-// never more nodes than the pool has.
+// Every node at most once overall, never more nodes than the pool has.
 void expectListsDisjoint(FramePool& pool)
 {
-    std::lock_guard<std::mutex> lock(pool.mutex);
-    std::set<LinkNode*> seen;
-    size_t steps = 0;
-    for (LinkNode* n = pool.freeHead; n && steps < 16; n = n->next, ++steps)
-        ASSERT_TRUE(seen.insert(n).second) << "node twice on the free list";
-    for (LinkNode* n = pool.readyHead; n && steps < 16; n = n->next, ++steps)
-        ASSERT_TRUE(seen.insert(n).second) << "node on two lists";
-    ASSERT_LE(seen.size(), pool.nodes.size());
+    ASSERT_TRUE(pool.listsConsistent()) << "a node on two lists, or twice on one";
+}
+
+std::vector<LinkNode*> nodesOf(const FramePool& pool)
+{
+    std::vector<LinkNode*> nodes;
+    for (size_t i = 0; i < pool.size(); ++i)
+        nodes.push_back(pool.node(i));
+    return nodes;
 }
 
 } // namespace
@@ -48,12 +48,12 @@ TEST(FrameQueue, BuildsThreeNodesOfTheStreamClass)
     EXPECT_EQ(depth.capacity, 3);
     EXPECT_EQ(depth.readyLimit, 3);
     EXPECT_EQ(depth.getReadyCount(), 0);
-    ASSERT_EQ(depth.pool->nodes.size(), 3u);
+    ASSERT_EQ(depth.pool->size(), 3u);
     EXPECT_EQ(depth.pool->freeLength(), 3u);
     EXPECT_EQ(depth.pool->readyLength(), 0u);
-    for (LinkNode* n : depth.pool->nodes) {
+    for (LinkNode* n : nodesOf(*depth.pool)) {
         FrameDataFormat f{};
-        ASSERT_NE(dynamic_cast<DepthData*>(n->frame), nullptr);
+        ASSERT_NE(dynamic_cast<DepthData*>(n->frame.get()), nullptr);
         ASSERT_EQ(n->frame->getFormat(FrameType::DEPTH, f), QuorvexSuccess);
         EXPECT_EQ(f.width, 240u);
         EXPECT_EQ(f.height, 180u);
@@ -66,22 +66,22 @@ TEST(FrameQueue, BuildsThreeNodesOfTheStreamClass)
     EXPECT_EQ(depth.scratch->size(), 240u * 720u * 2u);
 
     FrameQueue raw(streamInfo(FrameType::RAW), rawGeometry);
-    for (LinkNode* n : raw.pool->nodes) {
+    for (LinkNode* n : nodesOf(*raw.pool)) {
         FrameDataFormat f{};
-        ASSERT_NE(dynamic_cast<RawData*>(n->frame), nullptr);
+        ASSERT_NE(dynamic_cast<RawData*>(n->frame.get()), nullptr);
         ASSERT_EQ(n->frame->getFormat(FrameType::RAW, f), QuorvexSuccess);
         EXPECT_EQ(f.height, 720u);
     }
 
     FrameQueue other(streamInfo(FrameType::CONFIDENCE), depthGeometry);
-    EXPECT_TRUE(other.pool->nodes.empty());
+    EXPECT_EQ(other.pool->size(), 0u);
     EXPECT_EQ(other.takeFree(), nullptr);
 }
 
 TEST(FrameQueue, FreeListIsLifoAndReadyListIsFifo)
 {
     FrameQueue q(streamInfo(FrameType::DEPTH), depthGeometry);
-    auto& nodes = q.pool->nodes;
+    const std::vector<LinkNode*> nodes = nodesOf(*q.pool);
     LinkNode* a = q.takeFree();
     EXPECT_EQ(a, nodes[2]); // the node created last comes first
     LinkNode* b = q.takeFree();
@@ -98,7 +98,7 @@ TEST(FrameQueue, FreeListIsLifoAndReadyListIsFifo)
     EXPECT_EQ(q.takeReady(), a);
     EXPECT_EQ(q.takeReady(), c);
     EXPECT_EQ(q.takeReady(), nullptr);
-    EXPECT_EQ(q.pool->readyTail, nullptr);
+    EXPECT_TRUE(q.pool->listsConsistent());
 
     q.pool->giveBack(c);
     q.pool->giveBack(a);
@@ -135,7 +135,7 @@ TEST(FrameQueue, ReleaseOnlyWhatIsLent)
     foreign->lent = true;
     ref = foreign;
     EXPECT_EQ(q.pool->release(ref), -1);
-    EXPECT_EQ(q.pool->find(foreign->frame), nullptr);
+    EXPECT_EQ(q.pool->find(foreign->frame.get()), nullptr);
     EXPECT_EQ(q.pool->find(nullptr), nullptr);
     other.pool->giveBack(foreign);
 }

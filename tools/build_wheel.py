@@ -11,6 +11,18 @@ with the metadata a wheel needs; pip installs the result on the board like
 any other wheel.
 
     tools/build_wheel.py --arch arm64 --sysroot build/sysroot-arm64-bookworm --dist-dir build/dist
+
+Why not scikit-build-core, which builds the native wheel (`pip install .`):
+it can cross-compile a wheel only for the interpreter it runs under. Given
+the toolchain file, the target's headers and extension suffix as CMake
+definitions and _PYTHON_HOST_PLATFORM=linux-armv7l, it does produce a sound
+bookworm armhf wheel on a build machine whose Python is 3.11 (about a minute
+on two shared cores); but it takes the cpXY interpreter and ABI tag from the
+running interpreter and has no setting for another one (its py-api setting
+only lowers the tag to abi3, which a pybind11 module is not), so the trixie
+wheels (CPython 3.13) would come out tagged for 3.11 from a 3.11 build
+machine, and every release would need its own CPython on the build machine.
+Writing the few metadata files here keeps one recipe for every release.
 """
 import argparse
 import ast

@@ -43,7 +43,7 @@ count_arch() {
       -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$toolchain" \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_BUILD_TESTS=OFF >/dev/null
   fi
-  "$cmake" --build "$build" --target phase_instruction_probe >/dev/null
+  "$cmake" --build "$build" --target phase_instruction_probe codec_instruction_probe >/dev/null
 
   # QEMU accepts only the plugin interface versions it knows: take the
   # first one this qemu loads.
@@ -62,6 +62,10 @@ count_arch() {
     "$qemu" -L "$sysroot" -cpu "$cpu" -plugin "$plugin" -d plugin \
       "$build/bench/phase_instruction_probe" "$1" "$2" 2>&1 >/dev/null | sed -n 's/^instructions: //p'
   }
+  count_codec() {
+    "$qemu" -L "$sysroot" -cpu "$cpu" -plugin "$plugin" -d plugin \
+      "$build/bench/codec_instruction_probe" "$1" "$2" 2>&1 >/dev/null | sed -n 's/^instructions: //p'
+  }
 
   echo "HQVGA phase-to-depth, $arch under $qemu -cpu $cpu: instructions per 240 x 180 frame"
   local base= backend idle busy per
@@ -76,6 +80,16 @@ count_arch() {
     else
       printf '  %-8s %12d   %sx scalar\n' "$backend" "$per" "$(awk "BEGIN { printf \"%.3f\", $per / $base }")"
     fi
+  done
+
+  # Depth coding of the same frame: compressedDepth (RVL) of the depth, the
+  # residual of the amplitude (the deflate after it is zlib's), and both.
+  local part
+  for part in depth amplitude both; do
+    idle=$(count_codec 0 "$part")
+    busy=$(count_codec "$frames" "$part")
+    [ -n "$idle" ] && [ -n "$busy" ] || { echo "count-instructions: no count for the depth coder" >&2; return 1; }
+    printf '  depth coding, %-9s %12d\n' "$part" $(( (busy - idle) / frames ))
   done
 }
 

@@ -31,7 +31,7 @@ rm -rf "$site"
   --target "$site" "${wheels[0]}"
 
 run_python() {
-  env -u PYTHONHOME -u PYTHONSTARTUP PYTHONNOUSERSITE=1 PYTHONPATH="$(realpath "$site")" \
+  env -u PYTHONHOME -u PYTHONSTARTUP PYTHONNOUSERSITE=1 QUORVEX_TEST_EMULATED=1 PYTHONPATH="$(realpath "$site")" \
     "$qemu" -L "$sysroot" "$sysroot/usr/bin/$python" "$@"
 }
 run_python -c "import platform, sys, numpy, QuorvexDepthCamera as q

@@ -14,6 +14,13 @@ carries an attachment, `FRAME_HEADER`, with the frame's sequence number,
 module timestamp, drop count and size, so that a subscriber can rebuild the
 Frame exactly and tell which planes belong together.
 
+With `compression="depth"` the planes are `sensor_msgs/msg/CompressedImage`s
+instead, coded as `quorvex.depthcoding` describes (depth as compressedDepth
+RVL in whole millimetres, the others as 16-bit planes), and the attachment is
+of version 2: the version 1 layout with the coding in the byte after the
+height (`CODING_FLOAT32` 0, `CODING_DEPTH` 1). Subscribers that know only
+version 1 refuse such samples as malformed instead of misreading them.
+
 Private by default: a session listens only on the endpoints it is given,
 scouts by no multicast, and uses no shared memory (so what is measured on
 one machine is what crosses a network).
@@ -27,7 +34,7 @@ import time
 
 import zenoh
 
-from . import rosmsg, sources
+from . import depthcoding, rosmsg, sources
 from .errors import CameraError
 from .frame import Frame, StreamInfo
 from .geometry import Intrinsics
@@ -41,6 +48,14 @@ _PLANE_BITS = {name: 1 << i for i, name in enumerate(PLANES)}
 FRAME_HEADER = struct.Struct("<4sBBHH2xQQqqII")
 _MAGIC = b"QVXF"
 _VERSION = 1
+# Version 2 adds the planes' coding at this offset (a padding byte, zero, in
+# version 1); float32 frames keep version 1, which every subscriber reads.
+_VERSION_CODED = 2
+_CODING_OFFSET = 10
+CODING_FLOAT32 = 0
+CODING_DEPTH = 1
+COMPRESSIONS = ("none", "depth")
+_CODINGS = {"none": CODING_FLOAT32, "depth": CODING_DEPTH}
 # How far a publisher's sequence can move between two of its frames that
 # arrive here: what it drops (a slow link, a busy board) grows with the
 # time in between, at no more than this rate, over a margin. A larger jump
@@ -163,7 +178,10 @@ class Publisher(_SessionUser):
     subscriber instead."""
 
     def __init__(self, info, key=DEFAULT_KEY, connect=(), listen=(), config=None,
-                 lossless=False):
+                 lossless=False, compression="none"):
+        if compression not in _CODINGS:
+            raise ValueError(f"compression must be one of {', '.join(COMPRESSIONS)}, not {compression!r}")
+        self.compression = compression
         self.key = _check_key(key)
         self.info = info
         self.lossless = lossless
@@ -176,7 +194,8 @@ class Publisher(_SessionUser):
         self._publishers = {
             name: self._session.declare_publisher(
                 f"{self.key}/{name}", congestion_control=cc,
-                encoding=cdr.with_schema(rosmsg.IMAGE))
+                encoding=cdr.with_schema(rosmsg.COMPRESSED_IMAGE if compression == "depth"
+                                         else rosmsg.IMAGE))
             for name in PLANES}
         self._camera_info = self._session.declare_publisher(
             f"{self.key}/camera_info", congestion_control=cc,
@@ -193,12 +212,21 @@ class Publisher(_SessionUser):
         mask = 0
         for name in rosmsg.OUTPUT_PLANES[frame.output]:
             mask |= _PLANE_BITS[name]
-        attachment = FRAME_HEADER.pack(_MAGIC, _VERSION, mask, frame.width, frame.height, self._id,
-                                       frame.sequence, frame.timestamp_ms, time.time_ns(),
-                                       frame.dropped, 0)
-        # Depth stays in millimetres so that frames arrive bit for bit.
-        for name, msg in rosmsg.plane_messages(frame, self._frame_id, depth_in_metres=False):
-            self._publishers[name].put(rosmsg.encode(rosmsg.IMAGE, msg), attachment=attachment)
+        coded = self.compression == "depth"
+        attachment = bytearray(FRAME_HEADER.pack(
+            _MAGIC, _VERSION_CODED if coded else _VERSION, mask, frame.width, frame.height, self._id,
+            frame.sequence, frame.timestamp_ms, time.time_ns(), frame.dropped, 0))
+        if coded:
+            attachment[_CODING_OFFSET] = CODING_DEPTH
+            schema = rosmsg.COMPRESSED_IMAGE
+            messages = rosmsg.compressed_plane_messages(frame, self._frame_id)
+        else:
+            # Depth stays in millimetres so that frames arrive bit for bit.
+            schema = rosmsg.IMAGE
+            messages = rosmsg.plane_messages(frame, self._frame_id, depth_in_metres=False)
+        attachment = bytes(attachment)
+        for name, msg in messages:
+            self._publishers[name].put(rosmsg.encode(schema, msg), attachment=attachment)
         self._camera_info.put(rosmsg.encode(rosmsg.CAMERA_INFO, rosmsg.camera_info_message(
             self.info.intrinsics, frame.timestamp_ms, self._frame_id)), attachment=attachment)
         self.published += 1
@@ -371,8 +399,10 @@ class Subscription(_SessionUser):
             return item
 
     def _frame(self, header, planes, host_ns):
-        _, _, mask, width, height, publisher, sequence, timestamp_ms, sent, dropped, _ = header
+        _, _, mask, width, height, publisher, sequence, timestamp_ms, sent, dropped = header[:10]
         output = "raw" if mask & _PLANE_BITS["raw"] else "depth"
+        if planes.get("confidence") is _SAME_AS_AMPLITUDE:
+            planes["confidence"] = planes["amplitude"].copy()
         frame = Frame(sequence=sequence, timestamp_ms=timestamp_ms, host_time_ns=host_ns,
                       dropped=dropped, width=width, height=height, output=output, **planes)
         # Frames that reached this host but made way for newer ones count as
@@ -398,15 +428,28 @@ class Subscription(_SessionUser):
         super().close()
 
 
+# A coded confidence that is a copy of its frame's amplitude, which may
+# arrive after it: filled in once the frame is complete.
+_SAME_AS_AMPLITUDE = object()
+
+
 def _plane_array(header, name, data):
     """The pixels of one plane's sample, checked against the frame its
     attachment describes; None when they are not such a plane."""
+    width, height = header[3], header[4]
     try:
-        msg = rosmsg.decode(rosmsg.IMAGE, data)
-        array = rosmsg.image_array(msg, rosmsg.PLANE_ENCODINGS[name], name)
+        if header[-1] == CODING_DEPTH:
+            msg = rosmsg.decode(rosmsg.COMPRESSED_IMAGE, data)
+            if name == "confidence" and msg.format == depthcoding.SAME_AS_AMPLITUDE and not len(msg.data):
+                if not header[2] & _PLANE_BITS["amplitude"] or rosmsg.stamp_ms(msg.header.stamp) != header[7]:
+                    return None
+                return _SAME_AS_AMPLITUDE
+            array = rosmsg.compressed_plane_array(msg, name, width, height)
+        else:
+            msg = rosmsg.decode(rosmsg.IMAGE, data)
+            array = rosmsg.image_array(msg, rosmsg.PLANE_ENCODINGS[name], name)
     except rosmsg.MessageError:
         return None
-    width, height = header[3], header[4]
     if name != "raw" and array.shape != (height, width):
         return None
     # The publisher stamps each image with the frame's module time.
@@ -416,11 +459,20 @@ def _plane_array(header, name, data):
 
 
 def _parse_header(data):
+    """The attachment's fields, with the planes' coding appended; None when
+    it is not a frame header of a version known here."""
     if len(data) != FRAME_HEADER.size:
         return None
     header = FRAME_HEADER.unpack(data)
-    if header[0] != _MAGIC or header[1] != _VERSION or header[2] == 0 or header[2] >> len(PLANES):
+    if header[0] != _MAGIC or header[2] == 0 or header[2] >> len(PLANES):
         return None
+    if header[1] == _VERSION:
+        coding = CODING_FLOAT32
+    elif header[1] == _VERSION_CODED and data[_CODING_OFFSET] in _CODINGS.values():
+        coding = data[_CODING_OFFSET]
+    else:
+        return None
+    header = header + (coding,)
     if header[7] < 0:
         return None  # a module's clock starts at 0; a recorder could not store it
     return header

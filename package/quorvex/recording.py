@@ -26,7 +26,12 @@ from .frame import StreamInfo
 from .geometry import Intrinsics
 from .rate import RateMeter
 
-COMPRESSIONS = ("zstd", "lz4", "none")
+# How a recording is stored: the first three are the MCAP chunk coding of
+# float32 images; `depth` codes each plane itself (see quorvex.depthcoding)
+# and leaves the chunks uncoded, as a general coder finds little left in
+# them and would cost more CPU than the planes' own coders.
+COMPRESSIONS = ("zstd", "lz4", "none", "depth")
+DEPTH_CHUNK_COMPRESSION = "none"
 CHUNK_SIZE = 1 << 20
 # What the recorder can write bounds what a reader believes: larger claims
 # in a file are damage or hostile, refused before anything is allocated.
@@ -57,6 +62,14 @@ PLANE_TOPICS = {
     "amplitude": "/quorvex/amplitude/image",
     "confidence": "/quorvex/confidence/image",
     "raw": "/quorvex/raw/image",
+}
+# With `depth` compression the planes are CompressedImages on the topics
+# ROS's image transports name them.
+COMPRESSED_PLANE_TOPICS = {
+    "depth": "/quorvex/depth/image/compressedDepth",
+    "amplitude": "/quorvex/amplitude/image/compressed",
+    "confidence": "/quorvex/confidence/image/compressed",
+    "raw": "/quorvex/raw/image/compressed",
 }
 CAMERA_INFO_TOPIC = "/quorvex/camera_info"
 FRAME_INFO_TOPIC = "/quorvex/frame_info"
@@ -184,6 +197,7 @@ class RecordingWriter:
         self.path = str(path)
         self.info = info
         self.compression = compression
+        self.chunk_compression = DEPTH_CHUNK_COMPRESSION if compression == "depth" else compression
         self.stats = RecordingStats()
         self.error = None  # CameraError of the recording thread, once it has stopped on one
         self._queue = queue.Queue(maxsize=max(1, int(queue_frames)))
@@ -197,7 +211,7 @@ class RecordingWriter:
             raise CameraError(f"{self.path}: cannot create the recording: {e.strerror or e}") from e
         try:
             self._writer = Writer(self._file, chunk_size=chunk_size,
-                                  compression=CompressionType[compression.upper()])
+                                  compression=CompressionType[self.chunk_compression.upper()])
             self._schemas = {name: self._writer.register_msgdef(name, text)
                              for name, text in rosmsg.MSGDEFS.items()}
             self._writer.add_metadata(METADATA_NAME, self._metadata())
@@ -225,6 +239,7 @@ class RecordingWriter:
             # ("null": raw, so it can be filtered on playback).
             "filters": json.dumps(info.filters, sort_keys=True),
             "compression": self.compression,
+            "chunk_compression": self.chunk_compression,
             # log_time of every message is the host's arrival time on this
             # wall-clock anchor; the module's own clock is in header.stamp.
             "start_wall_ns": str(self._start_wall_ns),
@@ -329,9 +344,14 @@ class RecordingWriter:
         stamp_ns = int(frame.timestamp_ms) * 1_000_000
         seq = int(frame.sequence) & 0xFFFFFFFF
         w = self._writer
-        image = self._schemas[rosmsg.IMAGE]
-        for name, msg in rosmsg.plane_messages(frame, FRAME_ID, depth_in_metres=True):
-            w.write_message(PLANE_TOPICS[name], image, msg, log_time=log_time, publish_time=stamp_ns,
+        if self.compression == "depth":
+            image, topics = self._schemas[rosmsg.COMPRESSED_IMAGE], COMPRESSED_PLANE_TOPICS
+            messages = rosmsg.compressed_plane_messages(frame, FRAME_ID)
+        else:
+            image, topics = self._schemas[rosmsg.IMAGE], PLANE_TOPICS
+            messages = rosmsg.plane_messages(frame, FRAME_ID, depth_in_metres=True)
+        for name, msg in messages:
+            w.write_message(topics[name], image, msg, log_time=log_time, publish_time=stamp_ns,
                             sequence=seq)
         w.write_message(CAMERA_INFO_TOPIC, self._schemas[rosmsg.CAMERA_INFO],
                         rosmsg.camera_info_message(self.info.intrinsics, frame.timestamp_ms, FRAME_ID),
@@ -635,7 +655,8 @@ class Recording:
         decoders = DecoderFactory()
         report = ScanReport()
         self.problems = report.problems
-        plane_of_topic = {t: name for name, t in PLANE_TOPICS.items()}
+        plane_of_topic = {t: name for topics in (PLANE_TOPICS, COMPRESSED_PLANE_TOPICS)
+                          for name, t in topics.items()}
         planes, planes_seq = {}, None
         count = 0
         clock = None  # (module ms, monotonic s) the pace is measured from
@@ -729,4 +750,4 @@ def scan_recording(path, skip_corrupt=True):
 
 
 __all__ = ["RecordingWriter", "RecordingStats", "RecordResult", "Recording", "RecordingWarning",
-           "open_recording", "record", "scan_recording", "COMPRESSIONS"]
+           "open_recording", "record", "scan_recording", "COMPRESSIONS", "COMPRESSED_PLANE_TOPICS"]

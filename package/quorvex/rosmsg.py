@@ -24,6 +24,7 @@ import numpy as np
 from .frame import Frame
 
 IMAGE = "sensor_msgs/msg/Image"
+COMPRESSED_IMAGE = "sensor_msgs/msg/CompressedImage"
 CAMERA_INFO = "sensor_msgs/msg/CameraInfo"
 FRAME_INFO = "quorvex_msgs/msg/FrameInfo"
 
@@ -46,6 +47,10 @@ MSGDEFS = {
         "string encoding\n"
         "uint8 is_bigendian\n"
         "uint32 step\n"
+        "uint8[] data\n" + _HEADER_DEFS),
+    COMPRESSED_IMAGE: (
+        "std_msgs/Header header\n"
+        "string format\n"
         "uint8[] data\n" + _HEADER_DEFS),
     CAMERA_INFO: (
         "std_msgs/Header header\n"
@@ -181,6 +186,53 @@ def plane_messages(frame, frame_id, depth_in_metres):
         yield name, image_message(array, frame.timestamp_ms, frame_id, PLANE_ENCODINGS[name])
 
 
+def compressed_plane_messages(frame, frame_id):
+    """(plane name, CompressedImage fields) of each plane a frame carries,
+    coded as `quorvex.depthcoding` describes: depth in whole millimetres
+    (the same payload whether recorded or sent), the others as 16-bit
+    planes."""
+    from . import depthcoding
+
+    h = header(frame.timestamp_ms, frame_id)
+    for name in OUTPUT_PLANES[frame.output]:
+        array = getattr(frame, name)
+        if name == "depth":
+            fmt, data = depthcoding.DEPTH_FORMAT, depthcoding.encode_depth(array)
+        elif name == "confidence" and np.array_equal(array, frame.amplitude):
+            fmt, data = depthcoding.SAME_AS_AMPLITUDE, b""
+        else:
+            fmt, data = depthcoding.PLANE_FORMAT, depthcoding.encode_plane(array)
+        yield name, {"header": h, "format": fmt, "data": data}
+
+
+def compressed_plane_array(message, name, width, height, amplitude=None):
+    """The pixels of a decoded CompressedImage of plane `name` (see
+    `compressed_plane_messages`): depth as float32 millimetres, amplitude
+    and confidence as float32, raw as uint16; depth, amplitude and
+    confidence must be width x height. `amplitude` is the frame's decoded
+    amplitude, for a confidence stored as a copy of it. MessageError when
+    the format is not the plane's or the payload is damaged."""
+    from . import depthcoding
+
+    fmt, data = message.format, message.data
+    try:
+        if name == "depth":
+            if fmt != depthcoding.DEPTH_FORMAT:
+                raise MessageError(f"depth: format {fmt!r}, expected {depthcoding.DEPTH_FORMAT!r}")
+            return depthcoding.decode_depth(data, width, height)
+        if name == "confidence" and fmt == depthcoding.SAME_AS_AMPLITUDE:
+            if amplitude is None or len(data):
+                raise MessageError("confidence: a copy of an amplitude the frame lacks")
+            return amplitude.copy()
+        if fmt != depthcoding.PLANE_FORMAT:
+            raise MessageError(f"{name}: format {fmt!r}, expected {depthcoding.PLANE_FORMAT!r}")
+        if name == "raw":
+            return depthcoding.decode_plane(data, dtype=np.uint16)
+        return depthcoding.decode_plane(data, width, height)
+    except depthcoding.CodingError as e:
+        raise MessageError(f"{name}: {e}") from None
+
+
 def image_array(message, expected_encoding=None, what="image"):
     """The pixels of a decoded `sensor_msgs/msg/Image` as a (height, width)
     array of native byte order that owns its memory, checked against the
@@ -235,7 +287,7 @@ def frame_info_message(frame, frame_id, dropped_by_recorder=0):
 
 def frame_from_messages(info_msg, planes, sequence, dropped, host_time_ns, depth_in_metres):
     """A Frame from a FrameInfo message and the decoded images of its planes
-    ({plane name: Image}); MessageError when a plane is missing, of another
+    ({plane name: Image or CompressedImage}); MessageError when a plane is missing, of another
     encoding, or its size disagrees with the others."""
     output = info_msg.output
     names = OUTPUT_PLANES.get(output)
@@ -244,15 +296,22 @@ def frame_from_messages(info_msg, planes, sequence, dropped, host_time_ns, depth
     missing = [n for n in names if n not in planes]
     if missing:
         raise MessageError(f"frame {info_msg.sequence} lacks its {', '.join(missing)} image")
-    arrays = {n: image_array(planes[n], PLANE_ENCODINGS[n], n) for n in names}
+    arrays = {}
+    for n in names:
+        msg = planes[n]
+        if hasattr(msg, "format"):
+            arrays[n] = compressed_plane_array(msg, n, int(info_msg.width), int(info_msg.height),
+                                               arrays.get("amplitude"))
+        else:
+            arrays[n] = image_array(msg, PLANE_ENCODINGS[n], n)
+            if n == "depth" and depth_in_metres:
+                arrays[n] = depth_to_millimetres(arrays[n])
     if output == "depth":
         shapes = {a.shape for a in arrays.values()}
         size = (int(info_msg.height), int(info_msg.width))
         if shapes != {size}:
             raise MessageError(f"frame {info_msg.sequence} of {size[1]} x {size[0]}: planes of sizes "
                                f"{sorted(shapes)}")
-        if depth_in_metres:
-            arrays["depth"] = depth_to_millimetres(arrays["depth"])
     return Frame(sequence=sequence, timestamp_ms=stamp_ms(info_msg.header.stamp),
                  host_time_ns=host_time_ns, dropped=dropped, width=int(info_msg.width),
                  height=int(info_msg.height), output=output, **arrays)

@@ -15,6 +15,8 @@
 #include "native/filters.h"
 #include "camera/QuorvexTOFCamera.h"
 #include "sensor/HostSurvey.h"
+#include "native/codec.h"
+#include "shared/BindingHelpers.h"
 #include "shared/FrameLoans.h"
 
 namespace py = pybind11;
@@ -82,11 +84,7 @@ py::object copyPlane(QuorvexFrameBuffer& frame, FrameType plane, const FrameData
     const void* data = frame.getData(plane);
     if (!data)
         return py::none();
-    py::array_t<T> out({static_cast<py::ssize_t>(format.height), static_cast<py::ssize_t>(format.width)});
-    const size_t n = static_cast<size_t>(format.width) * format.height;
-    if (n)
-        std::memcpy(out.mutable_data(), data, n * sizeof(T));
-    return std::move(out);
+    return BindingHelpers::copyPlane<T>(data, format);
 }
 
 const char* const takeDoc =
@@ -97,9 +95,7 @@ const char* const takeDoc =
 
 py::tuple take(QuorvexTOFCamera& camera, QuorvexFrameBuffer& frame, unsigned planes)
 {
-    if (!FrameLoans::isLent(&frame))
-        throw py::value_error("frame is no longer valid: it was released, its stream was "
-                              "restarted, or its camera is gone");
+    BindingHelpers::requireLent(frame);
     py::object depth = py::none(), amplitude = py::none(), confidence = py::none(), raw = py::none();
     FrameDataFormat format{};
     if (dynamic_cast<RawData*>(&frame)) {
@@ -181,4 +177,5 @@ PYBIND11_MODULE(_native, m)
     m.def(
         "is_streaming", [](const QuorvexTOFCamera& camera) { return camera.isStreaming(); },
         py::arg("camera"));
+    initCodec(m);
 }

@@ -49,7 +49,7 @@ def test_one_input(data):
 
 def write_corpus(folder):
     """Short real recordings of the simulated module: both outputs, every
-    compression, one cut short as a killed recorder leaves it."""
+    compression (depth coding too), two cut short as a killed recorder leaves them."""
     os.makedirs(folder, exist_ok=True)
     with tempfile.TemporaryDirectory() as tmp:
         cfg = os.path.join(tmp, "module.cfg")
@@ -60,11 +60,12 @@ def write_corpus(folder):
                 path = os.path.join(folder, f"{output}-{compression}.mcap")
                 with quorvex.Camera(config=cfg, output=output) as cam:
                     recording.record(cam, path, max_frames=2, compression=compression, block=True)
-        whole = os.path.join(folder, "depth-zstd.mcap")
-        with open(whole, "rb") as f:
-            data = f.read()
-        with open(os.path.join(folder, "depth-zstd-cut.mcap"), "wb") as f:
-            f.write(data[:len(data) * 2 // 3])
+        # Float images in coded chunks, and depth-coded images in plain ones.
+        for name in ("depth-zstd", "depth-depth"):
+            with open(os.path.join(folder, f"{name}.mcap"), "rb") as f:
+                data = f.read()
+            with open(os.path.join(folder, f"{name}-cut.mcap"), "wb") as f:
+                f.write(data[:len(data) * 2 // 3])
 
 
 def main():

@@ -1,5 +1,6 @@
 """Shared test helpers."""
 import functools
+import os
 import subprocess
 import sys
 
@@ -26,3 +27,8 @@ def require_child_interpreter():
     if problem:
         pytest.skip(problem)
 
+
+
+# Set by tools/qemu-python-tests.sh: the interpreter runs under qemu-user,
+# some 30 to 50 times slower than the board it stands for.
+EMULATED = os.environ.get("QUORVEX_TEST_EMULATED") == "1"

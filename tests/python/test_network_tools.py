@@ -146,7 +146,7 @@ async def _frames_from_page(url, done, seconds=20.0):
             while not done(got) and time.monotonic() < deadline:
                 msg = await ws.receive(timeout=max(0.1, deadline - time.monotonic()))
                 if msg.type == aiohttp.WSMsgType.BINARY:
-                    fields, depth, _ = protocol.decode_frame(msg.data)
+                    fields, depth, _, _ = protocol.decode_frame(msg.data)
                     got.append((fields, depth.copy()))
                     await ws.send_str(f'{{"type": "ack", "seq": {fields["sequence"]}}}')
                 elif msg.type != aiohttp.WSMsgType.TEXT:
@@ -190,17 +190,20 @@ def test_view_plays_a_real_recording_to_its_end(tmp_path):
     parser = argparse.ArgumentParser()
     add_arguments(parser)
     source = open_source(parser.parse_args(["--play", str(path)]))
-    assert isinstance(source, recording.Recording)
+    assert isinstance(source.recording, recording.Recording) and source.length == 12
     with source, ServerThread(Viewer(source, port=0)) as server:
+        time.sleep(0.3)
+        assert server.viewer.frames_in == 0 and server.viewer.status == "waiting for the first page"
         got = asyncio.run(_frames_from_page(
-            server.viewer.url(), lambda got: got and got[-1][0]["sequence"] == 11, seconds=10))
+            server.viewer.url(), lambda got: got and got[-1][0]["position"] == 11, seconds=10))
         deadline = time.monotonic() + 5
-        while server.viewer.status != "end of the source" and time.monotonic() < deadline:
+        while server.viewer.status != "end of the recording" and time.monotonic() < deadline:
             time.sleep(0.05)
-        assert server.viewer.status == "end of the source"
-    # The page joined while the recording played at its pace: the frames it
-    # got are the recording's, newest-first, ending with the last one.
-    assert got and got[-1][0]["sequence"] == 11
+        assert server.viewer.status == "end of the recording"
+        assert server.viewer.reading  # a page may still seek back
+    # The recording waited for the page and played at its pace: the frames
+    # it got are the recording's, newest-first, ending with the last one.
+    assert got and got[-1][0]["sequence"] == 11 and got[0][0]["position"] == 0
     assert_shown(got, dict(enumerate(frames)))
 
 

@@ -5,9 +5,14 @@ QUORVEX_REQUIRE_BROWSER=1 (`make test-browser`) makes that a failure."""
 import http.server
 import io
 import os
+import re
+import runpy
 import shutil
+import subprocess
+import sys
 import threading
 import time
+import types
 from pathlib import Path
 
 import numpy as np
@@ -20,9 +25,14 @@ from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import Select  # noqa: E402
 
 import quorvex  # noqa: E402
+from quorvex import colormap  # noqa: E402
 from quorvex.viewer import ServerThread, Viewer  # noqa: E402
+from quorvex.viewer.playback import Playback  # noqa: E402
+from quorvex.viewer.server import ConfidenceThreshold  # noqa: E402
 
-ARTIFACTS = Path(__file__).resolve().parents[2] / "build" / "test-artifacts" / "viewer"
+ROOT = Path(__file__).resolve().parents[2]
+ARTIFACTS = ROOT / "build" / "test-artifacts" / "viewer"
+DOWNLOADS = ARTIFACTS / "downloads"
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 DRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
 REBIND = "rebind.test"  # a foreign name the browser resolves to this machine
@@ -41,14 +51,18 @@ def start_browser():
     opts = webdriver.ChromeOptions()
     opts.binary_location = CHROMIUM
     for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-              "--window-size=1200,900", f"--host-resolver-rules=MAP {REBIND} 127.0.0.1"):
+              "--window-size=1400,1000", f"--host-resolver-rules=MAP {REBIND} 127.0.0.1"):
         opts.add_argument(a)
-    return webdriver.Chrome(options=opts, service=webdriver.ChromeService(executable_path=DRIVER))
+    opts.add_experimental_option("prefs", {"download.default_directory": str(DOWNLOADS),
+                                           "download.prompt_for_download": False})
+    driver = webdriver.Chrome(options=opts, service=webdriver.ChromeService(executable_path=DRIVER))
+    driver.execute_cdp_cmd("Page.setDownloadBehavior", {"behavior": "allow", "downloadPath": str(DOWNLOADS)})
+    return driver
 
 
 @pytest.fixture(scope="module")
 def browser():
-    ARTIFACTS.mkdir(parents=True, exist_ok=True)
+    DOWNLOADS.mkdir(parents=True, exist_ok=True)
     driver = start_browser()
     driver.set_page_load_timeout(30)
     yield driver
@@ -77,7 +91,9 @@ def open_viewer(driver, viewer, n_frames=3):
 def canvas_pixels(driver, name, canvas="depth"):
     from PIL import Image  # matplotlib's dependency
 
-    png = driver.find_element(By.ID, canvas).screenshot_as_png
+    element = driver.find_element(By.ID, canvas)
+    driver.execute_script("arguments[0].scrollIntoView({block: 'center'});", element)
+    png = element.screenshot_as_png
     (ARTIFACTS / name).write_bytes(png)
     return np.asarray(Image.open(io.BytesIO(png)).convert("RGB"), dtype=np.int16)
 
@@ -170,3 +186,203 @@ def test_refusals_in_the_browser(browser, tmp_path):
         # The viewer still serves its own page.
         open_viewer(browser, v)
         browser.save_screenshot(str(ARTIFACTS / "after-refusals.png"))
+
+
+def body(driver, key):
+    return driver.find_element(By.TAG_NAME, "body").get_attribute("data-" + key)
+
+
+def shown_frame(driver):
+    f = driver.execute_script("return window.quorvexView.frame();")
+    depth = np.array(f["depth"], np.uint16).reshape(f["height"], f["width"])
+    return f, depth, np.array(f["points"], np.float32).reshape(-1, 3)
+
+
+def pause(driver):
+    driver.find_element(By.ID, "pause").click()
+    seq = body(driver, "sequence")
+    time.sleep(0.3)  # a frame drawn as the button was pressed
+    return body(driver, "sequence") if seq is not None else seq
+
+
+def load_demo():
+    # The example is a script, not a module of the package: its functions
+    # are taken from a run of its top level (the run name keeps its main
+    # part from starting).
+    return types.SimpleNamespace(**runpy.run_path(str(ROOT / "examples" / "demo.py"), run_name="demo"))
+
+
+def sphere_camera(tmp_path):
+    cfg = tmp_path / "sphere.cfg"
+    cfg.write_text("scene = sphere\n")
+    return quorvex.Camera(config=cfg)
+
+
+def test_page_geometry_and_colours_are_the_packages(browser, tmp_path):
+    pytest.importorskip("matplotlib")
+    with sphere_camera(tmp_path) as cam, ServerThread(Viewer(cam, port=0)) as server:
+        open_viewer(browser, server.viewer)
+        browser.find_element(By.ID, "points-on").click()
+        pause(browser)
+        f, depth, points = shown_frame(browser)
+        k = cam.info.intrinsics
+        browser.save_screenshot(str(ARTIFACTS / "page-sphere.png"))
+        pixels = canvas_pixels(browser, "depth-sphere.png")
+        lit = canvas_pixels(browser, "points-sphere.png", "points").sum(axis=2) > 0
+    # Every valid pixel where depth_to_points puts it (radial distance), within 1 mm.
+    expected = quorvex.depth_to_points(depth, k)
+    assert points.shape == expected.shape and len(points) > 0.9 * depth.size
+    assert np.abs(points - expected).max() < 1e-3
+    # Near the corners the ray is 19 degrees off axis: z alone would be 6 % too deep there.
+    assert abs(points[0, 2] - depth[0, 0] / 1000 * k.fx / np.hypot(np.hypot(k.cx, k.cy), k.fx)) < 1e-3
+    assert lit.mean() > 0.05
+    # The page's automatic range is the package's, and so are its colours.
+    assert tuple(f["range"]) == colormap.auto_range(depth) and f["map"] == "turbo"
+    picture = colormap.colorize(depth)
+    scale = pixels.shape[1] / depth.shape[1]
+    for v, u in ((5, 5), (90, 120), (170, 230), (60, 80)):
+        seen = pixels[int((v + 0.5) * scale), int((u + 0.5) * scale)]
+        assert np.abs(seen - picture[v, u]).max() <= 3, (u, v, seen, picture[v, u])
+    # The demo's picture of the same frame shows the wall in the page's colour.
+    from PIL import Image
+
+    demo = load_demo()
+    frame = quorvex.Frame(sequence=0, timestamp_ms=0, host_time_ns=0, dropped=0, width=depth.shape[1],
+                          height=depth.shape[0], output="depth", depth=depth.astype(np.float32),
+                          amplitude=np.ones(depth.shape, np.float32))
+    demo.save_images(frame, str(tmp_path))
+    png = np.asarray(Image.open(tmp_path / "depth.png").convert("RGB"), np.int16)
+    top, left, bottom, right = picture_box(png)
+    for v, u in ((5, 5), (90, 120), (170, 230), (60, 80)):
+        at = png[top + int((v + 0.5) * (bottom - top) / depth.shape[0]),
+                 left + int((u + 0.5) * (right - left) / depth.shape[1])]
+        seen = pixels[int((v + 0.5) * scale), int((u + 0.5) * scale)]
+        assert np.abs(at - seen).max() <= 3, (u, v, at, seen)
+
+
+def longest_run(flags):
+    best, start = (0, 0), None
+    for i, f in enumerate(list(flags) + [False]):
+        if f and start is None:
+            start = i
+        elif not f and start is not None:
+            best = max(best, (start, i), key=lambda r: r[1] - r[0])
+            start = None
+    return best
+
+
+def picture_box(png):
+    """Where the image stands in a matplotlib figure saved with its axes off:
+    the widest band of coloured columns, then its tallest band of rows."""
+    coloured = np.abs(png - 255).max(axis=2) > 8
+    left, right = longest_run(coloured.mean(axis=0) > 0.5)
+    top, bottom = longest_run(coloured[:, left:right].mean(axis=1) > 0.9)
+    return top, left, bottom, right
+
+
+def test_pause_step_and_snapshots(browser, tmp_path):
+    plyfile = pytest.importorskip("plyfile")
+    for old in DOWNLOADS.glob("quorvex-*"):
+        old.unlink()
+    with sphere_camera(tmp_path) as cam, ServerThread(Viewer(cam, port=0)) as server:
+        open_viewer(browser, server.viewer)
+        seq = pause(browser)
+        frames = frames_drawn(browser)
+        time.sleep(1.0)
+        assert body(browser, "sequence") == seq and frames_drawn(browser) == frames
+        assert browser.find_element(By.ID, "sequence").text == seq
+        browser.find_element(By.ID, "step").click()
+        wait_for(lambda: frames_drawn(browser) == frames + 1, 5, "one step")
+        time.sleep(0.5)
+        assert frames_drawn(browser) == frames + 1 and int(body(browser, "sequence")) > int(seq)
+        f, depth, _ = shown_frame(browser)
+        browser.find_element(By.ID, "snap-png").click()
+        browser.find_element(By.ID, "snap-ply").click()
+        png = wait_for(lambda: next(DOWNLOADS.glob(f"quorvex-{f['seq']}.png"), None), 10, "the PNG")
+        ply = wait_for(lambda: next(DOWNLOADS.glob(f"quorvex-{f['seq']}.ply"), None), 10, "the PLY")
+        wait_for(lambda: not list(DOWNLOADS.glob("*.crdownload")), 10, "downloads to finish")
+        k = cam.info.intrinsics
+    from PIL import Image
+
+    with Image.open(png) as image:
+        assert image.format == "PNG" and image.size[0] == 2 * 240 + 72 + 8
+        shot = np.asarray(image.convert("RGB"), np.int16)
+    assert np.abs(shot[11, 11] - colormap.colorize(depth)[5, 5]).max() <= 3
+    data = plyfile.PlyData.read(str(ply))["vertex"]
+    got = np.stack([data["x"], data["y"], data["z"]], axis=1)
+    expected = quorvex.depth_to_points(depth, k)
+    assert got.shape == expected.shape and np.abs(got - expected).max() < 1e-3
+    # Byte for byte what save_ply writes for these points in the map's colours.
+    colours = colormap.colorize(depth)[depth > 0]
+    quorvex.save_ply(tmp_path / "same.ply", expected, colors=colours)
+    assert ply.read_bytes() == (tmp_path / "same.ply").read_bytes()
+
+
+def test_filter_toggle_and_threshold_from_the_page(browser, tmp_path):
+    with sphere_camera(tmp_path) as cam, ServerThread(
+            Viewer(cam, port=0, depth_filter=ConfidenceThreshold())) as server:
+        open_viewer(browser, server.viewer)
+        assert browser.find_element(By.ID, "depth-kind").text == "filtered"
+        _, depth, _ = shown_frame(browser)
+        assert (depth == 0).mean() < 0.01
+        slider = browser.find_element(By.ID, "ctl-confidence")
+        browser.execute_script("arguments[0].value = 1500; arguments[0].dispatchEvent(new Event('change'));",
+                               slider)
+        wait_for(lambda: server.viewer.depth_filter.confidence == 1500, 5, "the threshold")
+        n = frames_drawn(browser)
+        wait_for(lambda: frames_drawn(browser) >= n + 3, 5)
+        _, depth, _ = shown_frame(browser)
+        invalid = depth == 0
+        assert 0.05 < invalid.mean() < 0.95
+        pixels = canvas_pixels(browser, "depth-threshold.png")
+        scale = pixels.shape[1] / depth.shape[1]
+        v, u = np.argwhere(invalid)[len(np.argwhere(invalid)) // 2]
+        seen = pixels[int((v + 0.5) * scale), int((u + 0.5) * scale)]
+        assert np.abs(seen - colormap.invalid_colour()).max() <= 3
+        browser.find_element(By.ID, "ctl-filtered").click()
+        wait_for(lambda: not server.viewer.filtering, 5, "raw frames")
+        wait_for(lambda: browser.find_element(By.ID, "depth-kind").text == "raw", 5)
+        _, depth, _ = shown_frame(browser)
+        assert (depth == 0).mean() < 0.01
+
+
+def test_recording_waits_for_a_page_then_plays_pauses_seeks_and_ends(browser, tmp_path):
+    pytest.importorskip("mcap")
+    pytest.importorskip("mcap_ros2")
+    path = tmp_path / "scene.mcap"
+    with sphere_camera(tmp_path) as cam:
+        quorvex.recording.record(cam, path, max_frames=45, compression="none")
+    proc = subprocess.Popen([sys.executable, "-m", "quorvex", "view", "--play", str(path), "--port", "0",
+                             "--exit-at-end"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        url = re.search(r"http://\S+", proc.stdout.readline()).group(0)
+        time.sleep(3.0)
+        browser.get(url)
+        wait_for(lambda: frames_drawn(browser) >= 1, 15, "the first frame")
+        assert body(browser, "first-position") == "0"
+        wait_for(lambda: body(browser, "position") == "44", 15, "the last frame")
+        assert proc.wait(15) == 0
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    with quorvex.open_recording(path, realtime=False) as rec, \
+            ServerThread(Viewer(Playback(rec), port=0)) as server:
+        open_viewer(browser, server.viewer, 1)
+        wait_for(lambda: body(browser, "status") == "end of the recording", 10, "the end shown")
+        assert "end" in browser.find_element(By.ID, "playback-note").text
+        browser.save_screenshot(str(ARTIFACTS / "recording-end.png"))
+        slider = browser.find_element(By.ID, "ctl-position")
+        browser.execute_script("arguments[0].value = 10; arguments[0].dispatchEvent(new Event('change'));",
+                               slider)
+        wait_for(lambda: body(browser, "position") == "10", 5, "the frame sought")
+        time.sleep(0.5)  # paused at the end: the frame sought is shown, and stays
+        assert body(browser, "position") == "10"
+        browser.find_element(By.ID, "ctl-playing").click()
+        wait_for(lambda: int(body(browser, "position")) > 15, 5, "playing again")
+        browser.find_element(By.ID, "ctl-playing").click()
+        wait_for(lambda: server.viewer.controls["playing"]["value"] == 0, 5)
+        time.sleep(0.3)
+        at = body(browser, "position")
+        time.sleep(0.7)
+        assert body(browser, "position") == at and at != "44"

@@ -92,11 +92,17 @@ def test_frame_message_round_trip_and_invalid_depths():
     amp = np.array([[0.0, 10.0, 20.0], [np.nan, 1e9, 5.0]], np.float32)
     f = quorvex.Frame(sequence=7, timestamp_ms=1234, host_time_ns=5_000_000, dropped=2, width=3,
                       height=2, output="depth", depth=depth, amplitude=amp)
-    fields, d, a = protocol.decode_frame(protocol.encode_frame(f, 29.5))
+    fields, d, a, c = protocol.decode_frame(protocol.encode_frame(f, 29.5))
     assert d.tolist() == [[0, 1500, 0], [0, 65535, 0]]
+    assert c is None and fields["position"] is None and not fields["filtered"]
     assert fields["sequence"] == 7 and fields["dropped"] == 2 and fields["timestamp_ms"] == 1234
     assert fields["host_ms"] == 5.0 and abs(fields["fps"] - 29.5) < 1e-3
     assert a.dtype == np.uint8 and a[1, 0] == 0
+    f.confidence = np.array([[4.0, 0.0, 2.0], [1.0, 4.0, 3.0]], np.float32)
+    fields, _, _, c = protocol.decode_frame(protocol.encode_frame(f, 0.0, position=41, filtered=True))
+    assert fields["position"] == 41 and fields["filtered"]
+    # The plane and its scale give back confidence to within one step.
+    assert np.abs(c / fields["conf_scale"] - f.confidence).max() <= 1 / fields["conf_scale"]
     raw = quorvex.Frame(sequence=0, timestamp_ms=0, host_time_ns=0, dropped=0, width=3, height=2,
                         output="raw", raw=np.zeros((2, 3), np.uint16))
     assert protocol.encode_frame(raw) is None
@@ -358,10 +364,19 @@ def test_play_uses_open_recording_when_the_package_has_it(monkeypatch):
     monkeypatch.delattr(quorvex, "open_recording", raising=False)
     with pytest.raises(quorvex.CameraError, match="cannot read recordings"):
         open_source(args)
-    # A viewer shows a recording at its recorded pace.
-    monkeypatch.setattr(quorvex, "open_recording", lambda path, realtime=False: (path, realtime),
-                        raising=False)
-    assert open_source(args) == ("rec.mcap", True)
+    # The recording is read as fast as asked: its playback keeps the pace,
+    # so that pausing and seeking can interrupt the wait.
+    import types
+
+    from quorvex.viewer import playback
+
+    opened = []
+    monkeypatch.setattr(quorvex, "open_recording", lambda path, realtime=True: opened.append(
+        (path, realtime)) or types.SimpleNamespace(path=path, info=None), raising=False)
+    monkeypatch.setattr(playback, "scan_recording", lambda path: (None, {}, [0, 33, 66]))
+    played = open_source(args)
+    assert opened == [("rec.mcap", False)]
+    assert isinstance(played, playback.Playback) and played.length == 3 and played.waiting_for_page
     with pytest.raises(SystemExit):
         parser.parse_args(["--play", "a", "--config", "b"])
 

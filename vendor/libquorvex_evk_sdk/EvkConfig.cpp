@@ -138,10 +138,14 @@ const std::map<std::string, Setter>& setters()
                  c.scene = SceneChoice::SPHERE;
              else if (v == "box")
                  c.scene = SceneChoice::BOX;
+             else if (v == "corner")
+                 c.scene = SceneChoice::CORNER;
+             else if (v == "steps")
+                 c.scene = SceneChoice::STEPS;
              else if (v == "pattern")
                  c.scene = SceneChoice::PATTERN;
              else
-                 return "expected wall, flat, sphere, box or pattern";
+                 return "expected wall, flat, sphere, box, corner, steps or pattern";
              return nullptr;
          }},
         {"distance",
@@ -160,6 +164,57 @@ const std::map<std::string, Setter>& setters()
              uint64_t n = 0;
              EXPECT(parseUnsigned(v, 100000, n) && n > 0, "expected 1 to 100000 frames");
              c.motionPeriod = static_cast<uint32_t>(n);
+             return nullptr;
+         }},
+        {"motion_direction",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(v == "away" || v == "right", "expected away or right");
+             c.motionDirection = v == "right" ? Quorvex::sim::MotionDirection::RIGHT
+                                              : Quorvex::sim::MotionDirection::AWAY;
+             return nullptr;
+         }},
+        {"physics",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(v == "ideal" || v == "realistic", "expected ideal or realistic");
+             c.physics.realistic = v == "realistic";
+             return nullptr;
+         }},
+        {"supersample",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             uint64_t n = 0;
+             EXPECT(parseUnsigned(v, 16, n) && n >= 1, "expected 1 to 16 sub-rays per pixel side");
+             c.physics.supersample = static_cast<int>(n);
+             return nullptr;
+         }},
+        {"shot_noise",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseBool(v, c.physics.shotNoise), "expected yes or no");
+             return nullptr;
+         }},
+        {"read_noise",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, 0.0, 100000.0, c.physics.readNoiseE),
+                    "expected 0 to 100000 electrons rms per sample");
+             return nullptr;
+         }},
+        {"ambient",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, 0.0, 1e7, c.physics.ambientE), "expected 0 to 10000000 electrons per sample");
+             return nullptr;
+         }},
+        {"full_well",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, 1000.0, 1e7, c.physics.fullWellE), "expected 1000 to 10000000 electrons");
+             return nullptr;
+         }},
+        {"multipath",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseBool(v, c.physics.multipath), "expected yes or no");
+             return nullptr;
+         }},
+        {"subframe_motion",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseBool(v, c.physics.subframeMotion), "expected yes or no");
              return nullptr;
          }},
         {"noise",
@@ -346,6 +401,26 @@ bool parseModuleConfig(const std::string& text, const std::string& name, ModuleC
                             "the VGA module delivers 12-bit samples in 2 bytes");
             return false;
         }
+    }
+    // Keys of the other world would be silently ignored: refuse them.
+    if (!c.physics.realistic) {
+        for (const char* key : {"supersample", "shot_noise", "read_noise", "ambient", "full_well", "multipath",
+                                "subframe_motion"}) {
+            if (lineOf.count(key)) {
+                error = message(name, lineOf[key], key, "applies to physics = realistic only");
+                return false;
+            }
+        }
+        if (c.motionDirection == Quorvex::sim::MotionDirection::RIGHT) {
+            error = message(name, lineOf["motion_direction"], "motion_direction",
+                            "right applies to physics = realistic only");
+            return false;
+        }
+    } else if (lineOf.count("noise")) {
+        error = message(name, lineOf["noise"], "noise",
+                        "applies to physics = ideal only; the realistic world's noise comes from shot_noise, "
+                        "read_noise and ambient");
+        return false;
     }
     if (c.bytesPerSample == 1 && c.bitWidth != 8) {
         error = message(name, where("bytes_per_sample"), "bytes_per_sample",

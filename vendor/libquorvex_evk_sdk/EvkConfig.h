@@ -4,13 +4,15 @@
 #include <string>
 #include <vector>
 
+#include "sim/SensorPhysics.h"
+
 namespace quorvex_evk {
 
 enum class Variant { HQVGA, VGA };
 
 // WALL is turned about the vertical axis (depth grows across the image);
 // FLAT faces the camera square on.
-enum class SceneChoice { WALL, FLAT, SPHERE, BOX, PATTERN };
+enum class SceneChoice { WALL, FLAT, SPHERE, BOX, CORNER, STEPS, PATTERN };
 
 // What the simulated module is and how it misbehaves. The defaults are the
 // module a plain open gets: HQVGA at 30 frames per second looking at a
@@ -30,6 +32,10 @@ struct ModuleConfig {
     // back again after `motionPeriod` frames (sawtooth).
     double motionMm = 0.0;
     uint32_t motionPeriod = 10;
+    Quorvex::sim::MotionDirection motionDirection = Quorvex::sim::MotionDirection::AWAY;
+    // The world the module sees: ideal unless `physics = realistic`, whose
+    // documented values the other physics keys override.
+    Quorvex::sim::PhysicsSettings physics;
     // Per-sample noise, in 12-bit sample units; drawn from `seed`.
     double noise = 0.0;
     uint64_t seed = 1;

@@ -38,17 +38,6 @@ bool contains(const std::vector<uint64_t>& list, uint64_t n)
     return std::find(list.begin(), list.end(), n) != list.end();
 }
 
-sim::SceneKind sceneKind(SceneChoice choice)
-{
-    switch (choice) {
-    case SceneChoice::SPHERE:
-        return sim::SceneKind::SPHERE;
-    case SceneChoice::BOX:
-        return sim::SceneKind::BOX;
-    default:
-        return sim::SceneKind::TILTED_WALL;
-    }
-}
 
 void copyText(char* dst, size_t size, const char* text)
 {
@@ -57,6 +46,46 @@ void copyText(char* dst, size_t size, const char* text)
 }
 
 } // namespace
+
+sim::SceneKind SimulatedModule::sceneKindOf(const ModuleConfig& config)
+{
+    switch (config.scene) {
+    case SceneChoice::SPHERE:
+        return sim::SceneKind::SPHERE;
+    case SceneChoice::BOX:
+        return sim::SceneKind::BOX;
+    case SceneChoice::CORNER:
+        return sim::SceneKind::CORNER;
+    case SceneChoice::STEPS:
+        return sim::SceneKind::STEPS;
+    default:
+        return sim::SceneKind::TILTED_WALL;
+    }
+}
+
+sim::SceneParams SimulatedModule::sceneParamsOf(const ModuleConfig& config)
+{
+    sim::SceneParams params;
+    params.distanceMm = config.distanceMm;
+    if (config.scene == SceneChoice::FLAT)
+        params.tiltDeg = 0.0;
+    // Objects stand in front of the wall whatever its distance.
+    params.objectDistanceMm = std::min(params.objectDistanceMm, config.distanceMm * 2.0 / 3.0);
+    params.objectSizeMm = std::min(params.objectSizeMm, params.objectDistanceMm / 3.0);
+    return params;
+}
+
+sim::SceneMotion SimulatedModule::sceneMotionOf(const ModuleConfig& config)
+{
+    sim::SceneMotion motion;
+    motion.direction = config.motionDirection;
+    motion.mmPerFrame = config.motionMm;
+    motion.period = config.motionPeriod;
+    // An unpaced module is read as fast as it goes: its scene moves as at
+    // 30 frames per second.
+    motion.framePeriodMs = 1000.0 / (config.fps > 0 ? config.fps : 30);
+    return motion;
+}
 
 SimulatedModule::SimulatedModule(const ModuleConfig& c, uint32_t depth)
     : config(c), queueDepth(depth), openedAt(Clock::now()), noise(c.seed)
@@ -88,16 +117,16 @@ int SimulatedModule::init()
         return QUORVEX_EVK_NO_DEVICE;
     if (initialised)
         return QUORVEX_EVK_OK;
-    if (config.scene != SceneChoice::PATTERN) {
-        sim::SceneParams params;
-        params.distanceMm = config.distanceMm;
-        if (config.scene == SceneChoice::FLAT)
-            params.tiltDeg = 0.0;
-        // Objects stand in front of the wall whatever its distance.
-        params.objectDistanceMm = std::min(params.objectDistanceMm, config.distanceMm * 2.0 / 3.0);
-        params.objectSizeMm = std::min(params.objectSizeMm, params.objectDistanceMm / 3.0);
-        scene = sim::makeScene(sceneKind(config.scene), static_cast<int>(config.width),
-                               static_cast<int>(config.height), params);
+    if (config.scene != SceneChoice::PATTERN && config.physics.realistic) {
+        // A real module's exposure is its own, not fitted to the scene:
+        // near bright surfaces saturate.
+        world = std::make_unique<sim::PhysicalWorld>(sceneKindOf(config), sceneParamsOf(config),
+                                                     static_cast<int>(config.width),
+                                                     static_cast<int>(config.height), config.physics,
+                                                     sceneMotionOf(config));
+    } else if (config.scene != SceneChoice::PATTERN) {
+        scene = sim::makeScene(sceneKindOf(config), static_cast<int>(config.width),
+                               static_cast<int>(config.height), sceneParamsOf(config));
         movedScene = scene;
         // Exposure is set once for the scene: its brightest point, at the
         // nearest it comes, stays below saturation.
@@ -183,9 +212,20 @@ void SimulatedModule::renderFrame()
     // A still, noiseless scene looks the same in every frame at the same
     // modulation: render it once.
     const uint32_t divider = config.variant == Variant::HQVGA ? modulationDivider() : 0;
-    if (f > 0 && config.motionMm == 0.0 && config.noise == 0.0 && divider == renderedDivider)
+    const bool noiseless = world ? !config.physics.shotNoise && config.physics.readNoiseE == 0.0
+                                 : config.noise == 0.0;
+    if (f > 0 && config.motionMm == 0.0 && noiseless && divider == renderedDivider)
         return;
     renderedDivider = divider;
+    if (world) {
+        if (config.variant == Variant::HQVGA) {
+            const int rangeMm = divider == 0x08 ? 2000 : 4000;
+            world->renderHqvga(f, kModuleClockHz / divider, rangeMm, 0, frameWords.data(), noise);
+        } else {
+            sim::renderVgaFrame(*world, f, !config.dualFrequency, frameWords.data(), noise);
+        }
+        return;
+    }
     const sim::Scene* view = &scene;
     if (config.motionMm != 0.0) {
         const double offset = config.motionMm * (f % config.motionPeriod);

@@ -4,10 +4,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "sim/SceneModel.h"
+#include "sim/SensorPhysics.h"
 #include "vendor/libquorvex_evk_sdk/EvkConfig.h"
 #include "vendor/libquorvex_evk_sdk/quorvex_evk_sdk.h"
 
@@ -21,6 +23,11 @@ namespace quorvex_evk {
 class SimulatedModule {
 public:
     SimulatedModule(const ModuleConfig& config, uint32_t queueDepth);
+
+    // The scene a configuration describes (not meaningful for the pattern).
+    static Quorvex::sim::SceneKind sceneKindOf(const ModuleConfig& config);
+    static Quorvex::sim::SceneParams sceneParamsOf(const ModuleConfig& config);
+    static Quorvex::sim::SceneMotion sceneMotionOf(const ModuleConfig& config);
 
     int init();
     int start();
@@ -68,6 +75,8 @@ private:
     Quorvex::sim::Scene scene;
     Quorvex::sim::Scene movedScene;
     Quorvex::sim::NoiseSource noise;
+    // The realistic world, when the configuration asks for it.
+    std::unique_ptr<Quorvex::sim::PhysicalWorld> world;
     double gain = 600.0;
     uint32_t renderedDivider = 0;
     // 12-bit words of every image of the current frame, image after image.

@@ -1,5 +1,6 @@
 #include "vendor/libquorvex_evk_sdk/quorvex_evk_sdk.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -179,6 +180,47 @@ QuorvexCameraHandle QuorvexDebugLastCamera(void)
 int QuorvexDebugOpenCameras(void)
 {
     return openCameras.load();
+}
+
+int QuorvexDebugGroundTruth(const char* configPath, uint32_t frameNumber, float* depthMm, float* coverage,
+                            uint32_t pixels)
+{
+    using quorvex_evk::SimulatedModule;
+    quorvex_evk::ModuleConfig config;
+    if (configPath) {
+        std::string error;
+        if (!quorvex_evk::loadModuleConfig(configPath, config, error)) {
+            report(error);
+            return QUORVEX_EVK_BAD_CONFIGURATION;
+        }
+    }
+    if (config.scene == quorvex_evk::SceneChoice::PATTERN) {
+        report(std::string(configPath ? configPath : "default module") + ": the pattern has no scene to tell the truth of");
+        return QUORVEX_EVK_BAD_CONFIGURATION;
+    }
+    const uint64_t count = static_cast<uint64_t>(config.width) * config.height;
+    if (pixels != count)
+        return QUORVEX_EVK_INVALID_ARGUMENT;
+    const Quorvex::sim::SceneGeometry geometry(SimulatedModule::sceneKindOf(config),
+                                               SimulatedModule::sceneParamsOf(config));
+    const Quorvex::sim::SceneMotion motion = SimulatedModule::sceneMotionOf(config);
+    const int w = static_cast<int>(config.width), h = static_cast<int>(config.height);
+    if (config.physics.realistic) {
+        // The realistic world moves the scene itself.
+        double origin[3];
+        motion.originAt(frameNumber, 0.0, origin);
+        Quorvex::sim::sceneTruth(geometry, w, h, origin, depthMm, coverage);
+        return static_cast<int>(count);
+    }
+    // The ideal world moves every pixel's distance alike.
+    const double origin[3] = {0.0, 0.0, 0.0};
+    Quorvex::sim::sceneTruth(geometry, w, h, origin, depthMm, coverage);
+    const double offset = motion.offsetAt(frameNumber, 0.0);
+    if (depthMm && offset != 0.0)
+        for (uint64_t n = 0; n < count; ++n)
+            if (depthMm[n] > 0.0f)
+                depthMm[n] = static_cast<float>(std::max(1.0, depthMm[n] + offset));
+    return static_cast<int>(count);
 }
 
 } // extern "C"

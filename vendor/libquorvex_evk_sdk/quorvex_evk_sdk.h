@@ -155,6 +155,19 @@ QUORVEX_EVK_API int QuorvexDebugLastOpenParam(QuorvexOpenParam* param);
 QUORVEX_EVK_API QuorvexCameraHandle QuorvexDebugLastCamera(void);
 /* Cameras open in this process. */
 QUORVEX_EVK_API int QuorvexDebugOpenCameras(void);
+/* Ground truth of the scene the configuration file at `configPath` (null:
+ * the default module) shows in depth frame `frameNumber` (the images'
+ * frameNumber), taken from the scene's geometry, never from the sensor
+ * model: for each pixel of the depth image (width x height, row-major) the
+ * radial distance in mm from the camera centre to the surface on the pixel's
+ * centre ray (0: none), and the fraction 0..1 of the pixel's area on which
+ * that same object shows. A moving scene is given where it is when the
+ * frame's first image is taken. `depthMm` or `coverage` may be null;
+ * `pixels` must be width x height. Returns the pixel count, or
+ * QUORVEX_EVK_BAD_CONFIGURATION (reported on standard error; also for the
+ * pattern, which has no scene) or QUORVEX_EVK_INVALID_ARGUMENT. */
+QUORVEX_EVK_API int QuorvexDebugGroundTruth(const char* configPath, uint32_t frameNumber, float* depthMm,
+                                            float* coverage, uint32_t pixels);
 
 #ifdef __cplusplus
 }

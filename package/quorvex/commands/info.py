@@ -4,11 +4,21 @@ import os
 
 import mcap  # noqa: F401 -- the record extra: without it the command reports itself missing
 
+from ..depthcoding import DEPTH_FORMAT, PLANE_FORMAT
 from ..recording import METADATA_NAME, open_recording, scan_recording
 
 
 def add_arguments(parser):
     parser.add_argument("file", metavar="FILE", help="a recording (.mcap)")
+
+
+def _compression(meta, report):
+    chunks = ", ".join(sorted(report.compressions)) or meta.get("chunk_compression",
+                                                               meta.get("compression", "?"))
+    if meta.get("compression") == "depth":
+        return (f"depth (depth {DEPTH_FORMAT}, whole mm; other planes {PLANE_FORMAT}, 16-bit), "
+                f"chunks {chunks}, {report.chunks} chunks")
+    return f"{chunks}, {report.chunks} chunks"
 
 
 def summarise(path):
@@ -24,8 +34,7 @@ def summarise(path):
         f"controls:     {', '.join(f'{k} {v}' for k, v in sorted(info.controls.items())) or '-'}",
         f"filters:      {_filters(info.filters)}",
         f"library:      {meta.get('library_version', '?')}",
-        f"compression:  {', '.join(sorted(report.compressions)) or meta.get('compression', '?')}, "
-        f"{report.chunks} chunks",
+        f"compression:  {_compression(meta, report)}",
     ]
     frames = len(stamps)
     if frames:

@@ -82,6 +82,9 @@ def add_source_arguments(parser, subscribe=True):
                      help="open the built-in simulated module even where the vendor's library is installed")
     sim.add_argument("--no-simulated", dest="simulated", action="store_const", const=False,
                      help="open only a real module (fail where the vendor's library is missing)")
+    group.add_argument("--physics", choices=("ideal", "realistic"), default=None,
+                       help="the world the simulated module shows (opened with no --config): realistic "
+                            "(a sensor's edges, noise, ambient light and saturation) or ideal")
     parser.set_defaults(subscribe=None, output="depth")
     if subscribe:
         add_network_arguments(parser.add_argument_group("network (with --subscribe)"))
@@ -150,12 +153,13 @@ def filtered(source, args):
 
 
 # Sources -----------------------------------------------------------------
-def open_source(args, realtime, subscribing=True, wrap=True):
+def open_source(args, realtime, subscribing=True, physics=None, wrap=True):
     """The source the options name. `realtime`: a recording plays at its
     recorded pace (True) or as fast as it is read. `subscribing`: the
     network options belong to the source (False: to the command's own
     publisher). `wrap`: recordings and subscriptions get the --filters too
-    (False: the caller filters them; a camera always filters by itself). Raises CameraError (or ValueError for a malformed key)."""
+    (False: the caller filters them; a camera always filters by itself).
+    Raises CameraError (or ValueError for a malformed key)."""
     import quorvex
 
     if args.recording:
@@ -177,13 +181,33 @@ def open_source(args, realtime, subscribing=True, wrap=True):
             raise CameraError(str(e)) from None
     if subscribing and (args.connect or args.listen):
         raise CameraError("--connect ENDPOINT and --listen name a network: add --subscribe KEY")
-    return open_camera(args)
+    return open_camera(args, physics=physics)
 
 
-def open_camera(args):
+def open_camera(args, physics=None):
     """quorvex.Camera as the options say. What the native layers print about
     a failed open and the package's error become one line that says what
-    failed and what to do."""
+    failed and what to do. `physics`: the simulated module's world when
+    --physics does not name one (None: the module's own default)."""
+    import quorvex
+
+    physics = getattr(args, "physics", None) or physics
+    if physics and args.config is None and args.connect_camera == "usb" and args.simulated is not False:
+        # The simulated module (what a USB open without a file gets here)
+        # takes its world from a configuration file; it reads the file while
+        # opening, so the file can go right after.
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "simulated.cfg")
+            with open(path, "w") as f:
+                f.write(f"physics = {physics}\n")
+            camera = _open_camera(args, config=path)
+        # Named as the link it is, not by the passing file.
+        camera._source = f"{args.connect_camera}:{args.index}"
+        return camera
+    return _open_camera(args, config=args.config)
+
+
+def _open_camera(args, config):
     import quorvex
 
     kwargs = {}
@@ -198,7 +222,7 @@ def open_camera(args):
     failure = None
     with _native_stderr() as said:
         try:
-            camera = quorvex.Camera(connect=args.connect_camera, index=args.index, config=args.config,
+            camera = quorvex.Camera(connect=args.connect_camera, index=args.index, config=config,
                                     output=args.output, **kwargs)
         except CameraError as e:
             failure = e

@@ -3,7 +3,7 @@ over Zenoh under a key prefix (see `quorvex.network`)."""
 import sys
 import time
 
-from ..network import DEFAULT_KEY, Publisher
+from ..network import COMPRESSIONS, DEFAULT_KEY, Publisher
 from ..rate import RateMeter
 from . import options
 from .progress import Progress
@@ -12,7 +12,12 @@ from .progress import Progress
 def add_arguments(parser):
     options.add_source_arguments(parser, subscribe=False)
     options.add_length_arguments(parser)
-    options.add_filter_arguments(options.add_output_arguments(parser), "none")
+    output = options.add_output_arguments(parser)
+    options.add_filter_arguments(output, "none")
+    output.add_argument("--compression", choices=COMPRESSIONS, default="none",
+                        help="none: float32 images, frames arrive bit for bit (default); depth: depth "
+                             "in whole millimetres as compressedDepth (RVL), amplitude and confidence "
+                             "as 16-bit images coded losslessly (subscribers of this version or later)")
     net = parser.add_argument_group("network")
     net.add_argument("--key", default=DEFAULT_KEY, metavar="PREFIX",
                      help=f"key prefix of the stream (default {DEFAULT_KEY})")
@@ -26,7 +31,8 @@ def run(args):
             options.open_source(args, realtime=True, subscribing=False) as source:
         info = source.info
         with Publisher(info, key=args.key, connect=args.connect, listen=args.listen,
-                       config=args.zenoh_config, lossless=args.lossless) as pub:
+                       config=args.zenoh_config, lossless=args.lossless,
+                       compression=args.compression) as pub:
             where = ", ".join(args.listen) or "no address"
             print(f"publishing {info.variant} {info.output} from {info.source} under "
                   f"{pub.key}/ (listening on {where}"

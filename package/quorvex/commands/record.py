@@ -19,7 +19,9 @@ def add_arguments(parser):
     output = options.add_output_arguments(parser)
     options.add_filter_arguments(output, "none")
     output.add_argument("--compression", choices=COMPRESSIONS, default="zstd",
-                        help="chunk compression (default zstd)")
+                        help="zstd, lz4, none: float32 images in chunks of that coding (default zstd); "
+                             "depth: depth in whole millimetres as compressedDepth (RVL), amplitude "
+                             "and confidence as 16-bit images coded losslessly, chunks uncoded")
     output.add_argument("--queue", type=int, default=16, metavar="FRAMES",
                         help="frames waiting for the disk before new ones are dropped (default 16)")
     output.add_argument("--force", action="store_true", help="overwrite OUT.mcap if it exists")

@@ -7,7 +7,9 @@ import socket
 import sys
 
 from ..viewer import Viewer
+from ..viewer.playback import Playback
 from ..viewer.protocol import is_loopback
+from ..viewer.server import ConfidenceThreshold
 from . import options
 
 
@@ -22,15 +24,25 @@ def add_arguments(parser):
     serve.add_argument("--port", type=int, default=8080, help="TCP port (8080; 0: any free one)")
     serve.add_argument("--read-only", action="store_true",
                        help="offer no controls, even with the token")
+    play = parser.add_argument_group("recordings (--play FILE)")
+    play.add_argument("--loop", action="store_true", help="play the recording again from its start at its end")
+    play.add_argument("--exit-at-end", action="store_true",
+                      help="stop the server after the recording's last frame (the end is otherwise "
+                           "shown and a page may seek back)")
     serve.add_argument("--allow-host", action="append", default=[], metavar="NAME",
                        help="another name the page may be opened under (e.g. board.example.lan)")
 
 
 def open_source(args):
-    # A viewer shows a recording at the pace it was recorded.
-    # The camera filters by itself; a recording or a subscription reaches
-    # the page as it was stored or sent (its raw/filtered toggle is the page's).
-    return options.open_source(args, realtime=True, wrap=False)
+    # A recording is paced by its playback, which pauses and seeks; it
+    # starts when the first page opens, so that page sees it from the start.
+    # The simulated module shows the world a sensor sees. The camera filters
+    # by itself; a recording or a subscription reaches the page as it was
+    # stored or sent (its raw/filtered toggle is the page's).
+    source = options.open_source(args, realtime=False, physics="realistic", wrap=False)
+    if args.recording:
+        return Playback(source, wait_for_page=True, loop=args.loop, exit_at_end=args.exit_at_end)
+    return source
 
 
 def _outward_address():
@@ -66,6 +78,7 @@ def run(args):
         source.info
         viewer = Viewer(source, host=args.host, port=args.port, read_only=args.read_only,
                         allow_hosts=args.allow_host, max_frames=args.frames,
+                        depth_filter=ConfidenceThreshold(),
                         log=lambda line: print(f"quorvex view: {line}", file=sys.stderr, flush=True))
         if not is_loopback(args.host):
             print(f"quorvex view: WARNING: serving on {args.host}, beyond this machine: anyone who "
@@ -92,7 +105,7 @@ def run(args):
             pass
         if args.seconds is not None:
             loop.call_later(args.seconds, loop.stop)
-        if args.frames is not None:
+        if args.frames is not None or args.exit_at_end:
             _stop_when_read(loop, viewer)
         try:
             loop.run_forever()

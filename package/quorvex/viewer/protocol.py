@@ -6,9 +6,10 @@ Binary frame message (little-endian), one per frame, built once and sent
 to every client:
 
     offset  type     field
-    0       4 bytes  magic b"QVF1"
-    4       u16      header length (48)
-    6       u16      flags (bit 0: an amplitude plane follows)
+    0       4 bytes  magic b"QVF2"
+    4       u16      header length (56)
+    6       u16      flags (bit 0: an amplitude plane follows; bit 1: a
+                     confidence plane follows; bit 2: depth filtered)
     8       u16      width
     10      u16      height
     12      u32      sequence (the source's, wraps at 2**32)
@@ -17,9 +18,12 @@ to every client:
     28      f64      host arrival time, ms of time.monotonic_ns()
     36      f32      frames per second leaving the source
     40      f32      amplitude scale (amplitude plane = amplitude * scale)
-    44      4 bytes  zero
-    48      u16[h*w] depth in whole mm, 0 = invalid
+    44      f32      confidence scale (confidence plane = confidence * scale)
+    48      u32      index of the frame in its recording (0xFFFFFFFF: live)
+    52      4 bytes  zero
+    56      u16[h*w] depth in whole mm, 0 = invalid
     ...     u8[h*w]  amplitude, scaled into 0..255
+    ...     u8[h*w]  confidence, scaled into 0..255
 """
 import ipaddress
 import json
@@ -27,9 +31,12 @@ import struct
 
 import numpy as np
 
-MAGIC = b"QVF1"
-HEADER = struct.Struct("<4sHHHHIIddff4x")
+MAGIC = b"QVF2"
+HEADER = struct.Struct("<4sHHHHIIddfffI4x")
 FLAG_AMPLITUDE = 1
+FLAG_CONFIDENCE = 2
+FLAG_FILTERED = 4
+LIVE = 0xFFFFFFFF  # the position of a frame that is no recording's
 MAX_CLIENT_MESSAGE = 256  # bytes; the largest valid message is far smaller
 
 # Ranges of the module's two modulation set-ups, in mm (near, far).
@@ -42,46 +49,63 @@ class BadMessage(ValueError):
 
 
 # Frames --------------------------------------------------------------------
-def encode_frame(frame, source_fps=0.0):
+def _scaled_plane(plane):
+    # A high percentile of a subsample sets the gain: one hot pixel must not
+    # make the whole picture black, and a full sort costs too much.
+    p = np.nan_to_num(plane, nan=0.0, posinf=0.0, neginf=0.0)
+    top = float(np.percentile(p[::4, ::4], 99.5)) if p.size else 0.0
+    scale = 255.0 / top if top > 0 else 0.0
+    return scale, np.clip(p * scale, 0, 255).astype(np.uint8).tobytes()
+
+
+def encode_frame(frame, source_fps=0.0, position=None, filtered=False):
     """The binary message of a depth frame; None for a frame without depth
-    (raw output), which the page cannot show."""
+    (raw output), which the page cannot show. `position`: the frame's index
+    in its recording (None: a live frame)."""
     if frame.depth is None:
         return None
     h, w = frame.depth.shape
     depth = np.nan_to_num(frame.depth, nan=0.0, posinf=0.0, neginf=0.0)
     depth_mm = np.clip(np.rint(depth), 0, 65535).astype("<u2")
-    flags, amp_scale, amp_bytes = 0, 0.0, b""
+    flags = FLAG_FILTERED if filtered else 0
+    amp_scale, amp_bytes, conf_scale, conf_bytes = 0.0, b"", 0.0, b""
     if frame.amplitude is not None:
-        amp = np.nan_to_num(frame.amplitude, nan=0.0, posinf=0.0, neginf=0.0)
-        # A high percentile of a subsample sets the gain: one hot pixel must
-        # not make the whole picture black, and a full sort costs too much.
-        top = float(np.percentile(amp[::4, ::4], 99.5)) if amp.size else 0.0
-        amp_scale = 255.0 / top if top > 0 else 0.0
-        amp_bytes = np.clip(amp * amp_scale, 0, 255).astype(np.uint8).tobytes()
+        amp_scale, amp_bytes = _scaled_plane(frame.amplitude)
         flags |= FLAG_AMPLITUDE
+    if frame.confidence is not None:
+        conf_scale, conf_bytes = _scaled_plane(frame.confidence)
+        flags |= FLAG_CONFIDENCE
+    where = LIVE if position is None else min(max(int(position), 0), LIVE - 1)
     header = HEADER.pack(MAGIC, HEADER.size, flags, w, h, frame.sequence & 0xFFFFFFFF,
                          min(max(int(frame.dropped), 0), 0xFFFFFFFF), float(frame.timestamp_ms),
-                         frame.host_time_ns / 1e6, float(source_fps), amp_scale)
-    return b"".join((header, depth_mm.tobytes(), amp_bytes))
+                         frame.host_time_ns / 1e6, float(source_fps), amp_scale, conf_scale, where)
+    return b"".join((header, depth_mm.tobytes(), amp_bytes, conf_bytes))
 
 
 def decode_frame(data):
     """The inverse of encode_frame, for tests and benchmarks: (fields, depth
-    uint16 (h, w), amplitude uint8 (h, w) or None)."""
+    uint16 (h, w), amplitude uint8 (h, w) or None, confidence uint8 (h, w)
+    or None)."""
     if len(data) < HEADER.size:
         raise BadMessage("frame message shorter than its header")
-    (magic, hlen, flags, w, h, seq, dropped, ts, host_ms, fps, amp_scale) = HEADER.unpack_from(data)
+    (magic, hlen, flags, w, h, seq, dropped, ts, host_ms, fps, amp_scale, conf_scale,
+     where) = HEADER.unpack_from(data)
     if magic != MAGIC or hlen != HEADER.size:
         raise BadMessage("not a frame message")
     n = w * h
-    want = hlen + 2 * n + (n if flags & FLAG_AMPLITUDE else 0)
+    planes = [bool(flags & FLAG_AMPLITUDE), bool(flags & FLAG_CONFIDENCE)]
+    want = hlen + 2 * n + n * sum(planes)
     if len(data) != want:
         raise BadMessage(f"frame message of {len(data)} bytes, expected {want}")
     depth = np.frombuffer(data, "<u2", n, hlen).reshape(h, w)
-    amp = np.frombuffer(data, np.uint8, n, hlen + 2 * n).reshape(h, w) if flags & FLAG_AMPLITUDE else None
+    offset, found = hlen + 2 * n, []
+    for present in planes:
+        found.append(np.frombuffer(data, np.uint8, n, offset).reshape(h, w) if present else None)
+        offset += n if present else 0
     fields = dict(sequence=seq, dropped=dropped, timestamp_ms=ts, host_ms=host_ms, fps=fps,
-                  amp_scale=amp_scale, width=w, height=h)
-    return fields, depth, amp
+                  amp_scale=amp_scale, conf_scale=conf_scale, width=w, height=h,
+                  position=None if where == LIVE else where, filtered=bool(flags & FLAG_FILTERED))
+    return fields, depth, found[0], found[1]
 
 
 # Controls --------------------------------------------------------------------

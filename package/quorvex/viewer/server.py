@@ -14,16 +14,51 @@ import secrets
 import socket
 import threading
 import time
+from dataclasses import replace
 from pathlib import Path
 
 from aiohttp import WSMsgType, web
 
+from .. import colormap
 from ..errors import CameraError
 from ..rate import RateMeter
 from . import protocol
+from .playback import END_TEXT
 
 STATIC = Path(__file__).with_name("static")
 WINDOW = 2  # frames in flight per client: one being drawn, one on the way
+
+
+FILTER_CONTROLS = ("filtered", "confidence")
+PLAYBACK_CONTROLS = ("playing", "position", "loop")
+
+
+class ConfidenceThreshold:
+    """The viewer's depth filter when no other is given: pixels whose
+    confidence is below `confidence` become invalid. Any object with a
+    `confidence` attribute and `apply(frame) -> depth` can stand in its
+    place (`Viewer(depth_filter=...)`)."""
+
+    def __init__(self, confidence=0):
+        self.confidence = confidence
+
+    def apply(self, frame):
+        if frame.confidence is None or self.confidence <= 0:
+            return frame.depth
+        depth = frame.depth.copy()
+        depth[~(frame.confidence >= self.confidence)] = 0.0
+        return depth
+
+
+def filter_controls(depth_filter, filtering=True, most=10000):
+    """The raw/filtered toggle and the threshold slider, as page controls."""
+    return {
+        "filtered": {"label": "Filtered", "kind": "choice", "choices": [0, 1], "widget": "toggle",
+                     "value": int(filtering), "unit": "", "group": "filters"},
+        "confidence": {"label": "Confidence at least", "kind": "int", "min": 0, "max": most,
+                       "widget": "slider", "value": int(depth_filter.confidence), "unit": "",
+                       "group": "filters"},
+    }
 
 
 class _Client:
@@ -43,11 +78,18 @@ class Viewer:
 
     `require_token_to_watch` defaults to True when bound beyond loopback.
     `port=0` picks a free port (see `.port` after `start`). `max_frames`:
-    the source's frames to show (None: all)."""
+    the source's frames to show (None: all). `depth_filter` (see
+    ConfidenceThreshold) adds a raw/filtered toggle and a confidence
+    threshold to the page's controls. A source with a transport (a
+    `playback.Playback`) is played to the pages: it starts with the first."""
 
     def __init__(self, source, host="127.0.0.1", port=8080, read_only=False, token=None,
-                 require_token_to_watch=None, allow_hosts=(), log=None, max_frames=None):
+                 require_token_to_watch=None, allow_hosts=(), log=None, max_frames=None,
+                 depth_filter=None):
         self.source = source
+        self.depth_filter = depth_filter
+        self.filtering = depth_filter is not None
+        self.playback = source if hasattr(source, "page_opened") else None
         self.max_frames = max_frames
         self.host = host
         self.port = port
@@ -66,6 +108,11 @@ class Viewer:
         self.latest = None  # (sequence, message, host_time_ns)
         self.status = "starting"
         self.controls = protocol.probe_controls(source)
+        if depth_filter is not None:
+            self.controls.update(filter_controls(depth_filter))
+        if self.playback is not None:
+            self.controls.update(self.playback.controls())
+            self.playback.on_change = self._playback_changed
         self._control_lock = None
         self._loop = None
         self._runner = None
@@ -114,13 +161,21 @@ class Viewer:
     def _read(self):
         meter = RateMeter()
         try:
-            self.status = "streaming"
+            self.status = ("waiting for the first page" if self.playback is not None
+                           and self.playback.waiting_for_page else "streaming")
             for frame in self.source.frames(max_frames=self.max_frames):
                 if self._stop_reading.is_set():
                     break
+                if self.status != "streaming":
+                    self._set_status("streaming")
                 fps = meter.tick()
                 cpu = time.thread_time()
-                message = protocol.encode_frame(frame, fps)
+                position = self.playback.position if self.playback is not None else None
+                # Read once: a page may switch filtering while this frame is on its way.
+                depth_filter = self.depth_filter if self.filtering else None
+                if depth_filter is not None and frame.depth is not None:
+                    frame = replace(frame, depth=depth_filter.apply(frame))
+                message = protocol.encode_frame(frame, fps, position, depth_filter is not None)
                 self.encode_cpu_s += time.thread_time() - cpu
                 if message is None:
                     self._set_status("the source streams raw frames; the viewer shows depth")
@@ -142,6 +197,17 @@ class Viewer:
         self.status = text
         if self._loop is not None and not self._stop_reading.is_set():
             self._loop.call_soon_threadsafe(self._broadcast_json, {"type": "status", "text": text})
+
+    def _playback_changed(self, playback):
+        # From the reading thread: the recording ended, or plays again.
+        self._set_status(END_TEXT if playback.ended else "streaming")
+        if self._loop is not None and not self._stop_reading.is_set():
+            self._loop.call_soon_threadsafe(self._playback_values)
+
+    def _playback_values(self):
+        for name, c in self.playback.controls().items():
+            self.controls[name]["value"] = c["value"]
+        self._broadcast_controls()
 
     def _publish(self, sequence, message, host_ns):
         self.latest = (sequence, message, host_ns)
@@ -197,6 +263,8 @@ class Viewer:
         await ws.prepare(request)
         client = _Client(ws, can_control)
         self.clients.add(client)
+        if self.playback is not None:
+            self.playback.page_opened()
         sender = asyncio.ensure_future(self._send_frames(client))
         try:
             await ws.send_str(json.dumps(self._hello(client)))
@@ -212,6 +280,8 @@ class Viewer:
                     await ws.close(code=1008, message=str(e).encode()[:120])
                     break
                 if parsed["type"] == "ack":
+                    if self.playback is not None:
+                        self.playback.frame_shown()
                     arrived = client.pending.pop(parsed["seq"])
                     client.latencies_ms.append((time.monotonic_ns() - arrived) / 1e6)
                     del client.latencies_ms[:-1000]
@@ -233,8 +303,17 @@ class Viewer:
                      "height": info.height, "output": info.output, "version": info.version,
                      "intrinsics": {"fx": k.fx, "fy": k.fy, "cx": k.cx, "cy": k.cy,
                                     "width": k.width, "height": k.height}}
+        # The page draws with the package's own colour maps and range rule,
+        # and places points along the module's rays (it measures the
+        # distance along each pixel's ray, not along the optical axis).
         return {"type": "hello", "info": described, "controls": self.controls,
-                "can_control": client.can_control, "read_only": self.read_only, "status": self.status}
+                "can_control": client.can_control, "read_only": self.read_only, "status": self.status,
+                "geometry": "radial", "colormaps": colormap.tables_for_page(),
+                "colormap": colormap.DEFAULT,
+                "range_rule": {"low": colormap.LOW_PERCENTILE, "high": colormap.HIGH_PERCENTILE,
+                               "bin_mm": colormap.BIN_MM, "samples": colormap.SAMPLES,
+                               "default": list(colormap.DEFAULT_RANGE)},
+                "recording": None if self.playback is None else {"frames": self.playback.length}}
 
     async def _send_frames(self, client):
         # Newest frame only: whatever arrived while this client's window was
@@ -257,6 +336,11 @@ class Viewer:
     async def _set_control(self, name, value, client):
         async with self._control_lock:
             previous = self.controls[name]["value"]
+            if name in FILTER_CONTROLS or name in PLAYBACK_CONTROLS:
+                self._set_local(name, value)
+                self.controls[name]["value"] = value
+                self._broadcast_controls()
+                return
             try:
                 await self._loop.run_in_executor(None, protocol.apply_control, self.source, name,
                                                  value, previous)
@@ -264,6 +348,18 @@ class Viewer:
                 await _quietly(client.ws.send_str(json.dumps({"type": "error", "text": str(e)})))
                 return
             self.controls[name]["value"] = value
+        self._broadcast_controls()
+
+    def _set_local(self, name, value):
+        # Controls of this server, not of the camera: nothing waits on a device.
+        if name == "filtered":
+            self.filtering = bool(value)
+        elif name == "confidence":
+            self.depth_filter.confidence = value
+        else:
+            self.playback.set(name, value)
+
+    def _broadcast_controls(self):
         self._broadcast_json({"type": "controls", "values": {n: c["value"] for n, c in self.controls.items()}})
 
     def _broadcast_json(self, obj):

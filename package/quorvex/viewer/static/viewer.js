@@ -2,35 +2,30 @@
 // acknowledges each one once drawn (the server sends no more than two
 // ahead, so a slow page gets fewer frames instead of a growing backlog), and
 // sends control changes. Plain script, no build step, nothing fetched from
-// elsewhere.
+// elsewhere. Colour maps, the automatic range rule and the lens come from the
+// server, so that this page and the package's pictures and points agree.
 "use strict";
 
-const HEADER = 48;
-const FLAG_AMPLITUDE = 1;
+const HEADER = 56;
+const FLAG_AMPLITUDE = 1, FLAG_CONFIDENCE = 2, FLAG_FILTERED = 4;
+const LIVE = 0xFFFFFFFF;
 const token = new URLSearchParams(location.search).get("token");
 const $ = (id) => document.getElementById(id);
-
-// Colour map: near is warm, far is cool; 256 entries of RGB.
-const STOPS = [[0, 255, 40, 0], [0.25, 255, 200, 0], [0.5, 40, 220, 60], [0.75, 0, 160, 255], [1, 40, 0, 160]];
-const LUT = new Uint8Array(256 * 3);
-for (let i = 0; i < 256; i++) {
-  const t = i / 255;
-  let k = 0;
-  while (k < STOPS.length - 2 && t > STOPS[k + 1][0]) k++;
-  const [t0, ...a] = STOPS[k], [t1, ...b] = STOPS[k + 1];
-  const f = (t - t0) / (t1 - t0);
-  for (let c = 0; c < 3; c++) LUT[i * 3 + c] = Math.round(a[c] + f * (b[c] - a[c]));
-}
 
 const state = {
   ws: null, width: 0, height: 0, latest: null, toAck: [], drawScheduled: false,
   depth: null, lastSeq: null, skipped: 0, dropped: 0, shownTimes: [], mouse: null,
-  lo: 0, hi: 4000, controls: {}, frames: 0,
+  lo: 0, hi: 4000, controls: {}, frames: 0, maps: null, map: "turbo",
+  rule: { low: 0.02, high: 0.98, bin_mm: 16, samples: 40000, default: [0, 4000] },
+  paused: false, stepping: false, held: [], rays: null, points: null, nPoints: 0,
+  recording: null, f: null,
 };
 
 function setStatus(text, bad) {
   $("status").textContent = text;
   $("status").className = bad ? "bad" : "";
+  document.body.dataset.status = text;
+  if (state.recording) $("playback-note").textContent = text === "end of the recording" ? "end" : "";
 }
 
 function connect() {
@@ -51,6 +46,118 @@ function send(obj) {
   if (state.ws && state.ws.readyState === WebSocket.OPEN) state.ws.send(JSON.stringify(obj));
 }
 
+// Colour maps ------------------------------------------------------------------
+function lut() { return state.maps[state.map].table; }
+function invalidColour() { return state.maps[state.map].invalid; }
+
+function setMaps(maps, chosen) {
+  state.maps = maps;
+  state.map = chosen in maps ? chosen : Object.keys(maps)[0];
+  const sel = $("cmap");
+  sel.textContent = "";
+  for (const name of Object.keys(maps)) {
+    const o = document.createElement("option");
+    o.value = o.textContent = name;
+    sel.appendChild(o);
+  }
+  sel.value = state.map;
+  showInvalidSwatch();
+}
+
+function showInvalidSwatch() {
+  const [r, g, b] = invalidColour();
+  $("invalid-swatch").style.background = `rgb(${r},${g},${b})`;
+}
+
+// The table index of a depth: 256 equal steps over lo..hi, clipped at both
+// ends; the package's colour_index does the same sums.
+function colourIndex(d, lo, hi) {
+  const k = Math.floor((d - lo) * 256 / (hi - lo));
+  return k < 0 ? 0 : k > 255 ? 255 : k;
+}
+
+// The automatic range: the server's percentiles of the valid depths, from a
+// histogram of a subsample, as the package's auto_range computes it.
+let histogram = null;
+function autoRange(depth) {
+  const r = state.rule, bins = Math.ceil(65536 / r.bin_mm);
+  if (!histogram || histogram.length !== bins) histogram = new Uint32Array(bins);
+  histogram.fill(0);
+  const step = Math.max(1, Math.floor(depth.length / r.samples));
+  let count = 0;
+  for (let i = 0; i < depth.length; i += step) {
+    const d = depth[i];
+    if (d > 0) { histogram[Math.floor(d / r.bin_mm)]++; count++; }
+  }
+  if (count < 2) return r.default.slice();
+  const half = Math.floor(r.bin_mm / 2);
+  const percentile = (q) => {
+    const want = q * count;
+    let sum = 0;
+    for (let b = 0; b < histogram.length; b++) {
+      sum += histogram[b];
+      if (sum >= want) return b * r.bin_mm + half;
+    }
+    return 65535;
+  };
+  const lo = percentile(r.low), hi = percentile(r.high);
+  return hi > lo ? [lo, hi] : [lo - half, lo + half];
+}
+
+// Round values (1, 2 or 5 times a power of ten) inside lo..hi, at most `most`.
+function ticks(lo, hi, most) {
+  const span = hi - lo;
+  if (!(span > 0)) return [lo];
+  for (let p = -3; p < 8; p++) {
+    for (const m of [1, 2, 5]) {
+      const step = m * Math.pow(10, p), first = Math.ceil(lo / step) * step;
+      const n = Math.floor((hi - first) / step + 1e-9) + 1;
+      if (n <= most) return Array.from({ length: n }, (_, i) => +(first + i * step).toFixed(6));
+    }
+  }
+  return [lo, hi];
+}
+
+// A vertical bar of a table, high values at the top, ticked and labelled;
+// redrawn only when its table, range or unit changes.
+const gradients = new Map();
+function drawBar(canvas, table, lo, hi, unit) {
+  const key = `${lo}|${hi}|${unit}|${table === GREY ? "grey" : state.map}`;
+  if (canvas.dataset.key === key) return;
+  canvas.dataset.key = key;
+  const ctx = canvas.getContext("2d"), W = canvas.width, H = canvas.height;
+  const top = 14, bottom = H - 6, barW = 16, span = bottom - top;
+  ctx.fillStyle = "#fff";
+  ctx.fillRect(0, 0, W, H);
+  const gkey = `${key.split("|").pop()}|${span}`;
+  if (!gradients.has(gkey)) {
+    const img = ctx.createImageData(barW, span);
+    for (let y = 0; y < span; y++) {
+      const k = 3 * Math.min(255, Math.floor((span - 1 - y) * 256 / span));
+      for (let x = 0; x < barW; x++) {
+        const o = 4 * (y * barW + x);
+        img.data[o] = table[k]; img.data[o + 1] = table[k + 1]; img.data[o + 2] = table[k + 2]; img.data[o + 3] = 255;
+      }
+    }
+    gradients.set(gkey, img);
+  }
+  ctx.putImageData(gradients.get(gkey), 0, top);
+  ctx.strokeStyle = "#999";
+  ctx.strokeRect(0.5, top + 0.5, barW - 1, span - 1);
+  ctx.fillStyle = "#222";
+  ctx.font = "11px sans-serif";
+  ctx.textBaseline = "middle";
+  ctx.fillText(unit, 0, 6);
+  for (const t of ticks(lo, hi, 6)) {
+    const y = Math.round(bottom - (t - lo) * span / (hi - lo));
+    ctx.fillRect(barW, y, 4, 1);
+    ctx.fillText(String(t), barW + 6, y);
+  }
+}
+
+const GREY = new Uint8Array(768).map((_, i) => Math.floor(i / 3));
+
+// Messages ---------------------------------------------------------------------
 function onText(msg) {
   if (msg.type === "hello") {
     const i = msg.info || {};
@@ -58,11 +165,20 @@ function onText(msg) {
       .filter(Boolean).join("  ");
     if (msg.status && msg.status !== "streaming") setStatus(msg.status);
     state.intrinsics = i.intrinsics || null;
+    state.rays = null;
+    if (msg.range_rule) state.rule = msg.range_rule;
+    if (msg.colormaps) setMaps(msg.colormaps, msg.colormap);
+    state.recording = msg.recording || null;
+    $("playback").hidden = !state.recording;
     buildControls(msg.controls || {}, msg.can_control, msg.read_only);
   } else if (msg.type === "controls") {
     for (const [name, value] of Object.entries(msg.values)) {
       const el = $("ctl-" + name);
-      if (el && document.activeElement !== el) el.value = String(value);
+      if (el && document.activeElement !== el) {
+        if (el.type === "checkbox") el.checked = value === 1;
+        else el.value = String(value);
+        showValue(name, value);
+      }
       if (state.controls[name]) state.controls[name].value = value;
     }
     document.body.dataset.controls = JSON.stringify(msg.values);
@@ -73,109 +189,129 @@ function onText(msg) {
   }
 }
 
+function showValue(name, value) {
+  const out = $("val-" + name);
+  if (out) out.textContent = String(value);
+}
+
+function controlInput(name, c) {
+  let input;
+  if (c.widget === "toggle") {
+    input = document.createElement("input");
+    input.type = "checkbox";
+    input.checked = c.value === 1;
+  } else if (c.kind === "choice") {
+    input = document.createElement("select");
+    for (const v of c.choices) {
+      const o = document.createElement("option");
+      o.value = String(v);
+      o.textContent = `${v} ${c.unit}`;
+      input.appendChild(o);
+    }
+  } else {
+    input = document.createElement("input");
+    input.type = c.widget === "slider" ? "range" : "number";
+    input.min = c.min;
+    input.max = c.max;
+    input.step = 1;
+  }
+  if (input.type !== "checkbox") input.value = String(c.value);
+  return input;
+}
+
 function buildControls(controls, canControl, readOnly) {
   state.controls = controls;
-  const names = Object.keys(controls);
-  const list = $("control-list");
-  list.textContent = "";
-  $("controls").hidden = names.length === 0;
-  for (const name of names) {
-    const c = controls[name];
-    const row = document.createElement("div");
+  const lists = { camera: $("control-list"), filters: $("filter-list"), playback: $("playback-list") };
+  for (const l of Object.values(lists)) l.textContent = "";
+  const used = new Set();
+  for (const [name, c] of Object.entries(controls)) {
+    const group = c.group || "camera";
+    used.add(group);
+    const row = document.createElement("span");
     row.className = "control";
     const label = document.createElement("label");
     label.textContent = c.label;
     label.htmlFor = "ctl-" + name;
-    let input;
-    if (c.kind === "choice") {
-      input = document.createElement("select");
-      for (const v of c.choices) {
-        const o = document.createElement("option");
-        o.value = String(v);
-        o.textContent = `${v} ${c.unit}`;
-        input.appendChild(o);
-      }
-    } else {
-      input = document.createElement("input");
-      input.type = "number";
-      input.min = c.min;
-      input.max = c.max;
-      input.step = 1;
-    }
+    const input = controlInput(name, c);
     input.id = "ctl-" + name;
-    input.value = String(c.value);
     input.disabled = !canControl;
+    input.addEventListener(c.widget === "slider" ? "input" : "change", () => showValue(name, input.value));
     input.addEventListener("change", () => {
-      const v = Number(input.value);
+      const v = input.type === "checkbox" ? (input.checked ? 1 : 0) : Number(input.value);
       const ok = Number.isInteger(v) && (c.kind === "choice" ? c.choices.includes(v) : v >= c.min && v <= c.max);
       if (ok) send({ type: "set", control: name, value: v });
       else input.value = String(c.value);
     });
-    row.append(label, input);
-    if (c.kind !== "choice") row.append(` ${c.unit} (${c.min} to ${c.max})`);
-    list.appendChild(row);
+    row.append(label, " ", input);
+    if (c.widget === "slider") {
+      const out = document.createElement("span");
+      out.id = "val-" + name;
+      out.textContent = String(c.value);
+      row.append(" ", out, c.unit ? ` ${c.unit}` : "");
+    } else if (c.kind !== "choice") {
+      row.append(` ${c.unit} (${c.min} to ${c.max})`);
+    }
+    lists[group === "filters" || group === "playback" ? group : "camera"].appendChild(row);
+    if (group !== "playback") lists[group === "filters" ? "filters" : "camera"].appendChild(document.createElement("br"));
   }
-  $("control-note").textContent = canControl ? "" : readOnly
-    ? "read-only viewer" : "open the URL with the token to change these";
+  $("controls").hidden = !used.has("camera");
+  $("filters").hidden = !used.has("filters");
+  $("control-note").textContent = canControl || !Object.keys(controls).length ? "" : readOnly
+    ? "read-only viewer" : "open the URL with the token to change the controls";
 }
 
 function onFrame(buf) {
   const v = new DataView(buf);
   const magic = String.fromCharCode(v.getUint8(0), v.getUint8(1), v.getUint8(2), v.getUint8(3));
-  if (magic !== "QVF1" || v.getUint16(4, true) !== HEADER) return;
+  if (magic !== "QVF2" || v.getUint16(4, true) !== HEADER) return;
   const f = {
     flags: v.getUint16(6, true), width: v.getUint16(8, true), height: v.getUint16(10, true),
     seq: v.getUint32(12, true), dropped: v.getUint32(16, true), timestamp: v.getFloat64(20, true),
-    fps: v.getFloat32(36, true), buf,
+    fps: v.getFloat32(36, true), ampScale: v.getFloat32(40, true), confScale: v.getFloat32(44, true),
+    position: v.getUint32(48, true), buf,
   };
+  if (state.paused && !state.stepping) {
+    // Held unacknowledged: the server sends nothing more while paused.
+    state.held.push(f.seq);
+    return;
+  }
+  state.stepping = false;
   state.toAck.push(f.seq);
   if (state.lastSeq !== null && f.seq > state.lastSeq + 1) state.skipped += f.seq - state.lastSeq - 1;
   state.lastSeq = f.seq;
   state.dropped += f.dropped;
   state.latest = f;
+  scheduleDraw();
+}
+
+function scheduleDraw() {
   if (!state.drawScheduled) {
     state.drawScheduled = true;
     requestAnimationFrame(draw);
   }
 }
 
-// The colour range of automatic mode: the 2nd and 98th percentiles of the
-// valid depths, so a few stray pixels do not squash the rest; from a
-// histogram of 16 mm bins, which costs one pass and no sort.
-const histogram = new Uint32Array(4096);
-function autoRange(depth) {
-  histogram.fill(0);
-  const step = Math.max(1, Math.floor(depth.length / 40000));
-  let count = 0;
-  for (let i = 0; i < depth.length; i += step) {
-    const d = depth[i];
-    if (d > 0) { histogram[d >> 4]++; count++; }
-  }
-  if (count < 2) return [0, 4000];
-  const percentile = (q) => {
-    const want = q * count;
-    let sum = 0;
-    for (let b = 0; b < histogram.length; b++) {
-      sum += histogram[b];
-      if (sum >= want) return b * 16 + 8;
-    }
-    return 65535;
-  };
-  const lo = percentile(0.02), hi = percentile(0.98);
-  return hi > lo ? [lo, hi] : [lo - 8, lo + 8];
-}
-
 function ensureSize(w, h) {
   if (state.width === w && state.height === h) return;
   state.width = w;
   state.height = h;
-  state.depthImage = new ImageData(w, h);
-  state.ampImage = new ImageData(w, h);
-  for (const id of ["depth", "amplitude"]) {
+  state.rays = null;
+  // Depth large, amplitude and confidence at half its size beside it.
+  for (const id of ["depth", "amplitude", "confidence"]) {
     $(id).width = w;
     $(id).height = h;
-    $(id).style.width = (w <= 320 ? 2 * w : w) + "px";
+    const full = w <= 320 ? 2 * w : w;
+    $(id).style.width = (id === "depth" ? full : full / 2) + "px";
   }
+  state.images = { depth: new ImageData(w, h), amplitude: new ImageData(w, h), confidence: new ImageData(w, h) };
+  state.points = new Float32Array(3 * w * h);
+  state.pointDepth = new Uint16Array(w * h);
+}
+
+function greyImage(id, plane) {
+  const img = state.images[id], a = img.data;
+  for (let i = 0, o = 0; i < plane.length; i++, o += 4) { a[o] = a[o + 1] = a[o + 2] = plane[i]; a[o + 3] = 255; }
+  $(id).getContext("2d").putImageData(img, 0, 0);
 }
 
 function draw() {
@@ -186,6 +322,7 @@ function draw() {
   ensureSize(w, h);
   const depth = new Uint16Array(f.buf, HEADER, n);
   state.depth = depth;
+  state.f = f;
   if ($("cmode-auto").checked) {
     [state.lo, state.hi] = autoRange(depth);
     $("cmin").value = state.lo;
@@ -194,30 +331,18 @@ function draw() {
     state.lo = Number($("cmin").value) || 0;
     state.hi = Math.max(state.lo + 1, Number($("cmax").value) || 1);
   }
-  const dctx = $("depth").getContext("2d");
-  const img = state.depthImage;
-  const px = img.data, scale = 255 / (state.hi - state.lo), lo = state.lo;
-  for (let i = 0, o = 0; i < n; i++, o += 4) {
-    const d = depth[i];
-    if (d === 0) { px[o] = px[o + 1] = px[o + 2] = 0; }
-    else {
-      let k = Math.round((d - lo) * scale);
-      k = k < 0 ? 0 : k > 255 ? 255 : k;
-      px[o] = LUT[k * 3]; px[o + 1] = LUT[k * 3 + 1]; px[o + 2] = LUT[k * 3 + 2];
-    }
-    px[o + 3] = 255;
-  }
-  dctx.putImageData(img, 0, 0);
+  paintDepth();
+  let offset = HEADER + 2 * n;
   if (f.flags & FLAG_AMPLITUDE) {
-    const amp = new Uint8Array(f.buf, HEADER + 2 * n, n);
-    const actx = $("amplitude").getContext("2d");
-    const aimg = state.ampImage;
-    const a = aimg.data;
-    for (let i = 0, o = 0; i < n; i++, o += 4) { a[o] = a[o + 1] = a[o + 2] = amp[i]; a[o + 3] = 255; }
-    actx.putImageData(aimg, 0, 0);
+    greyImage("amplitude", new Uint8Array(f.buf, offset, n));
+    offset += n;
+    if (f.ampScale > 0) drawBar($("amp-bar"), GREY, 0, 255 / f.ampScale, "amplitude");
   }
-  $("bar-lo").textContent = `${Math.round(state.lo)} mm`;
-  $("bar-hi").textContent = `${Math.round(state.hi)} mm`;
+  if (f.flags & FLAG_CONFIDENCE) {
+    greyImage("confidence", new Uint8Array(f.buf, offset, n));
+    if (f.confScale > 0) drawBar($("conf-bar"), GREY, 0, 255 / f.confScale, "confidence");
+  }
+  $("depth-kind").textContent = f.flags & FLAG_FILTERED ? "filtered" : "raw";
   // Statistics of what this page shows.
   const now = performance.now();
   state.shownTimes.push(now);
@@ -229,26 +354,37 @@ function draw() {
   $("skipped").textContent = String(state.skipped);
   $("sequence").textContent = String(f.seq);
   $("timestamp").textContent = `${f.timestamp.toFixed(0)} ms`;
-  if ($("points-on").checked) drawPoints(depth, w, h);
+  if (f.position !== LIVE) {
+    const el = $("ctl-position");
+    if (el && document.activeElement !== el) { el.value = String(f.position); showValue("position", f.position); }
+    document.body.dataset.position = String(f.position);
+    if (!("firstPosition" in document.body.dataset)) document.body.dataset.firstPosition = String(f.position);
+  }
+  state.pointsOf = null;
+  if ($("points-on").checked) drawPoints();
   state.frames++;
   document.body.dataset.frames = String(state.frames);
+  document.body.dataset.sequence = String(f.seq);
   updateReadout();
   // Acknowledge everything received, drawn or overtaken by a newer frame.
   for (const seq of state.toAck) send({ type: "ack", seq });
   state.toAck = [];
 }
 
-function drawColourBar() {
-  const c = $("colourbar"), ctx = c.getContext("2d");
-  const img = ctx.createImageData(c.width, c.height);
-  for (let y = 0; y < c.height; y++) {
-    const k = 255 - Math.round(y * 255 / (c.height - 1));  // far at the top
-    for (let x = 0; x < c.width; x++) {
-      const o = (y * c.width + x) * 4;
-      img.data[o] = LUT[k * 3]; img.data[o + 1] = LUT[k * 3 + 1]; img.data[o + 2] = LUT[k * 3 + 2]; img.data[o + 3] = 255;
+function paintDepth() {
+  const depth = state.depth, img = state.images.depth, px = img.data, table = lut(), bad = invalidColour();
+  const lo = state.lo, hi = state.hi;
+  for (let i = 0, o = 0; i < depth.length; i++, o += 4) {
+    const d = depth[i];
+    if (d === 0) { px[o] = bad[0]; px[o + 1] = bad[1]; px[o + 2] = bad[2]; }
+    else {
+      const k = 3 * colourIndex(d, lo, hi);
+      px[o] = table[k]; px[o + 1] = table[k + 1]; px[o + 2] = table[k + 2];
     }
+    px[o + 3] = 255;
   }
-  ctx.putImageData(img, 0, 0);
+  $("depth").getContext("2d").putImageData(img, 0, 0);
+  drawBar($("colourbar"), table, state.lo, state.hi, "depth, mm");
 }
 
 function updateReadout() {
@@ -263,7 +399,7 @@ function updateReadout() {
   r.textContent = `x ${u}, y ${v}: ` + (d > 0 ? `${d} mm` : "no depth");
 }
 
-for (const id of ["depth", "amplitude"]) {
+for (const id of ["depth", "amplitude", "confidence"]) {
   $(id).addEventListener("mousemove", (e) => {
     const c = e.currentTarget, rect = c.getBoundingClientRect();
     state.mouse = [Math.floor((e.clientX - rect.left) * c.width / rect.width),
@@ -272,47 +408,135 @@ for (const id of ["depth", "amplitude"]) {
   });
 }
 
-// The point cloud: every pixel back-projected through the lens (x right, y
-// down, z forward), turned about its middle, projected by a virtual camera,
-// nearest point wins; coloured as the depth picture.
-const view = { yaw: 0.5, pitch: -0.3, drag: null };
+// Points ---------------------------------------------------------------------
+// The module measures the distance along each pixel's ray, so a point is
+// its unit ray times the depth: the rays are those of the package's
+// depth_to_points, computed in double and kept in single precision as there.
+function unitRays(w, h) {
+  const k = state.intrinsics, rays = new Float32Array(3 * w * h);
+  for (let v = 0, o = 0; v < h; v++) {
+    const y = (v - k.cy) / k.fy;
+    for (let u = 0; u < w; u++, o += 3) {
+      const x = (u - k.cx) / k.fx, norm = Math.sqrt(x * x + y * y + 1);
+      rays[o] = x / norm; rays[o + 1] = y / norm; rays[o + 2] = 1 / norm;
+    }
+  }
+  return rays;
+}
+
+const MM = Math.fround(0.001);
+// The points of the frame shown, made when first asked for.
+function ensurePoints() {
+  if (state.depth && state.pointsOf !== state.depth) {
+    makePoints(state.depth, state.width, state.height);
+    state.pointsOf = state.depth;
+  }
+}
+
+function makePoints(depth, w, h) {
+  state.nPoints = 0;
+  if (!state.intrinsics || state.intrinsics.width !== w || state.intrinsics.height !== h) return;
+  if (!state.rays) state.rays = unitRays(w, h);
+  const rays = state.rays, pts = state.points, pd = state.pointDepth;
+  let n = 0;
+  for (let i = 0; i < depth.length; i++) {
+    const d = depth[i];
+    if (d === 0) continue;
+    const r = Math.fround(d * MM), o = 3 * i;
+    pts[3 * n] = rays[o] * r; pts[3 * n + 1] = rays[o + 1] * r; pts[3 * n + 2] = rays[o + 2] * r;
+    pd[n++] = d;
+  }
+  state.nPoints = n;
+}
+
+const VIEW0 = { yaw: 0.5, pitch: -0.3, distance: null };
+const view = { ...VIEW0, drag: null };
 let zbuf = null;
-function drawPoints(depth, w, h) {
-  const k = state.intrinsics;
+
+function projector(W, H) {
+  const mid = (state.lo + state.hi) / 2000;
+  if (view.distance === null) view.distance = Math.max(0.5, 2.5 * mid);
+  const cy = Math.cos(view.yaw), sy = Math.sin(view.yaw), cp = Math.cos(view.pitch), sp = Math.sin(view.pitch);
+  const f = 0.9 * W, dist = view.distance;
+  return (x, y, z) => {
+    const zc = z - mid;
+    const x1 = cy * x + sy * zc, z1 = -sy * x + cy * zc;
+    const y2 = cp * y - sp * z1, z2 = sp * y + cp * z1 + dist;
+    if (z2 <= 0.05) return null;
+    return [W / 2 + f * x1 / z2, H / 2 + f * y2 / z2, z2];
+  };
+}
+
+function line(ctx, project, a, b, pieces) {
+  // In pieces, so that a line passing behind the eye keeps its visible part.
+  let prev = null;
+  for (let i = 0; i <= pieces; i++) {
+    const t = i / pieces;
+    const p = project(a[0] + t * (b[0] - a[0]), a[1] + t * (b[1] - a[1]), a[2] + t * (b[2] - a[2]));
+    if (p && prev) { ctx.moveTo(prev[0], prev[1]); ctx.lineTo(p[0], p[1]); }
+    prev = p;
+  }
+}
+
+function drawPoints() {
   const c = $("points"), ctx = c.getContext("2d");
   const W = c.width, H = c.height;
   const img = ctx.createImageData(W, H);
   if (!zbuf || zbuf.length !== W * H) zbuf = new Float32Array(W * H);
   zbuf.fill(Infinity);
-  if (k) {
-    const mid = (state.lo + state.hi) / 2, scale = 255 / (state.hi - state.lo);
-    const cy = Math.cos(view.yaw), sy = Math.sin(view.yaw), cp = Math.cos(view.pitch), sp = Math.sin(view.pitch);
-    const f = 0.9 * W, eye = 2.5 * mid, step = w * h > 100000 ? 2 : 1;
-    for (let v = 0; v < h; v += step) {
-      for (let u = 0; u < w; u += step) {
-        const z = depth[v * w + u];
-        if (z === 0) continue;
-        const x = (u - k.cx) * z / k.fx, y = (v - k.cy) * z / k.fy, zc = z - mid;
-        const x1 = cy * x + sy * zc, z1 = -sy * x + cy * zc;
-        const y2 = cp * y - sp * z1, z2 = sp * y + cp * z1 + eye;
-        if (z2 <= 1) continue;
-        const px = Math.round(W / 2 + f * x1 / z2), py = Math.round(H / 2 + f * y2 / z2);
-        if (px < 0 || py < 0 || px >= W || py >= H) continue;
-        const o = py * W + px;
-        if (z2 >= zbuf[o]) continue;
-        zbuf[o] = z2;
-        let q = Math.round((z - state.lo) * scale);
-        q = q < 0 ? 0 : q > 255 ? 255 : q;
-        img.data[o * 4] = LUT[q * 3]; img.data[o * 4 + 1] = LUT[q * 3 + 1];
-        img.data[o * 4 + 2] = LUT[q * 3 + 2]; img.data[o * 4 + 3] = 255;
-      }
+  ensurePoints();
+  const project = projector(W, H), table = lut(), pts = state.points, pd = state.pointDepth;
+  let floor = 0, far = 1;
+  for (let i = 0; i < state.nPoints; i++) {
+    const x = pts[3 * i], y = pts[3 * i + 1], z = pts[3 * i + 2];
+    if (y > floor) floor = y;
+    if (z > far) far = z;
+    const p = project(x, y, z);
+    if (!p) continue;
+    const px = Math.round(p[0]), py = Math.round(p[1]);
+    if (px < 0 || py < 0 || px >= W - 1 || py >= H - 1) continue;
+    const k = 3 * colourIndex(pd[i], state.lo, state.hi);
+    // A 2 x 2 dot: a surface seen at a slant stays closed.
+    for (const o of [py * W + px, py * W + px + 1, (py + 1) * W + px, (py + 1) * W + px + 1]) {
+      if (p[2] >= zbuf[o]) continue;
+      zbuf[o] = p[2];
+      img.data[o * 4] = table[k]; img.data[o * 4 + 1] = table[k + 1];
+      img.data[o * 4 + 2] = table[k + 2]; img.data[o * 4 + 3] = 255;
     }
   }
   ctx.putImageData(img, 0, 0);
+  // The floor: a 0.5 m grid on the plane through the lowest point (y is down).
+  const gy = Math.ceil(floor * 10) / 10, zMax = Math.ceil(far * 2) / 2 + 0.5;
+  ctx.globalCompositeOperation = "destination-over";
+  ctx.strokeStyle = "#555";
+  ctx.beginPath();
+  for (let x = -2; x <= 2; x += 0.5) line(ctx, project, [x, gy, 0], [x, gy, zMax], 16);
+  for (let z = 0; z <= zMax; z += 0.5) line(ctx, project, [-2, gy, z], [2, gy, z], 16);
+  ctx.stroke();
+  ctx.globalCompositeOperation = "source-over";
+  // Axes from the camera, ticked every 0.5 m.
+  ctx.font = "11px sans-serif";
+  for (const [axis, colour, length] of [[0, "#f44", 1], [1, "#4f4", 1], [2, "#48f", zMax]]) {
+    const end = [0, 0, 0];
+    end[axis] = length;
+    ctx.strokeStyle = ctx.fillStyle = colour;
+    ctx.beginPath();
+    line(ctx, project, [0, 0, 0], end, 16);
+    ctx.stroke();
+    for (let t = 0.5; t <= length + 1e-9; t += 0.5) {
+      const at = [0, 0, 0];
+      at[axis] = t;
+      const p = project(at[0], at[1], at[2]);
+      if (p) ctx.fillText(`${t} m`, p[0] + 3, p[1] - 3);
+    }
+    const p = project(end[0], end[1], end[2]);
+    if (p) ctx.fillText("xyz"[axis], p[0] + 3, p[1] + 12);
+  }
 }
 
 $("points-on").addEventListener("change", (e) => {
-  $("points").hidden = $("points-note").hidden = !e.target.checked;
+  $("points").hidden = $("points-note").hidden = $("reset-view").hidden = !e.target.checked;
+  if (e.target.checked && state.depth) drawPoints();
 });
 $("points").addEventListener("mousedown", (e) => { view.drag = [e.clientX, e.clientY]; });
 window.addEventListener("mouseup", () => { view.drag = null; });
@@ -321,7 +545,102 @@ window.addEventListener("mousemove", (e) => {
   view.yaw += (e.clientX - view.drag[0]) * 0.01;
   view.pitch = Math.max(-1.5, Math.min(1.5, view.pitch - (e.clientY - view.drag[1]) * 0.01));
   view.drag = [e.clientX, e.clientY];
+  if (state.paused) drawPoints();
+});
+$("points").addEventListener("wheel", (e) => {
+  e.preventDefault();
+  if (view.distance !== null) view.distance = Math.min(50, Math.max(0.1, view.distance * Math.exp(e.deltaY * 0.001)));
+  if (state.paused) drawPoints();
+}, { passive: false });
+$("reset-view").addEventListener("click", () => {
+  Object.assign(view, VIEW0);
+  if (state.depth) drawPoints();
 });
 
-drawColourBar();
+// Pause, step, snapshots ----------------------------------------------------------
+function release() {
+  for (const seq of state.held) send({ type: "ack", seq });
+  state.held = [];
+}
+
+$("pause").addEventListener("click", () => {
+  state.paused = !state.paused;
+  $("pause").textContent = state.paused ? "Resume" : "Pause";
+  $("step").disabled = !state.paused;
+  document.body.dataset.paused = state.paused ? "1" : "0";
+  if (!state.paused) release();
+});
+$("step").addEventListener("click", () => {
+  // The next frame the server sends is drawn: a fresh one, not one held.
+  state.stepping = true;
+  release();
+});
+$("cmap").addEventListener("change", (e) => {
+  state.map = e.target.value;
+  showInvalidSwatch();
+  if (state.depth) { paintDepth(); if ($("points-on").checked) drawPoints(); }
+});
+
+function download(blob, name) {
+  const a = document.createElement("a");
+  a.href = URL.createObjectURL(blob);
+  a.download = name;
+  document.body.appendChild(a);
+  a.click();
+  a.remove();
+  setTimeout(() => URL.revokeObjectURL(a.href), 10000);
+}
+
+function snapshotName(ext) { return `quorvex-${state.f ? state.f.seq : 0}.${ext}`; }
+
+$("snap-png").addEventListener("click", () => {
+  if (!state.depth) return;
+  const src = $("depth"), bar = $("colourbar"), scale = src.width <= 320 ? 2 : 1;
+  const W = src.width * scale, H = Math.max(src.height * scale, bar.height);
+  const c = document.createElement("canvas");
+  c.width = W + bar.width + 8;
+  c.height = H;
+  const ctx = c.getContext("2d");
+  ctx.fillStyle = "#fff";
+  ctx.fillRect(0, 0, c.width, c.height);
+  ctx.imageSmoothingEnabled = false;
+  ctx.drawImage(src, 0, 0, W, src.height * scale);
+  ctx.drawImage(bar, W + 8, 0);
+  c.toBlob((blob) => download(blob, snapshotName("png")), "image/png");
+});
+
+// The points of the frame shown, in the package's PLY layout (binary
+// little-endian float x, y, z and uchar red, green, blue of the colour map).
+function plyBytes() {
+  ensurePoints();
+  const n = state.nPoints, table = lut();
+  const head = ["ply", "format binary_little_endian 1.0", `element vertex ${n}`, "property float x",
+    "property float y", "property float z", "property uchar red", "property uchar green",
+    "property uchar blue", "end_header"].join("\n") + "\n";
+  const headBytes = new TextEncoder().encode(head);
+  const out = new Uint8Array(headBytes.length + 15 * n);
+  out.set(headBytes);
+  const v = new DataView(out.buffer, headBytes.length);
+  for (let i = 0; i < n; i++) {
+    const o = 15 * i, k = 3 * colourIndex(state.pointDepth[i], state.lo, state.hi);
+    v.setFloat32(o, state.points[3 * i], true);
+    v.setFloat32(o + 4, state.points[3 * i + 1], true);
+    v.setFloat32(o + 8, state.points[3 * i + 2], true);
+    v.setUint8(o + 12, table[k]); v.setUint8(o + 13, table[k + 1]); v.setUint8(o + 14, table[k + 2]);
+  }
+  return out;
+}
+$("snap-ply").addEventListener("click", () => {
+  if (state.depth) download(new Blob([plyBytes()], { type: "application/octet-stream" }), snapshotName("ply"));
+});
+
+// What tests and scripts can read of the frame shown.
+window.quorvexView = {
+  frame: () => state.depth && ensurePoints() === undefined && {
+    seq: state.f.seq, width: state.width, height: state.height, depth: Array.from(state.depth),
+    range: [state.lo, state.hi], map: state.map,
+    points: Array.from(state.points.subarray(0, 3 * state.nPoints)),
+  },
+};
+
 connect();

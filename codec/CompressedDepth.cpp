@@ -1,0 +1,88 @@
+#include "codec/CompressedDepth.h"
+
+#include <cstring>
+
+#include "codec/Rvl.h"
+
+namespace Quorvex {
+
+namespace {
+
+void storeU32(uint8_t* p, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint32_t loadU32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void writeHeader(uint32_t cols, uint32_t rows, uint8_t* out)
+{
+    // Format 0 and quantisation 0.0f, 0.0f: all-zero bits in IEEE 754.
+    std::memset(out, 0, kCompressedDepthConfigBytes);
+    storeU32(out + kCompressedDepthConfigBytes, cols);
+    storeU32(out + kCompressedDepthConfigBytes + 4, rows);
+}
+
+} // namespace
+
+size_t encodeCompressedDepth(const float* depthMm, uint32_t cols, uint32_t rows, uint8_t* out)
+{
+    writeHeader(cols, rows, out);
+    return kCompressedDepthHeaderBytes +
+           rvlEncodeDepth(depthMm, static_cast<size_t>(cols) * rows, out + kCompressedDepthHeaderBytes);
+}
+
+size_t encodeCompressedDepth16(const uint16_t* mm, uint32_t cols, uint32_t rows, uint8_t* out)
+{
+    writeHeader(cols, rows, out);
+    return kCompressedDepthHeaderBytes +
+           rvlEncode(mm, static_cast<size_t>(cols) * rows, out + kCompressedDepthHeaderBytes);
+}
+
+const char* to_str(CompressedDepthStatus status)
+{
+    switch (status) {
+    case CompressedDepthStatus::OK: return "ok";
+    case CompressedDepthStatus::TOO_SHORT: return "shorter than its header";
+    case CompressedDepthStatus::NOT_16_BIT: return "not plain 16-bit depth (quantised or of another format)";
+    case CompressedDepthStatus::WRONG_SIZE: return "of another image size";
+    case CompressedDepthStatus::DAMAGED_STREAM: return "a damaged RVL stream";
+    }
+    return "?";
+}
+
+CompressedDepthStatus readCompressedDepthSize(const uint8_t* in, size_t bytes, uint32_t& cols, uint32_t& rows)
+{
+    if (bytes < kCompressedDepthHeaderBytes)
+        return CompressedDepthStatus::TOO_SHORT;
+    // 16-bit input carries format 0 and no quantisation: any other bits
+    // are a float (quantised inverse depth) payload we do not write.
+    for (size_t i = 0; i < kCompressedDepthConfigBytes; ++i)
+        if (in[i] != 0)
+            return CompressedDepthStatus::NOT_16_BIT;
+    cols = loadU32(in + kCompressedDepthConfigBytes);
+    rows = loadU32(in + kCompressedDepthConfigBytes + 4);
+    return CompressedDepthStatus::OK;
+}
+
+CompressedDepthStatus decodeCompressedDepth(const uint8_t* in, size_t bytes, uint32_t cols, uint32_t rows,
+                                            float* outMm)
+{
+    uint32_t c = 0, r = 0;
+    const CompressedDepthStatus s = readCompressedDepthSize(in, bytes, c, r);
+    if (s != CompressedDepthStatus::OK)
+        return s;
+    if (c != cols || r != rows)
+        return CompressedDepthStatus::WRONG_SIZE;
+    if (!rvlDecodeDepth(in + kCompressedDepthHeaderBytes, bytes - kCompressedDepthHeaderBytes, outMm,
+                        static_cast<size_t>(cols) * rows))
+        return CompressedDepthStatus::DAMAGED_STREAM;
+    return CompressedDepthStatus::OK;
+}
+
+} // namespace Quorvex

@@ -1,0 +1,236 @@
+#include "codec/Rvl.h"
+
+#include "codec/CompressedDepth.h"
+
+namespace Quorvex {
+
+namespace {
+
+inline void storeWord(uint8_t* p, uint32_t w)
+{
+    p[0] = static_cast<uint8_t>(w);
+    p[1] = static_cast<uint8_t>(w >> 8);
+    p[2] = static_cast<uint8_t>(w >> 16);
+    p[3] = static_cast<uint8_t>(w >> 24);
+}
+
+inline uint32_t loadWord(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Codes of the values below 2^9 (at most three groups: nearly every count
+// and delta of a depth image), ready to append: nibbles lowest first, and
+// their number of bits in the top byte.
+struct SmallCodes {
+    uint32_t code[512];
+    constexpr SmallCodes() : code()
+    {
+        for (uint32_t v = 0; v < 512; ++v) {
+            const uint32_t groups = v < 8 ? 1 : v < 64 ? 2 : 3;
+            uint32_t c = 0;
+            for (uint32_t g = 0; g < groups; ++g)
+                c |= (((v >> (3 * g)) & 7u) | (g + 1 < groups ? 8u : 0u)) << (4 * g);
+            code[v] = c | (4 * groups) << 24;
+        }
+    }
+};
+constexpr SmallCodes kSmallCodes;
+
+// Nibbles gather in a 64-bit register from its low end, first nibble
+// lowest, so a value's groups go in with one shift and no branch on its
+// size (which noise makes unpredictable); each full word is turned round to
+// put its first nibble on top as it is stored.
+class NibbleWriter {
+public:
+    explicit NibbleWriter(uint8_t* out) : begin_(out), out_(out) {}
+
+    inline __attribute__((always_inline)) void put(uint32_t value)
+    {
+        if (value < 512) {
+            const uint32_t c = kSmallCodes.code[value];
+            append(c & 0xFFFFFFu, c >> 24);
+            return;
+        }
+        // Run lengths of 2^18 and more (never a delta): six groups with
+        // their continuation bits, then the rest.
+        while (value >= (1u << 18)) {
+            append(spread(value & 0x3FFFFu) | 0x888888u, 24);
+            value >>= 18;
+        }
+        const unsigned bits = 32u - static_cast<unsigned>(__builtin_clz(value | 1u));
+        const unsigned groups = (bits + 2) / 3;
+        const uint64_t continuation = 0x88888u & ((uint64_t{1} << (4 * (groups - 1))) - 1);
+        append(spread(value) | continuation, 4 * groups);
+    }
+
+    size_t finish()
+    {
+        // The unused nibbles of a last, partial word stay zero.
+        if (fill_) {
+            storeWord(out_, reverseNibbles(static_cast<uint32_t>(acc_)));
+            out_ += 4;
+            fill_ = 0;
+        }
+        return static_cast<size_t>(out_ - begin_);
+    }
+
+private:
+    // The 3-bit groups of a value below 2^18, one per nibble, lowest first.
+    static uint64_t spread(uint32_t v)
+    {
+        const uint64_t x = v;
+        return (x & 0x7u) | (x & 0x38u) << 1 | (x & 0x1C0u) << 2 | (x & 0xE00u) << 3 | (x & 0x7000u) << 4 |
+               (x & 0x38000u) << 5;
+    }
+
+    static uint32_t reverseNibbles(uint32_t w)
+    {
+        w = __builtin_bswap32(w);
+        return (w & 0x0F0F0F0Fu) << 4 | (w >> 4 & 0x0F0F0F0Fu);
+    }
+
+    void append(uint64_t code, unsigned bits)
+    {
+        acc_ |= code << fill_;
+        fill_ += bits;
+        if (fill_ >= 32) {
+            storeWord(out_, reverseNibbles(static_cast<uint32_t>(acc_)));
+            out_ += 4;
+            acc_ >>= 32;
+            fill_ -= 32;
+        }
+    }
+
+    uint8_t* begin_;
+    uint8_t* out_;
+    uint64_t acc_ = 0;
+    unsigned fill_ = 0; // bits in acc_, below 32 between values
+};
+
+class NibbleReader {
+public:
+    NibbleReader(const uint8_t* in, size_t bytes) : in_(in), words_(bytes / 4) {}
+
+    // False once the stream ends inside a value, or a value has more groups
+    // than 32 bits hold (a damaged stream; the encoder writes at most 11).
+    bool get(uint32_t& value)
+    {
+        value = 0;
+        for (unsigned shift = 0; shift < 33; shift += 3) {
+            if (!nibbles_) {
+                if (!words_)
+                    return false;
+                word_ = loadWord(in_);
+                in_ += 4;
+                --words_;
+                nibbles_ = 8;
+            }
+            const uint32_t nibble = word_ >> 28;
+            word_ <<= 4;
+            --nibbles_;
+            value |= (nibble & 7u) << shift;
+            if (!(nibble & 8u))
+                return true;
+        }
+        return false;
+    }
+
+    // What a well-formed stream leaves: no whole word, and zero nibbles in
+    // the last one.
+    bool atEnd() const { return words_ == 0 && word_ == 0; }
+
+private:
+    const uint8_t* in_;
+    size_t words_;
+    uint32_t word_ = 0;
+    unsigned nibbles_ = 0;
+};
+
+template <typename Source>
+size_t encode(Source value, size_t pixels, uint8_t* out)
+{
+    NibbleWriter w(out);
+    int32_t previous = 0;
+    size_t i = 0;
+    // `next` is the value at i, read once per pixel.
+    int32_t next = pixels ? value(0) : 0;
+    while (i < pixels) {
+        const size_t zerosBegin = i;
+        while (i < pixels && next == 0)
+            next = ++i < pixels ? value(i) : 0;
+        w.put(static_cast<uint32_t>(i - zerosBegin));
+        // The run of non-zero values is counted before its deltas are
+        // written: scan it first, then read it again.
+        size_t end = i;
+        int32_t after = next;
+        while (end < pixels && after != 0)
+            after = ++end < pixels ? value(end) : 0;
+        w.put(static_cast<uint32_t>(end - i));
+        for (; i < end; ++i) {
+            const int32_t current = value(i);
+            const int32_t delta = current - previous;
+            w.put(static_cast<uint32_t>(delta) << 1 ^ static_cast<uint32_t>(delta >> 31));
+            previous = current;
+        }
+        next = after;
+    }
+    return w.finish();
+}
+
+template <typename Sink>
+bool decode(const uint8_t* in, size_t bytes, Sink put, size_t pixels)
+{
+    if (bytes % 4)
+        return false;
+    NibbleReader r(in, bytes);
+    int32_t previous = 0;
+    size_t i = 0;
+    while (i < pixels) {
+        uint32_t zeros = 0, nonzeros = 0;
+        if (!r.get(zeros) || zeros > pixels - i)
+            return false;
+        for (const size_t end = i + zeros; i < end; ++i)
+            put(i, 0);
+        if (!r.get(nonzeros) || nonzeros > pixels - i)
+            return false;
+        for (const size_t end = i + nonzeros; i < end; ++i) {
+            uint32_t zigzag = 0;
+            if (!r.get(zigzag))
+                return false;
+            const int64_t current =
+                previous + (static_cast<int64_t>(zigzag >> 1) ^ -static_cast<int64_t>(zigzag & 1u));
+            if (current < 1 || current > 65535)
+                return false;
+            previous = static_cast<int32_t>(current);
+            put(i, static_cast<uint16_t>(current));
+        }
+    }
+    return r.atEnd();
+}
+
+} // namespace
+
+size_t rvlEncode(const uint16_t* values, size_t pixels, uint8_t* out)
+{
+    return encode([values](size_t i) { return static_cast<int32_t>(values[i]); }, pixels, out);
+}
+
+size_t rvlEncodeDepth(const float* depthMm, size_t pixels, uint8_t* out)
+{
+    return encode([depthMm](size_t i) { return static_cast<int32_t>(depthToMillimetre16(depthMm[i])); },
+                  pixels, out);
+}
+
+bool rvlDecode(const uint8_t* in, size_t bytes, uint16_t* out, size_t pixels)
+{
+    return decode(in, bytes, [out](size_t i, uint16_t v) { out[i] = v; }, pixels);
+}
+
+bool rvlDecodeDepth(const uint8_t* in, size_t bytes, float* outMm, size_t pixels)
+{
+    return decode(in, bytes, [outMm](size_t i, uint16_t v) { outMm[i] = static_cast<float>(v); }, pixels);
+}
+
+} // namespace Quorvex

@@ -1,0 +1,110 @@
+"""Lossless-as-stored coding of frames for recordings and streams
+(`--compression depth`): depth as ROS's compressed depth images, the other
+planes as 16-bit images coded losslessly.
+
+Depth: `sensor_msgs/msg/CompressedImage` of format `16UC1; compressedDepth
+rvl`: a 12-byte configuration (int32 0, float32 0, float32 0), uint32
+columns, uint32 rows, then the RVL stream as little-endian 32-bit words.
+Precision: whole millimetres, rounded to nearest (ties to even), so a kept
+value is within 0.5 mm of the float depth; 0 is no reading, and so is any
+float 16 bits cannot hold as a reading (NaN, below 0.5 mm, 65535.5 mm and
+beyond: outside every module's range).
+
+Amplitude, confidence and raw samples: `CompressedImage` of format
+`16UC1; delta deflate`: uint32 columns, uint32 rows, then a zlib stream of
+the plane's residuals (each value less the mean of its left and upper
+neighbours, modulo 2^16, zig-zag mapped; all low bytes, then all high
+bytes). Precision: amplitude and confidence are rounded to whole units
+(ties to even) and clamped to 0 ... 65535; raw samples are kept exactly.
+Where a frame's confidence equals its amplitude (the HQVGA module's do),
+the confidence image is of format `16UC1; same as amplitude` and empty.
+
+    payload = depthcoding.encode_depth(frame.depth)
+    depth_mm = depthcoding.decode_depth(payload, frame.width, frame.height)
+"""
+import struct
+import zlib
+
+import numpy as np
+
+from . import _native
+
+DEPTH_FORMAT = "16UC1; compressedDepth rvl"
+PLANE_FORMAT = "16UC1; delta deflate"
+SAME_AS_AMPLITUDE = "16UC1; same as amplitude"
+# The step of the depth kept, in millimetres: a kept value is within half
+# of it of the float.
+DEPTH_STEP_MM = 1.0
+
+_SIZE = struct.Struct("<II")
+# Run-length coding of long zero runs (the residuals' high bytes) at a
+# fraction of deflate's default cost, and smaller here too.
+_LEVEL = 1
+_STRATEGY = zlib.Z_RLE
+# No frame of any module has more pixels: a larger claim is damage.
+_MAX_PIXELS = 1 << 24
+
+
+class CodingError(ValueError):
+    """A payload is not a well-formed coded image of the expected size."""
+
+
+def encode_depth(depth_mm):
+    """compressedDepth payload of float32 millimetres (0 = no reading)."""
+    return _native.encode_depth(np.asarray(depth_mm, dtype=np.float32))
+
+
+def decode_depth(data, width, height):
+    """float32 millimetres of a compressedDepth payload that must be
+    width x height; CodingError otherwise."""
+    try:
+        return _native.decode_depth(data, int(width), int(height))
+    except ValueError as e:
+        raise CodingError(str(e)) from None
+
+
+def encode_plane(plane):
+    """`16UC1; delta deflate` payload of a float32 plane (rounded to whole
+    units) or a uint16 plane (exact)."""
+    plane = np.asarray(plane)
+    if plane.dtype == np.uint16:
+        residual = _native.plane_residual16(plane)
+    else:
+        residual = _native.plane_residual(plane.astype(np.float32, copy=False))
+    height, width = plane.shape
+    coder = zlib.compressobj(_LEVEL, zlib.DEFLATED, 15, 9, _STRATEGY)
+    return _SIZE.pack(width, height) + coder.compress(residual) + coder.flush()
+
+
+def plane_size(data):
+    """(width, height) a plane payload claims."""
+    if len(data) < _SIZE.size:
+        raise CodingError(f"plane payload of {len(data)} bytes: shorter than its header")
+    return _SIZE.unpack_from(data)
+
+
+def decode_plane(data, width=None, height=None, dtype=np.float32):
+    """The plane of a `16UC1; delta deflate` payload, as float32 (whole
+    values) or uint16; when width and height are given the payload must be
+    of that size. CodingError when it is damaged, inflates beyond or short
+    of its size, or has bytes after its end."""
+    w, h = plane_size(data)
+    if (width is not None and w != width) or (height is not None and h != height):
+        raise CodingError(f"plane payload of {w} x {h}, expected {width} x {height}")
+    if w == 0 or h == 0 or w * h > _MAX_PIXELS:
+        raise CodingError(f"plane payload of {w} x {h} pixels")
+    want = 2 * w * h
+    inflater = zlib.decompressobj()
+    try:
+        residual = inflater.decompress(memoryview(data)[_SIZE.size:], want)
+    except zlib.error as e:
+        raise CodingError(f"plane payload is damaged ({e})") from None
+    if len(residual) != want or not inflater.eof or inflater.unconsumed_tail or inflater.unused_data:
+        raise CodingError(f"plane payload of {w} x {h} does not inflate to exactly its {want} bytes")
+    if dtype == np.uint16:
+        return _native.plane_from_residual16(residual, w, h)
+    return _native.plane_from_residual(residual, w, h)
+
+
+__all__ = ["DEPTH_FORMAT", "PLANE_FORMAT", "SAME_AS_AMPLITUDE", "DEPTH_STEP_MM", "CodingError",
+           "encode_depth", "decode_depth", "encode_plane", "decode_plane", "plane_size"]

@@ -1,0 +1,212 @@
+"""Depth and plane coding: RVL streams read by a decoder written here from
+the published description (not from our coder), the compressedDepth
+payload's byte layout, the precision kept, damaged payloads refused, and
+depth-coded frames over a recording's reader and over the network."""
+import socket
+import struct
+import zlib
+
+import numpy as np
+import pytest
+
+from quorvex import _native, depthcoding, rosmsg
+
+
+def reference_rvl_decode(data, pixels):
+    """RVL as published: 32-bit words, nibbles from each word's top; a value
+    is 3-bit groups, least significant first, each with a continuation bit;
+    the stream alternates a zero-run length and a non-zero-run length, the
+    latter followed by the zig-zag deltas of its values to the previous
+    non-zero value."""
+    words = struct.unpack(f"<{len(data) // 4}I", data)
+    nibbles = [(w >> (28 - 4 * k)) & 0xF for w in words for k in range(8)]
+    pos = 0
+
+    def vle():
+        nonlocal pos
+        value, shift = 0, 0
+        while True:
+            n = nibbles[pos]
+            pos += 1
+            value |= (n & 7) << shift
+            shift += 3
+            if not n & 8:
+                return value
+
+    out, previous = [], 0
+    while len(out) < pixels:
+        out += [0] * vle()
+        for _ in range(vle()):
+            z = vle()
+            previous += (z >> 1) ^ -(z & 1)
+            out.append(previous)
+    assert len(out) == pixels and not any(nibbles[pos:])
+    return np.array(out, dtype=np.uint16)
+
+
+def images():
+    rng = np.random.default_rng(31)
+    noisy = (1000 + rng.normal(0, 4, (18, 24))).round().astype(np.uint16)
+    holes = noisy.copy()
+    holes[rng.random(holes.shape) < 0.3] = 0
+    return {
+        "all zero": np.zeros((3, 5), np.uint16),
+        "all one value": np.full((4, 4), 777, np.uint16),
+        "extremes side by side": np.array([[65535, 1, 65535, 0, 1, 65535]], np.uint16),
+        "runs of 7, 8, 63, 64, 512": np.concatenate(
+            [np.zeros(7), np.ones(8), np.zeros(63), np.full(64, 3), np.zeros(512), [9]]).astype(np.uint16)[None],
+        "noise with holes": holes,
+        "random 16-bit": rng.integers(0, 65536, (20, 30)).astype(np.uint16),
+        "one pixel": np.array([[5]], np.uint16),
+    }
+
+
+@pytest.mark.parametrize("name", list(images()))
+def test_rvl_streams_decode_by_the_published_description(name):
+    image = images()[name]
+    stream = _native.rvl_encode(image)
+    assert len(stream) % 4 == 0
+    assert np.array_equal(reference_rvl_decode(stream, image.size), image.ravel())
+    assert np.array_equal(_native.rvl_decode(stream, image.size), image.ravel())
+    # The ROS payload: int32 format 0, float32 0 and 0, uint32 columns and rows, the stream.
+    payload = _native.encode_depth16(image)
+    fmt, qa, qb, cols, rows = struct.unpack_from("<iffII", payload)
+    assert (fmt, qa, qb, cols, rows) == (0, 0.0, 0.0, image.shape[1], image.shape[0])
+    assert payload[20:] == stream
+    kept = depthcoding.decode_depth(payload, image.shape[1], image.shape[0])
+    assert kept.dtype == np.float32 and np.array_equal(kept, image)
+
+
+def test_a_stream_worked_by_hand():
+    # [0, 0, 5, 5]: zeros 2, non-zeros 2, deltas 5 (zig-zag 10 = groups 2, 1) and 0.
+    stream = bytes.fromhex("0000a122")
+    assert _native.rvl_encode(np.array([0, 0, 5, 5], np.uint16)) == stream
+    assert _native.rvl_decode(stream, 4).tolist() == [0, 0, 5, 5]
+
+
+def test_depth_kept_is_within_half_a_millimetre_and_invalid_stays_invalid():
+    rng = np.random.default_rng(2)
+    depth = np.concatenate([
+        rng.random(5000, dtype=np.float32) * 8000,
+        np.arange(0, 40, 0.25, dtype=np.float32),                # ties on both sides of 0.5
+        [np.nan, -3, 0.49999997, 0.5, 65535.49, 65535.5, 1e9, np.inf],
+    ]).astype(np.float32)[None]
+    kept = depthcoding.decode_depth(depthcoding.encode_depth(depth), depth.shape[1], 1)
+    storable = (depth >= 0.5) & (depth < 65535.5)
+    assert np.all(np.abs(kept[storable] - depth[storable]) <= 0.5)
+    assert np.array_equal(kept[storable], np.rint(depth[storable]))
+    assert np.all(kept[~storable] == 0) and np.all(kept[depth == 0] == 0)
+
+
+def test_damaged_depth_payloads_are_refused():
+    image = images()["noise with holes"]
+    good = _native.encode_depth16(image)
+    h, w = image.shape
+    cases = {
+        "truncated": good[:-4],
+        "a word too many": good + b"\0\0\0\0",
+        "not whole words": good + b"\0",
+        "a quantised payload": struct.pack("<i", 1) + good[4:],
+        "header only": good[:20],
+        "no header": good[:11],
+        "runs past the end": good[:20] + _native.rvl_encode(np.ones(w * h + 5, np.uint16)),
+    }
+    for name, data in cases.items():
+        with pytest.raises(depthcoding.CodingError):
+            depthcoding.decode_depth(data, w, h)
+    with pytest.raises(depthcoding.CodingError, match="expected"):
+        depthcoding.decode_depth(good, w + 1, h)
+
+
+def test_planes_keep_whole_units_and_raw_samples_exactly():
+    rng = np.random.default_rng(4)
+    amp = np.concatenate([rng.random((30, 50), dtype=np.float32) * 20000,
+                          np.array([[np.nan, -1, 0.5, 1.5, 65534.6, 70000] + [0] * 44], np.float32)])
+    kept = depthcoding.decode_plane(depthcoding.encode_plane(amp), 50, 31)
+    assert np.array_equal(kept, np.clip(np.nan_to_num(np.rint(amp), nan=0), 0, 65535))
+    raw = rng.integers(0, 65536, (17, 640)).astype(np.uint16)
+    back = depthcoding.decode_plane(depthcoding.encode_plane(raw), dtype=np.uint16)
+    assert back.dtype == np.uint16 and np.array_equal(back, raw)
+    good = depthcoding.encode_plane(raw)
+    for data in (good[:-3], good + b"x", good[:8] + zlib.compress(b"\0" * 10), good[:8] + b"junk",
+                 struct.pack("<II", 1 << 20, 1 << 20) + good[8:]):
+        with pytest.raises(depthcoding.CodingError):
+            depthcoding.decode_plane(data, dtype=np.uint16)
+
+
+def coded_frame(rng, same=True):
+    from quorvex.frame import Frame
+
+    f = Frame(sequence=3, timestamp_ms=1234, host_time_ns=0, dropped=0, width=24, height=18, output="depth")
+    f.depth = (rng.random((18, 24), dtype=np.float32) * 3000).astype(np.float32)
+    f.depth[rng.random(f.depth.shape) < 0.2] = 0
+    f.amplitude = rng.random((18, 24), dtype=np.float32) * 900
+    f.confidence = f.amplitude.copy() if same else rng.random((18, 24), dtype=np.float32) * 30
+    return f
+
+
+@pytest.mark.parametrize("same", [True, False])
+def test_compressed_images_are_standard_ros2_messages(same):
+    pytest.importorskip("mcap_ros2")
+    typestore = pytest.importorskip("rosbags.typesys")
+    store = typestore.get_typestore(typestore.Stores.ROS2_HUMBLE)
+    f = coded_frame(np.random.default_rng(8), same)
+    msgs = dict(rosmsg.compressed_plane_messages(f, "cam"))
+    formats = {n: m["format"] for n, m in msgs.items()}
+    assert formats["depth"] == "16UC1; compressedDepth rvl"
+    assert formats["amplitude"] == depthcoding.PLANE_FORMAT
+    assert formats["confidence"] == (depthcoding.SAME_AS_AMPLITUDE if same else depthcoding.PLANE_FORMAT)
+    decoded = {}
+    for n, m in msgs.items():
+        data = rosmsg.encode(rosmsg.COMPRESSED_IMAGE, m)
+        ros = store.deserialize_cdr(data, "sensor_msgs/msg/CompressedImage")
+        assert ros.format == m["format"] and ros.data.tobytes() == m["data"]
+        assert (ros.header.stamp.sec, ros.header.stamp.nanosec) == (1, 234_000_000)
+        decoded[n] = rosmsg.decode(rosmsg.COMPRESSED_IMAGE, data)
+    depth = reference_rvl_decode(msgs["depth"]["data"][20:], 24 * 18).reshape(18, 24)
+    assert np.array_equal(depth, np.rint(f.depth))
+    amp = rosmsg.compressed_plane_array(decoded["amplitude"], "amplitude", 24, 18)
+    conf = rosmsg.compressed_plane_array(decoded["confidence"], "confidence", 24, 18, amp)
+    assert np.array_equal(amp, np.rint(f.amplitude)) and np.array_equal(conf, np.rint(f.confidence))
+
+
+def test_depth_coded_frames_over_the_network_and_the_header_version():
+    pytest.importorskip("mcap_ros2")
+    pytest.importorskip("zenoh")
+    import quorvex
+    from quorvex import network
+    from quorvex.frame import StreamInfo
+    from quorvex.geometry import nominal_intrinsics
+
+    # Version 2 keeps every version 1 field where it was; only the version
+    # byte and the coding byte differ, and an unknown coding is refused.
+    v1 = network.FRAME_HEADER.pack(b"QVXF", 1, 7, 24, 18, 9, 3, 1234, 5, 0, 0)
+    v2 = bytearray(v1)
+    v2[4], v2[10] = 2, network.CODING_DEPTH
+    assert network._parse_header(bytes(v2))[2:11] == network._parse_header(v1)[2:11]
+    assert network._parse_header(bytes(v2))[-1] == network.CODING_DEPTH
+    v2[10] = 9
+    assert network._parse_header(bytes(v2)) is None
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        ep = f"tcp/127.0.0.1:{s.getsockname()[1]}"
+    rng = np.random.default_rng(6)
+    info = StreamInfo(source="test", variant="hqvga", width=24, height=18, output="depth",
+                      intrinsics=nominal_intrinsics(24, 18))
+    sent = [coded_frame(rng, same) for same in (True, False)]
+    for i, f in enumerate(sent):
+        f.sequence, f.timestamp_ms = i, 1000 + 33 * i
+    with quorvex.subscribe("qtest/coded", listen=[ep], queue=8) as sub:
+        with network.Publisher(info, key="qtest/coded", connect=[ep], lossless=True,
+                               compression="depth") as pub:
+            assert sub.info.width == 24
+            import time
+            time.sleep(0.3)
+            for f in sent:
+                pub.put(f)
+            got = list(sub.frames(max_frames=2, stall_timeout=5))
+    for s_, g in zip(sent, got):
+        for plane in ("depth", "amplitude", "confidence"):
+            assert np.array_equal(getattr(g, plane), np.rint(getattr(s_, plane))), plane
+    assert sub.malformed == 0
