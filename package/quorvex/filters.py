@@ -14,6 +14,15 @@ from . import _native
 
 PRESETS = ("default", "near", "far")
 _DEFAULTS = _native.filter_params("default")
+# The chain's amplitudes are the 240 x 180 module's; the VGA module reports
+# about 1/32 of them for the same light.
+_AMPLITUDE_UNITS = {"vga": 32.0}
+
+
+def amplitude_unit(variant):
+    """What a module variant's amplitudes ("hqvga", "vga") are multiplied
+    by before filtering."""
+    return _AMPLITUDE_UNITS.get(variant, 1.0)
 
 
 class Filters:
@@ -99,14 +108,19 @@ def make_filters(filters):
 def filter_depth(frames, filters="default", range_mm=None, info=None):
     """Filters frames from any source (a recording, a subscription, a
     list): yields each frame with its depth filtered. The range is
-    `range_mm`, else the stream's `info.controls["range"]`."""
+    `range_mm`, else the stream's `info.controls["range"]`; with `info`
+    a VGA module's amplitudes are brought to the chain's units."""
     f = make_filters(filters)
     if range_mm is None and info is not None:
         range_mm = info.controls.get("range")
     if range_mm is None:
         raise ValueError("filter_depth needs the range of the frames (range_mm, or info with a 'range' control)")
+    unit = np.float32(1.0 if info is None else amplitude_unit(info.variant))
     for frame in frames:
-        yield frame if f is None else f.apply(frame, range_mm)
+        if f is None:
+            yield frame
+        else:
+            yield dataclasses.replace(frame, depth=f.filter(frame.depth, frame.amplitude * unit, range_mm))
 
 
 class FilteredSource:
@@ -132,9 +146,14 @@ class FilteredSource:
             yield from self._source.frames(*args, **kwargs)
             return
         range_mm = info.controls.get("range", 4000)
+        unit = np.float32(amplitude_unit(info.variant))
         self.filters.reset()
         for frame in self._source.frames(*args, **kwargs):
-            yield self.filters.apply(frame, range_mm) if frame.amplitude is not None else frame
+            if frame.amplitude is None:
+                yield frame
+                continue
+            depth = self.filters.filter(frame.depth, frame.amplitude * unit, range_mm)
+            yield dataclasses.replace(frame, depth=depth)
 
     def close(self):
         self._source.close()
