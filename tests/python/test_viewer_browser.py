@@ -212,16 +212,15 @@ def load_demo():
     return types.SimpleNamespace(**runpy.run_path(str(ROOT / "examples" / "demo.py"), run_name="demo"))
 
 
-def sphere_camera(tmp_path, filters="default"):
+def sphere_camera(tmp_path):
     cfg = tmp_path / "sphere.cfg"
     cfg.write_text("scene = sphere\n")
-    return quorvex.Camera(config=cfg, filters=filters)
+    return quorvex.Camera(config=cfg, filters=None)
 
 
 def test_page_geometry_and_colours_are_the_packages(browser, tmp_path):
     pytest.importorskip("matplotlib")
-    # Raw depth: every pixel valid, the image's corner the first point.
-    with sphere_camera(tmp_path, filters=None) as cam, ServerThread(Viewer(cam, port=0)) as server:
+    with sphere_camera(tmp_path) as cam, ServerThread(Viewer(cam, port=0)) as server:
         open_viewer(browser, server.viewer)
         browser.find_element(By.ID, "points-on").click()
         pause(browser)
