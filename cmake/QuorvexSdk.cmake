@@ -55,6 +55,7 @@ set(QUORVEX_PUBLIC_HEADERS
   camera/QuorvexTOFCamera.h
   camera/QuorvexFrameBuffer.h
   camera/TofTypes.h
+  filters/FilterChain.h
   sensor/BoardKind.h
   sensor/i2c_helpers.h)
 foreach(_header ${QUORVEX_PUBLIC_HEADERS})

@@ -1,5 +1,5 @@
 from types import TracebackType
-from typing import Dict, Iterable, Iterator, Optional, Type, Union
+from typing import Any, Dict, Iterable, Iterator, Optional, Type, Union
 
 from QuorvexDepthCamera import TOFControl
 
@@ -23,6 +23,7 @@ class Camera:
         config: Optional[str] = None,
         output: str = "depth",
         simulated: Optional[bool] = None,
+        filters: Any = "default",
     ) -> None: ...
     @property
     def streaming(self) -> bool: ...

@@ -12,6 +12,7 @@
 #include <pybind11/pybind11.h>
 
 #include "camera/QuorvexFrameBuffer.h"
+#include "native/filters.h"
 #include "camera/QuorvexTOFCamera.h"
 #include "device/Si4cLibrary.h"
 #include "sensor/EvkLibrary.h"
@@ -123,6 +124,7 @@ PYBIND11_MODULE(_native, m)
     m.doc() = "Private native half of the quorvex package.";
     // The camera, frame and enumeration types are QuorvexDepthCamera's.
     py::module_::import("QuorvexDepthCamera");
+    initFilters(m);
 
     m.def("wait_frame", &waitFrame, py::arg("camera"), py::arg("timeout_ms") = -1, waitDoc);
     m.def("take", &take, py::arg("camera"), py::arg("frame"), py::arg("planes") = 7u, takeDoc);
