@@ -1,6 +1,7 @@
 #include "codec/LinearRice.h"
 
 #include <cmath>
+#include <cstring>
 #include <utility>
 
 #include "codec/PlaneCoding.h"
@@ -9,7 +10,7 @@ namespace Quorvex {
 
 namespace {
 
-constexpr int kWeights = 7;
+constexpr int kWeights = 5;
 constexpr int kWeightShift = 6;
 constexpr int kMaxWeight = 256;
 constexpr unsigned kEscapeZeros = 24;
@@ -29,6 +30,26 @@ uint32_t loadU32(const uint8_t* p)
 {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Little-endian words in one access each (the byte loops the compiler
+// would otherwise keep cost more than the coding itself).
+inline uint64_t loadU64(const uint8_t* p)
+{
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+inline void storeWord(uint8_t* p, uint32_t v)
+{
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap32(v);
+#endif
+    std::memcpy(p, &v, sizeof v);
 }
 
 inline unsigned bitLength(uint32_t v)
@@ -62,7 +83,7 @@ inline uint32_t v32(float v) { return static_cast<uint32_t>(v); }
 // tells that the left, up-left, up and up-right neighbours are equal, where
 // a run may start.
 template <typename T>
-inline uint32_t predict(const Rows<T>& r, uint32_t x, uint32_t y, uint32_t cols, const int32_t* w,
+inline __attribute__((always_inline)) uint32_t predict(const Rows<T>& r, uint32_t x, uint32_t y, uint32_t cols, const int32_t* w,
                         unsigned& context, bool& flat)
 {
     if (y < 2 || x < 2 || x + 2 >= cols) {
@@ -80,11 +101,9 @@ inline uint32_t predict(const Rows<T>& r, uint32_t x, uint32_t y, uint32_t cols,
     const auto d = static_cast<int32_t>(v32(r.up[x + 1]));
     // |w| <= 256 and |n - a| < 2^16 keep the sum within +-2^27; the offset
     // makes the shift a floor division on every compiler.
-    const int32_t s = w[0] * (b - a) + w[1] * (c - a) + w[2] * (d - a) +
-                      w[3] * (static_cast<int32_t>(v32(r.cur[x - 2])) - a) +
-                      w[4] * (static_cast<int32_t>(v32(r.up2[x])) - a) +
-                      w[5] * (static_cast<int32_t>(v32(r.up[x + 2])) - a) +
-                      w[6] * (static_cast<int32_t>(v32(r.up[x - 2])) - a);
+    const int32_t s = w[0] * (b - a) + w[1] * (d - a) + w[2] * (static_cast<int32_t>(v32(r.cur[x - 2])) - a) +
+                      w[3] * (static_cast<int32_t>(v32(r.up2[x])) - a) +
+                      w[4] * (static_cast<int32_t>(v32(r.up[x - 2])) - a);
     constexpr int32_t kBias = int32_t{1} << 30;
     const int32_t p = a + (((s + (1 << (kWeightShift - 1)) + kBias) >> kWeightShift) - (kBias >> kWeightShift));
     const uint32_t g = absDiff(static_cast<uint32_t>(a), static_cast<uint32_t>(c)) +
@@ -130,21 +149,20 @@ struct Contexts {
 };
 
 // Least-squares weights of the neighbours' differences to the left one,
-// over every fourth pixel of every other row (plenty for seven unknowns),
+// over every fourth pixel of every fourth row (plenty for five unknowns),
 // rounded to 1/64 and bounded. A plane without texture gives a singular
 // system: the small ridge makes its weights 0 instead.
 void fitWeights(const uint16_t* plane, uint32_t cols, uint32_t rows, int32_t* w)
 {
     double m[kWeights][kWeights] = {};
     double r[kWeights] = {};
-    for (uint32_t y = 2; y < rows; y += 2) {
+    for (uint32_t y = 2; y < rows; y += 4) {
         const uint16_t* cur = plane + size_t{y} * cols;
         const uint16_t* up = cur - cols;
         const uint16_t* up2 = up - cols;
         for (uint32_t x = 2; x + 2 < cols; x += 4) {
             const double a = cur[x - 1];
-            const double n[kWeights] = {up[x] - a,  up[x - 1] - a, up[x + 1] - a, cur[x - 2] - a,
-                                        up2[x] - a, up[x + 2] - a, up[x - 2] - a};
+            const double n[kWeights] = {up[x] - a, up[x + 1] - a, cur[x - 2] - a, up2[x] - a, up[x - 2] - a};
             const double t = cur[x] - a;
             for (int i = 0; i < kWeights; ++i) {
                 r[i] += n[i] * t;
@@ -204,7 +222,7 @@ public:
     {
         acc_ |= static_cast<uint64_t>(value) << held_;
         held_ += bits;
-        storeU32(out_, static_cast<uint32_t>(acc_));
+        storeWord(out_, static_cast<uint32_t>(acc_));
         const unsigned full = held_ >> 5;
         out_ += 4 * full;
         acc_ >>= 32 * full;
@@ -280,10 +298,7 @@ private:
     inline void refill()
     {
         if (end_ - in_ >= 8) {
-            uint64_t next = 0;
-            for (int i = 0; i < 8; ++i)
-                next |= static_cast<uint64_t>(in_[i]) << (8 * i);
-            acc_ |= next << held_;
+            acc_ |= loadU64(in_) << held_;
             const unsigned bytes = (63 - held_) >> 3;
             in_ += bytes;
             held_ += 8 * bytes;
@@ -345,15 +360,36 @@ size_t encodeLinearRice(const uint16_t* plane, uint32_t cols, uint32_t rows, uin
     writeHeader(cols, rows, w, out);
     BitWriter bits(out + kLinearRiceHeaderBytes);
     Contexts contexts;
+    auto code = [&](uint32_t z, unsigned c) {
+        bits.rice(z, contexts.k(c));
+        contexts.update(c, z);
+    };
+    // Predictions depend on the image alone, not on what was coded: they
+    // are made a stretch of a row ahead, which leaves the serial chain of
+    // the contexts' sums to itself.
+    constexpr uint32_t kStretch = 128;
+    uint16_t zs[kStretch];
+    uint8_t cs[kStretch];
+    bool flats[kStretch];
     for (uint32_t y = 0; y < rows; ++y) {
         const Rows<const uint16_t> r = rowsAt(plane, cols, y);
-        for (uint32_t x = 0; x < cols; ++x) {
-            unsigned c;
-            bool flat;
-            uint32_t p = predict(r, x, y, cols, w, c, flat);
-            if (flat) {
-                // A run of the left neighbour's value, to the row's end at most;
-                // the pixel that ends it is coded as any other.
+        uint32_t x = 0;
+        while (x < cols) {
+            const uint32_t x0 = x, x1 = cols - x0 > kStretch ? x0 + kStretch : cols;
+            for (uint32_t i = x0; i < x1; ++i) {
+                unsigned c;
+                const uint32_t p = predict(r, i, y, cols, w, c, flats[i - x0]);
+                zs[i - x0] = static_cast<uint16_t>(zigzag(r.cur[i], p));
+                cs[i - x0] = static_cast<uint8_t>(c);
+            }
+            while (x < x1) {
+                if (!flats[x - x0]) {
+                    code(zs[x - x0], cs[x - x0]);
+                    ++x;
+                    continue;
+                }
+                // A run of the left neighbour's value, to the row's end at
+                // most; the pixel that ends it is coded as any other.
                 const uint16_t value = r.cur[x - 1];
                 uint32_t run = 0;
                 while (x + run < cols && r.cur[x + run] == value)
@@ -363,11 +399,16 @@ size_t encodeLinearRice(const uint16_t* plane, uint32_t cols, uint32_t rows, uin
                 x += run;
                 if (x == cols)
                     break;
-                p = predict(r, x, y, cols, w, c, flat);
+                if (x < x1) {
+                    code(zs[x - x0], cs[x - x0]);
+                } else {
+                    unsigned c;
+                    bool flat;
+                    const uint32_t p = predict(r, x, y, cols, w, c, flat);
+                    code(zigzag(r.cur[x], p), c);
+                }
+                ++x;
             }
-            const uint32_t z = zigzag(r.cur[x], p);
-            bits.rice(z, contexts.k(c));
-            contexts.update(c, z);
         }
     }
     return kLinearRiceHeaderBytes + bits.finish();

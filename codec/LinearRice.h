@@ -7,14 +7,14 @@ namespace Quorvex {
 
 // Amplitude and confidence planes as 16-bit values, coded losslessly near
 // the entropy of their noise ("16UC1; linear rice"). A payload is:
-//   uint32 columns, uint32 rows, 7 x int16 prediction weights (all
+//   uint32 columns, uint32 rows, 5 x int16 prediction weights (all
 //   little-endian), then a bit stream filled from the low bit of each byte.
 // Each value is predicted from already coded ones. Inside the image (from
 // the third row on, from the third column to the third last) the
 // prediction is
 //   p = a + floor((sum of w[i] * (n[i] - a) + 32) / 64), clamped to 0 ... 65535,
-// with a the left neighbour and n = (up, up-left, up-right, two left,
-// two up, up and two right, up and two left); the weights lie in
+// with a the left neighbour and n = (up, up-right, two left, two up,
+// up and two left); the weights lie in
 // -256 ... 256 and are fitted to each image by least squares, so smooth
 // surfaces under white noise cost little more than the noise. Elsewhere
 // the prediction is the mean (rounded down) of the left and upper
@@ -38,7 +38,7 @@ namespace Quorvex {
 // N reaches 64 both are halved (rounded down). The stream ends at the next
 // whole byte, padded with zero bits.
 
-constexpr size_t kLinearRiceHeaderBytes = 8 + 7 * 2;
+constexpr size_t kLinearRiceHeaderBytes = 8 + 5 * 2;
 
 // Largest payload of cols x rows values: 40 bits a value at worst.
 constexpr size_t linearRiceMaxBytes(size_t cols, size_t rows)

@@ -119,7 +119,7 @@ TEST(LinearRice, RefusesDamagedPayloads)
     const Image im = images()[10];
     const std::vector<uint8_t> good = encode(im);
     std::vector<uint8_t> extra = good, truncated(good.begin(), good.end() - 1), weight = good, header(good.begin(),
-                                                                                                    good.begin() + 22);
+                                                                                                    good.begin() + 18);
     extra.push_back(0);
     weight[8] = 0x01;
     weight[9] = 0x01; // 257: beyond any weight the coder writes
@@ -132,7 +132,7 @@ TEST(LinearRice, RefusesDamagedPayloads)
         {"a byte too many", extra, im.cols, im.rows},
         {"truncated", truncated, im.cols, im.rows},
         {"header only", header, im.cols, im.rows},
-        {"shorter than the header", std::vector<uint8_t>(good.begin(), good.begin() + 21), im.cols, im.rows},
+        {"shorter than the header", std::vector<uint8_t>(good.begin(), good.begin() + 17), im.cols, im.rows},
         {"a weight out of range", weight, im.cols, im.rows},
         {"another width", good, im.cols - 1, im.rows},
         {"another height", good, im.cols, im.rows + 1},

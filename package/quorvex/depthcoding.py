@@ -11,7 +11,7 @@ float 16 bits cannot hold as a reading (NaN, below 0.5 mm, 65535.5 mm and
 beyond: outside every module's range).
 
 Amplitude and confidence: `CompressedImage` of format `16UC1; linear
-rice`: uint32 columns, uint32 rows, seven int16 prediction weights fitted
+rice`: uint32 columns, uint32 rows, five int16 prediction weights fitted
 to the image, then adaptive Rice codes of each value's zig-zag difference
 to its prediction, with runs where the neighbourhood is flat (the layout
 in full: codec/LinearRice.h). It comes within a few per cent of the

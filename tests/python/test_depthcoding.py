@@ -120,13 +120,13 @@ def test_damaged_depth_payloads_are_refused():
 
 def reference_linear_rice_decode(data):
     """`16UC1; linear rice` from its description: uint32 columns and rows,
-    7 int16 weights, then bits from each byte's low end; inside the image
+    5 int16 weights, then bits from each byte's low end; inside the image
     a weighted prediction, the mean of left and up elsewhere; Rice codes
     with 24-zero escapes, k from per-context sums and counts; runs of the
     left value where the four nearest neighbours agree."""
     cols, rows = struct.unpack_from("<II", data)
-    w = struct.unpack_from("<7h", data, 8)
-    bits = "".join(f"{b:08b}"[::-1] for b in data[22:])
+    w = struct.unpack_from("<5h", data, 8)
+    bits = "".join(f"{b:08b}"[::-1] for b in data[18:])
     pos = 0
 
     def take(n):
@@ -162,7 +162,7 @@ def reference_linear_rice_decode(data):
                 return img[y - 1][0], 36, False
             return (img[y][x - 1] + img[y - 1][x]) // 2, 36, False
         a, b, c, d = img[y][x - 1], img[y - 1][x], img[y - 1][x - 1], img[y - 1][x + 1]
-        n = [b, c, d, img[y][x - 2], img[y - 2][x], img[y - 1][x + 2], img[y - 1][x - 2]]
+        n = [b, d, img[y][x - 2], img[y - 2][x], img[y - 1][x - 2]]
         p = a + (sum(wi * (ni - a) for wi, ni in zip(w, n)) + 32) // 64
         g = abs(a - c) + abs(b - c) + abs(d - b)
         v = g + 1
@@ -215,7 +215,7 @@ def test_linear_rice_planes_decode_by_the_format_description(name):
 def test_a_linear_rice_payload_worked_by_hand():
     # One pixel of 5: no weights to fit; zig-zag 10 with k 3 (sum 16, count
     # 1) is one zero, a one, then 010: bits 01010 from the low end, 0x0A.
-    payload = struct.pack("<II7h", 1, 1, *[0] * 7) + b"\x0a"
+    payload = struct.pack("<II5h", 1, 1, *[0] * 5) + b"\x0a"
     assert depthcoding.encode_plane(np.array([[5]], np.uint16)) == payload
     assert depthcoding.decode_plane(payload, 1, 1).tolist() == [[5.0]]
 
