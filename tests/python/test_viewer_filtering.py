@@ -20,7 +20,7 @@ def info_of(variant):
 
 def scene(n, unit=1.0, seed=7):
     """A noisy near wall, a far one behind a step, a strip too dark to trust;
-    amplitudes in HQVGA units divided by `unit` (a VGA module reports 1/32)."""
+    amplitudes in HQVGA units divided by `unit` (a VGA module reports 1/16)."""
     rng = np.random.default_rng(seed)
     amp = np.where(np.arange(W) < 12, 40.0, np.where(np.arange(W) < 40, 3000.0, 750.0)) * np.ones((H, 1))
     depth = np.where(np.arange(W) < 40, 1500.0, 2600.0) + rng.normal(0.0, 6.0, (n, H, W))
@@ -34,7 +34,7 @@ class ListSource:
 
 
 @pytest.mark.parametrize("path", ["viewer", "filter_depth", "FilteredSource"])
-@pytest.mark.parametrize("variant, unit", [("hqvga", 1.0), ("vga", 32.0)])
+@pytest.mark.parametrize("variant, unit", [("hqvga", 1.0), ("vga", 16.0)])
 def test_every_path_filters_the_same_light_alike(path, variant, unit):
     truth = [f.depth for f in quorvex.filter_depth(scene(4), quorvex.Filters("default"), range_mm=4000)]
     frames, info = scene(4, unit), info_of(variant)
