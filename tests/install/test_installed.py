@@ -103,6 +103,8 @@ def test_installed_core_needs_no_closed_library(tmp_path):
                              capture_output=True, text=True, check=True).stdout
     needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic)
     assert needed and not set(needed) & set(CLOSED), needed
+    # A run path would be searched before the system's folders when the core
+    # opens a vendor's soname, and could hide the vendor's library.
     assert "RUNPATH" not in dynamic and "RPATH" not in dynamic, dynamic
 
 
