@@ -212,6 +212,22 @@ $work/cmake/depth_stream 2 </dev/null
 g++ -std=c++17 -o $work/depth_stream-pc $examples/depth_stream.cpp $(pkg-config --cflags --libs quorvex)
 say "installed: example (pkg-config)"
 $work/depth_stream-pc 1 </dev/null
+# A vendor's USB library on LD_LIBRARY_PATH (the test tree's, which answers
+# that no module is there and records its calls) is what the installed core
+# opens, though the stand-ins are installed; QUORVEX_SIMULATED=1 passes it by.
+mkdir -p $work/vendor
+cc -shared -fPIC -O1 -I"$root" -o $work/vendor/libquorvex_evk_sdk.so \
+  tests/fake_vendor/fake_evk.c tests/fake_vendor/fake_record.c -ldl
+rc=0
+LD_LIBRARY_PATH=$root/$work/vendor FAKE_VENDOR_LOG=$work/vendor.calls $work/cmake/depth_stream 1 </dev/null \
+  >$work/vendor.log 2>&1 || rc=$?
+if [ $rc -eq 0 ] || ! grep -q "using the USB module library $root/$work/vendor/libquorvex_evk_sdk.so" $work/vendor.log \
+   || ! grep -q QuorvexOpenCamera $work/vendor.calls; then
+  echo "test-sdk: the installed core did not open the vendor's USB library on LD_LIBRARY_PATH (rc $rc):" >&2
+  cat $work/vendor.log >&2; exit 1
+fi
+LD_LIBRARY_PATH=$root/$work/vendor QUORVEX_SIMULATED=1 $work/cmake/depth_stream 1 </dev/null
+say "installed: a vendor's USB library on LD_LIBRARY_PATH is used, QUORVEX_SIMULATED=1 passes it by"
 CXX=g++ RUN=() LIBPATH=
 build_users installed / x86_64-linux-gnu
 say "dpkg -r the amd64 packages"
