@@ -1,5 +1,5 @@
 """Stream a scene through the quorvex package, then save pictures of the last
-frame and its point cloud.
+frame and its point cloud, raw and filtered.
 
     python examples/demo.py [--seconds 5] [--scene box] [--physics realistic] [--config FILE] [--out DIR]
 
@@ -7,6 +7,8 @@ With no --config the built-in simulated module is opened with the chosen
 scene (a box or a sphere in front of a wall, a room's corner, steps) in the
 realistic world a sensor shows (edges, noise, ambient light), or the ideal
 one; on a machine with a module, --config names its configuration file.
+The stream is filtered as it arrives with the package's default filters;
+points.png shows the raw and the filtered point cloud side by side.
 """
 import argparse
 import os
@@ -71,27 +73,37 @@ def save_images(frame, out_dir, name=colormap.DEFAULT):
     return paths
 
 
-def save_point_cloud_picture(points, path, depth_range, name=colormap.DEFAULT):
+def save_point_cloud_picture(clouds, path, depth_range, name=colormap.DEFAULT):
+    """One panel per (title, points) in `clouds`, side by side, seen from
+    the same place and coloured on the same scale."""
     plt = pyplot()
     if plt is None:
         return None
     # Seen from above and to the left, so the depth of each surface shows;
     # the camera's y axis points down, the picture's up. Coloured by the
     # distance each pixel measured, on the depth picture's scale.
-    step = max(1, len(points) // 15000)
-    p = points[::step]
-    distance_mm = np.linalg.norm(p, axis=1) * 1000.0
     lo, hi = depth_range
-    fig = plt.figure(figsize=(7, 6), dpi=100)
-    ax = fig.add_subplot(projection="3d")
-    sc = ax.scatter(p[:, 0], p[:, 2], -p[:, 1], c=distance_mm, cmap=listed(plt, name), vmin=lo, vmax=hi,
-                    s=1, linewidths=0)
-    ax.set_xlabel("x (m)")
-    ax.set_ylabel("z, forward (m)")
-    ax.set_zlabel("up (m)")
-    ax.view_init(elev=25, azim=-60)
-    ax.set_title(f"point cloud ({len(points)} points)")
-    fig.colorbar(sc, ax=ax, shrink=0.6, label="distance (mm)")
+    fig = plt.figure(figsize=(6.5 * len(clouds), 6), dpi=100)
+    everything = np.concatenate([points for _, points in clouds])
+    limits = [(float(everything[:, i].min()), float(everything[:, i].max())) if len(everything) else (0, 1)
+              for i in range(3)]
+    for k, (title, points) in enumerate(clouds):
+        ax = fig.add_subplot(1, len(clouds), k + 1, projection="3d")
+        step = max(1, len(points) // 15000)
+        p = points[::step]
+        distance_mm = np.linalg.norm(p, axis=1) * 1000.0
+        sc = ax.scatter(p[:, 0], p[:, 2], -p[:, 1], c=distance_mm, cmap=listed(plt, name), vmin=lo, vmax=hi,
+                        s=1, linewidths=0)
+        # The same box for every panel: what the filters removed shows as a gap.
+        ax.set_xlim(*limits[0])
+        ax.set_ylim(*limits[2])
+        ax.set_zlim(-limits[1][1], -limits[1][0])
+        ax.set_xlabel("x (m)")
+        ax.set_ylabel("z, forward (m)")
+        ax.set_zlabel("up (m)")
+        ax.view_init(elev=25, azim=-60)
+        ax.set_title(f"{title} ({len(points)} points)")
+    fig.colorbar(sc, ax=fig.axes, shrink=0.6, label="distance (mm)")
     fig.savefig(path, bbox_inches="tight")
     plt.close(fig)
     return path
@@ -115,18 +127,27 @@ def main():
             config = os.path.join(tmp, "module.cfg")
             with open(config, "w") as f:
                 f.write(f"scene = {args.scene}\nphysics = {args.physics}\n")
-        with quorvex.Camera(config=config) as cam:
+        with quorvex.Camera(config=config, filters=None) as cam:
             info = cam.info
             print(f"opened {info.variant} module {info.width} x {info.height}, quorvex {quorvex.__version__}")
             last = None
             dropped = 0
+            # The filters keep a temporal average, so they see every frame;
+            # the raw frame of each filtered one is kept beside it.
+            raw = {}
+
+            def keep_raw(frames):
+                for frame in frames:
+                    raw["last"] = frame
+                    yield frame
+
             begin = time.monotonic()
             # Redrawn in place on a terminal; a line a second into a log file.
             tty = sys.stdout.isatty()
             shown = begin
             try:
-                for frame in cam.frames():
-                    last = frame
+                for filtered in quorvex.filter_depth(keep_raw(cam.frames()), "default", info=info):
+                    frame = last = raw["last"]
                     dropped += frame.dropped
                     # The rate counts from the first frame: frames already
                     # waiting when streaming starts would inflate it.
@@ -148,6 +169,8 @@ def main():
                     print()
     if last is None:
         sys.exit("no frame arrived")
+    kept = np.count_nonzero(filtered.depth)
+    print(f"filtered (default): {kept} of {np.count_nonzero(last.depth)} valid pixels kept")
 
     valid = last.depth[last.depth > 0]
     print(f"depth of the last frame: {valid.min():.0f} .. {valid.max():.0f} mm, median {np.median(valid):.0f} mm")
@@ -159,7 +182,8 @@ def main():
     ply = os.path.join(args.out, "points.ply")
     quorvex.save_ply(ply, points, colors=np.repeat(grey[:, None], 3, axis=1))
     picture = os.path.join(args.out, "points.png")
-    if save_point_cloud_picture(points, picture, colormap.auto_range(last.depth)) is not None:
+    clouds = [("raw", points), ("filtered", quorvex.depth_to_points(filtered.depth, info.intrinsics))]
+    if save_point_cloud_picture(clouds, picture, colormap.auto_range(last.depth)) is not None:
         paths.append(picture)
     for path in paths + [ply]:
         print(f"wrote {os.path.abspath(path)}")

@@ -17,6 +17,7 @@ import QuorvexDepthCamera as _q
 from . import _native
 from ._version import __version__
 from .errors import CameraError
+from .filters import amplitude_unit, make_filters
 from .frame import Frame, StreamInfo
 from .geometry import nominal_intrinsics
 
@@ -110,9 +111,23 @@ class Camera:
             for frame in cam.frames(max_frames=10):
                 print(frame.depth[90, 120])
 
+    `filters`: "default" (the default), "near", "far", a `Filters`, or None
+    for the module's raw depth. With filters on, `frame.depth` is the
+    filtered depth (0 = invalid); the filters follow the range set with
+    `set_control("range", ...)` and start afresh with each stream.
+
     Every failing call raises `CameraError` with the extension's code."""
 
-    def __init__(self, connect="usb", index=0, config=None, output="depth"):
+    def __init__(self, connect="usb", index=0, config=None, output="depth", simulated=None,
+                 filters="default"):
+        # simulated: None takes the vendor's library where the system has
+        # one and the simulated module elsewhere; True the simulated module
+        # only; False the vendor's only. The core reads QUORVEX_SIMULATED
+        # when it loads a library, so the choice is made for the process.
+        if simulated not in (None, True, False):
+            raise ValueError(f"simulated must be None, True or False, not {simulated!r}")
+        if simulated is not None:
+            os.environ["QUORVEX_SIMULATED"] = "1" if simulated else "0"
         if output not in _OUTPUTS:
             raise ValueError(f"output must be one of {sorted(_OUTPUTS)}, not {output!r}")
         if config is None and connect not in _CONNECTS:
@@ -126,6 +141,10 @@ class Camera:
         self._lock = threading.Lock()
         self._sequence = 0
         self._drops = DropCounter()
+        self.filters = make_filters(filters)
+        self._range_mm = None
+        self._filter_lock = threading.Lock()
+        self._amplitude_unit = np.float32(1.0)
         try:
             if config:
                 _check(self._cam.openWithFile(str(config), index), f"opening with {config}")
@@ -155,6 +174,9 @@ class Camera:
             self._output = output
             self._sequence = 0
             self._drops = drops
+            self._range_mm = None
+        if self.filters is not None:
+            self.filters.reset()
 
     def stop(self):
         """Stops the stream; nothing happens when it is not running."""
@@ -208,6 +230,9 @@ class Camera:
                               f"and cannot be set: it is {rangemm} mm now ({mode}; single frequency reaches "
                               f"1250 mm, dual 4500 mm)", code=status)
         _check(status, f"setting {_name(name)} = {value}")
+        if ctrl in (_q.TOFControl.RANGE, _q.TOFControl.MODE):
+            with self._lock:
+                self._range_mm = None  # read again with the next frame
         if ctrl in _PACING and self.streaming:
             # The gaps to expect change with the pace: count them anew.
             drops = DropCounter(period_ms=_set_period_ms(self._cam))
@@ -241,9 +266,11 @@ class Camera:
         cam = self._camera()
         variant = "vga" if self._is_vga(cam) else "hqvga"
         width, height = self._depth_size(cam)
+        filters = self.filters.describe() if self.filters is not None and self._output == "depth" else None
         return StreamInfo(source=self._source, variant=variant, width=width, height=height,
                           output=self._output, intrinsics=nominal_intrinsics(width, height),
-                          controls=self.controls, version=__version__)
+                          controls=self.controls, version=__version__,
+                          libraries=_native.libraries(), filters=filters)
 
     @property
     def intrinsics(self):
@@ -330,13 +357,31 @@ class Camera:
     def _take(self, cam, f, mask):
         host = time.monotonic_ns()
         try:
-            stamp, width, height, depth, amplitude, confidence, raw = _native.take(cam, f, mask)
+            # The filters read the amplitude even when the caller does not keep it.
+            filtering = self.filters is not None and mask & 1 and self._output == "depth"
+            stamp, width, height, depth, amplitude, confidence, raw = _native.take(
+                cam, f, mask | 2 if filtering else mask)
         except ValueError:
             return None  # a start on another thread ended the loan: not ours any more
         with self._lock:
             sequence = self._sequence
             self._sequence += 1
             dropped = self._drops.count(stamp)
+            range_mm = self._range_mm
+        filters = self.filters
+        if filters is not None and depth is not None and self._output == "depth":
+            if range_mm is None:
+                # The chain works in the 240 x 180 module's amplitude units.
+                self._amplitude_unit = np.float32(amplitude_unit("vga" if self._is_vga(cam) else "hqvga"))
+                status, range_mm = _native.get_control(cam, _q.TOFControl.RANGE)
+                range_mm = range_mm if status == _OK and range_mm > 0 else 4000
+                with self._lock:
+                    self._range_mm = range_mm
+            # One stream's state: frames taken on several threads pass in turn.
+            with self._filter_lock:
+                depth = filters.filter(depth, amplitude * self._amplitude_unit, range_mm)
+            if not mask & 2:
+                amplitude = None
         return Frame(sequence, stamp, host, dropped, width, height, self._output, depth, amplitude,
                      confidence, raw)
 

@@ -1,5 +1,5 @@
 from types import TracebackType
-from typing import Dict, Iterable, Iterator, Optional, Type, Union
+from typing import Any, Dict, Iterable, Iterator, Optional, Type, Union
 
 from QuorvexDepthCamera import TOFControl
 
@@ -17,7 +17,13 @@ class Controls(Dict[str, int]):
 
 class Camera:
     def __init__(
-        self, connect: str = "usb", index: int = 0, config: Optional[str] = None, output: str = "depth"
+        self,
+        connect: str = "usb",
+        index: int = 0,
+        config: Optional[str] = None,
+        output: str = "depth",
+        simulated: Optional[bool] = None,
+        filters: Any = "default",
     ) -> None: ...
     @property
     def streaming(self) -> bool: ...

@@ -140,7 +140,7 @@ def _frame_id(key):
 
 def info_to_json(info):
     d = {k: getattr(info, k) for k in ("source", "variant", "width", "height", "output",
-                                       "controls", "version")}
+                                       "controls", "version", "filters")}
     i = info.intrinsics
     d["intrinsics"] = {k: getattr(i, k) for k in ("width", "height", "fx", "fy", "cx", "cy")}
     return json.dumps(d)

@@ -235,6 +235,9 @@ class RecordingWriter:
             "intrinsics": json.dumps({"width": i.width, "height": i.height, "fx": i.fx, "fy": i.fy,
                                       "cx": i.cx, "cy": i.cy}),
             "controls": json.dumps(dict(info.controls), sort_keys=True),
+            # Which depth filters, if any, the recorded depth went through
+            # ("null": raw, so it can be filtered on playback).
+            "filters": json.dumps(info.filters, sort_keys=True),
             "compression": self.compression,
             "chunk_compression": self.chunk_compression,
             # log_time of every message is the host's arrival time on this
@@ -610,7 +613,8 @@ def _stream_info(path, meta):
         return StreamInfo(source=f"recording:{path}", variant=meta["variant"],
                           width=int(meta["width"]), height=int(meta["height"]), output=meta["output"],
                           intrinsics=Intrinsics(**i), controls=json.loads(meta["controls"]),
-                          version=meta.get("stream_version", ""))
+                          version=meta.get("stream_version", ""),
+                          filters=json.loads(meta.get("filters", "null")))
     except (KeyError, ValueError, TypeError) as e:
         raise CameraError(f"{path}: the recording's description is damaged ({e!r})") from e
 

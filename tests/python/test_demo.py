@@ -4,6 +4,7 @@ The examples run in this interpreter (runpy), not in a child process, so the
 test also runs where the interpreter itself is emulated.
 """
 import pathlib
+import re
 import runpy
 import sys
 
@@ -38,11 +39,15 @@ def test_demo_streams_the_box_through_the_package_and_writes_four_outputs(tmp_pa
     run_example("demo.py", ["--seconds", "1", "--out", str(tmp_path)], monkeypatch)
     out = capsys.readouterr().out
     assert "frames" in out and "fps" in out and "dropped" in out
+    kept, valid = map(int, re.search(r"filtered \(default\): (\d+) of (\d+) valid pixels kept", out).groups())
+    assert 0.5 * valid < kept < valid  # the realistic box's edges have mixed pixels to drop
     from PIL import Image
     for name in ("depth.png", "amplitude.png", "points.png"):
         with Image.open(tmp_path / name) as image:
             image.verify()
             assert image.format == "PNG" and image.size[0] > 100 and image.size[1] > 100
+    with Image.open(tmp_path / "points.png") as image:
+        assert image.size[0] > 1.6 * image.size[1]  # raw and filtered, side by side
     ply = (tmp_path / "points.ply").read_bytes()
     header, _, body = ply.partition(b"end_header\n")
     count = int(header.split(b"element vertex ")[1].split()[0])

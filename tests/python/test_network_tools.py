@@ -164,7 +164,9 @@ def assert_shown(got, frames_by_sequence):
 def test_view_command_shows_a_subscription(tmp_path):
     ep, key = free_endpoint(), "qtest/view"
     with Streamer(key, ep) as streamer:
-        proc = command("view", "--subscribe", key, "--connect", ep, "--port", "0", "--read-only")
+        # --filters none: the page starts with the depth as sent.
+        proc = command("view", "--subscribe", key, "--connect", ep, "--port", "0", "--read-only",
+                       "--filters", "none")
         try:
             line = proc.stdout.readline()
             url = re.search(r"http://127\.0\.0\.1:\d+/\?token=\S+", line)

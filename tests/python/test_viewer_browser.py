@@ -2,6 +2,7 @@
 chromium-driver, driven by Selenium). Screenshots are kept in
 build/test-artifacts/viewer/. Without the browser these tests skip, unless
 QUORVEX_REQUIRE_BROWSER=1 (`make test-browser`) makes that a failure."""
+import dataclasses
 import http.server
 import io
 import os
@@ -28,7 +29,6 @@ import quorvex  # noqa: E402
 from quorvex import colormap  # noqa: E402
 from quorvex.viewer import ServerThread, Viewer  # noqa: E402
 from quorvex.viewer.playback import Playback  # noqa: E402
-from quorvex.viewer.server import ConfidenceThreshold  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]
 ARTIFACTS = ROOT / "build" / "test-artifacts" / "viewer"
@@ -215,7 +215,7 @@ def load_demo():
 def sphere_camera(tmp_path):
     cfg = tmp_path / "sphere.cfg"
     cfg.write_text("scene = sphere\n")
-    return quorvex.Camera(config=cfg)
+    return quorvex.Camera(config=cfg, filters=None)
 
 
 def test_page_geometry_and_colours_are_the_packages(browser, tmp_path):
@@ -318,32 +318,52 @@ def test_pause_step_and_snapshots(browser, tmp_path):
     assert ply.read_bytes() == (tmp_path / "same.ply").read_bytes()
 
 
+class StillSource:
+    """One raw frame over and over at 25 fps (for a minute at most)."""
+
+    def __init__(self, frame, info):
+        self.frame, self.info = frame, info
+
+    def frames(self, max_frames=None):
+        for i in range(1500):
+            time.sleep(0.04)
+            yield dataclasses.replace(self.frame, sequence=i, host_time_ns=time.monotonic_ns())
+
+
 def test_filter_toggle_and_threshold_from_the_page(browser, tmp_path):
-    with sphere_camera(tmp_path) as cam, ServerThread(
-            Viewer(cam, port=0, depth_filter=ConfidenceThreshold())) as server:
+    (tmp_path / "sphere.cfg").write_text("scene = sphere\nphysics = realistic\n")
+    with quorvex.Camera(config=tmp_path / "sphere.cfg", filters=None) as cam:
+        info, frame = cam.info, list(cam.frames(max_frames=3))[-1]
+    # What the package's filters give for that frame, by default and at 4 per mille.
+    raw, default, strict = [np.rint(frame.depth)] + [np.rint(next(quorvex.filter_depth(
+        [frame], quorvex.Filters("default", **p), info=info)).depth) for p in ({}, {"max_noise": 0.004})]
+    counts = [int((d == 0).sum()) for d in (raw, default, strict)]
+    assert counts[0] < counts[1] < counts[2] < raw.size
+
+    def shown_when(invalid, what):
+        wait_for(lambda: body(browser, "invalid") == str(invalid), 10, what)
+        return shown_frame(browser)[1]
+
+    with ServerThread(Viewer(StillSource(frame, info), port=0, filters="default")) as server:
         open_viewer(browser, server.viewer)
-        assert browser.find_element(By.ID, "depth-kind").text == "filtered"
-        _, depth, _ = shown_frame(browser)
-        assert (depth == 0).mean() < 0.01
+        assert browser.find_element(By.ID, "depth-kind").text == "filtered (default)"
+        assert np.abs(shown_when(counts[1], "the default chain").astype(np.int32) - default).max() <= 1
         slider = browser.find_element(By.ID, "ctl-confidence")
-        browser.execute_script("arguments[0].value = 1500; arguments[0].dispatchEvent(new Event('change'));",
-                               slider)
-        wait_for(lambda: server.viewer.depth_filter.confidence == 1500, 5, "the threshold")
-        n = frames_drawn(browser)
-        wait_for(lambda: frames_drawn(browser) >= n + 3, 5)
-        _, depth, _ = shown_frame(browser)
-        invalid = depth == 0
-        assert 0.05 < invalid.mean() < 0.95
-        pixels = canvas_pixels(browser, "depth-threshold.png")
-        scale = pixels.shape[1] / depth.shape[1]
-        v, u = np.argwhere(invalid)[len(np.argwhere(invalid)) // 2]
-        seen = pixels[int((v + 0.5) * scale), int((u + 0.5) * scale)]
-        assert np.abs(seen - colormap.invalid_colour()).max() <= 3
+        browser.execute_script("arguments[0].value = 4; arguments[0].dispatchEvent(new Event('change'));", slider)
+        np.testing.assert_array_equal(shown_when(counts[2], "the stricter threshold") == 0, strict == 0)
+        browser.save_screenshot(str(ARTIFACTS / "page-filters.png"))
+        pixels = canvas_pixels(browser, "depth-filtered-strict.png")
+        scale = pixels.shape[1] / raw.shape[1]
+        for v, u in np.argwhere((strict == 0) & (raw > 0))[::500]:  # dropped by the filters
+            seen = pixels[int((v + 0.5) * scale), int((u + 0.5) * scale)]
+            assert np.abs(seen - colormap.invalid_colour()).max() <= 3, (u, v, seen)
         browser.find_element(By.ID, "ctl-filtered").click()
-        wait_for(lambda: not server.viewer.filtering, 5, "raw frames")
-        wait_for(lambda: browser.find_element(By.ID, "depth-kind").text == "raw", 5)
-        _, depth, _ = shown_frame(browser)
-        assert (depth == 0).mean() < 0.01
+        np.testing.assert_array_equal(shown_when(counts[0], "the raw depth"), raw)
+        assert browser.find_element(By.ID, "depth-kind").text == "raw" and not slider.is_enabled()
+        # Without the token the page watches and may change nothing.
+        browser.get(server.viewer.url("127.0.0.1", with_token=False))
+        wait_for(lambda: frames_drawn(browser) >= 1, 15, "a frame without the token")
+        assert not browser.find_element(By.ID, "ctl-filtered").is_enabled()
 
 
 def test_recording_waits_for_a_page_then_plays_pauses_seeks_and_ends(browser, tmp_path):

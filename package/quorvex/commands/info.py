@@ -33,6 +33,7 @@ def summarise(path):
         f"camera:       {info.variant} {info.width} x {info.height}, {info.output}, from {meta['source']}",
         f"intrinsics:   fx {i.fx:.2f}  fy {i.fy:.2f}  cx {i.cx:.2f}  cy {i.cy:.2f}",
         f"controls:     {', '.join(f'{k} {v}' for k, v in sorted(info.controls.items())) or '-'}",
+        f"filters:      {_filters(info.filters)}",
         f"library:      {meta.get('library_version', '?')}",
         f"compression:  {_compression(meta, report)}",
     ]
@@ -63,3 +64,10 @@ def summarise(path):
 def run(args):
     print("\n".join(summarise(args.file)))
     return 0
+
+
+def _filters(described):
+    if described is None:
+        return "none (raw depth; filter on playback with quorvex.Filters or --filters)"
+    params = described.get("params") or {}
+    return described.get("preset", "?") + "".join(f", {k} {v}" for k, v in sorted(params.items()))

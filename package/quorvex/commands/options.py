@@ -125,12 +125,41 @@ def add_network_arguments(group):
                             "instead of newest-frame-wins (both sides must ask for it)")
 
 
+def add_filter_arguments(parser, default):
+    """--filters: the depth filters applied before the command uses the
+    frames; `default` is "default" (show) or "none" (keep raw)."""
+    if default == "none":
+        why = ("none: the raw depth, which can be filtered on playback with other settings; "
+               "the metadata says which filters were applied")
+    else:
+        why = "default; none shows the module's raw depth"
+    parser.add_argument("--filters", choices=FILTERS, default=default,
+                        help=f"depth filter preset ({why})")
+
+
+FILTERS = ("default", "near", "far", "none")
+
+
+def filtered(source, args):
+    """The source with the filters --filters names (a camera filters by
+    itself; other sources are wrapped). A source already filtered is not
+    filtered twice."""
+    from ..filters import FilteredSource
+
+    name = getattr(args, "filters", "none")
+    if name == "none" or hasattr(source, "filters") or not hasattr(source, "frames"):
+        return source
+    return FilteredSource(source, name)
+
+
 # Sources -----------------------------------------------------------------
-def open_source(args, realtime, subscribing=True, physics=None):
+def open_source(args, realtime, subscribing=True, physics=None, wrap=True):
     """The source the options name. `realtime`: a recording plays at its
     recorded pace (True) or as fast as it is read. `subscribing`: the
     network options belong to the source (False: to the command's own
-    publisher). Raises CameraError (or ValueError for a malformed key)."""
+    publisher). `wrap`: recordings and subscriptions get the --filters too
+    (False: the caller filters them; a camera always filters by itself).
+    Raises CameraError (or ValueError for a malformed key)."""
     import quorvex
 
     if args.recording:
@@ -139,13 +168,15 @@ def open_source(args, realtime, subscribing=True, physics=None):
             raise CameraError("this installation cannot read recordings (quorvex.open_recording "
                               "is missing; install the 'record' extra)")
         try:
-            return opener(args.recording, realtime=realtime)
+            source = opener(args.recording, realtime=realtime)
+            return filtered(source, args) if wrap else source
         except ImportError as e:
             raise CameraError(str(e)) from None
     if args.subscribe:
         try:
-            return quorvex.subscribe(args.subscribe, connect=args.connect, listen=args.listen,
-                                     config=args.zenoh_config, lossless=args.lossless)
+            source = quorvex.subscribe(args.subscribe, connect=args.connect, listen=args.listen,
+                                       config=args.zenoh_config, lossless=args.lossless)
+            return filtered(source, args) if wrap else source
         except ImportError as e:
             raise CameraError(str(e)) from None
     if subscribing and (args.connect or args.listen):
@@ -180,6 +211,9 @@ def _open_camera(args, config):
     import quorvex
 
     kwargs = {}
+    name = getattr(args, "filters", None)
+    if name is not None and "filters" in inspect.signature(quorvex.Camera).parameters:
+        kwargs["filters"] = None if name == "none" else name
     if args.simulated is not None:
         if "simulated" not in inspect.signature(quorvex.Camera).parameters:
             raise CameraError("--simulated/--no-simulated: this installation always chooses the "

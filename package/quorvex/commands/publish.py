@@ -13,6 +13,7 @@ def add_arguments(parser):
     options.add_source_arguments(parser, subscribe=False)
     options.add_length_arguments(parser)
     output = options.add_output_arguments(parser)
+    options.add_filter_arguments(output, "none")
     output.add_argument("--compression", choices=COMPRESSIONS, default="none",
                         help="none: float32 images, frames arrive bit for bit (default); depth: depth "
                              "in whole millimetres as compressedDepth (RVL), amplitude and confidence "

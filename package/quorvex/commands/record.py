@@ -17,6 +17,7 @@ def add_arguments(parser):
     options.add_source_arguments(parser)
     options.add_length_arguments(parser)
     output = options.add_output_arguments(parser)
+    options.add_filter_arguments(output, "none")
     output.add_argument("--compression", choices=COMPRESSIONS, default="zstd",
                         help="zstd, lz4, none: float32 images in chunks of that coding (default zstd); "
                              "depth: depth in whole millimetres as compressedDepth (RVL), amplitude "

@@ -1,5 +1,6 @@
 """`python -m quorvex view`: a live web viewer of any source, served by the
 board and opened from a browser (needs the `view` extra: aiohttp)."""
+import argparse
 import asyncio
 import errno
 import signal
@@ -9,14 +10,13 @@ import sys
 from ..viewer import Viewer
 from ..viewer.playback import Playback
 from ..viewer.protocol import is_loopback
-from ..viewer.server import ConfidenceThreshold
 from . import options
 
 
 def add_arguments(parser):
     options.add_source_arguments(parser)
     options.add_length_arguments(parser, progress=False)
-    options.add_output_arguments(parser, raw=False)
+    options.add_filter_arguments(options.add_output_arguments(parser, raw=False), "default")
     serve = parser.add_argument_group("serving")
     serve.add_argument("--host", default="127.0.0.1",
                        help="address to serve on (127.0.0.1; anything else is reachable from other "
@@ -36,8 +36,11 @@ def add_arguments(parser):
 def open_source(args):
     # A recording is paced by its playback, which pauses and seeks; it
     # starts when the first page opens, so that page sees it from the start.
-    # The simulated module shows the world a sensor sees.
-    source = options.open_source(args, realtime=False, physics="realistic")
+    # The simulated module shows the world a sensor sees. Every source is
+    # opened raw, the camera too: the viewer filters by itself, so that a
+    # page can switch to the raw depth of the same stream.
+    raw = argparse.Namespace(**dict(vars(args), filters="none"))
+    source = options.open_source(raw, realtime=False, physics="realistic", wrap=False)
     if args.recording:
         return Playback(source, wait_for_page=True, loop=args.loop, exit_at_end=args.exit_at_end)
     return source
@@ -76,7 +79,9 @@ def run(args):
         source.info
         viewer = Viewer(source, host=args.host, port=args.port, read_only=args.read_only,
                         allow_hosts=args.allow_host, max_frames=args.frames,
-                        depth_filter=ConfidenceThreshold(),
+                        # --filters none: the raw depth first, the default chain one click away.
+                        filters="default" if args.filters == "none" else args.filters,
+                        filtered=args.filters != "none",
                         log=lambda line: print(f"quorvex view: {line}", file=sys.stderr, flush=True))
         if not is_loopback(args.host):
             print(f"quorvex view: WARNING: serving on {args.host}, beyond this machine: anyone who "

@@ -14,7 +14,6 @@ import secrets
 import socket
 import threading
 import time
-from dataclasses import replace
 from pathlib import Path
 
 from aiohttp import WSMsgType, web
@@ -23,42 +22,15 @@ from .. import colormap
 from ..errors import CameraError
 from ..rate import RateMeter
 from . import protocol
+from .filtering import CONTROLS as FILTER_CONTROLS
+from .filtering import ViewerFilters, filters_upstream
 from .playback import END_TEXT
 
 STATIC = Path(__file__).with_name("static")
 WINDOW = 2  # frames in flight per client: one being drawn, one on the way
 
 
-FILTER_CONTROLS = ("filtered", "confidence")
 PLAYBACK_CONTROLS = ("playing", "position", "loop")
-
-
-class ConfidenceThreshold:
-    """The viewer's depth filter when no other is given: pixels whose
-    confidence is below `confidence` become invalid. Any object with a
-    `confidence` attribute and `apply(frame) -> depth` can stand in its
-    place (`Viewer(depth_filter=...)`)."""
-
-    def __init__(self, confidence=0):
-        self.confidence = confidence
-
-    def apply(self, frame):
-        if frame.confidence is None or self.confidence <= 0:
-            return frame.depth
-        depth = frame.depth.copy()
-        depth[~(frame.confidence >= self.confidence)] = 0.0
-        return depth
-
-
-def filter_controls(depth_filter, filtering=True, most=10000):
-    """The raw/filtered toggle and the threshold slider, as page controls."""
-    return {
-        "filtered": {"label": "Filtered", "kind": "choice", "choices": [0, 1], "widget": "toggle",
-                     "value": int(filtering), "unit": "", "group": "filters"},
-        "confidence": {"label": "Confidence at least", "kind": "int", "min": 0, "max": most,
-                       "widget": "slider", "value": int(depth_filter.confidence), "unit": "",
-                       "group": "filters"},
-    }
 
 
 class _Client:
@@ -78,17 +50,26 @@ class Viewer:
 
     `require_token_to_watch` defaults to True when bound beyond loopback.
     `port=0` picks a free port (see `.port` after `start`). `max_frames`:
-    the source's frames to show (None: all). `depth_filter` (see
-    ConfidenceThreshold) adds a raw/filtered toggle and a confidence
-    threshold to the page's controls. A source with a transport (a
-    `playback.Playback`) is played to the pages: it starts with the first."""
+    the source's frames to show (None: all). A source with a transport (a
+    `playback.Playback`) is played to the pages: it starts with the first.
+
+    `filters` (a preset name or a `quorvex.Filters`): the viewer filters the
+    source's raw depth itself and the pages get a raw/filtered toggle and a
+    confidence threshold; `filtered` is what they show first. A source
+    whose frames come filtered already is shown as it is, without them."""
 
     def __init__(self, source, host="127.0.0.1", port=8080, read_only=False, token=None,
                  require_token_to_watch=None, allow_hosts=(), log=None, max_frames=None,
-                 depth_filter=None):
+                 filters=None, filtered=True):
         self.source = source
-        self.depth_filter = depth_filter
-        self.filtering = depth_filter is not None
+        self.page_filters = None
+        self.upstream_filtered = None  # known once the source is read
+        if filters is not None:
+            # Asked here only when needed: a subscription's info waits for its publisher.
+            info = source.info
+            self.upstream_filtered = filters_upstream(info)
+            if not self.upstream_filtered and info.output == "depth":
+                self.page_filters = ViewerFilters(filters, info, filtered)
         self.playback = source if hasattr(source, "page_opened") else None
         self.max_frames = max_frames
         self.host = host
@@ -108,8 +89,8 @@ class Viewer:
         self.latest = None  # (sequence, message, host_time_ns)
         self.status = "starting"
         self.controls = protocol.probe_controls(source)
-        if depth_filter is not None:
-            self.controls.update(filter_controls(depth_filter))
+        if self.page_filters is not None:
+            self.controls.update(self.page_filters.controls())
         if self.playback is not None:
             self.controls.update(self.playback.controls())
             self.playback.on_change = self._playback_changed
@@ -161,6 +142,8 @@ class Viewer:
     def _read(self):
         meter = RateMeter()
         try:
+            if self.upstream_filtered is None:
+                self.upstream_filtered = filters_upstream(self.source.info)
             self.status = ("waiting for the first page" if self.playback is not None
                            and self.playback.waiting_for_page else "streaming")
             for frame in self.source.frames(max_frames=self.max_frames):
@@ -169,13 +152,12 @@ class Viewer:
                 if self.status != "streaming":
                     self._set_status("streaming")
                 fps = meter.tick()
-                cpu = time.thread_time()
                 position = self.playback.position if self.playback is not None else None
-                # Read once: a page may switch filtering while this frame is on its way.
-                depth_filter = self.depth_filter if self.filtering else None
-                if depth_filter is not None and frame.depth is not None:
-                    frame = replace(frame, depth=depth_filter.apply(frame))
-                message = protocol.encode_frame(frame, fps, position, depth_filter is not None)
+                filtered = self.upstream_filtered
+                if self.page_filters is not None:
+                    frame, filtered = self.page_filters.apply(frame, position)
+                cpu = time.thread_time()
+                message = protocol.encode_frame(frame, fps, position, filtered)
                 self.encode_cpu_s += time.thread_time() - cpu
                 if message is None:
                     self._set_status("the source streams raw frames; the viewer shows depth")
@@ -313,7 +295,16 @@ class Viewer:
                 "range_rule": {"low": colormap.LOW_PERCENTILE, "high": colormap.HIGH_PERCENTILE,
                                "bin_mm": colormap.BIN_MM, "samples": colormap.SAMPLES,
                                "default": list(colormap.DEFAULT_RANGE)},
-                "recording": None if self.playback is None else {"frames": self.playback.length}}
+                "recording": None if self.playback is None else {"frames": self.playback.length},
+                "filters": self._filters_described(info)}
+
+    def _filters_described(self, info):
+        # Which chain the filtered pictures come from, for the page's label.
+        if self.page_filters is not None:
+            return dict(self.page_filters.filters.describe(), by="viewer")
+        if info.filters is not None:
+            return dict(info.filters, by="source")
+        return None
 
     async def _send_frames(self, client):
         # Newest frame only: whatever arrived while this client's window was
@@ -348,14 +339,14 @@ class Viewer:
                 await _quietly(client.ws.send_str(json.dumps({"type": "error", "text": str(e)})))
                 return
             self.controls[name]["value"] = value
+            if name == "range" and self.page_filters is not None:
+                self.page_filters.range_changed(value)
         self._broadcast_controls()
 
     def _set_local(self, name, value):
         # Controls of this server, not of the camera: nothing waits on a device.
-        if name == "filtered":
-            self.filtering = bool(value)
-        elif name == "confidence":
-            self.depth_filter.confidence = value
+        if name in FILTER_CONTROLS:
+            self.page_filters.set(name, value)
         else:
             self.playback.set(name, value)
 

@@ -18,7 +18,7 @@ const state = {
   lo: 0, hi: 4000, controls: {}, frames: 0, maps: null, map: "turbo",
   rule: { low: 0.02, high: 0.98, bin_mm: 16, samples: 40000, default: [0, 4000] },
   paused: false, stepping: false, held: [], rays: null, points: null, nPoints: 0,
-  recording: null, f: null,
+  recording: null, f: null, filters: null, invalid: 0,
 };
 
 function setStatus(text, bad) {
@@ -169,6 +169,7 @@ function onText(msg) {
     if (msg.range_rule) state.rule = msg.range_rule;
     if (msg.colormaps) setMaps(msg.colormaps, msg.colormap);
     state.recording = msg.recording || null;
+    state.filters = msg.filters || null;
     $("playback").hidden = !state.recording;
     buildControls(msg.controls || {}, msg.can_control, msg.read_only);
   } else if (msg.type === "controls") {
@@ -181,6 +182,7 @@ function onText(msg) {
       }
       if (state.controls[name]) state.controls[name].value = value;
     }
+    followFilterToggle();
     document.body.dataset.controls = JSON.stringify(msg.values);
   } else if (msg.type === "status") {
     setStatus(msg.text);
@@ -217,6 +219,12 @@ function controlInput(name, c) {
   }
   if (input.type !== "checkbox") input.value = String(c.value);
   return input;
+}
+
+// The threshold means nothing while the raw depth is shown.
+function followFilterToggle() {
+  const toggle = state.controls.filtered, slider = $("ctl-confidence");
+  if (toggle && slider) slider.disabled = toggle.value !== 1 || $("ctl-filtered").disabled;
 }
 
 function buildControls(controls, canControl, readOnly) {
@@ -256,6 +264,7 @@ function buildControls(controls, canControl, readOnly) {
   }
   $("controls").hidden = !used.has("camera");
   $("filters").hidden = !used.has("filters");
+  followFilterToggle();
   $("control-note").textContent = canControl || !Object.keys(controls).length ? "" : readOnly
     ? "read-only viewer" : "open the URL with the token to change the controls";
 }
@@ -342,7 +351,13 @@ function draw() {
     greyImage("confidence", new Uint8Array(f.buf, offset, n));
     if (f.confScale > 0) drawBar($("conf-bar"), GREY, 0, 255 / f.confScale, "confidence");
   }
-  $("depth-kind").textContent = f.flags & FLAG_FILTERED ? "filtered" : "raw";
+  const chain = state.filters;
+  $("depth-kind").textContent = !(f.flags & FLAG_FILTERED) ? "raw"
+    : chain ? `filtered (${chain.preset}${chain.by === "source" ? ", by the source" : ""})` : "filtered";
+  document.body.dataset.filtered = f.flags & FLAG_FILTERED ? "1" : "0";
+  const share = n ? (100 * state.invalid / n).toFixed(1) : "0.0";
+  $("invalid").textContent = `${state.invalid} (${share} %)`;
+  document.body.dataset.invalid = String(state.invalid);
   // Statistics of what this page shows.
   const now = performance.now();
   state.shownTimes.push(now);
@@ -374,15 +389,17 @@ function draw() {
 function paintDepth() {
   const depth = state.depth, img = state.images.depth, px = img.data, table = lut(), bad = invalidColour();
   const lo = state.lo, hi = state.hi;
+  let invalid = 0;
   for (let i = 0, o = 0; i < depth.length; i++, o += 4) {
     const d = depth[i];
-    if (d === 0) { px[o] = bad[0]; px[o + 1] = bad[1]; px[o + 2] = bad[2]; }
+    if (d === 0) { px[o] = bad[0]; px[o + 1] = bad[1]; px[o + 2] = bad[2]; invalid++; }
     else {
       const k = 3 * colourIndex(d, lo, hi);
       px[o] = table[k]; px[o + 1] = table[k + 1]; px[o + 2] = table[k + 2];
     }
     px[o + 3] = 255;
   }
+  state.invalid = invalid;
   $("depth").getContext("2d").putImageData(img, 0, 0);
   drawBar($("colourbar"), table, state.lo, state.hi, "depth, mm");
 }

@@ -1,0 +1,239 @@
+#include "filters/FilterChain.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace Quorvex {
+
+namespace {
+
+constexpr float kTwoPi = 6.28318530717958647692f;
+
+// 3 x 3 stages leave the one-pixel border as it is after invalidation:
+// without a full window the tests cannot tell an edge from noise, so the
+// border is dropped by the flying-pixel stage and only copied elsewhere.
+inline size_t at(int x, int y, int w) { return static_cast<size_t>(y) * static_cast<size_t>(w) + x; }
+
+} // namespace
+
+bool filterPreset(const char* name, FilterParams& out)
+{
+    if (!name)
+        return false;
+    FilterParams p;
+    if (std::strcmp(name, "default") == 0) {
+        out = p;
+        return true;
+    }
+    if (std::strcmp(name, "near") == 0) {
+        p.flyingGapMm = 15.0f;
+        p.spatialDeltaMm = 10.0f;
+        p.temporalDeltaMm = 10.0f;
+        p.noiseFloorMm = 5.0f;
+        out = p;
+        return true;
+    }
+    if (std::strcmp(name, "far") == 0) {
+        p.flyingGapMm = 60.0f;
+        p.flyingGapRel = 0.04f;
+        p.spatialDeltaMm = 40.0f;
+        p.temporalDeltaMm = 40.0f;
+        p.temporalAlpha = 0.3f;
+        p.maxNoise = 0.03f;
+        out = p;
+        return true;
+    }
+    return false;
+}
+
+void filterConfidence(const DepthImage& img, const FilterParams& p)
+{
+    const size_t n = static_cast<size_t>(img.width) * static_cast<size_t>(img.height);
+    // sigma <= limit  <=>  k / amp <= limit  with k = range/(2 pi) * noise / sqrt(2):
+    // compared as k <= limit * amp, no division per pixel.
+    const float k = img.rangeMm / kTwoPi * p.sampleNoise * 0.70710678f;
+    for (size_t i = 0; i < n; ++i) {
+        const float d = img.depth[i];
+        const float a = img.amplitude[i];
+        const float limit = std::max(p.noiseFloorMm, p.maxNoise * d);
+        const bool keep = a >= p.minAmplitude && a < p.saturation && k <= limit * a;
+        img.depth[i] = keep ? d : 0.0f;
+    }
+}
+
+void filterAliasing(const DepthImage& img, const FilterParams& p)
+{
+    const size_t n = static_cast<size_t>(img.width) * static_cast<size_t>(img.height);
+    // amp * ((d + range) / 1000)^2 <= gain: a target beyond the range
+    // could give this amplitude, one at d would be implausibly dark.
+    const float g = p.aliasGain * 1e6f;
+    for (size_t i = 0; i < n; ++i) {
+        const float d = img.depth[i];
+        const float far = d + img.rangeMm;
+        const bool alias = img.amplitude[i] * far * far <= g;
+        img.depth[i] = alias ? 0.0f : d;
+    }
+}
+
+void filterFlyingPixels(const DepthImage& img, const FilterParams& p, float* scratch)
+{
+    const int w = img.width;
+    const int h = img.height;
+    const float* d = img.depth;
+    std::fill(scratch, scratch + static_cast<size_t>(w) * h, 0.0f);
+    for (int y = 1; y + 1 < h; ++y) {
+        for (int x = 1; x + 1 < w; ++x) {
+            const size_t c = at(x, y, w);
+            const float dc = d[c];
+            if (dc <= 0.0f)
+                continue;
+            const float gap = std::max(p.flyingGapMm, p.flyingGapRel * dc);
+            bool nearer = false;
+            bool farther = false;
+            float brightest = 0.0f;
+            for (int dy = -1; dy <= 1; ++dy) {
+                for (int dx = -1; dx <= 1; ++dx) {
+                    const size_t q = at(x + dx, y + dy, w);
+                    const float dq = d[q];
+                    // An invalidated neighbour is unknown: it neither
+                    // proves nor disproves an edge.
+                    if (dq <= 0.0f)
+                        continue;
+                    const bool n = dq < dc - gap;
+                    const bool f = dq > dc + gap;
+                    nearer |= n;
+                    farther |= f;
+                    if (n || f)
+                        brightest = std::max(brightest, img.amplitude[q]);
+                }
+            }
+            const bool between = nearer && farther;
+            const bool dimmed = (nearer || farther) && img.amplitude[c] < p.flyingAmpRatio * brightest;
+            scratch[c] = (between || dimmed) ? 0.0f : dc;
+        }
+    }
+    std::memcpy(img.depth, scratch, sizeof(float) * static_cast<size_t>(w) * h);
+}
+
+void filterSpatial(const DepthImage& img, const FilterParams& p, float* scratch)
+{
+    const int w = img.width;
+    const int h = img.height;
+    const float* d = img.depth;
+    std::memcpy(scratch, d, sizeof(float) * static_cast<size_t>(w) * h);
+    for (int y = 1; y + 1 < h; ++y) {
+        for (int x = 1; x + 1 < w; ++x) {
+            const size_t c = at(x, y, w);
+            const float dc = d[c];
+            if (dc <= 0.0f)
+                continue;
+            const float delta = std::max(p.spatialDeltaMm, p.spatialDeltaRel * dc);
+            float sum = 0.0f;
+            float count = 0.0f;
+            for (int dy = -1; dy <= 1; ++dy) {
+                for (int dx = -1; dx <= 1; ++dx) {
+                    const float dq = d[at(x + dx, y + dy, w)];
+                    // Invalid neighbours (0) fail the test: |0 - dc| = dc > delta
+                    // for every depth the modules report.
+                    const bool same = std::fabs(dq - dc) <= delta && dq > 0.0f;
+                    sum += same ? dq : 0.0f;
+                    count += same ? 1.0f : 0.0f;
+                }
+            }
+            scratch[c] = sum / count;
+        }
+    }
+    std::memcpy(img.depth, scratch, sizeof(float) * static_cast<size_t>(w) * h);
+}
+
+void filterTemporal(const DepthImage& img, const FilterParams& p, float* average)
+{
+    const size_t n = static_cast<size_t>(img.width) * static_cast<size_t>(img.height);
+    const float a = p.temporalAlpha;
+    for (size_t i = 0; i < n; ++i) {
+        const float d = img.depth[i];
+        const float m = average[i];
+        const float delta = std::max(p.temporalDeltaMm, p.temporalDeltaRel * d);
+        // No average yet, or the surface moved: start again from this frame
+        // instead of dragging the old depth behind the edge.
+        const bool restart = m <= 0.0f || std::fabs(d - m) > delta;
+        const float next = restart ? d : m + a * (d - m);
+        // An invalid pixel stays invalid and forgets its history.
+        average[i] = d > 0.0f ? next : 0.0f;
+        img.depth[i] = average[i];
+    }
+}
+
+void filterHoles(const DepthImage& img, const FilterParams& p, float* scratch)
+{
+    const int w = img.width;
+    const int h = img.height;
+    const float* d = img.depth;
+    std::memcpy(scratch, d, sizeof(float) * static_cast<size_t>(w) * h);
+    for (int y = 1; y + 1 < h; ++y) {
+        for (int x = 1; x + 1 < w; ++x) {
+            const size_t c = at(x, y, w);
+            if (d[c] > 0.0f)
+                continue;
+            int count = 0;
+            float nearest = 0.0f;
+            for (int dy = -1; dy <= 1; ++dy) {
+                for (int dx = -1; dx <= 1; ++dx) {
+                    const float dq = d[at(x + dx, y + dy, w)];
+                    if (dq <= 0.0f)
+                        continue;
+                    ++count;
+                    // The nearest surface, not a mean: a mean of two
+                    // surfaces would be a flying pixel of our own making.
+                    nearest = nearest == 0.0f ? dq : std::min(nearest, dq);
+                }
+            }
+            if (count >= p.holeMinNeighbours)
+                scratch[c] = nearest;
+        }
+    }
+    std::memcpy(img.depth, scratch, sizeof(float) * static_cast<size_t>(w) * h);
+}
+
+FilterChain::FilterChain(const FilterParams& params) : params_(params) {}
+
+void FilterChain::setParams(const FilterParams& params)
+{
+    params_ = params;
+    if (!params_.temporal)
+        reset();
+}
+
+void FilterChain::reset()
+{
+    std::fill(average_.begin(), average_.end(), 0.0f);
+}
+
+void FilterChain::apply(const DepthImage& img)
+{
+    if (!img.depth || !img.amplitude || img.width <= 0 || img.height <= 0)
+        return;
+    if (img.width != width_ || img.height != height_) {
+        const size_t n = static_cast<size_t>(img.width) * static_cast<size_t>(img.height);
+        average_.assign(n, 0.0f);
+        scratch_.assign(n, 0.0f);
+        width_ = img.width;
+        height_ = img.height;
+    }
+    const FilterParams& p = params_;
+    if (p.confidence)
+        filterConfidence(img, p);
+    if (p.aliasing)
+        filterAliasing(img, p);
+    if (p.flying)
+        filterFlyingPixels(img, p, scratch_.data());
+    if (p.spatial)
+        filterSpatial(img, p, scratch_.data());
+    if (p.temporal)
+        filterTemporal(img, p, average_.data());
+    if (p.holes)
+        filterHoles(img, p, scratch_.data());
+}
+
+} // namespace Quorvex

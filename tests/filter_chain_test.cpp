@@ -1,0 +1,294 @@
+// The filter chain against scenes whose truth is known here: returns are
+// summed as phasors (so mixed pixels, their depth between the surfaces and
+// their amplitude drop come from the optics), depth noise follows the
+// amplitude, and surfaces beyond the range wrap.
+#include "filters/FilterChain.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <random>
+#include <vector>
+
+using namespace Quorvex;
+
+namespace {
+
+constexpr int W = 240;
+constexpr int H = 180;
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kGain = 6000.0;  // amplitude of a white target at 1 m
+constexpr double kNoise = 48.0;   // per-sample noise, amplitude units
+
+struct Surface {
+    double depthMm;
+    double reflectivity;
+};
+
+struct Rendered {
+    std::vector<float> depth, amp, truth;
+    std::vector<int> edge; // 1 where the pixel straddles two surfaces
+};
+
+// `at(x, y, sub)` gives the surface seen by sub-ray `sub` (0..15, 4 x 4).
+template <typename F>
+Rendered render(F at, double rangeMm, std::mt19937& rng, bool noise = true)
+{
+    Rendered r;
+    r.depth.resize(W * H);
+    r.amp.resize(W * H);
+    r.truth.resize(W * H);
+    r.edge.resize(W * H);
+    std::normal_distribution<double> g(0.0, 1.0);
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            std::complex<double> z;
+            double first = -1.0;
+            bool mixed = false;
+            for (int s = 0; s < 16; ++s) {
+                const Surface su = at(x + (s % 4 + 0.5) / 4.0, y + (s / 4 + 0.5) / 4.0);
+                const double m = su.depthMm / 1000.0;
+                z += std::polar(kGain * su.reflectivity / (m * m) / 16.0, 2 * kPi * su.depthMm / rangeMm);
+                if (first < 0)
+                    first = su.depthMm;
+                mixed |= su.depthMm != first;
+            }
+            const size_t i = static_cast<size_t>(y) * W + x;
+            double a = std::abs(z);
+            double ph = std::arg(z);
+            if (noise) {
+                // Per-sample noise on x and y, as the decoder sees it.
+                z += std::complex<double>(kNoise * g(rng), kNoise * g(rng)) * std::sqrt(0.5);
+                a = std::abs(z);
+                ph = std::arg(z);
+            }
+            if (ph < 0)
+                ph += 2 * kPi;
+            r.depth[i] = static_cast<float>(ph / (2 * kPi) * rangeMm);
+            r.amp[i] = static_cast<float>(a);
+            r.truth[i] = static_cast<float>(first);
+            r.edge[i] = mixed;
+        }
+    return r;
+}
+
+// A box (1000 mm) before a wall (2000 mm), or its step edges.
+Surface boxScene(double x, double y)
+{
+    if (x > 80 && x < 160.3 && y > 50.7 && y < 130)
+        return {1000.0, 0.6};
+    return {2000.0, 0.8};
+}
+
+DepthImage image(Rendered& r, float range) { return {r.depth.data(), r.amp.data(), W, H, range}; }
+
+bool nearEdge(const Rendered& r, int x, int y, int margin)
+{
+    for (int dy = -margin; dy <= margin; ++dy)
+        for (int dx = -margin; dx <= margin; ++dx) {
+            const int xx = x + dx, yy = y + dy;
+            if (xx < 0 || yy < 0 || xx >= W || yy >= H || r.edge[yy * W + xx])
+                return true;
+        }
+    return false;
+}
+
+struct Counts {
+    int flying = 0, flyingRemoved = 0, clean = 0, cleanKept = 0;
+};
+
+Counts count(const Rendered& raw, const std::vector<float>& filtered)
+{
+    Counts c;
+    for (int y = 1; y < H - 1; ++y)
+        for (int x = 1; x < W - 1; ++x) {
+            const size_t i = y * W + x;
+            if (raw.edge[i]) {
+                // Mixed pixels that decode far from both surfaces.
+                const float d = raw.depth[i];
+                if (std::fabs(d - 1000.0f) > 50.0f && std::fabs(d - 2000.0f) > 50.0f) {
+                    ++c.flying;
+                    c.flyingRemoved += filtered[i] == 0.0f;
+                }
+            } else if (!nearEdge(raw, x, y, 2) && raw.depth[i] > 0.0f) {
+                ++c.clean;
+                c.cleanKept += filtered[i] > 0.0f;
+            }
+        }
+    return c;
+}
+
+} // namespace
+
+TEST(FilterChain, PresetsAreKnownByNameOnly)
+{
+    FilterParams p;
+    for (const char* name : {"default", "near", "far"})
+        EXPECT_TRUE(filterPreset(name, p)) << name;
+    p.spatialDeltaMm = -1.0f;
+    EXPECT_FALSE(filterPreset("nearest", p));
+    EXPECT_FALSE(filterPreset(nullptr, p));
+    EXPECT_EQ(p.spatialDeltaMm, -1.0f); // untouched by a refusal
+    FilterParams d;
+    ASSERT_TRUE(filterPreset("default", d));
+    EXPECT_FALSE(d.holes);
+}
+
+// Flying pixels go, clean surfaces stay: per stage alone and for the chain.
+TEST(FilterChain, FlyingPixelsRemovedSurfacesKept)
+{
+    std::mt19937 rng(1);
+    Rendered raw = render(boxScene, 4000.0, rng);
+    struct Case {
+        const char* what;
+        bool chain;
+        double minRemoved, minKept;
+    } cases[] = {{"flying stage alone", false, 0.95, 0.97}, {"default chain", true, 0.95, 0.97}};
+    for (const Case& k : cases) {
+        Rendered r = raw;
+        FilterParams p;
+        if (k.chain) {
+            FilterChain(p).apply(image(r, 4000.0f));
+        } else {
+            std::vector<float> scratch(W * H);
+            filterFlyingPixels(image(r, 4000.0f), p, scratch.data());
+        }
+        const Counts c = count(raw, r.depth);
+        ASSERT_GT(c.flying, 100) << k.what;
+        EXPECT_GE(c.flyingRemoved, k.minRemoved * c.flying) << k.what << ": " << c.flyingRemoved << "/" << c.flying;
+        EXPECT_GE(c.cleanKept, k.minKept * c.clean) << k.what << ": " << c.cleanKept << "/" << c.clean;
+    }
+}
+
+// A wall beyond the 2000 mm range reads near and dim; one in range stays.
+TEST(FilterChain, AliasedWallInvalidatedInRangeWallKept)
+{
+    struct Case {
+        double wallMm;
+        float range;
+        bool wrapped;
+    } cases[] = {{2500, 2000, true}, {3200, 2000, true}, {2500, 4000, false}, {1500, 2000, false},
+                 {1900, 2000, false}};
+    for (const Case& k : cases) {
+        std::mt19937 rng(2);
+        Rendered r = render([&](double, double) { return Surface{k.wallMm, 0.8}; }, k.range, rng);
+        FilterParams p;
+        filterConfidence(image(r, k.range), p);
+        filterAliasing(image(r, k.range), p);
+        int kept = 0;
+        for (float d : r.depth)
+            kept += d > 0.0f;
+        if (k.wrapped)
+            EXPECT_LE(kept, 0.01 * W * H) << k.wallMm << " in " << k.range;
+        else
+            EXPECT_GE(kept, 0.99 * W * H) << k.wallMm << " in " << k.range;
+    }
+}
+
+// The tilted wall across the end of the range: what lies beyond goes, the
+// rest stays, and the cut follows the range the chain is given.
+TEST(FilterChain, TiltedWallAcrossTheRange)
+{
+    auto tilted = [](double x, double) { return Surface{1900.0 + (x - 120.0) * 4.0, 0.8}; };
+    for (float range : {2000.0f, 4000.0f}) {
+        std::mt19937 rng(3);
+        Rendered r = render(tilted, range, rng);
+        FilterChain(FilterParams{}).apply(image(r, range));
+        int beyond = 0, beyondKept = 0, inside = 0, insideKept = 0;
+        for (int y = 1; y < H - 1; ++y)
+            for (int x = 3; x < W - 3; ++x) {
+                const double t = tilted(x + 0.5, 0).depthMm;
+                if (std::fabs(t - range) < 30.0)
+                    continue; // the wrap itself is an edge
+                const bool kept = r.depth[y * W + x] > 0.0f;
+                (t > range ? beyond : inside) += 1;
+                (t > range ? beyondKept : insideKept) += kept;
+            }
+        EXPECT_LE(beyondKept, 0.01 * beyond) << range;
+        EXPECT_GE(insideKept, 0.97 * inside) << range;
+    }
+}
+
+// Static noise halves at least; a moving box leaves no trail.
+TEST(FilterChain, NoiseDropsAndMotionLeavesNoTrail)
+{
+    FilterChain chain;
+    double rawSq = 0, filtSq = 0;
+    int n = 0;
+    std::mt19937 rng(4);
+    for (int f = 0; f < 20; ++f) {
+        Rendered r = render([](double, double) { return Surface{1500.0, 0.8}; }, 4000.0, rng);
+        const std::vector<float> before = r.depth;
+        chain.apply(image(r, 4000.0f));
+        if (f < 10)
+            continue; // the average settles
+        for (int y = 2; y < H - 2; ++y)
+            for (int x = 2; x < W - 2; ++x) {
+                const size_t i = y * W + x;
+                if (r.depth[i] <= 0.0f)
+                    continue;
+                rawSq += std::pow(before[i] - 1500.0, 2);
+                filtSq += std::pow(r.depth[i] - 1500.0, 2);
+                ++n;
+            }
+    }
+    ASSERT_GT(n, 0);
+    EXPECT_LE(std::sqrt(filtSq / n), 0.5 * std::sqrt(rawSq / n));
+
+    // The box moves 3 pixels a frame: pixels it just left show the wall.
+    FilterChain moving;
+    double rawErr = 0, filtErr = 0;
+    int m = 0;
+    for (int f = 0; f < 12; ++f) {
+        const double shift = 3.0 * f;
+        auto scene = [&](double x, double y) { return boxScene(x - shift, y); };
+        Rendered r = render(scene, 4000.0, rng);
+        const std::vector<float> before = r.depth;
+        moving.apply(image(r, 4000.0f));
+        for (int y = 1; y < H - 1; ++y)
+            for (int x = 1; x < W - 1; ++x) {
+                const size_t i = y * W + x;
+                if (r.edge[i] || nearEdge(r, x, y, 1) || r.depth[i] <= 0.0f)
+                    continue;
+                rawErr += std::fabs(before[i] - r.truth[i]);
+                filtErr += std::fabs(r.depth[i] - r.truth[i]);
+                ++m;
+            }
+    }
+    ASSERT_GT(m, 0);
+    EXPECT_LE(filtErr / m, rawErr / m + 2.0);
+}
+
+TEST(FilterChain, HolesFilledOnlyWhenAsked)
+{
+    std::mt19937 rng(5);
+    Rendered r = render([](double, double) { return Surface{1200.0, 0.8}; }, 4000.0, rng, false);
+    r.depth[90 * W + 120] = 0.0f; // a lone hole
+    r.depth[10 * W + 10] = 0.0f;
+    r.depth[10 * W + 11] = 0.0f;
+    r.depth[11 * W + 10] = 0.0f;
+    r.depth[11 * W + 11] = 0.0f;
+    r.depth[12 * W + 12] = 0.0f;
+    Rendered off = r;
+    FilterParams p;
+    p.spatial = p.temporal = false;
+    FilterChain(p).apply(image(off, 4000.0f));
+    EXPECT_EQ(off.depth[90 * W + 120], 0.0f);
+    p.holes = true;
+    FilterChain(p).apply(image(r, 4000.0f));
+    EXPECT_NEAR(r.depth[90 * W + 120], 1200.0f, 1.0f);
+    // Inside a 2 x 2 hole a corner pixel sees only 5 valid neighbours.
+    EXPECT_EQ(r.depth[10 * W + 10], 0.0f);
+}
+
+TEST(FilterChain, SaturatedAndWeakPixelsInvalid)
+{
+    std::vector<float> depth = {1000, 1000, 1000, 3000, 3000};
+    std::vector<float> amp = {20000, 5000, 10, 5000, 100};
+    FilterParams p;
+    filterConfidence({depth.data(), amp.data(), 5, 1, 4000.0f}, p);
+    // Predicted noise: 4000/(2 pi) * 48 / sqrt(2) / amp = 21600 / amp mm.
+    const std::vector<float> expected = {0, 1000, 0, 3000, 0};
+    EXPECT_EQ(depth, expected);
+}
