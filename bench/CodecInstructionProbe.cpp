@@ -1,9 +1,8 @@
-// Encodes the bench frame's depth (compressedDepth) and amplitude (plane
-// residual) `frames` times and does nothing else, so that an instruction
-// counter can tell the cost of a frame from the difference of two runs.
+// Encodes the bench frame's depth (compressedDepth) and amplitude (linear
+// rice, the whole plane coding) `frames` times and does nothing else, so
+// that an instruction counter can tell the cost of a frame from the
+// difference of two runs.
 //   codec_instruction_probe FRAMES [depth|amplitude]   (default: both)
-// The general-purpose coder that follows the residual is zlib's and is not
-// counted here.
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +11,7 @@
 
 #include "bench/BenchReference.h"
 #include "codec/CompressedDepth.h"
-#include "codec/PlaneCoding.h"
+#include "codec/LinearRice.h"
 #include "device/PhaseToDepth.h"
 
 using namespace Quorvex;
@@ -34,13 +33,14 @@ int main(int argc, char** argv)
     std::vector<float> depth(kPixels), amp(kPixels), conf(kPixels);
     quorvexBenchFrame(raw.data(), 0);
     phaseToDepth(raw.data(), depth.data(), amp.data(), conf.data(), kPixels, 0, false, 37500000.0f);
-    std::vector<uint8_t> depthOut(compressedDepthMaxBytes(kCols, kRows)), ampOut(2 * kPixels);
+    std::vector<uint8_t> depthOut(compressedDepthMaxBytes(kCols, kRows)), ampOut(linearRiceMaxBytes(kCols, kRows));
+    std::vector<uint16_t> scratch(kPixels);
     size_t bytes = 0;
     for (int f = 0; f < frames; ++f) {
         if (depthPart)
             bytes = encodeCompressedDepth(depth.data(), kCols, kRows, depthOut.data());
         if (ampPart)
-            encodePlaneResidual(amp.data(), kCols, kRows, ampOut.data());
+            encodeLinearRiceFloat(amp.data(), kCols, kRows, scratch.data(), ampOut.data());
     }
     std::printf("depth payload: %zu bytes\n", bytes);
     return 0;

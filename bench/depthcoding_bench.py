@@ -7,7 +7,8 @@ where the simulated library has it, of the realistic world, held in memory:
 1. The recording writer alone, each --compression: bytes per frame of the
    whole file and process CPU per frame (writer thread included), with the
    ratios the goals name (zstd bytes / depth bytes, depth CPU / lz4 CPU).
-2. The coders alone: CPU per frame to encode and to decode the planes.
+2. The coders alone: CPU per frame to encode and to decode the planes, and
+   the amplitude plane alone in each plane format side by side.
 3. Publishing: bytes per frame of the samples (payloads and attachments) as
    float32 images and depth-coded, and the rate of a 30 fps depth +
    amplitude stream.
@@ -57,7 +58,7 @@ def main():
     sys.path.insert(0, str(build / "python"))
     try:
         import quorvex
-        from quorvex import recording, rosmsg
+        from quorvex import depthcoding, recording, rosmsg
         from quorvex.errors import CameraError
         import mcap  # noqa: F401
         import mcap_ros2  # noqa: F401
@@ -106,6 +107,13 @@ def main():
 
             dec = best_of(decode_all) / n
             print(f"  coders alone: encode {enc * 1e3:.2f} ms/frame, decode {dec * 1e3:.2f} ms/frame")
+            for fmt in depthcoding.PLANE_FORMATS:
+                amps = [depthcoding.encode_plane(f.amplitude, fmt) for f in frames]
+                a_enc = best_of(lambda: [depthcoding.encode_plane(f.amplitude, fmt) for f in frames]) / n
+                a_dec = best_of(lambda: [depthcoding.decode_plane(a, info.width, info.height, format=fmt)
+                                         for a in amps]) / n
+                print(f"  amplitude as {fmt!r}: {sum(map(len, amps)) / n / 1e3:.1f} kB/frame, "
+                      f"encode {a_enc * 1e3:.2f} ms, decode {a_dec * 1e3:.2f} ms")
 
             header = network.FRAME_HEADER.size
             float_bytes = sum(len(rosmsg.encode(rosmsg.IMAGE, m)) + header for ms in floats for _, m in ms) / n

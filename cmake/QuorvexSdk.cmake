@@ -11,11 +11,12 @@
 # The stand-ins carry the names of the vendors' own libraries (libsi4c.so,
 # libquorvex_evk_sdk.so) and always simulate. They therefore never go where
 # the dynamic linker or the link editor looks by default: they live in a
-# private folder of the library directory, which only the core's run path
-# names, and in a package of their own. A board that has the vendors'
-# libraries installs Runtime without Simulation, and the core finds the real
-# ones in the system's folders; installing Simulation makes this core (and
-# nothing else on the system) use the simulated modules.
+# private folder of the library directory, which no search path names, and
+# in a package of their own. The core opens the vendors' libraries at run
+# time through the system's search and, only when none is found, the
+# stand-in by its absolute path in that folder; so Runtime loads without
+# Simulation, a board with the vendors' libraries gets them, and Simulation
+# serves where they are absent (or when QUORVEX_SIMULATED=1).
 
 # GNUInstallDirs picks Debian's multiarch library folder for native builds
 # only; packages cross-built for Debian-based boards need it just the same.
@@ -46,7 +47,7 @@ set(QUORVEX_DEB_SIM libquorvex-simulated)
 set_target_properties(quorvex PROPERTIES
   VERSION ${PROJECT_VERSION}
   SOVERSION ${QUORVEX_SOVERSION}
-  INSTALL_RPATH "$ORIGIN/quorvex/simulated")
+  INSTALL_RPATH "")
 
 # The native interface and what it includes; nothing of the kernel-access
 # layer, the simulation or the vendor libraries.
@@ -67,8 +68,7 @@ install(TARGETS quorvex EXPORT QuorvexDepthCameraTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime NAMELINK_COMPONENT Development
   INCLUDES DESTINATION ${QUORVEX_INCLUDEDIR})
 
-# Only the stand-ins built here: a vendor's library linked instead is
-# installed by the vendor.
+# The stand-ins, where the core looks for them by absolute path.
 foreach(_lib ${QUORVEX_VENDOR_LIBRARIES})
   get_target_property(_imported ${_lib} IMPORTED)
   if(NOT _imported)

@@ -7,7 +7,7 @@
 #include "device/DefaultConfigFiles.h"
 #include "sensor/CsiBoardRules.h"
 #include "sensor/QuorvexTOFSensor.h"
-#include "vendor/libsi4c/si4c.h"
+#include "device/Si4cLibrary.h"
 
 namespace Quorvex {
 
@@ -86,7 +86,7 @@ void QuorvexDeviceVGA::sleepResuming(uint32_t milliseconds)
 
 bool QuorvexDeviceVGA::singleFreq() const
 {
-    return !libraryHandle || SiSDKIsSingleFreq(libraryHandle) != 0;
+    return !libraryHandle || lib->isSingleFreq(libraryHandle) != 0;
 }
 
 void QuorvexDeviceVGA::getFrameFormats(FrameGeometry& raw, FrameGeometry& depth)
@@ -108,8 +108,14 @@ TofErrorCode QuorvexDeviceVGA::open(QuorvexTOFSensor* s, DeviceType /*type*/)
     if (!s)
         return QuorvexInvalidParameter;
     sensor = s;
+    // The engine is loaded when a VGA device first opens: other modules
+    // never need it.
+    if (!lib)
+        lib = Si4cLibrary::get();
+    if (!lib)
+        return QuorvexUnkownError;
     // A second open must not orphan a live instance.
-    if (!libraryHandle && !(SiSDKCreate(&libraryHandle) && libraryHandle))
+    if (!libraryHandle && !(lib->create(&libraryHandle) && libraryHandle))
         return QuorvexUnkownError;
     adoptSensorLayout();
     return QuorvexSuccess;
@@ -130,7 +136,7 @@ void QuorvexDeviceVGA::adoptSensorLayout()
     W.store(static_cast<int32_t>(reported.width));
     H.store(h);
     std::lock_guard<std::mutex> lock(modeLock);
-    SiSDKSetSingleFreq(libraryHandle, single ? 1 : 0);
+    lib->setSingleFreq(libraryHandle, single ? 1 : 0);
 }
 
 TofErrorCode QuorvexDeviceVGA::close()
@@ -138,7 +144,7 @@ TofErrorCode QuorvexDeviceVGA::close()
     if (!libraryHandle)
         return QuorvexSuccess;
     sleeper(kCloseWaitMs);
-    SiSDKDestroy(&libraryHandle);
+    lib->destroy(&libraryHandle);
     libraryHandle = nullptr;
     calibration.reset();
     return QuorvexSuccess;
@@ -171,24 +177,24 @@ TofErrorCode QuorvexDeviceVGA::start()
     const int32_t w = W.load();
     const int32_t h = H.load();
     libraryLayout.store(0);
-    if (SiSDKInit(libraryHandle, w, h)) {
+    if (lib->init(libraryHandle, w, h)) {
         // The new mapping is handed over before the previous one goes, so
         // the library never holds unmapped bytes; without a file it keeps
         // what it had.
         Calibration next = Calibration::load();
         if (!next.empty()) {
-            SiSDKSetCaliData(libraryHandle, next.data(), next.size());
+            lib->setCaliData(libraryHandle, next.data(), next.size());
             calibration = std::move(next);
         }
         // The library reports a text it rejects on standard error itself.
         if (!configText.empty())
-            SiSDKSetConfig(libraryHandle, configText.c_str());
-        if (SiSDKStart(libraryHandle)) {
+            lib->setConfig(libraryHandle, configText.c_str());
+        if (lib->start(libraryHandle)) {
             libraryLayout.store(packLayout(w, h, false));
             return QuorvexSuccess;
         }
     }
-    SiSDKDestroy(&libraryHandle);
+    lib->destroy(&libraryHandle);
     libraryHandle = nullptr;
     calibration.reset();
     return QuorvexUnkownError;
@@ -219,7 +225,7 @@ TofErrorCode QuorvexDeviceVGA::setControl(CameraCtrl ctrl, int value)
             return QuorvexUnkownError;
         {
             std::lock_guard<std::mutex> lock(modeLock);
-            SiSDKSetSingleFreq(libraryHandle, value == 0 ? 1 : 0);
+            lib->setSingleFreq(libraryHandle, value == 0 ? 1 : 0);
         }
         return QuorvexSuccess;
     case CameraCtrl::FRAME_MODE:
@@ -352,7 +358,7 @@ bool QuorvexDeviceVGA::getPhaseImage(unsigned char* raw, float* depth, float* am
             raw[2 * n + 1] = static_cast<unsigned char>(v >> (8 + shift));
         }
     }
-    return SiSDKGetPhaseImage(libraryHandle, raw, depth, amplitude, confidence) != 0;
+    return libraryHandle && lib->getPhaseImage(libraryHandle, raw, depth, amplitude, confidence) != 0;
 }
 
 } // namespace Quorvex

@@ -12,6 +12,8 @@ struct SiSDKInstance;
 
 namespace Quorvex {
 
+struct Si4cLibrary;
+
 // Device of the 640 x 480 (or 320 x 240) module. Depth comes from the depth
 // library (si4c); the device creates, configures, starts and destroys one
 // library instance, keeps the sensor's frame geometry in step with the
@@ -62,6 +64,7 @@ private:
     bool frameLayoutMatches(bool needLibrary, uint32_t* layout) const;
 
     SiSDKInstance* libraryHandle = nullptr;
+    const Si4cLibrary* lib = nullptr; // set by open, before any instance
     std::string configText;
     // Read by the capture thread (frame-rate bound) while the caller's
     // thread may set them.

@@ -5,7 +5,7 @@
 
 #include "sensor/ModuleRange.h"
 #include "sensor/SubFrameAssembler.h"
-#include "vendor/libquorvex_evk_sdk/quorvex_evk_sdk.h"
+#include "sensor/EvkLibrary.h"
 
 namespace Quorvex {
 
@@ -93,8 +93,13 @@ TofErrorCode QuorvexTOFUSBSensor::open(CameraInfo& cameraInfo)
     // A camera left by an earlier open would otherwise be lost with its
     // handle.
     close();
+    // The module's library is loaded by the first open that needs it, so a
+    // program using only a CSI camera never asks for it.
+    lib = EvkLibrary::get();
+    if (!lib)
+        return QuorvexUnkownError;
     alignas(8) uint8_t params[kOpenParamBytes];
-    QuorvexDefaultParam(reinterpret_cast<QuorvexOpenParam*>(params));
+    lib->defaultParam(reinterpret_cast<QuorvexOpenParam*>(params));
     if (!configPath.empty()) {
         const char* path = configPath.c_str();
         std::memcpy(params + kParamPathOffset, &path, sizeof path);
@@ -103,13 +108,13 @@ TofErrorCode QuorvexTOFUSBSensor::open(CameraInfo& cameraInfo)
         params[kParamBinaryOffset] = configPath.substr(configPath.size() - 4) == ".bin" ? 1 : 0;
     }
 
-    if (QuorvexOpenCamera(&handle, reinterpret_cast<QuorvexOpenParam*>(params)) != 0)
+    if (lib->openCamera(&handle, reinterpret_cast<QuorvexOpenParam*>(params)) != 0)
         return QuorvexUnkownError;
-    if (QuorvexInitCamera(handle) != 0)
+    if (lib->initCamera(handle) != 0)
         return QuorvexUnkownError;
 
     alignas(8) uint8_t config[kConfigBytes] = {};
-    QuorvexGetCameraConfig(handle, reinterpret_cast<QuorvexCameraConfig*>(config));
+    lib->getCameraConfig(handle, reinterpret_cast<QuorvexCameraConfig*>(config));
     uint32_t width = 0;
     uint32_t height = 0;
     std::memcpy(&width, config + kConfigWidthOffset, sizeof width);
@@ -129,7 +134,7 @@ TofErrorCode QuorvexTOFUSBSensor::open(CameraInfo& cameraInfo)
 TofErrorCode QuorvexTOFUSBSensor::close()
 {
     if (handle) {
-        QuorvexCloseCamera(handle);
+        lib->closeCamera(handle);
         handle = nullptr;
     }
     return QuorvexSuccess;
@@ -144,13 +149,14 @@ TofErrorCode QuorvexTOFUSBSensor::start()
     rangeSwitch.streamStarts();
     // `started` stays set even when the library refuses: a failed start
     // still needs its stop.
-    return QuorvexStartCamera(handle) != 0 ? QuorvexUnkownError : QuorvexSuccess;
+    return !lib || lib->startCamera(handle) != 0 ? QuorvexUnkownError : QuorvexSuccess;
 }
 
 TofErrorCode QuorvexTOFUSBSensor::stop()
 {
     started = false;
-    QuorvexStopCamera(handle);
+    if (lib)
+        lib->stopCamera(handle);
     return QuorvexSuccess;
 }
 
@@ -163,7 +169,8 @@ void QuorvexTOFUSBSensor::freeImage()
 {
     QuorvexImage record;
     std::memcpy(&record, image, sizeof record);
-    QuorvexFreeImage(handle, record);
+    if (lib)
+        lib->freeImage(handle, record);
 }
 
 TofErrorCode QuorvexTOFUSBSensor::getFrame(uint8_t* dst, int64_t* timestamp)
@@ -185,7 +192,7 @@ TofErrorCode QuorvexTOFUSBSensor::getFrame(uint8_t* dst, int64_t* timestamp)
         // A lost image leaves a hole in the frame: report no frame rather
         // than one with a stale sub-frame in it. The next call starts afresh
         // and the timestamp step finds the next frame's beginning.
-        if (QuorvexCaptureImage(handle, reinterpret_cast<QuorvexImage*>(image), kCaptureTimeoutMs) != 0)
+        if (!lib || lib->captureImage(handle, reinterpret_cast<QuorvexImage*>(image), kCaptureTimeoutMs) != 0)
             return QuorvexUnkownError;
 
         uint64_t imageTime = 0;
@@ -234,7 +241,7 @@ TofErrorCode QuorvexTOFUSBSensor::setModuleRange(int rangeMm)
     const auto& table = rangeMm == kNearRangeMm ? kNearTable : kFarTable;
     int written = 0;
     for (const RegisterWrite& w : table) {
-        if (QuorvexWriteSensorReg(handle, w.reg, w.value) != 0)
+        if (!lib || lib->writeSensorReg(handle, w.reg, w.value) != 0)
             break;
         ++written;
     }

@@ -13,6 +13,8 @@ struct QuorvexEvkCamera;
 
 namespace Quorvex {
 
+struct EvkLibrary;
+
 // A module on the USB bus, reached through the USB camera library. Records
 // cross that library at fixed byte offsets and are kept here as bytes, so
 // the layout is the same on 32-bit and 64-bit hosts.
@@ -54,6 +56,7 @@ private:
     void freeImage();
 
     QuorvexEvkCamera* handle = nullptr;
+    const EvkLibrary* lib = nullptr; // set by the first successful open, before any handle
     alignas(8) uint8_t image[kImageBytes] = {};
     CameraInfo info{};
     // Written by start/stop on the caller's thread, read by getFrame on the

@@ -294,3 +294,32 @@ TEST(FilterChain, SaturatedAndWeakPixelsInvalid)
     const std::vector<float> expected = {0, 1000, 0, 3000, 0};
     EXPECT_EQ(depth, expected);
 }
+
+// Without noise: a face seen at a grazing angle (a steep plane) and a box's
+// front stay whole, border included; one column of mixed pixels between two
+// plateaus goes over its whole height, border rows included.
+TEST(FilterChain, SteepFacesStayJumpsGoUpToTheBorder)
+{
+    struct Case {
+        const char* what;
+        float (*depth)(int x);
+        int goneColumn; // -1: nothing may go
+    } cases[] = {
+        {"plane rising 40 mm per column", [](int x) { return 500.0f + 40.0f * std::min(x, 60); }, -1},
+        {"plane rising 100 mm per column, then flat", [](int x) { return 1000.0f + 100.0f * std::min(x, 20); }, -1},
+        {"plateaus 1000 and 2000 mm, one pixel between",
+         [](int x) { return x < 40 ? 1000.0f : x == 40 ? 1500.0f : 2000.0f; }, 40},
+    };
+    for (const Case& k : cases) {
+        std::vector<float> depth(W * H), amp(W * H), scratch(W * H);
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x) {
+                depth[y * W + x] = k.depth(x);
+                amp[y * W + x] = 2000.0f; // one brightness: the gap test alone decides
+            }
+        filterFlyingPixels({depth.data(), amp.data(), W, H, 4000.0f}, FilterParams{}, scratch.data());
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x)
+                ASSERT_EQ(depth[y * W + x] == 0.0f, x == k.goneColumn) << k.what << " at " << x << "," << y;
+    }
+}

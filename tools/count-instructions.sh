@@ -83,7 +83,7 @@ count_arch() {
   done
 
   # Depth coding of the same frame: compressedDepth (RVL) of the depth, the
-  # residual of the amplitude (the deflate after it is zlib's), and both.
+  # amplitude (linear rice, all of its coding), and both.
   local part
   for part in depth amplitude both; do
     idle=$(count_codec 0 "$part")

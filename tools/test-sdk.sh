@@ -187,11 +187,24 @@ so=${version%.*}
 [ "${version%%.*}" = 0 ] || so=${version%%.*}
 packages=(libquorvex-dev libquorvex-simulated "libquorvex$so")
 trap 'dpkg -r "${packages[@]}" >/dev/null 2>&1 || true' EXIT
-say "dpkg -i the amd64 packages"
-dpkg -i $out/*_amd64.deb
 examples=/usr/share/doc/libquorvex-dev/examples
 work=build/sdk-users/installed
 rm -rf $work && mkdir -p $work
+# Without the simulated modules the core still loads: a USB open says what
+# is missing and fails, the program goes on to its own error.
+say "dpkg -i the amd64 runtime and development packages alone"
+dpkg -i $out/libquorvex${so}_${version}_amd64.deb $out/libquorvex-dev_${version}_amd64.deb
+"$cmake" -S $examples -B $work/alone "${gen[@]}" >/dev/null
+"$cmake" --build $work/alone >/dev/null
+rc=0
+$work/alone/depth_stream 1 </dev/null >$work/alone.log 2>&1 || rc=$?
+if [ $rc -eq 0 ] || ! grep -q "no libquorvex_evk_sdk.so on this system and no simulated USB module" $work/alone.log; then
+  echo "test-sdk: without libquorvex-simulated the example did not report the missing library (rc $rc):" >&2
+  cat $work/alone.log >&2; exit 1
+fi
+say "installed alone: the USB open reports the missing library"
+say "dpkg -i the amd64 packages"
+dpkg -i $out/*_amd64.deb
 "$cmake" -S $examples -B $work/cmake "${gen[@]}" >/dev/null
 "$cmake" --build $work/cmake >/dev/null
 say "installed: example (find_package)"

@@ -17,7 +17,7 @@ import QuorvexDepthCamera as _q
 from . import _native
 from ._version import __version__
 from .errors import CameraError
-from .filters import VGA_AMPLITUDE_UNIT, make_filters
+from .filters import amplitude_unit, make_filters
 from .frame import Frame, StreamInfo
 from .geometry import nominal_intrinsics
 
@@ -118,7 +118,16 @@ class Camera:
 
     Every failing call raises `CameraError` with the extension's code."""
 
-    def __init__(self, connect="usb", index=0, config=None, output="depth", filters="default"):
+    def __init__(self, connect="usb", index=0, config=None, output="depth", simulated=None,
+                 filters="default"):
+        # simulated: None takes the vendor's library where the system has
+        # one and the simulated module elsewhere; True the simulated module
+        # only; False the vendor's only. The core reads QUORVEX_SIMULATED
+        # when it loads a library, so the choice is made for the process.
+        if simulated not in (None, True, False):
+            raise ValueError(f"simulated must be None, True or False, not {simulated!r}")
+        if simulated is not None:
+            os.environ["QUORVEX_SIMULATED"] = "1" if simulated else "0"
         if output not in _OUTPUTS:
             raise ValueError(f"output must be one of {sorted(_OUTPUTS)}, not {output!r}")
         if config is None and connect not in _CONNECTS:
@@ -260,7 +269,8 @@ class Camera:
         filters = self.filters.describe() if self.filters is not None and self._output == "depth" else None
         return StreamInfo(source=self._source, variant=variant, width=width, height=height,
                           output=self._output, intrinsics=nominal_intrinsics(width, height),
-                          controls=self.controls, version=__version__, filters=filters)
+                          controls=self.controls, version=__version__,
+                          libraries=_native.libraries(), filters=filters)
 
     @property
     def intrinsics(self):
@@ -361,9 +371,8 @@ class Camera:
         filters = self.filters
         if filters is not None and depth is not None and self._output == "depth":
             if range_mm is None:
-                # The filters' amplitudes are in the 240 x 180 module's units;
-                # the VGA module reports 1/16 of them for the same surface.
-                self._amplitude_unit = np.float32(VGA_AMPLITUDE_UNIT if self._is_vga(cam) else 1.0)
+                # The chain works in the 240 x 180 module's amplitude units.
+                self._amplitude_unit = np.float32(amplitude_unit("vga" if self._is_vga(cam) else "hqvga"))
                 status, range_mm = _native.get_control(cam, _q.TOFControl.RANGE)
                 range_mm = range_mm if status == _OK and range_mm > 0 else 4000
                 with self._lock:

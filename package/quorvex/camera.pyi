@@ -17,8 +17,13 @@ class Controls(Dict[str, int]):
 
 class Camera:
     def __init__(
-        self, connect: str = "usb", index: int = 0, config: Optional[str] = None, output: str = "depth",
-        filters: Any = "default"
+        self,
+        connect: str = "usb",
+        index: int = 0,
+        config: Optional[str] = None,
+        output: str = "depth",
+        simulated: Optional[bool] = None,
+        filters: Any = "default",
     ) -> None: ...
     @property
     def streaming(self) -> bool: ...

@@ -45,6 +45,8 @@ class StreamInfo:
     intrinsics: Intrinsics
     controls: Dict[str, int] = field(default_factory=dict)  # the controls in force
     version: str = ""    # library version that produced the stream
+    # vendor library soname -> "simulated" or the path of the vendor's build in use
+    libraries: Dict[str, str] = field(default_factory=dict)
     # The depth filters applied to the frames ({"preset": ..., "params":
     # {...}}), None for raw depth.
     filters: Optional[dict] = None

@@ -20,7 +20,7 @@ import zlib
 from dataclasses import dataclass, field
 from typing import List, Optional
 
-from . import rosmsg
+from . import depthcoding, rosmsg
 from .errors import CameraError, _extra_hint
 from .frame import StreamInfo
 from .geometry import Intrinsics
@@ -226,7 +226,7 @@ class RecordingWriter:
         from . import __version__
 
         info, i = self.info, self.info.intrinsics
-        return {
+        meta = {
             "format_version": FORMAT_VERSION,
             "library_version": __version__,
             "stream_version": str(info.version),
@@ -245,6 +245,12 @@ class RecordingWriter:
             "start_wall_ns": str(self._start_wall_ns),
             "start_monotonic_ns": str(self._start_mono_ns),
         }
+        if self.compression == "depth":
+            # What the planes beside depth are coded in; recordings made
+            # before there was a choice lack the key and hold delta deflate.
+            meta["plane_format"] = (depthcoding.DEFLATE_FORMAT if info.output == "raw"
+                                    else depthcoding.PLANE_FORMAT)
+        return meta
 
     # Producer side --------------------------------------------------------
     def offer(self, frame, block=False):

@@ -201,7 +201,12 @@ def compressed_plane_messages(frame, frame_id):
         elif name == "confidence" and np.array_equal(array, frame.amplitude):
             fmt, data = depthcoding.SAME_AS_AMPLITUDE, b""
         else:
-            fmt, data = depthcoding.PLANE_FORMAT, depthcoding.encode_plane(array)
+            # Raw samples are phase images stacked with the frame's
+            # metadata lines: there the fitted predictor wins a few per cent
+            # on one module and loses as much on the other, so they stay
+            # deflated.
+            fmt = depthcoding.DEFLATE_FORMAT if name == "raw" else depthcoding.PLANE_FORMAT
+            data = depthcoding.encode_plane(array, fmt)
         yield name, {"header": h, "format": fmt, "data": data}
 
 
@@ -224,11 +229,11 @@ def compressed_plane_array(message, name, width, height, amplitude=None):
             if amplitude is None or len(data):
                 raise MessageError("confidence: a copy of an amplitude the frame lacks")
             return amplitude.copy()
-        if fmt != depthcoding.PLANE_FORMAT:
-            raise MessageError(f"{name}: format {fmt!r}, expected {depthcoding.PLANE_FORMAT!r}")
+        if fmt not in depthcoding.PLANE_FORMATS:
+            raise MessageError(f"{name}: format {fmt!r}, expected one of {depthcoding.PLANE_FORMATS}")
         if name == "raw":
-            return depthcoding.decode_plane(data, dtype=np.uint16)
-        return depthcoding.decode_plane(data, width, height)
+            return depthcoding.decode_plane(data, dtype=np.uint16, format=fmt)
+        return depthcoding.decode_plane(data, width, height, format=fmt)
     except depthcoding.CodingError as e:
         raise MessageError(f"{name}: {e}") from None
 

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include <Python.h>
 #include <pybind11/numpy.h>
 
 #include "codec/CompressedDepth.h"
+#include "codec/LinearRice.h"
 #include "codec/PlaneCoding.h"
 #include "codec/Rvl.h"
 
@@ -149,6 +151,51 @@ py::array_t<T> planeFromResidual(const py::buffer& data, uint32_t width, uint32_
     return out;
 }
 
+template <typename T>
+py::bytes encodeRice(const CArray<T>& plane)
+{
+    checkImage(plane, "plane");
+    const auto rows = static_cast<uint32_t>(plane.shape(0));
+    const auto cols = static_cast<uint32_t>(plane.shape(1));
+    const T* p = plane.data();
+    return bytesOf(linearRiceMaxBytes(cols, rows), [&](uint8_t* out) {
+        if constexpr (std::is_same_v<T, float>) {
+            std::vector<uint16_t> rounded(size_t{cols} * rows);
+            return encodeLinearRiceFloat(p, cols, rows, rounded.data(), out);
+        }
+        else
+            return encodeLinearRice(p, cols, rows, out);
+    });
+}
+
+template <typename T>
+py::array_t<T> decodeRice(const py::buffer& data, uint32_t width, uint32_t height)
+{
+    checkSize(width, height);
+    const py::buffer_info info = data.request();
+    const Bytes in = bytesView(info);
+    uint32_t c = 0, r = 0;
+    if (!readLinearRiceSize(in.data, in.size, c, r))
+        throw py::value_error("plane payload of " + std::to_string(in.size) + " bytes: shorter than its header");
+    if (c != width || r != height)
+        throw py::value_error("plane payload of " + std::to_string(c) + " x " + std::to_string(r) + ", expected " +
+                              std::to_string(width) + " x " + std::to_string(height));
+    py::array_t<T> out({static_cast<py::ssize_t>(height), static_cast<py::ssize_t>(width)});
+    T* p = out.mutable_data();
+    bool ok;
+    {
+        py::gil_scoped_release free;
+        if constexpr (std::is_same_v<T, float>)
+            ok = decodeLinearRiceFloat(in.data, in.size, width, height, p);
+        else
+            ok = decodeLinearRice(in.data, in.size, width, height, p);
+    }
+    if (!ok)
+        throw py::value_error("plane payload of " + std::to_string(width) + " x " + std::to_string(height) +
+                              " is damaged (a weight out of range, a truncated stream or bytes after its end)");
+    return out;
+}
+
 } // namespace
 
 void initCodec(py::module_& m)
@@ -208,4 +255,23 @@ void initCodec(py::module_& m)
           py::arg("height"), "The float32 plane (whole values) of plane_residual's bytes.");
     m.def("plane_from_residual16", &planeFromResidual<uint16_t>, py::arg("data"), py::arg("width"),
           py::arg("height"), "The uint16 plane of plane_residual16's bytes.");
+    m.def("encode_rice", &encodeRice<float>, py::arg("plane"),
+          "\"16UC1; linear rice\" payload of a float32 plane rounded to 16 bits (see quorvex.depthcoding).");
+    m.def("encode_rice16", &encodeRice<uint16_t>, py::arg("plane"), "\"16UC1; linear rice\" payload of a uint16 plane.");
+    m.def("decode_rice", &decodeRice<float>, py::arg("data"), py::arg("width"), py::arg("height"),
+          "The float32 plane (whole values) of a linear rice payload that must be width x height.");
+    m.def("decode_rice16", &decodeRice<uint16_t>, py::arg("data"), py::arg("width"), py::arg("height"),
+          "The uint16 plane of a linear rice payload that must be width x height.");
+    m.def(
+        "rice_size",
+        [](const py::buffer& data) {
+            const py::buffer_info info = data.request();
+            const Bytes in = bytesView(info);
+            uint32_t c = 0, r = 0;
+            if (!readLinearRiceSize(in.data, in.size, c, r))
+                throw py::value_error("plane payload of " + std::to_string(in.size) +
+                                      " bytes: shorter than its header");
+            return py::make_tuple(c, r);
+        },
+        py::arg("data"), "(width, height) a linear rice payload claims.");
 }

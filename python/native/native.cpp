@@ -14,6 +14,8 @@
 #include "camera/QuorvexFrameBuffer.h"
 #include "native/filters.h"
 #include "camera/QuorvexTOFCamera.h"
+#include "device/Si4cLibrary.h"
+#include "sensor/EvkLibrary.h"
 #include "sensor/HostSurvey.h"
 #include "native/codec.h"
 #include "shared/BindingHelpers.h"
@@ -177,5 +179,15 @@ PYBIND11_MODULE(_native, m)
     m.def(
         "is_streaming", [](const QuorvexTOFCamera& camera) { return camera.isStreaming(); },
         py::arg("camera"));
+    m.def(
+        "libraries",
+        []() {
+            py::dict out;
+            out["libquorvex_evk_sdk.so"] = EvkLibrary::inUse();
+            out["libsi4c.so"] = Si4cLibrary::inUse();
+            return out;
+        },
+        "The vendor libraries in use: for each soname \"simulated\", the path of the vendor's "
+        "library, or \"\" when none has been loaded yet.");
     initCodec(m);
 }

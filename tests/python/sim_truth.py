@@ -9,12 +9,14 @@ import numpy as np
 
 
 def _library():
-    # The extension has loaded the library already; asking by its file name
-    # finds that copy. Failing that, the build tree's.
-    import QuorvexDepthCamera  # noqa: F401  (loads the library)
-    names = ["libquorvex_evk_sdk.so"]
+    # The stand-in lives in the private folder beside the core: the build
+    # tree's, or an installed wheel's (inside the quorvex package).
+    import QuorvexDepthCamera
+    names = []
     for path in os.environ.get("PYTHONPATH", "").split(os.pathsep):
-        names.append(os.path.join(path, "..", "vendor", "libquorvex_evk_sdk", "libquorvex_evk_sdk.so"))
+        names.append(os.path.join(path, "..", "quorvex", "simulated", "libquorvex_evk_sdk.so"))
+    names.append(os.path.join(os.path.dirname(QuorvexDepthCamera.__file__), "quorvex", "simulated",
+                              "libquorvex_evk_sdk.so"))
     for name in names:
         try:
             lib = ctypes.CDLL(name)

@@ -118,6 +118,119 @@ def test_damaged_depth_payloads_are_refused():
         depthcoding.decode_depth(good, w + 1, h)
 
 
+def reference_linear_rice_decode(data):
+    """`16UC1; linear rice` from its description: uint32 columns and rows,
+    5 int16 weights, then bits from each byte's low end; inside the image
+    a weighted prediction, the mean of left and up elsewhere; Rice codes
+    with 24-zero escapes, k from per-context sums and counts; runs of the
+    left value where the four nearest neighbours agree."""
+    cols, rows = struct.unpack_from("<II", data)
+    w = struct.unpack_from("<5h", data, 8)
+    bits = "".join(f"{b:08b}"[::-1] for b in data[18:])
+    pos = 0
+
+    def take(n):
+        nonlocal pos
+        v = int(bits[pos:pos + n][::-1] or "0", 2)
+        assert pos + n <= len(bits)
+        pos += n
+        return v
+
+    sums, counts = [16] * 38, [1] * 38
+
+    def rice(ctx, escape=16):
+        target, k = sums[ctx] // 2, 0
+        while counts[ctx] << k < target and k < 15:
+            k += 1
+        q = bits.index("1", pos, pos + 24) - pos if "1" in bits[pos:pos + 24] else 24
+        take(q if q == 24 else q + 1)
+        z = take(escape) if q == 24 else q << k | take(k)
+        sums[ctx] += z
+        counts[ctx] += 1
+        if counts[ctx] == 64:
+            sums[ctx] //= 2
+            counts[ctx] //= 2
+        return z
+
+    img = [[0] * cols for _ in range(rows)]
+
+    def prediction(x, y):
+        if y < 2 or x < 2 or x + 2 >= cols:
+            if y == 0:
+                return (img[0][x - 1] if x else 0), 36, False
+            if x == 0:
+                return img[y - 1][0], 36, False
+            return (img[y][x - 1] + img[y - 1][x]) // 2, 36, False
+        a, b, c, d = img[y][x - 1], img[y - 1][x], img[y - 1][x - 1], img[y - 1][x + 1]
+        n = [b, d, img[y][x - 2], img[y - 2][x], img[y - 1][x - 2]]
+        p = a + (sum(wi * (ni - a) for wi, ni in zip(w, n)) + 32) // 64
+        g = abs(a - c) + abs(b - c) + abs(d - b)
+        v = g + 1
+        top = v.bit_length() - 1
+        ctx = 0 if top == 0 else 2 * top + (v >> (top - 1) & 1)
+        return min(max(p, 0), 65535), ctx, g == 0
+
+    for y in range(rows):
+        x = 0
+        while x < cols:
+            p, ctx, flat = prediction(x, y)
+            if flat:
+                run = rice(37, 32)
+                for _ in range(run):
+                    img[y][x] = img[y][x - 1]
+                    x += 1
+                if x == cols:
+                    break
+                p, ctx, _ = prediction(x, y)
+            z = rice(ctx)
+            img[y][x] = (p + ((z >> 1) ^ -(z & 1))) & 0xFFFF
+            x += 1
+    assert len(bits) - pos < 8 and "1" not in bits[pos:]
+    return np.array(img, np.uint16).reshape(rows, cols)
+
+
+def plane_images():
+    rng = np.random.default_rng(12)
+    yy, xx = np.mgrid[0:18, 0:25]
+    smooth = 9000 * np.exp(-((xx - 12) ** 2 + (yy - 9) ** 2) / 60) + 200
+    return {
+        "smooth and noisy": np.clip(smooth + rng.normal(0, 40, smooth.shape), 0, 65535).round().astype(np.uint16),
+        "flat with steps": np.where(xx < 9 + yy, 33, np.where(xx % 5, 9, 34)).astype(np.uint16),
+        "random 16-bit": rng.integers(0, 65536, (9, 11)).astype(np.uint16),
+        "extremes side by side": np.where((xx + yy) % 2, 65535, 0).astype(np.uint16)[:6],
+        "one row": rng.integers(0, 70, (1, 30)).astype(np.uint16),
+        "one column": rng.integers(0, 70, (13, 1)).astype(np.uint16),
+        "all equal": np.full((7, 40), 500, np.uint16),
+    }
+
+
+@pytest.mark.parametrize("name", list(plane_images()))
+def test_linear_rice_planes_decode_by_the_format_description(name):
+    image = plane_images()[name]
+    payload = depthcoding.encode_plane(image)
+    assert np.array_equal(reference_linear_rice_decode(payload), image)
+    assert np.array_equal(depthcoding.decode_plane(payload, *image.shape[::-1], dtype=np.uint16), image)
+
+
+def test_a_linear_rice_payload_worked_by_hand():
+    # One pixel of 5: no weights to fit; zig-zag 10 with k 3 (sum 16, count
+    # 1) is one zero, a one, then 010: bits 01010 from the low end, 0x0A.
+    payload = struct.pack("<II5h", 1, 1, *[0] * 5) + b"\x0a"
+    assert depthcoding.encode_plane(np.array([[5]], np.uint16)) == payload
+    assert depthcoding.decode_plane(payload, 1, 1).tolist() == [[5.0]]
+
+
+def test_planes_of_the_earlier_format_stay_readable():
+    rng = np.random.default_rng(5)
+    amp = rng.random((12, 20), dtype=np.float32) * 5000
+    old = depthcoding.encode_plane(amp, depthcoding.DEFLATE_FORMAT)
+    msg = type("Msg", (), {"format": depthcoding.DEFLATE_FORMAT, "data": old})
+    assert np.array_equal(rosmsg.compressed_plane_array(msg, "amplitude", 20, 12), np.rint(amp))
+    msg.format = "16UC1; something else"
+    with pytest.raises(rosmsg.MessageError, match="format"):
+        rosmsg.compressed_plane_array(msg, "amplitude", 20, 12)
+
+
 def test_planes_keep_whole_units_and_raw_samples_exactly():
     rng = np.random.default_rng(4)
     amp = np.concatenate([rng.random((30, 50), dtype=np.float32) * 20000,
@@ -125,13 +238,14 @@ def test_planes_keep_whole_units_and_raw_samples_exactly():
     kept = depthcoding.decode_plane(depthcoding.encode_plane(amp), 50, 31)
     assert np.array_equal(kept, np.clip(np.nan_to_num(np.rint(amp), nan=0), 0, 65535))
     raw = rng.integers(0, 65536, (17, 640)).astype(np.uint16)
-    back = depthcoding.decode_plane(depthcoding.encode_plane(raw), dtype=np.uint16)
-    assert back.dtype == np.uint16 and np.array_equal(back, raw)
-    good = depthcoding.encode_plane(raw)
-    for data in (good[:-3], good + b"x", good[:8] + zlib.compress(b"\0" * 10), good[:8] + b"junk",
-                 struct.pack("<II", 1 << 20, 1 << 20) + good[8:]):
-        with pytest.raises(depthcoding.CodingError):
-            depthcoding.decode_plane(data, dtype=np.uint16)
+    for fmt in depthcoding.PLANE_FORMATS:
+        good = depthcoding.encode_plane(raw, fmt)
+        back = depthcoding.decode_plane(good, dtype=np.uint16, format=fmt)
+        assert back.dtype == np.uint16 and np.array_equal(back, raw)
+        for data in (good[:-3], good + b"x", good[:8] + zlib.compress(b"\0" * 10), good[:8] + b"junk",
+                     struct.pack("<II", 1 << 20, 1 << 20) + good[8:]):
+            with pytest.raises(depthcoding.CodingError):
+                depthcoding.decode_plane(data, dtype=np.uint16, format=fmt)
 
 
 def coded_frame(rng, same=True):

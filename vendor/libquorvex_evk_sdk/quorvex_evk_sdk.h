@@ -5,8 +5,8 @@
  *
  * This folder holds the open stand-in shipped with the driver: it simulates
  * a module on the USB bus (see README.md, "Simulated USB module", for its
- * configuration file). A vendor's build of the same interface can be linked
- * instead (CMake option QUORVEX_EVK_SDK_LIBRARY). Functions return 0 on
+ * configuration file). A vendor's build of the same interface is opened
+ * instead, at run time, when the system has one. Functions return 0 on
  * success and a negative QUORVEX_EVK_* code on failure; none of them
  * dereferences a null handle.
  *

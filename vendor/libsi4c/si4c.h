@@ -4,7 +4,7 @@
  * si4c: depth engine of the VGA module (640 x 480 or 320 x 240).
  *
  * This is the open engine shipped with the driver; a vendor's build of the
- * same interface can be linked instead (CMake option QUORVEX_SI4C_LIBRARY).
+ * same interface installed on the system is opened instead, at run time.
  * Every function returns nonzero on success and 0 on failure, and none of
  * them dereferences a null handle.
  *

@@ -4,7 +4,7 @@ import os
 
 import mcap  # noqa: F401 -- the record extra: without it the command reports itself missing
 
-from ..depthcoding import DEPTH_FORMAT, PLANE_FORMAT
+from ..depthcoding import DEFLATE_FORMAT, DEPTH_FORMAT
 from ..recording import METADATA_NAME, open_recording, scan_recording
 
 
@@ -16,7 +16,8 @@ def _compression(meta, report):
     chunks = ", ".join(sorted(report.compressions)) or meta.get("chunk_compression",
                                                                meta.get("compression", "?"))
     if meta.get("compression") == "depth":
-        return (f"depth (depth {DEPTH_FORMAT}, whole mm; other planes {PLANE_FORMAT}, 16-bit), "
+        planes = meta.get("plane_format", DEFLATE_FORMAT)
+        return (f"depth (depth {DEPTH_FORMAT}, whole mm; other planes {planes}, 16-bit), "
                 f"chunks {chunks}, {report.chunks} chunks")
     return f"{chunks}, {report.chunks} chunks"
 
