@@ -84,7 +84,7 @@ def capture(quorvex, tmp, text, count, range_mm=None, filters=None, switch_after
             if switch_after is not None and len(frames) == switch_after:
                 cam.set_control("range", range_mm)
         range_now = cam.get_control("range")
-        unit = quorvex.filters.amplitude_unit(cam.info)
+        unit = quorvex.filters.amplitude_unit(cam.info.variant)
     return path, frames, range_now, unit
 
 

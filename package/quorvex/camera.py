@@ -17,7 +17,7 @@ import QuorvexDepthCamera as _q
 from . import _native
 from ._version import __version__
 from .errors import CameraError
-from .filters import VGA_AMPLITUDE_UNIT, make_filters
+from .filters import amplitude_unit, make_filters
 from .frame import Frame, StreamInfo
 from .geometry import nominal_intrinsics
 
@@ -371,9 +371,8 @@ class Camera:
         filters = self.filters
         if filters is not None and depth is not None and self._output == "depth":
             if range_mm is None:
-                # The filters' amplitudes are in the 240 x 180 module's units;
-                # the VGA module reports 1/16 of them for the same surface.
-                self._amplitude_unit = np.float32(VGA_AMPLITUDE_UNIT if self._is_vga(cam) else 1.0)
+                # The chain works in the 240 x 180 module's amplitude units.
+                self._amplitude_unit = np.float32(amplitude_unit("vga" if self._is_vga(cam) else "hqvga"))
                 status, range_mm = _native.get_control(cam, _q.TOFControl.RANGE)
                 range_mm = range_mm if status == _OK and range_mm > 0 else 4000
                 with self._lock:

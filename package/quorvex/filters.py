@@ -13,15 +13,16 @@ import numpy as np
 from . import _native
 
 PRESETS = ("default", "near", "far")
-# The filters take amplitudes in the 240 x 180 module's units; the VGA
-# module reports 1/16 of them for the same surface.
-VGA_AMPLITUDE_UNIT = 16.0
-
-
-def amplitude_unit(info):
-    """What the amplitudes of a stream are multiplied by before filtering."""
-    return VGA_AMPLITUDE_UNIT if info is not None and info.variant == "vga" else 1.0
 _DEFAULTS = _native.filter_params("default")
+# The chain's amplitudes are the 240 x 180 module's; the VGA module reports
+# 1/16 of them for the same surface (both modules before the same scene).
+_AMPLITUDE_UNITS = {"vga": 16.0}
+
+
+def amplitude_unit(variant):
+    """What a module variant's amplitudes ("hqvga", "vga") are multiplied
+    by before filtering."""
+    return _AMPLITUDE_UNITS.get(variant, 1.0)
 
 
 class Filters:
@@ -85,11 +86,10 @@ class Filters:
         return self._chain.apply(np.asarray(depth, np.float32), np.asarray(amplitude, np.float32),
                                  float(range_mm))
 
-    def apply(self, frame, range_mm, amplitude_unit=1.0):
+    def apply(self, frame, range_mm):
         """The frame with its depth filtered (a new Frame; the one given is
-        left as it is). `amplitude_unit`: see `amplitude_unit(info)`."""
-        amplitude = frame.amplitude if amplitude_unit == 1.0 else frame.amplitude * np.float32(amplitude_unit)
-        return dataclasses.replace(frame, depth=self.filter(frame.depth, amplitude, range_mm))
+        left as it is)."""
+        return dataclasses.replace(frame, depth=self.filter(frame.depth, frame.amplitude, range_mm))
 
     def __repr__(self):
         return f"Filters({self.describe()!r})"
@@ -108,16 +108,19 @@ def make_filters(filters):
 def filter_depth(frames, filters="default", range_mm=None, info=None):
     """Filters frames from any source (a recording, a subscription, a
     list): yields each frame with its depth filtered. The range is
-    `range_mm`, else the stream's `info.controls["range"]`; `info` also
-    tells a VGA stream, whose amplitudes are in other units."""
+    `range_mm`, else the stream's `info.controls["range"]`; with `info`
+    a VGA module's amplitudes are brought to the chain's units."""
     f = make_filters(filters)
-    unit = amplitude_unit(info)
     if range_mm is None and info is not None:
         range_mm = info.controls.get("range")
     if range_mm is None:
         raise ValueError("filter_depth needs the range of the frames (range_mm, or info with a 'range' control)")
+    unit = np.float32(1.0 if info is None else amplitude_unit(info.variant))
     for frame in frames:
-        yield frame if f is None else f.apply(frame, range_mm, unit)
+        if f is None:
+            yield frame
+        else:
+            yield dataclasses.replace(frame, depth=f.filter(frame.depth, frame.amplitude * unit, range_mm))
 
 
 class FilteredSource:
@@ -143,10 +146,14 @@ class FilteredSource:
             yield from self._source.frames(*args, **kwargs)
             return
         range_mm = info.controls.get("range", 4000)
-        unit = amplitude_unit(info)
+        unit = np.float32(amplitude_unit(info.variant))
         self.filters.reset()
         for frame in self._source.frames(*args, **kwargs):
-            yield self.filters.apply(frame, range_mm, unit) if frame.amplitude is not None else frame
+            if frame.amplitude is None:
+                yield frame
+                continue
+            depth = self.filters.filter(frame.depth, frame.amplitude * unit, range_mm)
+            yield dataclasses.replace(frame, depth=depth)
 
     def close(self):
         self._source.close()

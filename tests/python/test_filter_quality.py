@@ -19,7 +19,7 @@ def capture(tmp_path, text, count, filters=None, range_mm=None, switch_after=0):
             got.append(f)
             if range_mm is not None and len(got) == switch_after:
                 cam.set_control("range", range_mm)
-        return path, got, cam.get_control("range"), quorvex.filters.amplitude_unit(cam.info)
+        return path, got, cam.get_control("range"), quorvex.filters.amplitude_unit(cam.info.variant)
 
 
 def tally(tmp_path, text, count, filters, moving=False):

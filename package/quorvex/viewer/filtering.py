@@ -8,6 +8,8 @@ on the thread that reads the source. Settings are handed over as plain
 values and applied by that thread just before the next frame, so the
 chain itself is only ever touched by one thread.
 """
+import dataclasses
+
 from ..filters import Filters, amplitude_unit, make_filters
 
 CONTROLS = ("filtered", "confidence")
@@ -35,7 +37,7 @@ class ViewerFilters:
         if not isinstance(chain, Filters):
             raise ValueError(f"the viewer's filters must be a preset name or a Filters, not {filters!r}")
         self.filters = chain
-        self.unit = amplitude_unit(info)
+        self.unit = amplitude_unit(info.variant)
         self.range_mm = info.controls.get("range") or DEFAULT_RANGE_MM
         # Written from the event loop, read by the reading thread.
         self.enabled = bool(filtered)
@@ -89,4 +91,6 @@ class ViewerFilters:
             self.range_mm = self._range
             chain.reset()
         self._ran = True
-        return chain.apply(frame, self.range_mm, self.unit), True
+        amplitude = frame.amplitude if self.unit == 1.0 else frame.amplitude * self.unit
+        depth = chain.filter(frame.depth, amplitude, self.range_mm)
+        return dataclasses.replace(frame, depth=depth), True
