@@ -3,16 +3,32 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
+
+#if defined(__arm__)
+#include <sys/auxv.h>
+#endif
+
+#include "filters/FilterKernels.h"
 
 namespace Quorvex {
 
 namespace {
 
 constexpr float kTwoPi = 6.28318530717958647692f;
+constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
 // 3 x 3 stages leave the one-pixel border as it is after invalidation:
 // without a full window the tests cannot tell an edge from noise, so the
 // border is dropped by the flying-pixel stage and only copied elsewhere.
+#if defined(__arm__)
+#if defined(HWCAP_ARM_NEON)
+constexpr unsigned long kHwcapNeon = HWCAP_ARM_NEON;
+#else
+constexpr unsigned long kHwcapNeon = 1ul << 12; // the kernel's HWCAP_NEON
+#endif
+#endif
+
 inline size_t at(int x, int y, int w) { return static_cast<size_t>(y) * static_cast<size_t>(w) + x; }
 
 } // namespace
@@ -47,7 +63,9 @@ bool filterPreset(const char* name, FilterParams& out)
     return false;
 }
 
-void filterConfidence(const DepthImage& img, const FilterParams& p)
+namespace detail {
+
+void confidenceScalar(const DepthImage& img, const FilterParams& p)
 {
     const size_t n = static_cast<size_t>(img.width) * static_cast<size_t>(img.height);
     // sigma <= limit  <=>  k / amp <= limit  with k = range/(2 pi) * noise / sqrt(2):
@@ -57,12 +75,14 @@ void filterConfidence(const DepthImage& img, const FilterParams& p)
         const float d = img.depth[i];
         const float a = img.amplitude[i];
         const float limit = std::max(p.noiseFloorMm, p.maxNoise * d);
-        const bool keep = a >= p.minAmplitude && a < p.saturation && k <= limit * a;
+        // A depth that is not a positive finite distance (a NaN or an
+        // infinity from a damaged recording) is no measurement either.
+        const bool keep = d > 0.0f && d < kInfinity && a >= p.minAmplitude && a < p.saturation && k <= limit * a;
         img.depth[i] = keep ? d : 0.0f;
     }
 }
 
-void filterAliasing(const DepthImage& img, const FilterParams& p)
+void aliasingScalar(const DepthImage& img, const FilterParams& p)
 {
     const size_t n = static_cast<size_t>(img.width) * static_cast<size_t>(img.height);
     // amp * ((d + range) / 1000)^2 <= gain: a target beyond the range
@@ -76,7 +96,7 @@ void filterAliasing(const DepthImage& img, const FilterParams& p)
     }
 }
 
-void filterFlyingPixels(const DepthImage& img, const FilterParams& p, float* scratch)
+void flyingScalar(const DepthImage& img, const FilterParams& p, float* scratch)
 {
     const int w = img.width;
     const int h = img.height;
@@ -86,7 +106,8 @@ void filterFlyingPixels(const DepthImage& img, const FilterParams& p, float* scr
         for (int x = 1; x + 1 < w; ++x) {
             const size_t c = at(x, y, w);
             const float dc = d[c];
-            if (dc <= 0.0f)
+            // NaN included: it would otherwise pass as a kept depth.
+            if (!(dc > 0.0f))
                 continue;
             const float gap = std::max(p.flyingGapMm, p.flyingGapRel * dc);
             bool nearer = false;
@@ -116,7 +137,7 @@ void filterFlyingPixels(const DepthImage& img, const FilterParams& p, float* scr
     std::memcpy(img.depth, scratch, sizeof(float) * static_cast<size_t>(w) * h);
 }
 
-void filterSpatial(const DepthImage& img, const FilterParams& p, float* scratch)
+void spatialScalar(const DepthImage& img, const FilterParams& p, float* scratch)
 {
     const int w = img.width;
     const int h = img.height;
@@ -147,7 +168,7 @@ void filterSpatial(const DepthImage& img, const FilterParams& p, float* scratch)
     std::memcpy(img.depth, scratch, sizeof(float) * static_cast<size_t>(w) * h);
 }
 
-void filterTemporal(const DepthImage& img, const FilterParams& p, float* average)
+void temporalScalar(const DepthImage& img, const FilterParams& p, float* average)
 {
     const size_t n = static_cast<size_t>(img.width) * static_cast<size_t>(img.height);
     const float a = p.temporalAlpha;
@@ -165,7 +186,7 @@ void filterTemporal(const DepthImage& img, const FilterParams& p, float* average
     }
 }
 
-void filterHoles(const DepthImage& img, const FilterParams& p, float* scratch)
+void holesScalar(const DepthImage& img, const FilterParams& p, float* scratch)
 {
     const int w = img.width;
     const int h = img.height;
@@ -196,7 +217,109 @@ void filterHoles(const DepthImage& img, const FilterParams& p, float* scratch)
     std::memcpy(img.depth, scratch, sizeof(float) * static_cast<size_t>(w) * h);
 }
 
-FilterChain::FilterChain(const FilterParams& params) : params_(params) {}
+void chainScalar(const DepthImage& img, const FilterParams& p, float* average, float* scratch, float*)
+{
+    if (p.confidence)
+        confidenceScalar(img, p);
+    if (p.aliasing)
+        aliasingScalar(img, p);
+    if (p.flying)
+        flyingScalar(img, p, scratch);
+    if (p.spatial)
+        spatialScalar(img, p, scratch);
+    if (p.temporal)
+        temporalScalar(img, p, average);
+    if (p.holes)
+        holesScalar(img, p, scratch);
+}
+
+const FilterKernels* filterKernels(FilterBackend backend)
+{
+    static const FilterKernels scalar{confidenceScalar, aliasingScalar, flyingScalar,
+                                      spatialScalar,    temporalScalar, chainScalar};
+    switch (backend) {
+    case FilterBackend::SCALAR:
+        return &scalar;
+    case FilterBackend::AVX2:
+#if defined(__x86_64__)
+        return __builtin_cpu_supports("avx2") ? filterKernelsAvx2() : nullptr;
+#else
+        return nullptr;
+#endif
+    case FilterBackend::NEON:
+#if defined(__aarch64__)
+        return filterKernelsNeon();
+#elif defined(__arm__)
+        // 32-bit ARM systems also run on cores without NEON: the kernel
+        // reports it per process.
+        return (getauxval(AT_HWCAP) & kHwcapNeon) != 0 ? filterKernelsNeon() : nullptr;
+#else
+        return nullptr;
+#endif
+    }
+    return nullptr;
+}
+
+} // namespace detail
+
+namespace {
+
+FilterBackend fastestFilterBackend()
+{
+    for (FilterBackend b : {FilterBackend::AVX2, FilterBackend::NEON}) {
+        if (detail::filterKernels(b))
+            return b;
+    }
+    return FilterBackend::SCALAR;
+}
+
+// Probed once: the capture thread filters every frame.
+const detail::FilterKernels& fastest()
+{
+    static const detail::FilterKernels* const kernels = detail::filterKernels(fastestFilterBackend());
+    return *kernels;
+}
+
+} // namespace
+
+const char* to_str(FilterBackend backend)
+{
+    switch (backend) {
+    case FilterBackend::SCALAR:
+        return "scalar";
+    case FilterBackend::AVX2:
+        return "avx2";
+    case FilterBackend::NEON:
+        return "neon";
+    }
+    return "unknown";
+}
+
+std::vector<FilterBackend> filterBackends()
+{
+    std::vector<FilterBackend> list{FilterBackend::SCALAR};
+    const FilterBackend best = fastestFilterBackend();
+    if (best != FilterBackend::SCALAR)
+        list.push_back(best);
+    return list;
+}
+
+void filterConfidence(const DepthImage& img, const FilterParams& p) { fastest().confidence(img, p); }
+void filterAliasing(const DepthImage& img, const FilterParams& p) { fastest().aliasing(img, p); }
+void filterFlyingPixels(const DepthImage& img, const FilterParams& p, float* scratch) { fastest().flying(img, p, scratch); }
+void filterSpatial(const DepthImage& img, const FilterParams& p, float* scratch) { fastest().spatial(img, p, scratch); }
+void filterTemporal(const DepthImage& img, const FilterParams& p, float* average) { fastest().temporal(img, p, average); }
+void filterHoles(const DepthImage& img, const FilterParams& p, float* scratch) { detail::holesScalar(img, p, scratch); }
+
+FilterChain::FilterChain(const FilterParams& params) : params_(params), backend_(fastestFilterBackend()) {}
+
+bool FilterChain::setBackend(FilterBackend backend)
+{
+    if (!detail::filterKernels(backend))
+        return false;
+    backend_ = backend;
+    return true;
+}
 
 void FilterChain::setParams(const FilterParams& params)
 {
@@ -218,22 +341,11 @@ void FilterChain::apply(const DepthImage& img)
         const size_t n = static_cast<size_t>(img.width) * static_cast<size_t>(img.height);
         average_.assign(n, 0.0f);
         scratch_.assign(n, 0.0f);
+        spare_.assign(n, 0.0f);
         width_ = img.width;
         height_ = img.height;
     }
-    const FilterParams& p = params_;
-    if (p.confidence)
-        filterConfidence(img, p);
-    if (p.aliasing)
-        filterAliasing(img, p);
-    if (p.flying)
-        filterFlyingPixels(img, p, scratch_.data());
-    if (p.spatial)
-        filterSpatial(img, p, scratch_.data());
-    if (p.temporal)
-        filterTemporal(img, p, average_.data());
-    if (p.holes)
-        filterHoles(img, p, scratch_.data());
+    detail::filterKernels(backend_)->chain(img, params_, average_.data(), scratch_.data(), spare_.data());
 }
 
 } // namespace Quorvex

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "filters/FilterChain.h"
+
+// The filter backends behind the public stage functions. Private to the
+// library (and its tests and benches): one table of entry points per
+// backend, so that a backend can be chosen per chain and compared with the
+// plain code in the tests.
+
+namespace Quorvex::detail {
+
+struct FilterKernels {
+    void (*confidence)(const DepthImage& img, const FilterParams& p);
+    void (*aliasing)(const DepthImage& img, const FilterParams& p);
+    void (*flying)(const DepthImage& img, const FilterParams& p, float* scratch);
+    void (*spatial)(const DepthImage& img, const FilterParams& p, float* scratch);
+    void (*temporal)(const DepthImage& img, const FilterParams& p, float* average);
+    // The enabled stages in order, as FilterChain::apply runs them, with
+    // two scratch planes of width * height floats.
+    void (*chain)(const DepthImage& img, const FilterParams& p, float* average, float* scratch, float* spare);
+};
+
+// The plain code: the reference every other backend must match.
+void confidenceScalar(const DepthImage& img, const FilterParams& p);
+void aliasingScalar(const DepthImage& img, const FilterParams& p);
+void flyingScalar(const DepthImage& img, const FilterParams& p, float* scratch);
+void spatialScalar(const DepthImage& img, const FilterParams& p, float* scratch);
+void temporalScalar(const DepthImage& img, const FilterParams& p, float* average);
+void holesScalar(const DepthImage& img, const FilterParams& p, float* scratch);
+void chainScalar(const DepthImage& img, const FilterParams& p, float* average, float* scratch, float* spare);
+
+// Null where this build has no such backend; the caller checks the CPU.
+const FilterKernels* filterKernelsAvx2();
+const FilterKernels* filterKernelsNeon();
+
+// The table of `backend`, or null when this CPU (or build) cannot run it.
+const FilterKernels* filterKernels(FilterBackend backend);
+
+} // namespace Quorvex::detail
