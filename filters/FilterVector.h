@@ -39,6 +39,14 @@
 #include <arm_neon.h>
 #endif
 
+// The windows' loops are unrolled whole: their terms then live in
+// registers instead of an array in memory.
+#define QUORVEX_UNROLL _Pragma("GCC unroll 9")
+// The per-vector window code inlined into its row loop, its constants in
+// registers.
+#define QUORVEX_ALWAYS_INLINE inline __attribute__((always_inline))
+#define QUORVEX_LAMBDA_INLINE __attribute__((always_inline))
+
 namespace Quorvex::detail {
 namespace {
 
@@ -168,37 +176,21 @@ inline bool anyLane(VI m)
 
 #endif
 
-// The windows' loops are unrolled whole: their terms then live in
-// registers instead of an array in memory.
-#define QUORVEX_UNROLL _Pragma("GCC unroll 9")
 
 // The same literal as the plain code's: the threshold must round alike.
 constexpr float kTwoPiV = 6.28318530717958647692f;
 
-// Runs `fn(float* const planes[N])` over whole vectors of `n` pixels, then
-// over the last partial vector copied into zero-padded locals: the lanes
-// are independent, so padding changes nothing that is kept.
-template <int N, typename Fn>
-void pointwise(size_t n, float* const (&planes)[N], Fn fn)
+// Runs `fn(i)` for the vectors from pixel i = 0, kLanes, ... of `n`
+// pixels, the last one moved back to end at n (overlapping its
+// predecessor): only for stages that give the same result when run twice
+// over a pixel. Needs n >= kLanes.
+template <typename Fn>
+QUORVEX_ALWAYS_INLINE void pointwiseTwiceSafe(size_t n, Fn fn)
 {
-    size_t i = 0;
-    float* at[N];
-    for (; i + kLanes <= n; i += kLanes) {
-        for (int k = 0; k < N; ++k)
-            at[k] = planes[k] + i;
-        fn(at);
-    }
-    if (i == n)
-        return;
-    const size_t rest = n - i;
-    float tail[N][kLanes] = {};
-    for (int k = 0; k < N; ++k) {
-        __builtin_memcpy(tail[k], planes[k] + i, rest * sizeof(float));
-        at[k] = tail[k];
-    }
-    fn(at);
-    for (int k = 0; k < N; ++k)
-        __builtin_memcpy(planes[k] + i, tail[k], rest * sizeof(float));
+    const size_t last = n - kLanes;
+    for (size_t i = 0; i < last; i += kLanes)
+        fn(i);
+    fn(last);
 }
 
 size_t pixelsOf(const DepthImage& img) { return static_cast<size_t>(img.width) * static_cast<size_t>(img.height); }
@@ -236,31 +228,47 @@ struct AliasTerms {
     }
 };
 
-bool pointFits(const FilterParams& p) { return isNumber(p.noiseFloorMm); }
+bool pointFits(const DepthImage& img, const FilterParams& p)
+{
+    return pixelsOf(img) >= static_cast<size_t>(kLanes) && isNumber(p.noiseFloorMm);
+}
 
 void confidenceVector(const DepthImage& img, const FilterParams& p)
 {
-    if (!pointFits(p)) {
+    if (!pointFits(img, p)) {
         confidenceScalar(img, p);
         return;
     }
     const ConfidenceTerms t(img, p);
-    float* const planes[2] = {img.depth, const_cast<float*>(img.amplitude)};
-    pointwise(pixelsOf(img), planes, [&](float* const* q) {
-        const VF d = load(q[0]);
-        store(q[0], keepIf(t.keep(d, load(q[1])), d));
+    float* const depth = img.depth;
+    const float* const amp = img.amplitude;
+    pointwiseTwiceSafe(pixelsOf(img), [&](size_t i) QUORVEX_LAMBDA_INLINE {
+        const VF d = load(depth + i);
+        store(depth + i, keepIf(t.keep(d, load(amp + i)), d));
     });
 }
 
 void aliasingVector(const DepthImage& img, const FilterParams& p)
 {
+    if (!pointFits(img, p)) {
+        aliasingScalar(img, p);
+        return;
+    }
     const AliasTerms t(img, p);
-    float* const planes[2] = {img.depth, const_cast<float*>(img.amplitude)};
-    pointwise(pixelsOf(img), planes, [&](float* const* q) {
-        const VF d = load(q[0]);
-        store(q[0], keepIf(~t.alias(d, load(q[1])), d));
+    float* const depth = img.depth;
+    const float* const amp = img.amplitude;
+    pointwiseTwiceSafe(pixelsOf(img), [&](size_t i) QUORVEX_LAMBDA_INLINE {
+        const VF d = load(depth + i);
+        store(depth + i, keepIf(~t.alias(d, load(amp + i)), d));
     });
 }
+
+template <bool B>
+struct Switch {
+    static constexpr bool value = B;
+};
+using On = Switch<true>;
+using Off = Switch<false>;
 
 // Depth with every invalid pixel (not above 0) a NaN, after the point
 // stages that are on.
@@ -269,17 +277,29 @@ void nanCoded(const DepthImage& img, const FilterParams& p, bool confidence, boo
     const ConfidenceTerms c(img, p);
     const AliasTerms al(img, p);
     const VF nan = splat(__builtin_nanf(""));
-    float* const planes[3] = {img.depth, const_cast<float*>(img.amplitude), out};
-    pointwise(pixelsOf(img), planes, [&](float* const* q) {
-        const VF d = load(q[0]);
-        const VF a = load(q[1]);
-        VI keep = d > c.zero;
-        if (confidence)
-            keep = keep & c.keep(d, a);
-        if (aliasing)
-            keep = andNot(keep, al.alias(d, a));
-        store(q[2], select(keep, d, nan));
-    });
+    const float* const depth = img.depth;
+    const float* const amp = img.amplitude;
+    auto run = [&](auto confidenceOn, auto aliasingOn) {
+        pointwiseTwiceSafe(pixelsOf(img), [&](size_t i) QUORVEX_LAMBDA_INLINE {
+            const VF d = load(depth + i);
+            const VF a = load(amp + i);
+            VI keep = d > c.zero;
+            if (decltype(confidenceOn)::value)
+                keep = keep & c.keep(d, a);
+            if (decltype(aliasingOn)::value)
+                keep = andNot(keep, al.alias(d, a));
+            store(out + i, select(keep, d, nan));
+        });
+    };
+    // The switches decided once, outside the loop.
+    if (confidence && aliasing)
+        run(On{}, On{});
+    else if (confidence)
+        run(On{}, Off{});
+    else if (aliasing)
+        run(Off{}, On{});
+    else
+        run(Off{}, Off{});
 }
 
 struct TemporalTerms {
@@ -304,14 +324,25 @@ struct TemporalTerms {
 // A negative delta flips the sense of the absolute comparisons below.
 bool temporalFits(const FilterParams& p) { return isNumber(p.temporalDeltaMm) && !(p.temporalDeltaMm < 0.0f); }
 
-void temporalRange(const TemporalTerms& t, float* depth, float* average, size_t n)
+// The average must not be stepped twice: whole vectors, then the last few
+// pixels through zero-padded locals (the lanes are independent).
+QUORVEX_ALWAYS_INLINE void temporalRange(const TemporalTerms& t, float* depth, float* average, size_t n)
 {
-    float* const planes[2] = {depth, average};
-    pointwise(n, planes, [&](float* const* q) {
-        const VF m = t.step(load(q[0]), load(q[1]));
-        store(q[1], m);
-        store(q[0], m);
-    });
+    size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        const VF m = t.step(load(depth + i), load(average + i));
+        store(average + i, m);
+        store(depth + i, m);
+    }
+    if (i == n)
+        return;
+    float d[kLanes] = {};
+    float a[kLanes] = {};
+    __builtin_memcpy(d, depth + i, (n - i) * sizeof(float));
+    __builtin_memcpy(a, average + i, (n - i) * sizeof(float));
+    store(a, t.step(load(d), load(a)));
+    __builtin_memcpy(depth + i, a, (n - i) * sizeof(float));
+    __builtin_memcpy(average + i, a, (n - i) * sizeof(float));
 }
 
 void temporalVector(const DepthImage& img, const FilterParams& p, float* average)
@@ -325,17 +356,19 @@ void temporalVector(const DepthImage& img, const FilterParams& p, float* average
 
 // --- the 3 x 3 stages ------------------------------------------------------
 
-// Runs `fn(x)` for vectors starting at x = 1, ... covering columns 1 to
-// w - 2; the last one overlaps its predecessor, which is harmless as long as
-// `fn` reads nothing it writes. Needs w >= kLanes + 2.
+// The 3 x 3 stages run their row loops over vectors starting at x = 1,
+// 1 + kLanes, ... covering columns 1 to w - 2, the last one moved back to
+// end at w - 2: it overlaps its predecessor, which is harmless as the body
+// reads nothing it writes. Needs w >= kLanes + 2. (Plain loops rather than
+// a function taking the body: the body must be inlined with its constants
+// in registers.)
 template <typename Fn>
-void interiorColumns(int w, Fn fn)
+QUORVEX_ALWAYS_INLINE void rowVectors(int w, Fn fn)
 {
-    int x = 1;
-    for (; x + kLanes <= w - 1; x += kLanes)
+    const int last = w - 1 - kLanes;
+    for (int x = 1; x < last; x += kLanes)
         fn(x);
-    if (x < w - 1)
-        fn(w - 1 - kLanes);
+    fn(last);
 }
 
 bool windowFits(const DepthImage& img) { return img.width >= kLanes + 2 && img.height >= 3; }
@@ -362,7 +395,7 @@ struct FlyingTerms {
 
     // The flying-pixel test of the pixels from `c` of the NaN-coded plane
     // `s`: the centre's depth where it passes, `dropped` elsewhere.
-    VF at(const float* s, const float* amp, size_t c, size_t w) const
+    QUORVEX_ALWAYS_INLINE VF at(const float* s, const float* amp, size_t c, size_t w) const
     {
         const float* up = s + c - w;
         const float* mid = s + c;
@@ -384,7 +417,23 @@ struct FlyingTerms {
         const VI flat = (mn >= lo) & (mx <= hi);
         if (!anyLane(andNot(valid, flat)))
             return select(valid, sc, dropped);
+        return edgeAt(s, amp, c, w);
+    }
 
+    // The full test, for a vector with a depth edge in some window: out of
+    // line, so that the common case keeps its registers.
+    __attribute__((noinline)) VF edgeAt(const float* s, const float* amp, size_t c, size_t w) const
+    {
+        const float* up = s + c - w;
+        const float* mid = s + c;
+        const float* dn = s + c + w;
+        const VF sc = load(mid);
+        const VI valid = sc > zero;
+        const VF gap = maxParam(gapMm, gapRel * sc);
+        const VF lo = sc - gap;
+        const VF hi = sc + gap;
+        const VF d[8] = {load(up - 1), load(up), load(up + 1), load(mid - 1),
+                         load(mid + 1), load(dn - 1), load(dn), load(dn + 1)};
         const float* aup = amp + c - w;
         const float* amid = amp + c;
         const float* adn = amp + c + w;
@@ -421,7 +470,7 @@ void flyingPass(const float* s, const float* amp, int w, int h, const FilterPara
         const size_t row = static_cast<size_t>(y) * sw;
         out[row] = dropped;
         out[row + sw - 1] = dropped;
-        interiorColumns(w, [&](int x) {
+        rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
             const size_t c = row + static_cast<size_t>(x);
             store(out + c, t.at(s, amp, c, sw));
         });
@@ -438,7 +487,7 @@ struct SpatialTerms {
 
     // The spatial mean of the pixels from `c` in NaN-coded `s`; where the
     // centre is invalid, `otherwise`.
-    VF at(const float* s, size_t c, size_t w, VF otherwise) const
+    QUORVEX_ALWAYS_INLINE VF at(const float* s, size_t c, size_t w, VF otherwise) const
     {
         const float* up = s + c - w;
         const float* mid = s + c;
@@ -481,7 +530,7 @@ void spatialVector(const DepthImage& img, const FilterParams& p, float* scratch)
     const size_t w = static_cast<size_t>(img.width);
     for (int y = 1; y + 1 < img.height; ++y) {
         const size_t row = static_cast<size_t>(y) * w;
-        interiorColumns(img.width, [&](int x) {
+        rowVectors(img.width, [&](int x) QUORVEX_LAMBDA_INLINE {
             const size_t c = row + static_cast<size_t>(x);
             // An invalid centre keeps its own value, as in the plain code;
             // reading it back is safe: the mean is written only where the
@@ -497,7 +546,7 @@ void spatialVector(const DepthImage& img, const FilterParams& p, float* scratch)
 // average row by row into the depth.
 void chainVector(const DepthImage& img, const FilterParams& p, float* average, float* scratch, float* spare)
 {
-    if (!(p.flying && p.spatial) || !flyingFits(img, p) || !spatialFits(img, p) || !pointFits(p) ||
+    if (!(p.flying && p.spatial) || !flyingFits(img, p) || !spatialFits(img, p) || !pointFits(img, p) ||
         (p.temporal && !temporalFits(p))) {
         // Other shapes: the stages one by one, each on its fastest code.
         if (p.confidence)
@@ -532,7 +581,7 @@ void chainVector(const DepthImage& img, const FilterParams& p, float* average, f
         } else {
             d[0] = 0.0f;
             d[sw - 1] = 0.0f;
-            interiorColumns(w, [&](int x) {
+            rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
                 const size_t c = row + static_cast<size_t>(x);
                 store(img.depth + c, st.at(spare, c, sw, zero));
             });
