@@ -20,7 +20,7 @@ OPTICS = "shot_noise = no\nread_noise = 0\nambient = 0\n"
 def frames(tmp_path, text, count=1, skip=0, range_mm=None):
     path = tmp_path / "module.cfg"
     path.write_text("fps = 0\nphysics = realistic\n" + text)
-    with quorvex.Camera(config=str(path)) as cam:
+    with quorvex.Camera(config=str(path), filters=None) as cam:
         if range_mm is not None:
             cam.set_control("range", range_mm)
         got = [f for f in cam.frames(max_frames=count + skip)][skip:]

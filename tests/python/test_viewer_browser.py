@@ -215,7 +215,7 @@ def load_demo():
 def sphere_camera(tmp_path):
     cfg = tmp_path / "sphere.cfg"
     cfg.write_text("scene = sphere\n")
-    return quorvex.Camera(config=cfg)
+    return quorvex.Camera(config=cfg, filters=None)
 
 
 def test_page_geometry_and_colours_are_the_packages(browser, tmp_path):
