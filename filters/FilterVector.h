@@ -487,6 +487,9 @@ struct SpatialTerms {
 
     // The spatial mean of the pixels from `c` in NaN-coded `s`; where the
     // centre is invalid, `otherwise`.
+    // `finiteDepth`: every valid depth is finite (the confidence stage ran),
+    // so the centre is always within the delta of itself.
+    template <bool finiteDepth = false>
     QUORVEX_ALWAYS_INLINE VF at(const float* s, size_t c, size_t w, VF otherwise) const
     {
         const float* up = s + c - w;
@@ -501,6 +504,12 @@ struct SpatialTerms {
         VI count = zeroMask();
         QUORVEX_UNROLL
         for (int k = 0; k < 9; ++k) {
+            if (finiteDepth && k == 4) {
+                // Where the centre is invalid the sum is not used.
+                part = part + sc;
+                count = countUp(count, valid);
+                continue;
+            }
             const VI same = absAtMost(d[k] - sc, delta);
             part = part + keepIf(same, d[k]);
             count = countUp(count, same);
@@ -572,6 +581,12 @@ void chainVector(const DepthImage& img, const FilterParams& p, float* average, f
     const SpatialTerms st(p);
     const TemporalTerms tt(p);
     const VF zero = splat(0.0f);
+    auto spatialRow = [&](size_t row, auto finiteDepth) {
+        rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
+            const size_t c = row + static_cast<size_t>(x);
+            store(img.depth + c, st.at<decltype(finiteDepth)::value>(spare, c, sw, zero));
+        });
+    };
     for (int y = 0; y < h; ++y) {
         const size_t row = static_cast<size_t>(y) * sw;
         float* const d = img.depth + row;
@@ -581,10 +596,10 @@ void chainVector(const DepthImage& img, const FilterParams& p, float* average, f
         } else {
             d[0] = 0.0f;
             d[sw - 1] = 0.0f;
-            rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
-                const size_t c = row + static_cast<size_t>(x);
-                store(img.depth + c, st.at(spare, c, sw, zero));
-            });
+            if (p.confidence)
+                spatialRow(row, On{});
+            else
+                spatialRow(row, Off{});
         }
         // The temporal average of the row just filtered, while it is in
         // the cache.
