@@ -23,8 +23,8 @@ struct FilterParams {
     // is at most max(noiseFloorMm, maxNoise * depth): weak returns of far
     // or dark surfaces go, bright near ones stay.
     bool confidence = true;
-    float sampleNoise = 48.0f;   // per-sample noise in amplitude units
-    float maxNoise = 0.02f;      // allowed predicted noise, fraction of the depth
+    float sampleNoise = 24.0f;   // per-sample noise in amplitude units (measured on weak returns)
+    float maxNoise = 0.03f;      // allowed predicted noise, fraction of the depth
     float noiseFloorMm = 10.0f;  // allowed predicted noise at any depth, mm
     float minAmplitude = 16.0f;  // below this nothing is trusted
     // Amplitude of a clipped pixel: its samples hit the end of their range
@@ -33,19 +33,25 @@ struct FilterParams {
 
     // --- aliasing: a surface beyond the range comes back near. Its
     // amplitude is at most aliasGain * (1 m / (depth + range))^2 (aliasGain:
-    // amplitude of the brightest target at 1 m); a pixel that bright or
-    // darker is dropped.
+    // amplitude of the brightest target expected at 1 m, here a matt wall
+    // facing the camera; a perfect reflector gives 6400); a pixel that
+    // bright or darker is dropped. Faces seen at a grazing angle are as
+    // dark as an aliased wall: a higher gain drops them too.
     bool aliasing = true;
-    float aliasGain = 6400.0f;
+    float aliasGain = 5000.0f;
 
     // --- flying pixels: 3 x 3 depth-gap test. A pixel with a neighbour
     // nearer and one farther by more than the gap lies between two
     // surfaces; one beside a gap whose amplitude fell below flyingAmpRatio
-    // of its brightest neighbour is a mixed return too.
+    // of its brightest neighbour is a mixed return too. Either is kept when
+    // it lies on a smooth slope: along some direction the depths of the
+    // 5-pixel line bend by at most flyingSlopeTol * gap on one side (a
+    // face seen at a grazing angle, not a jump between two surfaces).
     bool flying = true;
     float flyingGapMm = 30.0f;
-    float flyingGapRel = 0.03f;  // the gap grows with depth (noise does)
+    float flyingGapRel = 0.02f;  // the gap grows with depth (noise does)
     float flyingAmpRatio = 0.85f;
+    float flyingSlopeTol = 0.6f;
 
     // --- spatial: 3 x 3 mean over the neighbours within spatialDelta of
     // the centre (edges are kept because the other side is left out).

@@ -29,6 +29,14 @@ void temporalScalar(const DepthImage& img, const FilterParams& p, float* average
 void holesScalar(const DepthImage& img, const FilterParams& p, float* scratch);
 void chainScalar(const DepthImage& img, const FilterParams& p, float* average, float* scratch, float* spare);
 
+// The plain flying-pixel test of one pixel whose depth is valid (above 0):
+// whether the stage removes it. Its window is cut at the image's edge.
+// Invalid neighbours may be any value not above 0, or NaN.
+bool flyingDrops(const DepthImage& img, const FilterParams& p, int x, int y);
+// Its last step alone, for a pixel already found between two surfaces or
+// dimmed: whether it lies on a smooth slope (and so stays).
+bool flyingOnSmoothSlope(const DepthImage& img, const FilterParams& p, int x, int y);
+
 // Null where this build has no such backend; the caller checks the CPU.
 const FilterKernels* filterKernelsAvx2();
 const FilterKernels* filterKernelsNeon();

@@ -92,6 +92,7 @@ inline VI operator~(VI a) { return {vmvnq_u32(a.v)}; }
 inline VI andNot(VI a, VI b) { return {vbicq_u32(a.v, b.v)}; } // a & ~b
 inline VF load(const float* p) { return {vld1q_f32(p)}; }
 inline void store(float* p, VF a) { vst1q_f32(p, a.v); }
+inline void storeMask(uint32_t* p, VI m) { vst1q_u32(p, m.v); }
 inline VF splat(float x) { return {vdupq_n_f32(x)}; }
 inline VI zeroMask() { return {vdupq_n_u32(0)}; }
 inline VF select(VI m, VF a, VF b) { return {vbslq_f32(m.v, a.v, b.v)}; }
@@ -140,6 +141,7 @@ inline VF load(const float* p)
     return v;
 }
 inline void store(float* p, VF a) { __builtin_memcpy(p, &a, sizeof a); }
+inline void storeMask(uint32_t* p, VI m) { __builtin_memcpy(p, &m, sizeof m); }
 inline VF splat(float x) { return VF{} + x; }
 inline VI zeroMask() { return VI{}; }
 inline VF select(VI m, VF a, VF b) { return m ? a : b; }
@@ -385,21 +387,25 @@ bool spatialFits(const DepthImage& img, const FilterParams& p)
 }
 
 struct FlyingTerms {
-    VF gapMm, gapRel, ratio, zero, dropped;
+    const FilterParams& p;
+    VF gapMm, gapRel, ratio, zero;
+    float dropped;
 
-    FlyingTerms(const FilterParams& p, float drop)
-        : gapMm(splat(p.flyingGapMm)), gapRel(splat(p.flyingGapRel)), ratio(splat(p.flyingAmpRatio)),
-          zero(splat(0.0f)), dropped(splat(drop))
+    FlyingTerms(const FilterParams& params, float drop)
+        : p(params), gapMm(splat(p.flyingGapMm)), gapRel(splat(p.flyingGapRel)), ratio(splat(p.flyingAmpRatio)),
+          zero(splat(0.0f)), dropped(drop)
     {
     }
 
-    // The flying-pixel test of the pixels from `c` of the NaN-coded plane
-    // `s`: the centre's depth where it passes, `dropped` elsewhere.
-    QUORVEX_ALWAYS_INLINE VF at(const float* s, const float* amp, size_t c, size_t w) const
+    // The flying-pixel test of the pixels from `c` = (x, y) of `view`, whose
+    // depth is NaN-coded: the centre's depth where it stays, `dropped`
+    // where it goes, `otherwise` where it is invalid.
+    QUORVEX_ALWAYS_INLINE VF at(const DepthImage& view, size_t c, int x, int y, VF otherwise) const
     {
-        const float* up = s + c - w;
-        const float* mid = s + c;
-        const float* dn = s + c + w;
+        const size_t w = static_cast<size_t>(view.width);
+        const float* up = view.depth + c - w;
+        const float* mid = view.depth + c;
+        const float* dn = view.depth + c + w;
         const VF sc = load(mid);
         const VI valid = sc > zero;
         const VF gap = maxParam(gapMm, gapRel * sc);
@@ -416,17 +422,18 @@ struct FlyingTerms {
         }
         const VI flat = (mn >= lo) & (mx <= hi);
         if (!anyLane(andNot(valid, flat)))
-            return select(valid, sc, dropped);
-        return edgeAt(s, amp, c, w);
+            return select(valid, sc, otherwise);
+        return edgeAt(view, c, x, y, otherwise);
     }
 
     // The full test, for a vector with a depth edge in some window: out of
     // line, so that the common case keeps its registers.
-    __attribute__((noinline)) VF edgeAt(const float* s, const float* amp, size_t c, size_t w) const
+    __attribute__((noinline)) VF edgeAt(const DepthImage& view, size_t c, int x, int y, VF otherwise) const
     {
-        const float* up = s + c - w;
-        const float* mid = s + c;
-        const float* dn = s + c + w;
+        const size_t w = static_cast<size_t>(view.width);
+        const float* up = view.depth + c - w;
+        const float* mid = view.depth + c;
+        const float* dn = view.depth + c + w;
         const VF sc = load(mid);
         const VI valid = sc > zero;
         const VF gap = maxParam(gapMm, gapRel * sc);
@@ -434,6 +441,7 @@ struct FlyingTerms {
         const VF hi = sc + gap;
         const VF d[8] = {load(up - 1), load(up), load(up + 1), load(mid - 1),
                          load(mid + 1), load(dn - 1), load(dn), load(dn + 1)};
+        const float* amp = view.amplitude;
         const float* aup = amp + c - w;
         const float* amid = amp + c;
         const float* adn = amp + c + w;
@@ -452,28 +460,61 @@ struct FlyingTerms {
         }
         const VI between = nearer & farther;
         const VI dimmed = (nearer | farther) & (load(amid) < ratio * brightest);
-        return select(andNot(valid, between | dimmed), sc, dropped);
+        const VI suspect = valid & (between | dimmed);
+        const VF kept = select(valid, sc, otherwise);
+        if (!anyLane(suspect))
+            return kept;
+        // A suspect stays when it lies on a smooth slope: the plain code's
+        // test, per pixel (few pixels get here).
+        uint32_t lanes[kLanes];
+        float out[kLanes];
+        storeMask(lanes, suspect);
+        store(out, kept);
+        for (int k = 0; k < kLanes; ++k) {
+            if (lanes[k] && !flyingOnSmoothSlope(view, p, x + k, y))
+                out[k] = dropped;
+        }
+        return load(out);
     }
 };
 
-// The flying-pixel stage from NaN-coded `s` into `out`, border included:
-// `dropped` (0 or NaN) where a pixel is invalid or removed.
-void flyingPass(const float* s, const float* amp, int w, int h, const FilterParams& p, float* out, float dropped)
+// The flying-pixel stage from `view` (NaN-coded depth) into `out`: the
+// depth where a pixel stays, `dropped` where it goes, and where it is
+// invalid `original` (the stage's input, which may be `out` itself) or,
+// without one, `dropped`.
+void flyingPass(const DepthImage& view, const FilterParams& p, float* out, float dropped, const float* original)
 {
     const FlyingTerms t(p, dropped);
+    const int w = view.width;
+    const int h = view.height;
     const size_t sw = static_cast<size_t>(w);
-    for (size_t x = 0; x < sw; ++x) {
-        out[x] = dropped;
-        out[(h - 1) * sw + x] = dropped;
+    const float* s = view.depth;
+    // The border: pixel by pixel, on the window cut at the image's edge.
+    auto border = [&](int x, int y) {
+        const size_t c = static_cast<size_t>(y) * sw + static_cast<size_t>(x);
+        const float sc = s[c];
+        out[c] = sc > 0.0f ? (flyingDrops(view, p, x, y) ? dropped : sc) : original ? original[c] : dropped;
+    };
+    for (int x = 0; x < w; ++x) {
+        border(x, 0);
+        border(x, h - 1);
     }
+    const VF drop = splat(dropped);
     for (int y = 1; y + 1 < h; ++y) {
         const size_t row = static_cast<size_t>(y) * sw;
-        out[row] = dropped;
-        out[row + sw - 1] = dropped;
-        rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
-            const size_t c = row + static_cast<size_t>(x);
-            store(out + c, t.at(s, amp, c, sw));
-        });
+        border(0, y);
+        border(w - 1, y);
+        if (original) {
+            rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
+                const size_t c = row + static_cast<size_t>(x);
+                store(out + c, t.at(view, c, x, y, load(original + c)));
+            });
+        } else {
+            rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
+                const size_t c = row + static_cast<size_t>(x);
+                store(out + c, t.at(view, c, x, y, drop));
+            });
+        }
     }
 }
 
@@ -525,7 +566,8 @@ void flyingVector(const DepthImage& img, const FilterParams& p, float* scratch)
         return;
     }
     nanCoded(img, p, false, false, scratch);
-    flyingPass(scratch, img.amplitude, img.width, img.height, p, img.depth, 0.0f);
+    const DepthImage view{scratch, img.amplitude, img.width, img.height, img.rangeMm};
+    flyingPass(view, p, img.depth, 0.0f, img.depth);
 }
 
 void spatialVector(const DepthImage& img, const FilterParams& p, float* scratch)
@@ -576,7 +618,8 @@ void chainVector(const DepthImage& img, const FilterParams& p, float* average, f
     const int h = img.height;
     const size_t sw = static_cast<size_t>(w);
     nanCoded(img, p, p.confidence, p.aliasing, scratch);
-    flyingPass(scratch, img.amplitude, w, h, p, spare, __builtin_nanf(""));
+    const DepthImage view{scratch, img.amplitude, w, h, img.rangeMm};
+    flyingPass(view, p, spare, __builtin_nanf(""), nullptr);
 
     const SpatialTerms st(p);
     const TemporalTerms tt(p);
@@ -590,12 +633,15 @@ void chainVector(const DepthImage& img, const FilterParams& p, float* average, f
     for (int y = 0; y < h; ++y) {
         const size_t row = static_cast<size_t>(y) * sw;
         float* const d = img.depth + row;
-        // After the flying-pixel stage the border is invalid: 0.
+        // The spatial stage leaves the border as the flying-pixel stage
+        // left it, invalid pixels 0.
+        const float* f = spare + row;
         if (y == 0 || y == h - 1) {
-            __builtin_memset(d, 0, sw * sizeof(float));
+            for (size_t x = 0; x < sw; ++x)
+                d[x] = f[x] > 0.0f ? f[x] : 0.0f;
         } else {
-            d[0] = 0.0f;
-            d[sw - 1] = 0.0f;
+            d[0] = f[0] > 0.0f ? f[0] : 0.0f;
+            d[sw - 1] = f[sw - 1] > 0.0f ? f[sw - 1] : 0.0f;
             if (p.confidence)
                 spatialRow(row, On{});
             else

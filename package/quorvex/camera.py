@@ -17,7 +17,7 @@ import QuorvexDepthCamera as _q
 from . import _native
 from ._version import __version__
 from .errors import CameraError
-from .filters import make_filters
+from .filters import VGA_AMPLITUDE_UNIT, make_filters
 from .frame import Frame, StreamInfo
 from .geometry import nominal_intrinsics
 
@@ -362,8 +362,8 @@ class Camera:
         if filters is not None and depth is not None and self._output == "depth":
             if range_mm is None:
                 # The filters' amplitudes are in the 240 x 180 module's units;
-                # the VGA module reports about 1/32 of them for the same light.
-                self._amplitude_unit = np.float32(32.0 if self._is_vga(cam) else 1.0)
+                # the VGA module reports 1/16 of them for the same surface.
+                self._amplitude_unit = np.float32(VGA_AMPLITUDE_UNIT if self._is_vga(cam) else 1.0)
                 status, range_mm = _native.get_control(cam, _q.TOFControl.RANGE)
                 range_mm = range_mm if status == _OK and range_mm > 0 else 4000
                 with self._lock:

@@ -13,6 +13,14 @@ import numpy as np
 from . import _native
 
 PRESETS = ("default", "near", "far")
+# The filters take amplitudes in the 240 x 180 module's units; the VGA
+# module reports 1/16 of them for the same surface.
+VGA_AMPLITUDE_UNIT = 16.0
+
+
+def amplitude_unit(info):
+    """What the amplitudes of a stream are multiplied by before filtering."""
+    return VGA_AMPLITUDE_UNIT if info is not None and info.variant == "vga" else 1.0
 _DEFAULTS = _native.filter_params("default")
 
 
@@ -77,10 +85,11 @@ class Filters:
         return self._chain.apply(np.asarray(depth, np.float32), np.asarray(amplitude, np.float32),
                                  float(range_mm))
 
-    def apply(self, frame, range_mm):
+    def apply(self, frame, range_mm, amplitude_unit=1.0):
         """The frame with its depth filtered (a new Frame; the one given is
-        left as it is)."""
-        return dataclasses.replace(frame, depth=self.filter(frame.depth, frame.amplitude, range_mm))
+        left as it is). `amplitude_unit`: see `amplitude_unit(info)`."""
+        amplitude = frame.amplitude if amplitude_unit == 1.0 else frame.amplitude * np.float32(amplitude_unit)
+        return dataclasses.replace(frame, depth=self.filter(frame.depth, amplitude, range_mm))
 
     def __repr__(self):
         return f"Filters({self.describe()!r})"
@@ -99,14 +108,16 @@ def make_filters(filters):
 def filter_depth(frames, filters="default", range_mm=None, info=None):
     """Filters frames from any source (a recording, a subscription, a
     list): yields each frame with its depth filtered. The range is
-    `range_mm`, else the stream's `info.controls["range"]`."""
+    `range_mm`, else the stream's `info.controls["range"]`; `info` also
+    tells a VGA stream, whose amplitudes are in other units."""
     f = make_filters(filters)
+    unit = amplitude_unit(info)
     if range_mm is None and info is not None:
         range_mm = info.controls.get("range")
     if range_mm is None:
         raise ValueError("filter_depth needs the range of the frames (range_mm, or info with a 'range' control)")
     for frame in frames:
-        yield frame if f is None else f.apply(frame, range_mm)
+        yield frame if f is None else f.apply(frame, range_mm, unit)
 
 
 class FilteredSource:
@@ -132,9 +143,10 @@ class FilteredSource:
             yield from self._source.frames(*args, **kwargs)
             return
         range_mm = info.controls.get("range", 4000)
+        unit = amplitude_unit(info)
         self.filters.reset()
         for frame in self._source.frames(*args, **kwargs):
-            yield self.filters.apply(frame, range_mm) if frame.amplitude is not None else frame
+            yield self.filters.apply(frame, range_mm, unit) if frame.amplitude is not None else frame
 
     def close(self):
         self._source.close()

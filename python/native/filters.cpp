@@ -36,6 +36,7 @@ const FloatField kFloats[] = {
     {"flying_gap_mm", &FilterParams::flyingGapMm},
     {"flying_gap_rel", &FilterParams::flyingGapRel},
     {"flying_amp_ratio", &FilterParams::flyingAmpRatio},
+    {"flying_slope_tol", &FilterParams::flyingSlopeTol},
     {"spatial_delta_mm", &FilterParams::spatialDeltaMm},
     {"spatial_delta_rel", &FilterParams::spatialDeltaRel},
     {"temporal_alpha", &FilterParams::temporalAlpha},
