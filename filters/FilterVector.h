@@ -391,11 +391,19 @@ struct FlyingTerms {
     VF gapMm, gapRel, ratio, zero;
     float dropped;
 
+    VF slopeTol;
+    // The vector slope test compares absolute values: a negative (or NaN)
+    // tolerance is left to the plain code.
+    bool slopeFits;
+
     FlyingTerms(const FilterParams& params, float drop)
         : p(params), gapMm(splat(p.flyingGapMm)), gapRel(splat(p.flyingGapRel)), ratio(splat(p.flyingAmpRatio)),
-          zero(splat(0.0f)), dropped(drop)
+          zero(splat(0.0f)), dropped(drop), slopeTol(splat(p.flyingSlopeTol)),
+          slopeFits(p.flyingSlopeTol >= 0.0f)
     {
     }
+
+    VI smoothSlope(const float* s, size_t c, size_t w, VF sc, VF gap, const VF (&d)[8]) const;
 
     // The flying-pixel test of the pixels from `c` = (x, y) of `view`, whose
     // depth is NaN-coded: the centre's depth where it stays, `dropped`
@@ -464,8 +472,13 @@ struct FlyingTerms {
         const VF kept = select(valid, sc, otherwise);
         if (!anyLane(suspect))
             return kept;
-        // A suspect stays when it lies on a smooth slope: the plain code's
-        // test, per pixel (few pixels get here).
+        const int h = view.height;
+        if (slopeFits && y >= 2 && y + 2 < h && x >= 2 && x + kLanes + 1 < view.width) {
+            const VI smooth = smoothSlope(view.depth, c, w, sc, gap, d);
+            return select(andNot(suspect, smooth), splat(dropped), kept);
+        }
+        // Near the border the slope's line leaves the image: the plain
+        // code's test, per pixel.
         uint32_t lanes[kLanes];
         float out[kLanes];
         storeMask(lanes, suspect);
@@ -477,6 +490,47 @@ struct FlyingTerms {
         return load(out);
     }
 };
+
+// Whether each pixel lies on a smooth slope, as the plain code decides it,
+// for pixels at least two away from the border: of the four lines through
+// the pixel the steepest one whose two neighbours are valid (and steeper
+// than the gap; the first of equals), then the bend at the centre and at
+// one of its ends. NaN-coded depth makes every validity test part of a
+// comparison. `d` is the window as in FlyingTerms::at.
+QUORVEX_ALWAYS_INLINE VI smoothSlopeAt(const float* s, size_t c, size_t w, VF sc, VF gap, VF tol, const VF (&d)[8])
+{
+    // Lines as (minus side, plus side): along x, along y, the diagonal
+    // down-right and the diagonal up-right.
+    const VF m1s[4] = {d[3], d[1], d[0], d[5]};
+    const VF p1s[4] = {d[4], d[6], d[7], d[2]};
+    const float* mid = s + c;
+    const VF m2s[4] = {load(mid - 2), load(mid - 2 * w), load(mid - 2 * w - 2), load(mid + 2 * w - 2)};
+    const VF p2s[4] = {load(mid + 2), load(mid + 2 * w), load(mid + 2 * w + 2), load(mid - 2 * w + 2)};
+    VF steepest = gap;
+    VI found = zeroMask();
+    VF m1 = sc, p1 = sc, m2 = sc, p2 = sc;
+    QUORVEX_UNROLL
+    for (int k = 0; k < 4; ++k) {
+        const VF slope = p1s[k] - m1s[k];
+        const VI steeper = absAbove(slope, steepest);
+        steepest = select(steeper, select(slope < splat(0.0f), splat(0.0f) - slope, slope), steepest);
+        found = found | steeper;
+        m1 = select(steeper, m1s[k], m1);
+        p1 = select(steeper, p1s[k], p1);
+        m2 = select(steeper, m2s[k], m2);
+        p2 = select(steeper, p2s[k], p2);
+    }
+    const VF two = splat(2.0f);
+    const VI bent = absAbove(m1 + p1 - two * sc, tol);
+    const VI minusSide = absAtMost(m2 + sc - two * m1, tol);
+    const VI plusSide = absAtMost(p2 + sc - two * p1, tol);
+    return andNot(found, bent) & (minusSide | plusSide);
+}
+
+VI FlyingTerms::smoothSlope(const float* s, size_t c, size_t w, VF sc, VF gap, const VF (&d)[8]) const
+{
+    return smoothSlopeAt(s, c, w, sc, gap, gap * slopeTol, d);
+}
 
 // The flying-pixel stage from `view` (NaN-coded depth) into `out`: the
 // depth where a pixel stays, `dropped` where it goes, and where it is
