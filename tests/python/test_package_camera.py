@@ -149,7 +149,7 @@ def test_stall_says_stalled_when_reads_succeed():
 ])
 def test_vga_is_described_by_its_depth_image(module_file, tmp_path, keys, size, mode, distance):
     cfg = module_file("variant = vga\nfps = 0\nscene = flat\n" + keys)
-    with quorvex.Camera(config=cfg) as cam:
+    with quorvex.Camera(config=cfg, filters=None) as cam:
         info = cam.info
         w, h = size
         assert (info.variant, info.width, info.height) == ("vga", w, h)
