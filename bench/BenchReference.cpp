@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "sim/SceneModel.h"
+#include "sim/SensorPhysics.h"
 
 extern "C" {
 
@@ -42,6 +43,36 @@ void quorvexPlainPhaseToDepth(const uint16_t* raw, float* depth, float* amp, flo
         const float a = static_cast<float>(0.5 * std::sqrt(xd * xd + yd * yd));
         amp[n] = a;
         conf[n] = a;
+    }
+}
+
+void quorvexBenchDepthFrame(int width, int height, float* depth, float* amp)
+{
+    using namespace Quorvex::sim;
+    constexpr double kFreq = 37500000.0;
+    constexpr double kRangeMm = 4000.0;
+    constexpr double kTwoPi = 6.283185307179586;
+    PhysicsSettings settings;
+    settings.realistic = true;
+    PhysicalWorld world(SceneKind::BOX, SceneParams{}, width, height, settings);
+    const std::vector<PixelLight>& light = world.lightAt(kFreq, 0, 0.0);
+    NoiseSource noise(29);
+    for (size_t i = 0; i < light.size(); ++i) {
+        // Each sample's noise (shot noise of both taps and read noise, in
+        // sample units) reaches each component of Z halved twice over the
+        // difference of two samples.
+        const PixelLight& l = light[i];
+        const double electrons = l.ambient + kElectronsPerLsb * l.total;
+        const double sigma = std::sqrt(electrons + settings.readNoiseE * settings.readNoiseE) /
+                             kElectronsPerLsb * std::sqrt(0.5);
+        const double re = l.re + sigma * noise.gaussian();
+        const double im = l.im + sigma * noise.gaussian();
+        double phase = std::atan2(im, re);
+        if (phase < 0.0)
+            phase += kTwoPi;
+        depth[i] = static_cast<float>(phase / kTwoPi * kRangeMm);
+        // The decoders' amplitude unit: 16 per sample unit.
+        amp[i] = static_cast<float>(16.0 * std::sqrt(re * re + im * im));
     }
 }
 

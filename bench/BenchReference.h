@@ -17,4 +17,10 @@ void quorvexBenchFrame(uint16_t* raw, unsigned shift);
 // as it was before any fast path: the baseline of the phase benches.
 void quorvexPlainPhaseToDepth(const uint16_t* raw, float* depth, float* amp, float* conf,
                               size_t pixels, unsigned shift, int nearPairing, float freq);
+
+// Depth (mm) and amplitude planes of `width` x `height` as the decoders
+// deliver them for the realistic world's box scene at 37.5 MHz (range
+// 4000 mm): mixed pixels at the edges, shot and read noise. The frame the
+// depth filter benches filter.
+void quorvexBenchDepthFrame(int width, int height, float* depth, float* amp);
 }

@@ -3,12 +3,28 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
+
+#if defined(__arm__)
+#include <sys/auxv.h>
+#endif
+
+#include "filters/FilterKernels.h"
 
 namespace Quorvex {
 
 namespace {
 
 constexpr float kTwoPi = 6.28318530717958647692f;
+constexpr float kInfinity = std::numeric_limits<float>::infinity();
+
+#if defined(__arm__)
+#if defined(HWCAP_ARM_NEON)
+constexpr unsigned long kHwcapNeon = HWCAP_ARM_NEON;
+#else
+constexpr unsigned long kHwcapNeon = 1ul << 12; // the kernel's HWCAP_NEON
+#endif
+#endif
 
 // The spatial and hole stages leave the one-pixel border as it is; the
 // flying-pixel stage judges it on the part of the window it has.
@@ -48,7 +64,9 @@ bool filterPreset(const char* name, FilterParams& out)
     return false;
 }
 
-void filterConfidence(const DepthImage& img, const FilterParams& p)
+namespace detail {
+
+void confidenceScalar(const DepthImage& img, const FilterParams& p)
 {
     const size_t n = static_cast<size_t>(img.width) * static_cast<size_t>(img.height);
     // sigma <= limit  <=>  k / amp <= limit  with k = range/(2 pi) * noise / sqrt(2):
@@ -58,12 +76,14 @@ void filterConfidence(const DepthImage& img, const FilterParams& p)
         const float d = img.depth[i];
         const float a = img.amplitude[i];
         const float limit = std::max(p.noiseFloorMm, p.maxNoise * d);
-        const bool keep = a >= p.minAmplitude && a < p.saturation && k <= limit * a;
+        // A depth that is not a positive finite distance (a NaN or an
+        // infinity from a damaged recording) is no measurement either.
+        const bool keep = d > 0.0f && d < kInfinity && a >= p.minAmplitude && a < p.saturation && k <= limit * a;
         img.depth[i] = keep ? d : 0.0f;
     }
 }
 
-void filterAliasing(const DepthImage& img, const FilterParams& p)
+void aliasingScalar(const DepthImage& img, const FilterParams& p)
 {
     const size_t n = static_cast<size_t>(img.width) * static_cast<size_t>(img.height);
     // amp * ((d + range) / 1000)^2 <= gain: a target beyond the range
@@ -124,52 +144,65 @@ bool onSmoothSlope(const DepthImage& img, int x, int y, float dc, float gap, flo
 
 } // namespace
 
-void filterFlyingPixels(const DepthImage& img, const FilterParams& p, float* scratch)
+bool flyingDrops(const DepthImage& img, const FilterParams& p, int x, int y)
 {
     const int w = img.width;
     const int h = img.height;
     const float* d = img.depth;
+    const float dc = d[at(x, y, w)];
+    const float gap = std::max(p.flyingGapMm, p.flyingGapRel * dc);
+    bool nearer = false;
+    bool farther = false;
+    float brightest = 0.0f;
+    // The window is cut at the image's edge: the border is judged
+    // on the neighbours it has.
+    for (int qy = std::max(y - 1, 0); qy <= std::min(y + 1, h - 1); ++qy) {
+        for (int qx = std::max(x - 1, 0); qx <= std::min(x + 1, w - 1); ++qx) {
+            const size_t q = at(qx, qy, w);
+            const float dq = d[q];
+            // An invalidated neighbour is unknown: it neither
+            // proves nor disproves an edge.
+            if (dq <= 0.0f)
+                continue;
+            const bool n = dq < dc - gap;
+            const bool f = dq > dc + gap;
+            nearer |= n;
+            farther |= f;
+            if (n || f)
+                brightest = std::max(brightest, img.amplitude[q]);
+        }
+    }
+    if (!nearer && !farther)
+        return false;
+    const bool between = nearer && farther;
+    const bool dimmed = img.amplitude[at(x, y, w)] < p.flyingAmpRatio * brightest;
+    return (between || dimmed) && !onSmoothSlope(img, x, y, dc, gap, gap * p.flyingSlopeTol);
+}
+
+bool flyingOnSmoothSlope(const DepthImage& img, const FilterParams& p, int x, int y)
+{
+    const float dc = img.depth[at(x, y, img.width)];
+    const float gap = std::max(p.flyingGapMm, p.flyingGapRel * dc);
+    return onSmoothSlope(img, x, y, dc, gap, gap * p.flyingSlopeTol);
+}
+
+void flyingScalar(const DepthImage& img, const FilterParams& p, float* scratch)
+{
+    const int w = img.width;
+    const int h = img.height;
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
             const size_t c = at(x, y, w);
-            const float dc = d[c];
+            const float dc = img.depth[c];
             scratch[c] = dc;
-            if (dc <= 0.0f)
-                continue;
-            const float gap = std::max(p.flyingGapMm, p.flyingGapRel * dc);
-            bool nearer = false;
-            bool farther = false;
-            float brightest = 0.0f;
-            // The window is cut at the image's edge: the border is judged
-            // on the neighbours it has.
-            for (int qy = std::max(y - 1, 0); qy <= std::min(y + 1, h - 1); ++qy) {
-                for (int qx = std::max(x - 1, 0); qx <= std::min(x + 1, w - 1); ++qx) {
-                    const size_t q = at(qx, qy, w);
-                    const float dq = d[q];
-                    // An invalidated neighbour is unknown: it neither
-                    // proves nor disproves an edge.
-                    if (dq <= 0.0f)
-                        continue;
-                    const bool n = dq < dc - gap;
-                    const bool f = dq > dc + gap;
-                    nearer |= n;
-                    farther |= f;
-                    if (n || f)
-                        brightest = std::max(brightest, img.amplitude[q]);
-                }
-            }
-            if (!nearer && !farther)
-                continue;
-            const bool between = nearer && farther;
-            const bool dimmed = img.amplitude[c] < p.flyingAmpRatio * brightest;
-            if ((between || dimmed) && !onSmoothSlope(img, x, y, dc, gap, gap * p.flyingSlopeTol))
+            if (dc > 0.0f && flyingDrops(img, p, x, y))
                 scratch[c] = 0.0f;
         }
     }
     std::memcpy(img.depth, scratch, sizeof(float) * static_cast<size_t>(w) * h);
 }
 
-void filterSpatial(const DepthImage& img, const FilterParams& p, float* scratch)
+void spatialScalar(const DepthImage& img, const FilterParams& p, float* scratch)
 {
     const int w = img.width;
     const int h = img.height;
@@ -200,7 +233,7 @@ void filterSpatial(const DepthImage& img, const FilterParams& p, float* scratch)
     std::memcpy(img.depth, scratch, sizeof(float) * static_cast<size_t>(w) * h);
 }
 
-void filterTemporal(const DepthImage& img, const FilterParams& p, float* average)
+void temporalScalar(const DepthImage& img, const FilterParams& p, float* average)
 {
     const size_t n = static_cast<size_t>(img.width) * static_cast<size_t>(img.height);
     const float a = p.temporalAlpha;
@@ -218,7 +251,7 @@ void filterTemporal(const DepthImage& img, const FilterParams& p, float* average
     }
 }
 
-void filterHoles(const DepthImage& img, const FilterParams& p, float* scratch)
+void holesScalar(const DepthImage& img, const FilterParams& p, float* scratch)
 {
     const int w = img.width;
     const int h = img.height;
@@ -249,7 +282,109 @@ void filterHoles(const DepthImage& img, const FilterParams& p, float* scratch)
     std::memcpy(img.depth, scratch, sizeof(float) * static_cast<size_t>(w) * h);
 }
 
-FilterChain::FilterChain(const FilterParams& params) : params_(params) {}
+void chainScalar(const DepthImage& img, const FilterParams& p, float* average, float* scratch, float*)
+{
+    if (p.confidence)
+        confidenceScalar(img, p);
+    if (p.aliasing)
+        aliasingScalar(img, p);
+    if (p.flying)
+        flyingScalar(img, p, scratch);
+    if (p.spatial)
+        spatialScalar(img, p, scratch);
+    if (p.temporal)
+        temporalScalar(img, p, average);
+    if (p.holes)
+        holesScalar(img, p, scratch);
+}
+
+const FilterKernels* filterKernels(FilterBackend backend)
+{
+    static const FilterKernels scalar{confidenceScalar, aliasingScalar, flyingScalar,
+                                      spatialScalar,    temporalScalar, chainScalar};
+    switch (backend) {
+    case FilterBackend::SCALAR:
+        return &scalar;
+    case FilterBackend::AVX2:
+#if defined(__x86_64__)
+        return __builtin_cpu_supports("avx2") ? filterKernelsAvx2() : nullptr;
+#else
+        return nullptr;
+#endif
+    case FilterBackend::NEON:
+#if defined(__aarch64__)
+        return filterKernelsNeon();
+#elif defined(__arm__)
+        // 32-bit ARM systems also run on cores without NEON: the kernel
+        // reports it per process.
+        return (getauxval(AT_HWCAP) & kHwcapNeon) != 0 ? filterKernelsNeon() : nullptr;
+#else
+        return nullptr;
+#endif
+    }
+    return nullptr;
+}
+
+} // namespace detail
+
+namespace {
+
+FilterBackend fastestFilterBackend()
+{
+    for (FilterBackend b : {FilterBackend::AVX2, FilterBackend::NEON}) {
+        if (detail::filterKernels(b))
+            return b;
+    }
+    return FilterBackend::SCALAR;
+}
+
+// Probed once: the capture thread filters every frame.
+const detail::FilterKernels& fastest()
+{
+    static const detail::FilterKernels* const kernels = detail::filterKernels(fastestFilterBackend());
+    return *kernels;
+}
+
+} // namespace
+
+const char* to_str(FilterBackend backend)
+{
+    switch (backend) {
+    case FilterBackend::SCALAR:
+        return "scalar";
+    case FilterBackend::AVX2:
+        return "avx2";
+    case FilterBackend::NEON:
+        return "neon";
+    }
+    return "unknown";
+}
+
+std::vector<FilterBackend> filterBackends()
+{
+    std::vector<FilterBackend> list{FilterBackend::SCALAR};
+    const FilterBackend best = fastestFilterBackend();
+    if (best != FilterBackend::SCALAR)
+        list.push_back(best);
+    return list;
+}
+
+void filterConfidence(const DepthImage& img, const FilterParams& p) { fastest().confidence(img, p); }
+void filterAliasing(const DepthImage& img, const FilterParams& p) { fastest().aliasing(img, p); }
+void filterFlyingPixels(const DepthImage& img, const FilterParams& p, float* scratch) { fastest().flying(img, p, scratch); }
+void filterSpatial(const DepthImage& img, const FilterParams& p, float* scratch) { fastest().spatial(img, p, scratch); }
+void filterTemporal(const DepthImage& img, const FilterParams& p, float* average) { fastest().temporal(img, p, average); }
+void filterHoles(const DepthImage& img, const FilterParams& p, float* scratch) { detail::holesScalar(img, p, scratch); }
+
+FilterChain::FilterChain(const FilterParams& params) : params_(params), backend_(fastestFilterBackend()) {}
+
+bool FilterChain::setBackend(FilterBackend backend)
+{
+    if (!detail::filterKernels(backend))
+        return false;
+    backend_ = backend;
+    return true;
+}
 
 void FilterChain::setParams(const FilterParams& params)
 {
@@ -271,22 +406,11 @@ void FilterChain::apply(const DepthImage& img)
         const size_t n = static_cast<size_t>(img.width) * static_cast<size_t>(img.height);
         average_.assign(n, 0.0f);
         scratch_.assign(n, 0.0f);
+        spare_.assign(n, 0.0f);
         width_ = img.width;
         height_ = img.height;
     }
-    const FilterParams& p = params_;
-    if (p.confidence)
-        filterConfidence(img, p);
-    if (p.aliasing)
-        filterAliasing(img, p);
-    if (p.flying)
-        filterFlyingPixels(img, p, scratch_.data());
-    if (p.spatial)
-        filterSpatial(img, p, scratch_.data());
-    if (p.temporal)
-        filterTemporal(img, p, average_.data());
-    if (p.holes)
-        filterHoles(img, p, scratch_.data());
+    detail::filterKernels(backend_)->chain(img, params_, average_.data(), scratch_.data(), spare_.data());
 }
 
 } // namespace Quorvex

@@ -98,6 +98,22 @@ void filterHoles(const DepthImage& img, const FilterParams& p, float* scratch);
 // `average` holds the previous average (0 = none) and is updated.
 void filterTemporal(const DepthImage& img, const FilterParams& p, float* average);
 
+// Implementations of the stages and the chain. All of them write the same
+// bits for every input (NaN compares equal to NaN); they differ in speed and
+// in the CPUs that run them. The hole filler runs the plain code on every
+// backend: it is off by default and cheap when on.
+enum class FilterBackend {
+    SCALAR, // plain C++, one pixel at a time: the reference
+    AVX2,   // x86-64 with AVX2
+    NEON,   // ARM with NEON: armv7 where the CPU has it, every aarch64
+};
+
+const char* to_str(FilterBackend backend);
+
+// The backends this CPU can run: SCALAR first, the one the stage functions
+// and new chains use last.
+std::vector<FilterBackend> filterBackends();
+
 // The stages in order, with the temporal state of one stream.
 class FilterChain final {
 public:
@@ -114,10 +130,19 @@ public:
     // state (a change of size restarts it); later frames allocate nothing.
     void apply(const DepthImage& img);
 
+    // The implementation this chain runs (the fastest one by default).
+    // False, and nothing changed, when this CPU cannot run `backend`.
+    bool setBackend(FilterBackend backend);
+    FilterBackend backend() const { return backend_; }
+
 private:
     FilterParams params_;
+    FilterBackend backend_;
     std::vector<float> average_;
+    // Two planes: the fast chain passes its intermediate depth between
+    // them.
     std::vector<float> scratch_;
+    std::vector<float> spare_;
     int width_ = 0;
     int height_ = 0;
 };

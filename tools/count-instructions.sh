@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Instructions per HQVGA frame (phase to depth) of the ARM builds, counted
+# Instructions per HQVGA frame (phase to depth, depth coding, depth filters;
+# the filters also per VGA frame) of the ARM builds, counted
 # under qemu-user by a small TCG plugin (tools/qemu-insn-count.c): exact and
 # the same on every run. The probe converts the bench frame F times; a frame
 # costs (count(F) - count(0)) / F, which leaves out start-up and set-up.
@@ -43,7 +44,8 @@ count_arch() {
       -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$toolchain" \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_BUILD_TESTS=OFF >/dev/null
   fi
-  "$cmake" --build "$build" --target phase_instruction_probe codec_instruction_probe >/dev/null
+  "$cmake" --build "$build" --target phase_instruction_probe codec_instruction_probe \
+    filter_instruction_probe >/dev/null
 
   # QEMU accepts only the plugin interface versions it knows: take the
   # first one this qemu loads.
@@ -90,6 +92,36 @@ count_arch() {
     busy=$(count_codec "$frames" "$part")
     [ -n "$idle" ] && [ -n "$busy" ] || { echo "count-instructions: no count for the depth coder" >&2; return 1; }
     printf '  depth coding, %-9s %12d\n' "$part" $(( (busy - idle) / frames ))
+  done
+
+  # The depth filters on the decoded bench frame: the default chain on each
+  # backend and frame size, then each stage alone on NEON.
+  count_filter() {
+    "$qemu" -L "$sysroot" -cpu "$cpu" -plugin "$plugin" -d plugin \
+      "$build/bench/filter_instruction_probe" "$@" 2>&1 >/dev/null | sed -n 's/^instructions: //p'
+  }
+  local size stage
+  for size in hqvga vga; do
+    base=
+    for backend in scalar neon; do
+      idle=$(count_filter "$backend" 0 "$size")
+      busy=$(count_filter "$backend" "$frames" "$size")
+      [ -n "$idle" ] && [ -n "$busy" ] || { echo "count-instructions: no count for the filters" >&2; return 1; }
+      per=$(( (busy - idle) / frames ))
+      if [ -z "$base" ]; then
+        base=$per
+        printf '  default filter chain, %-5s [%s] %12d\n' "$size" "$backend" "$per"
+      else
+        printf '  default filter chain, %-5s [%s] %12d   %sx scalar\n' "$size" "$backend" "$per" \
+          "$(awk "BEGIN { printf \"%.3f\", $per / $base }")"
+      fi
+    done
+  done
+  for stage in confidence aliasing flying spatial temporal; do
+    idle=$(count_filter neon 0 hqvga "$stage")
+    busy=$(count_filter neon "$frames" hqvga "$stage")
+    [ -n "$idle" ] && [ -n "$busy" ] || { echo "count-instructions: no count for the $stage filter" >&2; return 1; }
+    printf '  filter stage alone, hqvga [neon] %-10s %12d\n' "$stage" $(( (busy - idle) / frames ))
   done
 }
 

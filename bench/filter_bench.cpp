@@ -1,0 +1,114 @@
+// The depth filters per frame against the phase-to-depth stage measured in
+// the same run: each stage alone and the default chain, HQVGA and VGA, on
+// every backend this CPU runs. Each filtered call starts from a fresh copy
+// of the decoded frame; that copy is timed on its own and taken off, so
+// the figures are the filters' own cost.
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "bench/BenchHarness.h"
+#include "bench/BenchReference.h"
+#include "device/PhaseToDepth.h"
+#include "filters/FilterChain.h"
+#include "filters/FilterKernels.h"
+
+using namespace Quorvex;
+using namespace Quorvex::bench;
+
+namespace {
+
+constexpr float kFrequency = 37500000.0f;
+constexpr float kRangeMm = 4000.0f;
+
+struct Size {
+    const char* name;
+    int width;
+    int height;
+};
+
+// Phase planes of `pixels` words each, cut from the HQVGA bench frame's
+// planes repeated: the phase-to-depth stage costs the same per pixel on any
+// frame of the scene.
+std::vector<uint16_t> rawFrame(size_t pixels)
+{
+    std::vector<uint16_t> hqvga(kQuorvexBenchFrameWords);
+    quorvexBenchFrame(hqvga.data(), 0);
+    const size_t plane = kQuorvexBenchFrameWords / 4;
+    std::vector<uint16_t> raw(4 * pixels);
+    for (size_t k = 0; k < 4; ++k)
+        for (size_t i = 0; i < pixels; ++i)
+            raw[k * pixels + i] = hqvga[k * plane + i % plane];
+    return raw;
+}
+
+void benchSize(const Size& size)
+{
+    const size_t n = static_cast<size_t>(size.width) * static_cast<size_t>(size.height);
+    std::vector<float> frame(n), amp(n), depth(n), scratch(n), spare(n), average(n);
+    quorvexBenchDepthFrame(size.width, size.height, frame.data(), amp.data());
+
+    const std::vector<uint16_t> raw = rawFrame(n);
+    std::vector<float> pd(n), pa(n), pc(n);
+    auto phase = [&] {
+        phaseToDepth(raw.data(), pd.data(), pa.data(), pc.data(), n, 0, false, kFrequency);
+        keep(pd.data());
+    };
+    auto restore = [&] {
+        std::memcpy(depth.data(), frame.data(), n * sizeof(float));
+        keep(depth.data());
+    };
+    const int calls = size.width > 320 ? 2 : 5;
+    const Timing copy = compare(restore, phase, 15, calls);
+    const std::string base = std::string("phase-to-depth, ") + size.name;
+    std::printf("%s: phase-to-depth %.1f us per frame, copy of the depth %.1f us (taken off below)\n", size.name,
+                copy.baselineNs / 1000.0, copy.stageNs / 1000.0);
+
+    const FilterParams params;
+    const DepthImage img{depth.data(), amp.data(), size.width, size.height, kRangeMm};
+    for (FilterBackend backend : filterBackends()) {
+        const detail::FilterKernels& k = *detail::filterKernels(backend);
+        struct Stage {
+            const char* name;
+            std::function<void()> run;
+        };
+        FilterChain chain(params);
+        chain.setBackend(backend);
+        const Stage stages[] = {
+            {"confidence", [&] { k.confidence(img, params); }},
+            {"aliasing", [&] { k.aliasing(img, params); }},
+            {"flying pixels", [&] { k.flying(img, params, scratch.data()); }},
+            {"spatial", [&] { k.spatial(img, params, scratch.data()); }},
+            {"temporal", [&] { k.temporal(img, params, average.data()); }},
+            {"holes (plain on every backend)", [&] { filterHoles(img, params, scratch.data()); }},
+            {"default chain", [&] { chain.apply(img); }},
+        };
+        for (const Stage& s : stages) {
+            auto run = [&] {
+                restore();
+                s.run();
+                keep(depth.data());
+            };
+            // The copy runs in the stage's rounds too, so that the two
+            // medians are taken under the same conditions.
+            Timing withCopy = compare(run, phase, 15, calls);
+            const Timing copyAgain = compare(restore, phase, 15, calls);
+            withCopy.stageNs -= copyAgain.stageNs;
+            const std::string name = std::string("  ") + s.name + " [" + to_str(backend) + "], " + size.name;
+            printRow(name.c_str(), base.c_str(), withCopy);
+        }
+    }
+}
+
+} // namespace
+
+int main()
+{
+    printHeader();
+    benchSize({"HQVGA", 240, 180});
+    benchSize({"VGA", 640, 480});
+    return 0;
+}

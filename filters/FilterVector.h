@@ -1,0 +1,717 @@
+// The filter stages on vectors of floats, written once over a few
+// primitives and compiled by each SIMD backend (FilterKernelsAvx2.cpp,
+// FilterKernelsNeon.cpp) for its own instruction set. Included only there,
+// after the includes and target options.
+//
+// Why every backend writes the bits the plain code writes:
+//  - each lane performs the plain code's float operations in its order
+//    (the sources are built without contraction into fused multiply-adds);
+//    a comparison and a select stand for each `?:`, and std::max(c, x) of a
+//    parameter c is done by an instruction that picks c when x is NaN;
+//  - the 3 x 3 stages read an input in which every invalid depth is a NaN:
+//    a NaN fails each of the comparisons by which the plain code skips a
+//    neighbour whose depth is not positive, so the skip costs nothing;
+//  - the spatial mean adds all nine terms in the plain code's order, with
+//    +0 for a neighbour left out, which changes no sum;
+//  - the flying-pixel stage first tests a whole vector for the common case
+//    (no depth edge in any window: nothing nearer or farther than the gap)
+//    from the minimum and maximum of the window, comparisons that hold
+//    exactly when every neighbour's own test does; a vector that fails the
+//    test takes the full per-neighbour code. The minimum and maximum may
+//    drop or keep a NaN: a NaN kept fails the test (full code), one dropped
+//    is a neighbour the plain code skips. (The spatial stage has no such
+//    test: sensor noise alone takes a neighbour out of its delta too often
+//    for one to pay.)
+// Parameters the fast code does not cover (a negative gap or delta lets a
+// pixel be its own neighbour; NaN parameters) go to the plain code.
+//
+// armv7's NEON flushes denormal floats to zero; no depth, amplitude or
+// threshold of the filters comes near 1e-38, so it changes no result that a
+// decoder can produce (the backends are compared on such frames).
+//
+// Everything here has internal linkage and calls nothing inline from
+// elsewhere, so no copy built for one instruction set can stand in for
+// another at link time.
+
+#if defined(QUORVEX_FILTER_NEON32)
+#include <arm_neon.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#endif
+
+// The windows' loops are unrolled whole: their terms then live in
+// registers instead of an array in memory.
+#define QUORVEX_UNROLL _Pragma("GCC unroll 9")
+// The per-vector window code inlined into its row loop, its constants in
+// registers.
+#define QUORVEX_ALWAYS_INLINE inline __attribute__((always_inline))
+#define QUORVEX_LAMBDA_INLINE __attribute__((always_inline))
+
+namespace Quorvex::detail {
+namespace {
+
+// --- primitives ------------------------------------------------------------
+
+#if defined(QUORVEX_FILTER_NEON32)
+
+// armv7: GCC builds float vector arithmetic for NEON only under unsafe
+// maths (NEON is not IEEE in denormals), so every float operation is an
+// intrinsic, behind operators.
+constexpr int kLanes = 4;
+struct VF {
+    float32x4_t v;
+};
+struct VI {
+    uint32x4_t v;
+};
+inline VF operator+(VF a, VF b) { return {vaddq_f32(a.v, b.v)}; }
+inline VF operator-(VF a, VF b) { return {vsubq_f32(a.v, b.v)}; }
+inline VF operator*(VF a, VF b) { return {vmulq_f32(a.v, b.v)}; }
+// GCC 12's vcgtq_f32 and kin are plain vector comparisons, which it then
+// splits into VFP ones for the reason above: the instructions by hand.
+inline VI greater(VF a, VF b)
+{
+    uint32x4_t r;
+    __asm__("vcgt.f32 %q0, %q1, %q2" : "=w"(r) : "w"(a.v), "w"(b.v));
+    return {r};
+}
+inline VI greaterEqual(VF a, VF b)
+{
+    uint32x4_t r;
+    __asm__("vcge.f32 %q0, %q1, %q2" : "=w"(r) : "w"(a.v), "w"(b.v));
+    return {r};
+}
+inline VI operator<(VF a, VF b) { return greater(b, a); }
+inline VI operator>(VF a, VF b) { return greater(a, b); }
+inline VI operator<=(VF a, VF b) { return greaterEqual(b, a); }
+inline VI operator>=(VF a, VF b) { return greaterEqual(a, b); }
+inline VI operator==(VF a, VF b) { return {vceqq_f32(a.v, b.v)}; }
+inline VI operator&(VI a, VI b) { return {vandq_u32(a.v, b.v)}; }
+inline VI operator|(VI a, VI b) { return {vorrq_u32(a.v, b.v)}; }
+inline VI operator~(VI a) { return {vmvnq_u32(a.v)}; }
+inline VI andNot(VI a, VI b) { return {vbicq_u32(a.v, b.v)}; } // a & ~b
+inline VF load(const float* p) { return {vld1q_f32(p)}; }
+inline void store(float* p, VF a) { vst1q_f32(p, a.v); }
+inline void storeMask(uint32_t* p, VI m) { vst1q_u32(p, m.v); }
+inline VF splat(float x) { return {vdupq_n_f32(x)}; }
+inline VI zeroMask() { return {vdupq_n_u32(0)}; }
+inline VF select(VI m, VF a, VF b) { return {vbslq_f32(m.v, a.v, b.v)}; }
+inline VF keepIf(VI m, VF a) { return {vreinterpretq_f32_u32(vandq_u32(m.v, vreinterpretq_u32_f32(a.v)))}; }
+// |a| <= b for b >= 0 or NaN.
+inline VI absAtMost(VF a, VF b) { return {vcaleq_f32(a.v, b.v)}; }
+inline VI absAbove(VF a, VF b) { return {vcagtq_f32(a.v, b.v)}; }
+// std::max(c, x) for a parameter c (never NaN): c where x is NaN.
+inline VF maxParam(VF c, VF x) { return select(c < x, x, c); }
+// Running maximum of amplitudes: `b` never NaN, `x` left out when NaN.
+inline VF maxKeep(VF b, VF x) { return select(b < x, x, b); }
+// Window extremes: any NaN makes the result NaN here.
+inline VF minAcc(VF m, VF x) { return {vminq_f32(m.v, x.v)}; }
+inline VF maxAcc(VF m, VF x) { return {vmaxq_f32(m.v, x.v)}; }
+inline bool anyLane(VI m)
+{
+    const uint32x2_t half = vorr_u32(vget_low_u32(m.v), vget_high_u32(m.v));
+    return (vget_lane_u32(half, 0) | vget_lane_u32(half, 1)) != 0;
+}
+// One count per set lane (masks are all ones).
+inline VI countUp(VI count, VI m) { return {vsubq_u32(count.v, m.v)}; }
+// No NEON division on armv7: the VFP unit's, lane by lane, correctly
+// rounded as everywhere else.
+inline VF divide(VF a, VI count)
+{
+    const float32x4_t c = vcvtq_f32_u32(count.v);
+    float32x4_t q = a.v;
+    q = vsetq_lane_f32(vgetq_lane_f32(a.v, 0) / vgetq_lane_f32(c, 0), q, 0);
+    q = vsetq_lane_f32(vgetq_lane_f32(a.v, 1) / vgetq_lane_f32(c, 1), q, 1);
+    q = vsetq_lane_f32(vgetq_lane_f32(a.v, 2) / vgetq_lane_f32(c, 2), q, 2);
+    q = vsetq_lane_f32(vgetq_lane_f32(a.v, 3) / vgetq_lane_f32(c, 3), q, 3);
+    return {q};
+}
+
+#else
+
+// x86-64 (AVX2) and aarch64: the compiler's vector extensions.
+constexpr int kLanes = QUORVEX_FILTER_LANES;
+typedef float VF __attribute__((vector_size(4 * kLanes)));
+typedef int32_t VI __attribute__((vector_size(4 * kLanes)));
+inline VI andNot(VI a, VI b) { return a & ~b; }
+inline VF load(const float* p)
+{
+    VF v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store(float* p, VF a) { __builtin_memcpy(p, &a, sizeof a); }
+inline void storeMask(uint32_t* p, VI m) { __builtin_memcpy(p, &m, sizeof m); }
+inline VF splat(float x) { return VF{} + x; }
+inline VI zeroMask() { return VI{}; }
+inline VF select(VI m, VF a, VF b) { return m ? a : b; }
+inline VF keepIf(VI m, VF a) { return reinterpret_cast<VF>(reinterpret_cast<VI>(a) & m); }
+inline VI countUp(VI count, VI m) { return count - m; }
+inline VF divide(VF a, VI count) { return a / __builtin_convertvector(count, VF); }
+#if defined(__aarch64__)
+inline VI absAtMost(VF a, VF b) { return reinterpret_cast<VI>(vcaleq_f32(a, b)); }
+inline VI absAbove(VF a, VF b) { return reinterpret_cast<VI>(vcagtq_f32(a, b)); }
+// fmaxnm picks the number over a NaN: c where x is NaN, as std::max(c, x).
+inline VF maxParam(VF c, VF x) { return vmaxnmq_f32(c, x); }
+inline VF maxKeep(VF b, VF x) { return vmaxnmq_f32(b, x); }
+inline VF minAcc(VF m, VF x) { return vminq_f32(m, x); }
+inline VF maxAcc(VF m, VF x) { return vmaxq_f32(m, x); }
+inline bool anyLane(VI m) { return vmaxvq_u32(reinterpret_cast<uint32x4_t>(m)) != 0; }
+#else
+inline VF absOf(VF a) { return reinterpret_cast<VF>(reinterpret_cast<VI>(a) & 0x7fffffff); }
+inline VI absAtMost(VF a, VF b) { return absOf(a) <= b; }
+inline VI absAbove(VF a, VF b) { return absOf(a) > b; }
+// `c < x ? x : c` is one maxps (which returns its second operand when
+// either is NaN).
+inline VF maxParam(VF c, VF x) { return c < x ? x : c; }
+inline VF maxKeep(VF b, VF x) { return b < x ? x : b; }
+// The running value as the second operand: a NaN neighbour is dropped, a
+// NaN first value stays.
+inline VF minAcc(VF m, VF x) { return x < m ? x : m; }
+inline VF maxAcc(VF m, VF x) { return x > m ? x : m; }
+inline bool anyLane(VI m)
+{
+    const __m256i bits = reinterpret_cast<__m256i>(m);
+    return !_mm256_testz_si256(bits, bits);
+}
+#endif
+
+#endif
+
+
+// The same literal as the plain code's: the threshold must round alike.
+constexpr float kTwoPiV = 6.28318530717958647692f;
+
+// Runs `fn(i)` for the vectors from pixel i = 0, kLanes, ... of `n`
+// pixels, the last one moved back to end at n (overlapping its
+// predecessor): only for stages that give the same result when run twice
+// over a pixel. Needs n >= kLanes.
+template <typename Fn>
+QUORVEX_ALWAYS_INLINE void pointwiseTwiceSafe(size_t n, Fn fn)
+{
+    const size_t last = n - kLanes;
+    for (size_t i = 0; i < last; i += kLanes)
+        fn(i);
+    fn(last);
+}
+
+size_t pixelsOf(const DepthImage& img) { return static_cast<size_t>(img.width) * static_cast<size_t>(img.height); }
+
+bool isNumber(float x) { return x == x; }
+
+// --- the point stages ------------------------------------------------------
+
+struct ConfidenceTerms {
+    VF k, floor, maxNoise, minAmp, saturation, zero, infinity;
+
+    ConfidenceTerms(const DepthImage& img, const FilterParams& p)
+        : k(splat(img.rangeMm / kTwoPiV * p.sampleNoise * 0.70710678f)), floor(splat(p.noiseFloorMm)),
+          maxNoise(splat(p.maxNoise)), minAmp(splat(p.minAmplitude)), saturation(splat(p.saturation)),
+          zero(splat(0.0f)), infinity(splat(__builtin_inff()))
+    {
+    }
+
+    VI keep(VF d, VF a) const
+    {
+        const VF limit = maxParam(floor, maxNoise * d);
+        return (d > zero) & (d < infinity) & (a >= minAmp) & (a < saturation) & (k <= limit * a);
+    }
+};
+
+struct AliasTerms {
+    VF range, gain;
+
+    AliasTerms(const DepthImage& img, const FilterParams& p) : range(splat(img.rangeMm)), gain(splat(p.aliasGain * 1e6f)) {}
+
+    VI alias(VF d, VF a) const
+    {
+        const VF far = d + range;
+        return a * far * far <= gain;
+    }
+};
+
+bool pointFits(const DepthImage& img, const FilterParams& p)
+{
+    return pixelsOf(img) >= static_cast<size_t>(kLanes) && isNumber(p.noiseFloorMm);
+}
+
+void confidenceVector(const DepthImage& img, const FilterParams& p)
+{
+    if (!pointFits(img, p)) {
+        confidenceScalar(img, p);
+        return;
+    }
+    const ConfidenceTerms t(img, p);
+    float* const depth = img.depth;
+    const float* const amp = img.amplitude;
+    pointwiseTwiceSafe(pixelsOf(img), [&](size_t i) QUORVEX_LAMBDA_INLINE {
+        const VF d = load(depth + i);
+        store(depth + i, keepIf(t.keep(d, load(amp + i)), d));
+    });
+}
+
+void aliasingVector(const DepthImage& img, const FilterParams& p)
+{
+    if (!pointFits(img, p)) {
+        aliasingScalar(img, p);
+        return;
+    }
+    const AliasTerms t(img, p);
+    float* const depth = img.depth;
+    const float* const amp = img.amplitude;
+    pointwiseTwiceSafe(pixelsOf(img), [&](size_t i) QUORVEX_LAMBDA_INLINE {
+        const VF d = load(depth + i);
+        store(depth + i, keepIf(~t.alias(d, load(amp + i)), d));
+    });
+}
+
+template <bool B>
+struct Switch {
+    static constexpr bool value = B;
+};
+using On = Switch<true>;
+using Off = Switch<false>;
+
+// Depth with every invalid pixel (not above 0) a NaN, after the point
+// stages that are on.
+void nanCoded(const DepthImage& img, const FilterParams& p, bool confidence, bool aliasing, float* out)
+{
+    const ConfidenceTerms c(img, p);
+    const AliasTerms al(img, p);
+    const VF nan = splat(__builtin_nanf(""));
+    const float* const depth = img.depth;
+    const float* const amp = img.amplitude;
+    auto run = [&](auto confidenceOn, auto aliasingOn) {
+        pointwiseTwiceSafe(pixelsOf(img), [&](size_t i) QUORVEX_LAMBDA_INLINE {
+            const VF d = load(depth + i);
+            const VF a = load(amp + i);
+            VI keep = d > c.zero;
+            if (decltype(confidenceOn)::value)
+                keep = keep & c.keep(d, a);
+            if (decltype(aliasingOn)::value)
+                keep = andNot(keep, al.alias(d, a));
+            store(out + i, select(keep, d, nan));
+        });
+    };
+    // The switches decided once, outside the loop.
+    if (confidence && aliasing)
+        run(On{}, On{});
+    else if (confidence)
+        run(On{}, Off{});
+    else if (aliasing)
+        run(Off{}, On{});
+    else
+        run(Off{}, Off{});
+}
+
+struct TemporalTerms {
+    VF alpha, deltaMm, deltaRel, zero;
+
+    explicit TemporalTerms(const FilterParams& p)
+        : alpha(splat(p.temporalAlpha)), deltaMm(splat(p.temporalDeltaMm)), deltaRel(splat(p.temporalDeltaRel)),
+          zero(splat(0.0f))
+    {
+    }
+
+    // The new average (and filtered depth) from depth `d` and average `m`.
+    VF step(VF d, VF m) const
+    {
+        const VF delta = maxParam(deltaMm, deltaRel * d);
+        const VI restart = (m <= zero) | absAbove(d - m, delta);
+        const VF next = select(restart, d, m + alpha * (d - m));
+        return keepIf(d > zero, next);
+    }
+};
+
+// A negative delta flips the sense of the absolute comparisons below.
+bool temporalFits(const FilterParams& p) { return isNumber(p.temporalDeltaMm) && !(p.temporalDeltaMm < 0.0f); }
+
+// The average must not be stepped twice: whole vectors, then the last few
+// pixels through zero-padded locals (the lanes are independent).
+QUORVEX_ALWAYS_INLINE void temporalRange(const TemporalTerms& t, float* depth, float* average, size_t n)
+{
+    size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        const VF m = t.step(load(depth + i), load(average + i));
+        store(average + i, m);
+        store(depth + i, m);
+    }
+    if (i == n)
+        return;
+    float d[kLanes] = {};
+    float a[kLanes] = {};
+    __builtin_memcpy(d, depth + i, (n - i) * sizeof(float));
+    __builtin_memcpy(a, average + i, (n - i) * sizeof(float));
+    store(a, t.step(load(d), load(a)));
+    __builtin_memcpy(depth + i, a, (n - i) * sizeof(float));
+    __builtin_memcpy(average + i, a, (n - i) * sizeof(float));
+}
+
+void temporalVector(const DepthImage& img, const FilterParams& p, float* average)
+{
+    if (!temporalFits(p)) {
+        temporalScalar(img, p, average);
+        return;
+    }
+    temporalRange(TemporalTerms(p), img.depth, average, pixelsOf(img));
+}
+
+// --- the 3 x 3 stages ------------------------------------------------------
+
+// The 3 x 3 stages run their row loops over vectors starting at x = 1,
+// 1 + kLanes, ... covering columns 1 to w - 2, the last one moved back to
+// end at w - 2: it overlaps its predecessor, which is harmless as the body
+// reads nothing it writes. Needs w >= kLanes + 2. (Plain loops rather than
+// a function taking the body: the body must be inlined with its constants
+// in registers.)
+template <typename Fn>
+QUORVEX_ALWAYS_INLINE void rowVectors(int w, Fn fn)
+{
+    const int last = w - 1 - kLanes;
+    for (int x = 1; x < last; x += kLanes)
+        fn(x);
+    fn(last);
+}
+
+bool windowFits(const DepthImage& img) { return img.width >= kLanes + 2 && img.height >= 3; }
+
+bool flyingFits(const DepthImage& img, const FilterParams& p)
+{
+    return windowFits(img) && isNumber(p.flyingGapMm) && !(p.flyingGapMm < 0.0f) && !(p.flyingGapRel < 0.0f);
+}
+
+bool spatialFits(const DepthImage& img, const FilterParams& p)
+{
+    return windowFits(img) && isNumber(p.spatialDeltaMm) && !(p.spatialDeltaMm < 0.0f) &&
+           !(p.spatialDeltaRel < 0.0f);
+}
+
+struct FlyingTerms {
+    const FilterParams& p;
+    VF gapMm, gapRel, ratio, zero;
+    float dropped;
+
+    VF slopeTol;
+    // The vector slope test compares absolute values: a negative (or NaN)
+    // tolerance is left to the plain code.
+    bool slopeFits;
+
+    FlyingTerms(const FilterParams& params, float drop)
+        : p(params), gapMm(splat(p.flyingGapMm)), gapRel(splat(p.flyingGapRel)), ratio(splat(p.flyingAmpRatio)),
+          zero(splat(0.0f)), dropped(drop), slopeTol(splat(p.flyingSlopeTol)),
+          slopeFits(p.flyingSlopeTol >= 0.0f)
+    {
+    }
+
+    VI smoothSlope(const float* s, size_t c, size_t w, VF sc, VF gap, const VF (&d)[8]) const;
+
+    // The flying-pixel test of the pixels from `c` = (x, y) of `view`, whose
+    // depth is NaN-coded: the centre's depth where it stays, `dropped`
+    // where it goes, `otherwise` where it is invalid.
+    QUORVEX_ALWAYS_INLINE VF at(const DepthImage& view, size_t c, int x, int y, VF otherwise) const
+    {
+        const size_t w = static_cast<size_t>(view.width);
+        const float* up = view.depth + c - w;
+        const float* mid = view.depth + c;
+        const float* dn = view.depth + c + w;
+        const VF sc = load(mid);
+        const VI valid = sc > zero;
+        const VF gap = maxParam(gapMm, gapRel * sc);
+        const VF lo = sc - gap;
+        const VF hi = sc + gap;
+        const VF d[8] = {load(up - 1), load(up), load(up + 1), load(mid - 1),
+                         load(mid + 1), load(dn - 1), load(dn), load(dn + 1)};
+        VF mn = d[0];
+        VF mx = d[0];
+        QUORVEX_UNROLL
+        for (int k = 1; k < 8; ++k) {
+            mn = minAcc(mn, d[k]);
+            mx = maxAcc(mx, d[k]);
+        }
+        const VI flat = (mn >= lo) & (mx <= hi);
+        if (!anyLane(andNot(valid, flat)))
+            return select(valid, sc, otherwise);
+        return edgeAt(view, c, x, y, otherwise);
+    }
+
+    // The full test, for a vector with a depth edge in some window: out of
+    // line, so that the common case keeps its registers.
+    __attribute__((noinline)) VF edgeAt(const DepthImage& view, size_t c, int x, int y, VF otherwise) const
+    {
+        const size_t w = static_cast<size_t>(view.width);
+        const float* up = view.depth + c - w;
+        const float* mid = view.depth + c;
+        const float* dn = view.depth + c + w;
+        const VF sc = load(mid);
+        const VI valid = sc > zero;
+        const VF gap = maxParam(gapMm, gapRel * sc);
+        const VF lo = sc - gap;
+        const VF hi = sc + gap;
+        const VF d[8] = {load(up - 1), load(up), load(up + 1), load(mid - 1),
+                         load(mid + 1), load(dn - 1), load(dn), load(dn + 1)};
+        const float* amp = view.amplitude;
+        const float* aup = amp + c - w;
+        const float* amid = amp + c;
+        const float* adn = amp + c + w;
+        const VF a[8] = {load(aup - 1), load(aup), load(aup + 1), load(amid - 1),
+                         load(amid + 1), load(adn - 1), load(adn), load(adn + 1)};
+        VI nearer = zeroMask();
+        VI farther = zeroMask();
+        VF brightest = zero;
+        QUORVEX_UNROLL
+        for (int k = 0; k < 8; ++k) {
+            const VI n = d[k] < lo;
+            const VI f = d[k] > hi;
+            nearer = nearer | n;
+            farther = farther | f;
+            brightest = maxKeep(brightest, keepIf(n | f, a[k]));
+        }
+        const VI between = nearer & farther;
+        const VI dimmed = (nearer | farther) & (load(amid) < ratio * brightest);
+        const VI suspect = valid & (between | dimmed);
+        const VF kept = select(valid, sc, otherwise);
+        if (!anyLane(suspect))
+            return kept;
+        const int h = view.height;
+        if (slopeFits && y >= 2 && y + 2 < h && x >= 2 && x + kLanes + 1 < view.width) {
+            const VI smooth = smoothSlope(view.depth, c, w, sc, gap, d);
+            return select(andNot(suspect, smooth), splat(dropped), kept);
+        }
+        // Near the border the slope's line leaves the image: the plain
+        // code's test, per pixel.
+        uint32_t lanes[kLanes];
+        float out[kLanes];
+        storeMask(lanes, suspect);
+        store(out, kept);
+        for (int k = 0; k < kLanes; ++k) {
+            if (lanes[k] && !flyingOnSmoothSlope(view, p, x + k, y))
+                out[k] = dropped;
+        }
+        return load(out);
+    }
+};
+
+// Whether each pixel lies on a smooth slope, as the plain code decides it,
+// for pixels at least two away from the border: of the four lines through
+// the pixel the steepest one whose two neighbours are valid (and steeper
+// than the gap; the first of equals), then the bend at the centre and at
+// one of its ends. NaN-coded depth makes every validity test part of a
+// comparison. `d` is the window as in FlyingTerms::at.
+QUORVEX_ALWAYS_INLINE VI smoothSlopeAt(const float* s, size_t c, size_t w, VF sc, VF gap, VF tol, const VF (&d)[8])
+{
+    // Lines as (minus side, plus side): along x, along y, the diagonal
+    // down-right and the diagonal up-right.
+    const VF m1s[4] = {d[3], d[1], d[0], d[5]};
+    const VF p1s[4] = {d[4], d[6], d[7], d[2]};
+    const float* mid = s + c;
+    const VF m2s[4] = {load(mid - 2), load(mid - 2 * w), load(mid - 2 * w - 2), load(mid + 2 * w - 2)};
+    const VF p2s[4] = {load(mid + 2), load(mid + 2 * w), load(mid + 2 * w + 2), load(mid - 2 * w + 2)};
+    VF steepest = gap;
+    VI found = zeroMask();
+    VF m1 = sc, p1 = sc, m2 = sc, p2 = sc;
+    QUORVEX_UNROLL
+    for (int k = 0; k < 4; ++k) {
+        const VF slope = p1s[k] - m1s[k];
+        const VI steeper = absAbove(slope, steepest);
+        steepest = select(steeper, select(slope < splat(0.0f), splat(0.0f) - slope, slope), steepest);
+        found = found | steeper;
+        m1 = select(steeper, m1s[k], m1);
+        p1 = select(steeper, p1s[k], p1);
+        m2 = select(steeper, m2s[k], m2);
+        p2 = select(steeper, p2s[k], p2);
+    }
+    const VF two = splat(2.0f);
+    const VI bent = absAbove(m1 + p1 - two * sc, tol);
+    const VI minusSide = absAtMost(m2 + sc - two * m1, tol);
+    const VI plusSide = absAtMost(p2 + sc - two * p1, tol);
+    return andNot(found, bent) & (minusSide | plusSide);
+}
+
+VI FlyingTerms::smoothSlope(const float* s, size_t c, size_t w, VF sc, VF gap, const VF (&d)[8]) const
+{
+    return smoothSlopeAt(s, c, w, sc, gap, gap * slopeTol, d);
+}
+
+// The flying-pixel stage from `view` (NaN-coded depth) into `out`: the
+// depth where a pixel stays, `dropped` where it goes, and where it is
+// invalid `original` (the stage's input, which may be `out` itself) or,
+// without one, `dropped`.
+void flyingPass(const DepthImage& view, const FilterParams& p, float* out, float dropped, const float* original)
+{
+    const FlyingTerms t(p, dropped);
+    const int w = view.width;
+    const int h = view.height;
+    const size_t sw = static_cast<size_t>(w);
+    const float* s = view.depth;
+    // The border: pixel by pixel, on the window cut at the image's edge.
+    auto border = [&](int x, int y) {
+        const size_t c = static_cast<size_t>(y) * sw + static_cast<size_t>(x);
+        const float sc = s[c];
+        out[c] = sc > 0.0f ? (flyingDrops(view, p, x, y) ? dropped : sc) : original ? original[c] : dropped;
+    };
+    for (int x = 0; x < w; ++x) {
+        border(x, 0);
+        border(x, h - 1);
+    }
+    const VF drop = splat(dropped);
+    for (int y = 1; y + 1 < h; ++y) {
+        const size_t row = static_cast<size_t>(y) * sw;
+        border(0, y);
+        border(w - 1, y);
+        if (original) {
+            rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
+                const size_t c = row + static_cast<size_t>(x);
+                store(out + c, t.at(view, c, x, y, load(original + c)));
+            });
+        } else {
+            rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
+                const size_t c = row + static_cast<size_t>(x);
+                store(out + c, t.at(view, c, x, y, drop));
+            });
+        }
+    }
+}
+
+struct SpatialTerms {
+    VF deltaMm, deltaRel, zero;
+
+    explicit SpatialTerms(const FilterParams& p)
+        : deltaMm(splat(p.spatialDeltaMm)), deltaRel(splat(p.spatialDeltaRel)), zero(splat(0.0f))
+    {
+    }
+
+    // The spatial mean of the pixels from `c` in NaN-coded `s`; where the
+    // centre is invalid, `otherwise`.
+    // `finiteDepth`: every valid depth is finite (the confidence stage ran),
+    // so the centre is always within the delta of itself.
+    template <bool finiteDepth = false>
+    QUORVEX_ALWAYS_INLINE VF at(const float* s, size_t c, size_t w, VF otherwise) const
+    {
+        const float* up = s + c - w;
+        const float* mid = s + c;
+        const float* dn = s + c + w;
+        const VF sc = load(mid);
+        const VI valid = sc > zero;
+        const VF delta = maxParam(deltaMm, deltaRel * sc);
+        const VF d[9] = {load(up - 1),  load(up), load(up + 1), load(mid - 1), sc,
+                         load(mid + 1), load(dn - 1), load(dn), load(dn + 1)};
+        VF part = zero;
+        VI count = zeroMask();
+        QUORVEX_UNROLL
+        for (int k = 0; k < 9; ++k) {
+            if (finiteDepth && k == 4) {
+                // Where the centre is invalid the sum is not used.
+                part = part + sc;
+                count = countUp(count, valid);
+                continue;
+            }
+            const VI same = absAtMost(d[k] - sc, delta);
+            part = part + keepIf(same, d[k]);
+            count = countUp(count, same);
+        }
+        return select(valid, divide(part, count), otherwise);
+    }
+};
+
+void flyingVector(const DepthImage& img, const FilterParams& p, float* scratch)
+{
+    if (!flyingFits(img, p)) {
+        flyingScalar(img, p, scratch);
+        return;
+    }
+    nanCoded(img, p, false, false, scratch);
+    const DepthImage view{scratch, img.amplitude, img.width, img.height, img.rangeMm};
+    flyingPass(view, p, img.depth, 0.0f, img.depth);
+}
+
+void spatialVector(const DepthImage& img, const FilterParams& p, float* scratch)
+{
+    if (!spatialFits(img, p)) {
+        spatialScalar(img, p, scratch);
+        return;
+    }
+    nanCoded(img, p, false, false, scratch);
+    const SpatialTerms t(p);
+    const size_t w = static_cast<size_t>(img.width);
+    for (int y = 1; y + 1 < img.height; ++y) {
+        const size_t row = static_cast<size_t>(y) * w;
+        rowVectors(img.width, [&](int x) QUORVEX_LAMBDA_INLINE {
+            const size_t c = row + static_cast<size_t>(x);
+            // An invalid centre keeps its own value, as in the plain code;
+            // reading it back is safe: the mean is written only where the
+            // centre is valid.
+            store(img.depth + c, t.at(scratch, c, w, load(img.depth + c)));
+        });
+    }
+}
+
+// The default chain's shape (point stages, flying pixels, spatial, then
+// temporal) in three passes over the frame: point stages into a NaN-coded
+// plane, flying pixels into another, then the spatial mean and the temporal
+// average row by row into the depth.
+void chainVector(const DepthImage& img, const FilterParams& p, float* average, float* scratch, float* spare)
+{
+    if (!(p.flying && p.spatial) || !flyingFits(img, p) || !spatialFits(img, p) || !pointFits(img, p) ||
+        (p.temporal && !temporalFits(p))) {
+        // Other shapes: the stages one by one, each on its fastest code.
+        if (p.confidence)
+            confidenceVector(img, p);
+        if (p.aliasing)
+            aliasingVector(img, p);
+        if (p.flying)
+            flyingVector(img, p, scratch);
+        if (p.spatial)
+            spatialVector(img, p, scratch);
+        if (p.temporal)
+            temporalVector(img, p, average);
+        if (p.holes)
+            holesScalar(img, p, scratch);
+        return;
+    }
+    const int w = img.width;
+    const int h = img.height;
+    const size_t sw = static_cast<size_t>(w);
+    nanCoded(img, p, p.confidence, p.aliasing, scratch);
+    const DepthImage view{scratch, img.amplitude, w, h, img.rangeMm};
+    flyingPass(view, p, spare, __builtin_nanf(""), nullptr);
+
+    const SpatialTerms st(p);
+    const TemporalTerms tt(p);
+    const VF zero = splat(0.0f);
+    auto spatialRow = [&](size_t row, auto finiteDepth) {
+        rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
+            const size_t c = row + static_cast<size_t>(x);
+            store(img.depth + c, st.at<decltype(finiteDepth)::value>(spare, c, sw, zero));
+        });
+    };
+    for (int y = 0; y < h; ++y) {
+        const size_t row = static_cast<size_t>(y) * sw;
+        float* const d = img.depth + row;
+        // The spatial stage leaves the border as the flying-pixel stage
+        // left it, invalid pixels 0.
+        const float* f = spare + row;
+        if (y == 0 || y == h - 1) {
+            for (size_t x = 0; x < sw; ++x)
+                d[x] = f[x] > 0.0f ? f[x] : 0.0f;
+        } else {
+            d[0] = f[0] > 0.0f ? f[0] : 0.0f;
+            d[sw - 1] = f[sw - 1] > 0.0f ? f[sw - 1] : 0.0f;
+            if (p.confidence)
+                spatialRow(row, On{});
+            else
+                spatialRow(row, Off{});
+        }
+        // The temporal average of the row just filtered, while it is in
+        // the cache.
+        if (p.temporal)
+            temporalRange(tt, d, average + row, sw);
+    }
+    if (p.holes)
+        holesScalar(img, p, scratch);
+}
+
+const FilterKernels kVectorKernels{confidenceVector, aliasingVector, flyingVector,
+                                   spatialVector,    temporalVector, chainVector};
+
+} // namespace
+} // namespace Quorvex::detail
