@@ -107,7 +107,9 @@ def test_frames_missing_from_the_module_clock_are_counted_as_dropped(module_file
     kept = [j for j in range(20) if j not in (10, 15)]
     stamps = [1000 + round(j * 1000 / 30) + i for j in kept for i in range(4)]
     config = module_file(f"fps = 30\ntimestamps = {', '.join(map(str, stamps))}\n")
-    with quorvex.Camera(config=config) as cam:
+    # Raw depth: under emulation the filters alone outlast a 33 ms period,
+    # and a reader that falls behind loses frames the module did send.
+    with quorvex.Camera(config=config, filters=None) as cam:
         frames = list(cam.frames(max_frames=len(kept)))
     assert [f.timestamp_ms - 3 for f in frames] == stamps[::4]
     assert [f.sequence for f in frames if f.dropped] == [10, 14]
