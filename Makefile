@@ -150,7 +150,8 @@ clean:
 
 # The main job: stream the box scene of the built-in simulated module
 # through the quorvex package and save pictures and a point cloud. Builds
-# only the two extension modules and what they link.
+# only the two extension modules and what they link or load (the stand-in
+# vendor libraries).
 DEMO_SECONDS ?= 5
 .PHONY: demo build-python
 build-python: setup $(BUILD)/build.ninja
