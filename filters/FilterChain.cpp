@@ -447,7 +447,19 @@ bool overlap(const ImageView<const float>& a, const ImageView<const float>& b)
         return reinterpret_cast<uintptr_t>(v.data) + static_cast<size_t>(v.height - 1) * v.strideBytes +
                sizeof(float) * static_cast<size_t>(v.width);
     };
-    return reinterpret_cast<uintptr_t>(a.data) < end(b) && reinterpret_cast<uintptr_t>(b.data) < end(a);
+    const uintptr_t a0 = reinterpret_cast<uintptr_t>(a.data);
+    const uintptr_t b0 = reinterpret_cast<uintptr_t>(b.data);
+    if (!(a0 < end(b) && b0 < end(a)))
+        return false;
+    // Planes interleaved row by row in one buffer (depth and amplitude of
+    // a row side by side) share a stride and no byte.
+    if (a.strideBytes != b.strideBytes)
+        return true;
+    const uintptr_t s = a.strideBytes;
+    const uintptr_t gap = b0 >= a0 ? (b0 - a0) % s : s - (a0 - b0) % s;
+    const uintptr_t rowA = sizeof(float) * static_cast<size_t>(a.width);
+    const uintptr_t rowB = sizeof(float) * static_cast<size_t>(b.width);
+    return !(gap >= rowA && gap + rowB <= s);
 }
 
 // The one rule for what enters the stages, on every backend: a depth is

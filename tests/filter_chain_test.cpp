@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <complex>
+#include <initializer_list>
 #include <random>
 #include <vector>
 
@@ -332,4 +333,108 @@ TEST(FilterChain, SteepFacesStayJumpsGoUpToTheBorder)
             for (int x = 0; x < W; ++x)
                 ASSERT_EQ(depth[y * W + x] == 0.0f, x == k.goneColumn) << k.what << " at " << x << "," << y;
     }
+}
+
+// The views: a padded or strided input, a separate or padded output and
+// filtering in place give the same depth; views that break the rules are
+// refused with the output untouched.
+TEST(FilterChain, ViewsWithStridesInPlaceAndRefusals)
+{
+    std::mt19937 rng(6);
+    Rendered r = render(boxScene, 4000.0, rng);
+    std::vector<float> want(W * H);
+    ASSERT_EQ(FilterChain().apply({{r.depth.data(), W, H}, {r.amp.data(), W, H}, 4000.0f}, {want.data(), W, H}),
+              QuorvexSuccess);
+
+    // Rows padded to 256 floats, depth and amplitude interleaved in one
+    // buffer of 2 x 256 floats a row.
+    constexpr int kPad = 256;
+    std::vector<float> both(2 * kPad * H, -7.0f), out(kPad * H, -7.0f);
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            both[2 * kPad * y + x] = r.depth[y * W + x];
+            both[2 * kPad * y + kPad + x] = r.amp[y * W + x];
+        }
+    const size_t pairStride = 2 * kPad * sizeof(float);
+    const ImageView<const float> depth(both.data(), W, H, pairStride);
+    const ImageView<const float> amp(both.data() + kPad, W, H, pairStride);
+    ASSERT_EQ(FilterChain().apply({depth, amp, 4000.0f}, {out.data(), W, H, kPad * sizeof(float)}), QuorvexSuccess);
+    for (int y = 0; y < H; ++y) {
+        for (int x = 0; x < W; ++x)
+            ASSERT_EQ(out[kPad * y + x], want[y * W + x]) << x << "," << y;
+        ASSERT_EQ(out[kPad * y + W], -7.0f) << "padding written in row " << y;
+    }
+    // In place on the strided depth itself.
+    const ImageView<float> inPlace(both.data(), W, H, pairStride);
+    ASSERT_EQ(FilterChain().apply({inPlace, amp, 4000.0f}, inPlace), QuorvexSuccess);
+    EXPECT_EQ(inPlace.at(100, 90), want[90 * W + 100]);
+    EXPECT_EQ(inPlace.at(W - 1, H - 1), want[W * H - 1]);
+
+    struct Refused {
+        const char* what;
+        FilterInput in;
+        ImageView<float> out;
+    };
+    std::vector<float> target(W * H, -7.0f);
+    const ImageView<const float> d(r.depth.data(), W, H), a(r.amp.data(), W, H);
+    const ImageView<float> t(target.data(), W, H);
+    const Refused cases[] = {
+        {"sizes differ", {d, {r.amp.data(), H, W}, 4000.0f}, t},
+        {"output of another size", {d, a, 4000.0f}, {target.data(), W - 1, H}},
+        {"stride under a row", {{r.depth.data(), W, H, (W - 1) * sizeof(float)}, a, 4000.0f}, t},
+        {"stride not of whole floats", {{r.depth.data(), W / 2, H, W * sizeof(float) + 2}, {r.amp.data(), W / 2, H}, 4000.0f},
+         {target.data(), W / 2, H}},
+        {"no pixels", {{r.depth.data(), 0, H}, {r.amp.data(), 0, H}, 4000.0f}, {target.data(), 0, H}},
+        {"null plane", {{static_cast<const float*>(nullptr), W, H}, a, 4000.0f}, t},
+        {"output over the amplitude", {d, a, 4000.0f}, {r.amp.data(), W, H}},
+        {"output shifted over the depth", {d, a, 4000.0f}, {r.depth.data() + 1, W - 1 + 1, H - 1}},
+        {"range 0", {d, a, 0.0f}, t},
+        {"range NaN", {d, a, std::nanf("")}, t},
+        {"range infinite", {d, a, INFINITY}, t},
+    };
+    for (const Refused& k : cases) {
+        EXPECT_EQ(FilterChain().apply(k.in, k.out), QuorvexInvalidParameter) << k.what;
+        EXPECT_EQ(target[0], -7.0f) << k.what;
+    }
+}
+
+// Every preset lies in the ranges; a value outside one is refused by
+// setParams (the old parameters stay) and by a chain built with it.
+TEST(FilterChain, ParametersOutOfRangeRefused)
+{
+    for (const char* name : {"default", "near", "far"}) {
+        FilterParams p;
+        ASSERT_TRUE(filterPreset(name, p));
+        EXPECT_TRUE(filterParamsValid(p)) << name;
+    }
+    struct Case {
+        const char* name;
+        void (*set)(FilterParams&);
+    } cases[] = {
+        {"temporal_alpha", [](FilterParams& p) { p.temporalAlpha = 0.0f; }},
+        {"temporal_alpha", [](FilterParams& p) { p.temporalAlpha = 1.5f; }},
+        {"spatial_delta_mm", [](FilterParams& p) { p.spatialDeltaMm = std::nanf(""); }},
+        {"flying_gap_mm", [](FilterParams& p) { p.flyingGapMm = -1.0f; }},
+        {"max_noise", [](FilterParams& p) { p.maxNoise = INFINITY; }},
+        {"saturation", [](FilterParams& p) { p.saturation = 0.0f; }},
+        {"hole_min_neighbours", [](FilterParams& p) { p.holeMinNeighbours = 9; }},
+        {"hole_min_neighbours", [](FilterParams& p) { p.holeMinNeighbours = 0; }},
+    };
+    std::vector<float> depth(16, 1000.0f), amp(16, 3000.0f);
+    for (const Case& k : cases) {
+        FilterParams p;
+        k.set(p);
+        const char* bad = nullptr;
+        EXPECT_FALSE(filterParamsValid(p, &bad)) << k.name;
+        EXPECT_STREQ(bad, k.name);
+        ASSERT_NE(filterParamRange(k.name), nullptr) << k.name;
+        FilterChain chain;
+        EXPECT_EQ(chain.setParams(p), QuorvexInvalidParameter) << k.name;
+        EXPECT_TRUE(filterParamsValid(chain.params())) << k.name;
+        EXPECT_EQ(FilterChain(p).apply({{depth.data(), 4, 4}, {amp.data(), 4, 4}, 4000.0f}, {depth.data(), 4, 4}),
+                  QuorvexInvalidParameter)
+            << k.name;
+    }
+    EXPECT_EQ(filterParamRange("spatial"), nullptr);
+    EXPECT_EQ(filterParamRange(nullptr), nullptr);
 }
