@@ -81,7 +81,11 @@ std::string accepts(const FilterParamRange& r)
 
 [[noreturn]] void refuse(const std::string& name, const std::string& what, const py::handle& value)
 {
-    throw py::value_error(name + " must be " + what + ", not " + std::string(py::repr(value)));
+    // A long list or array is named by its start.
+    std::string shown = py::repr(value);
+    if (shown.size() > 60)
+        shown = shown.substr(0, 57) + "...";
+    throw py::value_error(name + " must be " + what + ", not " + shown);
 }
 
 bool isBool(const py::handle& value)
