@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "camera/TofTypes.h"
+#include "common/CpuBackend.h"
 
 // Post-processing of time-of-flight depth: stages that invalidate what a
 // sensor reports but did not measure (weak, saturated, aliased and mixed
@@ -153,13 +154,7 @@ struct FilterInput {
 // input; they differ in speed and in the CPUs that run them. The hole
 // filler runs the plain code on every backend: it is off by default and
 // cheap when on.
-enum class FilterBackend {
-    SCALAR, // plain C++, one pixel at a time: the reference
-    AVX2,   // x86-64 with AVX2
-    NEON,   // ARM with NEON: armv7 where the CPU has it, every aarch64
-};
-
-const char* to_str(FilterBackend backend);
+using FilterBackend = CpuBackend;
 
 // The backends this CPU can run: SCALAR first, the one new chains use
 // last.
