@@ -139,8 +139,11 @@ struct VendorTable<Table>::Loaded {
 template <typename Table>
 typename VendorTable<Table>::Loaded& VendorTable<Table>::loaded()
 {
-    static Loaded l;
-    return l;
+    // Never destroyed, so never unmapped: cameras made before it (a global
+    // one, one a garbage-collected language frees late, a capture thread
+    // still reading) call into the library after static destruction began.
+    static Loaded* l = new Loaded;
+    return *l;
 }
 
 template <typename Table>
