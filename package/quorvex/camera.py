@@ -121,13 +121,12 @@ class Camera:
     def __init__(self, connect="usb", index=0, config=None, output="depth", simulated=None,
                  filters="default"):
         # simulated: None takes the vendor's library where the system has
-        # one and the simulated module elsewhere; True the simulated module
-        # only; False the vendor's only. The core reads QUORVEX_SIMULATED
-        # when it loads a library, so the choice is made for the process.
+        # one and the simulated module elsewhere (QUORVEX_SIMULATED decides
+        # when set); True the simulated module only; False the vendor's
+        # only. A library stays loaded for the life of the process: a choice
+        # that contradicts the loaded one is refused, never ignored.
         if simulated not in (None, True, False):
             raise ValueError(f"simulated must be None, True or False, not {simulated!r}")
-        if simulated is not None:
-            os.environ["QUORVEX_SIMULATED"] = "1" if simulated else "0"
         if output not in _OUTPUTS:
             raise ValueError(f"output must be one of {sorted(_OUTPUTS)}, not {output!r}")
         if config is None and connect not in _CONNECTS:
@@ -146,10 +145,11 @@ class Camera:
         self._filter_lock = threading.Lock()
         self._amplitude_unit = np.float32(1.0)
         try:
-            if config:
-                _check(self._cam.openWithFile(str(config), index), f"opening with {config}")
-            else:
-                _check(self._cam.open(_CONNECTS[connect], index), f"opening {self._source}")
+            status, refusal = _native.open(self._cam, _CONNECTS.get(connect, _q.TOFConnect.USB), index,
+                                           str(config) if config else "", simulated)
+            if refusal:
+                raise CameraError(f"opening {self._source}: {refusal}", code=status)
+            _check(status, f"opening with {config}" if config else f"opening {self._source}")
         except BaseException:
             self._cam = None
             raise
