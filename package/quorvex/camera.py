@@ -44,6 +44,9 @@ _CONTROL_VALUES = {
     "SKIP_FRAME_LOOP": (1, _INT_MAX, "frames per skip loop"),
 }
 
+# The HQVGA module's two modulation frequencies, by the range they reach.
+_HQVGA_RANGES = (2000, 4000)
+
 
 def _check(status, what):
     if status != _OK:
@@ -223,6 +226,12 @@ class Camera:
             raise ValueError(f"{_name(name)} is not an integer control")
         _check_int(_name(name), value, *accepted)
         cam = self._camera()
+        if ctrl == _q.TOFControl.RANGE and int(value) not in _HQVGA_RANGES and not self._is_vga(cam):
+            # The module takes any value and measures on at one of its two
+            # modulations: the echo of another value would mislead the
+            # filters and the user alike.
+            raise ValueError(f"range must be {' or '.join(map(str, _HQVGA_RANGES))} on the HQVGA module "
+                             f"(millimetres: its near and far modulation), not {value!r}")
         status = cam.setControl(ctrl, int(value))
         if status != _OK and ctrl == _q.TOFControl.RANGE and self._is_vga(cam):
             mode, rangemm = self._vga_mode(cam)
