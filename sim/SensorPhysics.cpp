@@ -62,7 +62,7 @@ void PhysicalWorld::computeLight(double freqHz, const double origin[3], std::vec
     out.resize(static_cast<size_t>(imageWidth) * imageHeight);
     for (int v = 0; v < imageHeight; ++v) {
         for (int u = 0; u < imageWidth; ++u) {
-            double re = 0.0, im = 0.0, total = 0.0, rho = 0.0;
+            double re = 0.0, im = 0.0, total = 0.0, albedo = 0.0;
             for (int j = 0; j < n; ++j) {
                 for (int i = 0; i < n; ++i) {
                     double dir[3];
@@ -80,14 +80,17 @@ void PhysicalWorld::computeLight(double freqHz, const double origin[3], std::vec
                     re += a * std::cos(phase);
                     im += a * std::sin(phase);
                     total += a;
-                    rho += reflectivity;
+                    // Ambient light falls on the surface from everywhere,
+                    // not along this ray: the camera's angle of incidence
+                    // is no part of it.
+                    albedo += hit.albedo;
                 }
             }
             PixelLight& px = out[static_cast<size_t>(v) * imageWidth + u];
             px.re = static_cast<float>(re * inv);
             px.im = static_cast<float>(im * inv);
             px.total = static_cast<float>(total * inv);
-            px.ambient = static_cast<float>(settings.ambientE * rho * inv);
+            px.ambient = static_cast<float>(settings.ambientE * albedo * inv);
         }
     }
 }

@@ -54,7 +54,8 @@ struct PhysicsSettings {
     // Electrons rms per sample.
     double readNoiseE = 15.0;
     // Electrons per sample a perfect reflector sends from light that is not
-    // the camera's; a surface of reflectivity rho sends rho times that.
+    // the camera's; a surface of albedo rho sends rho times that, at any
+    // angle to the camera.
     double ambientE = 2000.0;
     // Electrons per tap.
     double fullWellE = 36000.0;
