@@ -382,14 +382,17 @@ TEST_F(UsbEndToEnd, StopAndCloseDoNotWaitForTheWorldBeingRendered)
         QuorvexTOFCamera camera;
         ASSERT_EQ(camera.openWithFile(file.path.c_str(), 0), QuorvexSuccess);
         ASSERT_EQ(camera.start(FrameType::RAW), QuorvexSuccess);
-        // The first capture begins the first frame's render.
+        // The first capture begins the first frame's render. The wait for
+        // it counts too: a module that rendered under its lock would hold
+        // this query for the whole render.
+        const auto began = std::chrono::steady_clock::now();
         ASSERT_TRUE(QuorvexTest::eventually([] {
             QuorvexDebugState state{};
             return QuorvexDebugGetState(QuorvexDebugLastCamera(), &state) == 0 && state.captureCalls >= 1;
         }));
-        const auto began = std::chrono::steady_clock::now();
-        if (stopFirst)
+        if (stopFirst) {
             EXPECT_EQ(camera.stop(), QuorvexSuccess);
+        }
         EXPECT_EQ(camera.close(), QuorvexSuccess);
         EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));
     }
