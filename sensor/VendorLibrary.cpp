@@ -46,9 +46,10 @@ bool endsWith(const std::string& text, const std::string& suffix)
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// The file of that name on LD_LIBRARY_PATH, for a loader's message that
-// names only the soname (a search that met only files of the other ELF
-// class); empty when none is there.
+// The file of that name on LD_LIBRARY_PATH, the first place the dynamic
+// linker looks: checked before it is mapped, and named where the linker's
+// message names only the soname (a search that met only files of the other
+// ELF class). Empty when none is there.
 std::string onLibraryPath(const std::string& soname)
 {
     const char* path = std::getenv("LD_LIBRARY_PATH");
