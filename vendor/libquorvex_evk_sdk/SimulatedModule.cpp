@@ -34,8 +34,8 @@ constexpr double kBrightestVga = 1500.0;
 constexpr size_t kRegisterLogCapacity = 4096;
 // A capture waits this long at most for a frame of the realistic world
 // being rendered before it answers a time-out: the camera's stop waits for
-// the capture in progress.
-constexpr auto kRenderWait = std::chrono::milliseconds(400);
+// the capture in progress, and a VGA close then waits 500 ms of its own.
+constexpr auto kRenderWait = std::chrono::milliseconds(250);
 // renderedDivider of a frame not rendered whole.
 constexpr uint32_t kNoDivider = 0xFFFFFFFFu;
 
