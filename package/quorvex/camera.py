@@ -42,6 +42,9 @@ _CONTROL_VALUES = {
     "SKIP_FRAME_LOOP": (1, _INT_MAX, "frames per skip loop"),
 }
 
+# The HQVGA module's two modulation frequencies, by the range they reach.
+_HQVGA_RANGES = (2000, 4000)
+
 
 def _check(status, what):
     if status != _OK:
@@ -120,13 +123,12 @@ class Camera:
     def __init__(self, connect="usb", index=0, config=None, output="depth", simulated=None,
                  filters="default"):
         # simulated: None takes the vendor's library where the system has
-        # one and the simulated module elsewhere; True the simulated module
-        # only; False the vendor's only. The core reads QUORVEX_SIMULATED
-        # when it loads a library, so the choice is made for the process.
+        # one and the simulated module elsewhere (QUORVEX_SIMULATED decides
+        # when set); True the simulated module only; False the vendor's
+        # only. A library stays loaded for the life of the process: a choice
+        # that contradicts the loaded one is refused, never ignored.
         if simulated not in (None, True, False):
             raise ValueError(f"simulated must be None, True or False, not {simulated!r}")
-        if simulated is not None:
-            os.environ["QUORVEX_SIMULATED"] = "1" if simulated else "0"
         if output not in _OUTPUTS:
             raise ValueError(f"output must be one of {sorted(_OUTPUTS)}, not {output!r}")
         if config is None and connect not in _CONNECTS:
@@ -144,10 +146,11 @@ class Camera:
         self._range_mm = None  # the module's, read again with the next frame when None
         self._filter_lock = threading.Lock()
         try:
-            if config:
-                _check(self._cam.openWithFile(str(config), index), f"opening with {config}")
-            else:
-                _check(self._cam.open(_CONNECTS[connect], index), f"opening {self._source}")
+            status, refusal = _native.open(self._cam, _CONNECTS.get(connect, _q.TOFConnect.USB), index,
+                                           str(config) if config else "", simulated)
+            if refusal:
+                raise CameraError(f"opening {self._source}: {refusal}", code=status)
+            _check(status, f"opening with {config}" if config else f"opening {self._source}")
         except BaseException:
             self._cam = None
             raise
@@ -235,6 +238,12 @@ class Camera:
             raise ValueError(f"{_name(name)} is not an integer control")
         _check_int(_name(name), value, *accepted)
         cam = self._camera()
+        if ctrl == _q.TOFControl.RANGE and int(value) not in _HQVGA_RANGES and not self._is_vga(cam):
+            # The module takes any value and measures on at one of its two
+            # modulations: the echo of another value would mislead the
+            # filters and the user alike.
+            raise ValueError(f"range must be {' or '.join(map(str, _HQVGA_RANGES))} on the HQVGA module "
+                             f"(millimetres: its near and far modulation), not {value!r}")
         status = cam.setControl(ctrl, int(value))
         if status != _OK and ctrl == _q.TOFControl.RANGE and self._is_vga(cam):
             mode, rangemm = self._vga_mode(cam)

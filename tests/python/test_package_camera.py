@@ -196,6 +196,11 @@ def test_control_values_and_camera_arguments_are_checked_before_the_extension():
             cam.set_control("config_dir_ext", 1)
         cam.set_control("range", np.int64(4000))
         assert cam.get_control("range") == 4000
+        # The HQVGA module measures at 2000 or 4000 mm and nothing between.
+        for value in (12345, 1000, 3000, 1999, 4001):
+            with pytest.raises(ValueError, match=r"^range must be 2000 or 4000 on the HQVGA module"):
+                cam.set_control("range", value)
+        assert cam.get_control("range") == 4000
     for value in (10**20, -1, 0.0, True):
         with pytest.raises(ValueError, match="^index must be an integer from 0 to 2147483647"):
             quorvex.Camera(index=value)

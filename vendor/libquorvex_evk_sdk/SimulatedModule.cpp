@@ -33,6 +33,12 @@ constexpr double kBrightestHqvga = 900.0;
 constexpr double kBrightestVga = 1500.0;
 // Kept writes; the count goes on beyond it.
 constexpr size_t kRegisterLogCapacity = 4096;
+// A capture waits this long at most for a frame of the realistic world
+// being rendered before it answers a time-out: the camera's stop waits for
+// the capture in progress, and a VGA close then waits 500 ms of its own.
+constexpr auto kRenderWait = std::chrono::milliseconds(250);
+// renderedDivider of a frame not rendered whole.
+constexpr uint32_t kNoDivider = 0xFFFFFFFFu;
 
 bool contains(const std::vector<uint64_t>& list, uint64_t n)
 {
@@ -93,6 +99,18 @@ SimulatedModule::SimulatedModule(const ModuleConfig& c, uint32_t depth)
 {
 }
 
+SimulatedModule::~SimulatedModule()
+{
+    {
+        std::lock_guard<std::mutex> lock(streamMutex);
+        quitting = true;
+        cancelRender.store(true);
+    }
+    renderWake.notify_all();
+    if (renderer.joinable())
+        renderer.join();
+}
+
 uint32_t SimulatedModule::imagesPerFrame() const
 {
     return config.variant == Variant::HQVGA ? 4 : 1;
@@ -125,6 +143,7 @@ int SimulatedModule::init()
                                                      static_cast<int>(config.width),
                                                      static_cast<int>(config.height), config.physics,
                                                      sceneMotionOf(config));
+        world->setCancel(&cancelRender);
     } else if (config.scene != SceneChoice::PATTERN) {
         scene = sim::makeScene(sceneKindOf(config), static_cast<int>(config.width),
                                static_cast<int>(config.height), sceneParamsOf(config));
@@ -156,19 +175,54 @@ int SimulatedModule::start()
     if (config.failStart)
         return QUORVEX_EVK_NO_DEVICE;
     streaming = true;
-    // A new stream begins with the first image of a new frame.
+    // A new stream begins with the first image of a new frame, rendered
+    // for it.
     nextImage = imagesPerFrame();
+    if (render == Render::Ready)
+        render = Render::Idle;
     return QUORVEX_EVK_OK;
 }
 
 int SimulatedModule::stop()
 {
+    // Raised before the lock is taken: the render thread does not hold it
+    // while it renders, but a capture may wait on it.
+    cancelRender.store(true);
     {
         std::lock_guard<std::mutex> lock(streamMutex);
         streaming = false;
     }
     streamWake.notify_all();
     return QUORVEX_EVK_OK;
+}
+
+void SimulatedModule::startRender()
+{
+    cancelRender.store(false);
+    render = Render::Running;
+    renderRequested = true;
+    if (!renderer.joinable())
+        renderer = std::thread(&SimulatedModule::renderLoop, this);
+    renderWake.notify_one();
+}
+
+void SimulatedModule::renderLoop()
+{
+    std::unique_lock<std::mutex> lock(streamMutex);
+    for (;;) {
+        renderWake.wait(lock, [&] { return renderRequested || quitting; });
+        if (quitting)
+            return;
+        renderRequested = false;
+        const uint32_t f = framesRendered;
+        lock.unlock();
+        const bool complete = renderFrame(f);
+        lock.lock();
+        if (complete)
+            ++framesRendered;
+        render = complete ? Render::Ready : Render::Idle;
+        streamWake.notify_all();
+    }
 }
 
 uint32_t SimulatedModule::modulationDivider()
@@ -196,9 +250,8 @@ void SimulatedModule::describe(QuorvexCameraConfig& out)
     out.bytesPerSample = static_cast<uint8_t>(config.bytesPerSample);
 }
 
-void SimulatedModule::renderFrame()
+bool SimulatedModule::renderFrame(uint32_t f)
 {
-    const uint32_t f = framesRendered++;
     const size_t pixels = static_cast<size_t>(config.width) * config.height;
     if (config.scene == SceneChoice::PATTERN) {
         // Samples that say where they belong, in the module's own bit width:
@@ -208,7 +261,7 @@ void SimulatedModule::renderFrame()
         for (uint32_t k = 0; k < imagesPerFrame(); ++k)
             for (size_t n = 0; n < perImage; ++n)
                 frameWords[k * perImage + n] = static_cast<uint16_t>((n * 7 + k * 1000 + f * 3) & mask);
-        return;
+        return true;
     }
     // A still, noiseless scene looks the same in every frame at the same
     // modulation: render it once.
@@ -216,17 +269,18 @@ void SimulatedModule::renderFrame()
     const bool noiseless = world ? !config.physics.shotNoise && config.physics.readNoiseE == 0.0
                                  : config.noise == 0.0;
     if (f > 0 && config.motionMm == 0.0 && noiseless && divider == renderedDivider)
-        return;
-    renderedDivider = divider;
+        return true;
     if (world) {
-        if (config.variant == Variant::HQVGA) {
-            const int rangeMm = divider == 0x08 ? 2000 : 4000;
-            world->renderHqvga(f, kModuleClockHz / divider, rangeMm, 0, frameWords.data(), noise);
-        } else {
-            sim::renderVgaFrame(*world, f, !config.dualFrequency, frameWords.data(), noise);
-        }
-        return;
+        const bool complete =
+            config.variant == Variant::HQVGA
+                ? world->renderHqvga(f, kModuleClockHz / divider, divider == 0x08 ? 2000 : 4000, 0,
+                                     frameWords.data(), noise)
+                : sim::renderVgaFrame(*world, f, !config.dualFrequency, frameWords.data(), noise);
+        renderedDivider = complete ? divider : kNoDivider;
+        return complete;
     }
+    // The ideal world renders in a few milliseconds: nothing to cancel.
+    renderedDivider = divider;
     const sim::Scene* view = &scene;
     if (config.motionMm != 0.0) {
         const double offset = config.motionMm * (f % config.motionPeriod);
@@ -244,7 +298,7 @@ void SimulatedModule::renderFrame()
         const int rangeMm = divider == 0x08 ? 2000 : 4000;
         sim::renderHqvgaSubFrames(*view, kModuleClockHz / divider, rangeMm, 0, frameWords.data(),
                                   model, config.noise > 0.0 ? &noise : nullptr);
-        return;
+        return true;
     }
     sim::VgaLight light;
     light.model.gainAt1m = gain;
@@ -252,6 +306,7 @@ void SimulatedModule::renderFrame()
     sim::renderVgaFrame(*view, static_cast<int>(config.width), static_cast<int>(config.height),
                         !config.dualFrequency, frameWords.data(), light,
                         config.noise > 0.0 ? &noise : nullptr);
+    return true;
 }
 
 void SimulatedModule::storeImage(uint32_t k, uint8_t* out) const
@@ -309,7 +364,7 @@ int SimulatedModule::capture(QuorvexImage& image, uint32_t timeoutMs)
         return QUORVEX_EVK_NO_DEVICE;
     }
 
-    if (nextImage >= imagesPerFrame()) {
+    if (nextImage >= imagesPerFrame() && render == Render::Idle) {
         if (!pace(lock, timeoutMs))
             return streaming ? QUORVEX_EVK_TIMEOUT : QUORVEX_EVK_WRONG_STATE;
         const Clock::time_point now = Clock::now();
@@ -325,7 +380,26 @@ int SimulatedModule::capture(QuorvexImage& image, uint32_t timeoutMs)
         frameBase = base;
         lastFrameAt = now;
         haveFrame = true;
-        renderFrame();
+        if (world) {
+            startRender();
+        } else {
+            // The ideal world and the pattern take milliseconds: rendered
+            // in line, as a module's next frame is simply there.
+            renderFrame(framesRendered);
+            ++framesRendered;
+            nextImage = 0;
+        }
+    }
+    if (nextImage >= imagesPerFrame()) {
+        streamWake.wait_for(lock, std::min<std::chrono::milliseconds>(kRenderWait, std::chrono::milliseconds(timeoutMs)),
+                            [&] { return render != Render::Running || !streaming; });
+        if (!streaming)
+            return QUORVEX_EVK_WRONG_STATE;
+        // Still rendering, or a render abandoned by a stop and start
+        // meanwhile (the next call begins the frame again).
+        if (render != Render::Ready)
+            return QUORVEX_EVK_TIMEOUT;
+        render = Render::Idle;
         nextImage = 0;
     }
 

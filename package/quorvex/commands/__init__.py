@@ -16,7 +16,7 @@ COMMANDS = {
     "info": ("quorvex.commands.info", "summarise a recording"),
     "view": ("quorvex.commands.view", "serve a live web viewer"),
     "publish": ("quorvex.commands.publish", "publish frames over Zenoh"),
-    "doctor": ("quorvex.doctor", "check what a camera needs on this machine, and say what to do"),
+    "doctor": ("quorvex.commands.doctor", "check what a camera needs on this machine, and say what to do"),
 }
 
 
