@@ -128,8 +128,8 @@ def test_stall_says_gone_and_a_new_camera_streams_again(module_file):
                     dropped += frame.dropped
             assert e.value.reason == "gone" and "failed" in str(e.value)
             # 12 frames before the unplug: a reader a loaded machine holds
-            # back sees fewer, the rest recycled and counted, never more.
-            assert got >= 1 and got + dropped <= 12, (got, dropped)
+            # back sees fewer (the rest recycled), never more.
+            assert 1 <= got <= 12, (got, dropped)
 
 
 def test_stall_says_stalled_when_reads_succeed():
