@@ -66,7 +66,10 @@ def wait_matched(publishers, seconds=30.0):
 def stranger_publishers(stranger, key):
     """Publishers of another session on the planes of `key`, once the
     subscription's declaration has reached them."""
-    pubs = {plane: stranger.declare_publisher(f"{key}/{plane}")
+    # Blocking: a loaded machine's full send queue must not drop what the
+    # test then counts.
+    pubs = {plane: stranger.declare_publisher(f"{key}/{plane}",
+                                              congestion_control=zenoh.CongestionControl.BLOCK)
             for plane in ("depth", "amplitude", "confidence")}
     wait_matched(list(pubs.values()))
     return pubs
