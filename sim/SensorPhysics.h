@@ -100,6 +100,8 @@ public:
     int width() const { return imageWidth; }
     int height() const { return imageHeight; }
     bool moving() const { return motion.mmPerFrame != 0.0; }
+    // Whether a frame's light can differ from the last one's.
+    bool changing() const { return moving() || geometry.changesEveryFrame(); }
 
     // The light of every pixel at `freqHz`, for the scene as it is
     // `msIntoFrame` after frame `frame` began (rows of `width`).
@@ -133,7 +135,8 @@ private:
     void computeLight(double freqHz, const double origin[3], std::vector<PixelLight>& out) const;
     const std::vector<PixelLight>& multipathAt(double freqHz);
 
-    const SceneGeometry geometry;
+    // Not const: a scene that changes with every frame is set to it.
+    SceneGeometry geometry;
     const int imageWidth;
     const int imageHeight;
     const PhysicsSettings settings;

@@ -60,9 +60,10 @@ class _Endpoint(argparse.Action):
 
 
 # Groups ------------------------------------------------------------------
-def add_source_arguments(parser, subscribe=True):
+def add_source_arguments(parser, subscribe=True, calibration=True):
     """The source: the camera by default, a recording, or with `subscribe`
-    a stream published under a key (with the network options)."""
+    a stream published under a key (with the network options); with
+    `calibration` the lens to see it through (--calibration)."""
     group = parser.add_argument_group("source (default: the camera; with no module attached, "
                                       "the built-in simulated one)")
     what = group.add_mutually_exclusive_group()
@@ -85,7 +86,12 @@ def add_source_arguments(parser, subscribe=True):
     group.add_argument("--physics", choices=("ideal", "realistic"), default=None,
                        help="the world the simulated module shows (opened with no --config): realistic "
                             "(a sensor's edges, noise, ambient light and saturation) or ideal")
-    parser.set_defaults(subscribe=None, output="depth")
+    if calibration:
+        group.add_argument("--calibration", metavar="FILE",
+                           help="the lens of a camera_info YAML file (python -m quorvex calibrate "
+                                "writes one) for the point clouds and camera info, instead of the "
+                                "nominal lens or the one the source describes")
+    parser.set_defaults(subscribe=None, output="depth", calibration=None)
     if subscribe:
         add_network_arguments(parser.add_argument_group("network (with --subscribe)"))
 
@@ -160,6 +166,33 @@ def open_source(args, realtime, subscribing=True, physics=None, wrap=True):
     publisher). `wrap`: recordings and subscriptions get the --filters too
     (False: the caller filters them; a camera always filters by itself).
     Raises CameraError (or ValueError for a malformed key)."""
+    return _open_source(args, realtime, subscribing, physics, wrap)
+
+
+def _calibrated(source, args):
+    """A recording or a subscription seen through --calibration (a camera
+    takes it when it opens)."""
+    path = getattr(args, "calibration", None)
+    if not path:
+        return source
+    from ..calibration import load_calibration
+    from ..sources import WithIntrinsics
+
+    try:
+        lens = load_calibration(path)
+    except BaseException:
+        source.close()
+        raise
+    wrapped = WithIntrinsics(source, lens)
+    try:
+        wrapped.info  # a lens of another size is refused now, not mid-stream
+    except BaseException:
+        source.close()
+        raise
+    return wrapped
+
+
+def _open_source(args, realtime, subscribing, physics, wrap):
     import quorvex
 
     if args.recording:
@@ -168,7 +201,7 @@ def open_source(args, realtime, subscribing=True, physics=None, wrap=True):
             raise CameraError("this installation cannot read recordings (quorvex.open_recording "
                               "is missing; install the 'record' extra)")
         try:
-            source = opener(args.recording, realtime=realtime)
+            source = _calibrated(opener(args.recording, realtime=realtime), args)
             return filtered(source, args) if wrap else source
         except ImportError as e:
             raise CameraError(str(e)) from None
@@ -176,6 +209,7 @@ def open_source(args, realtime, subscribing=True, physics=None, wrap=True):
         try:
             source = quorvex.subscribe(args.subscribe, connect=args.connect, listen=args.listen,
                                        config=args.zenoh_config, lossless=args.lossless)
+            source = _calibrated(source, args)
             return filtered(source, args) if wrap else source
         except ImportError as e:
             raise CameraError(str(e)) from None
@@ -219,6 +253,9 @@ def _open_camera(args, config):
             raise CameraError("--simulated/--no-simulated: this installation always chooses the "
                               "module by itself")
         kwargs["simulated"] = args.simulated
+    if getattr(args, "calibration", None):
+        from ..calibration import load_calibration
+        kwargs["calibration"] = load_calibration(args.calibration)  # its own one line if bad
     failure = None
     with _native_stderr() as said:
         try:
@@ -227,6 +264,9 @@ def _open_camera(args, config):
         except CameraError as e:
             failure = e
     if failure is not None:
+        from ..calibration import CalibrationError
+        if isinstance(failure, CalibrationError):
+            raise failure  # the camera opened; the lens does not fit it
         raise CameraError(_open_failure(args, failure, said)) from None
     for line in said:
         print(line, file=sys.stderr)
