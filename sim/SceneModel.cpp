@@ -237,11 +237,12 @@ BoardPose checkerboardPose(uint64_t frame, const SceneParams& p)
     const double cy = std::cos(yaw), sy = std::sin(yaw);
     const double cp = std::cos(pitch), sp = std::sin(pitch);
     const double cr = std::cos(roll), sr = std::sin(roll);
-    // R = Rz(roll) Ry(yaw) Rx(pitch); the board's axes are its columns.
+    // R = Ry(yaw) Rx(pitch) Rz(roll): turned in its own plane first, then
+    // tilted about the image's axes; the board's axes are R's columns.
     const double r[3][3] = {
-        {cr * cy, cr * sy * sp - sr * cp, cr * sy * cp + sr * sp},
-        {sr * cy, sr * sy * sp + cr * cp, sr * sy * cp - cr * sp},
-        {-sy, cy * sp, cy * cp},
+        {cy * cr + sy * sp * sr, -cy * sr + sy * sp * cr, sy * cp},
+        {cp * sr, cp * cr, -sp},
+        {-sy * cr + cy * sp * sr, sy * sr + cy * sp * cr, cy * cp},
     };
     BoardPose pose{};
     for (int a = 0; a < 3; ++a) {
@@ -269,6 +270,24 @@ BoardPose checkerboardPose(uint64_t frame, const SceneParams& p)
     pose.centre[0] = distance * maxX * std::max(-1.0, std::min(1.0, gx));
     pose.centre[1] = distance * maxY * std::max(-1.0, std::min(1.0, gy));
     pose.centre[2] = distance;
+    // Perspective makes the near side larger than the estimate above:
+    // draw the board in towards the axis until its sheet's corners are in.
+    for (int tries = 0; tries < 40; ++tries) {
+        bool inside = true;
+        for (int corner = 0; corner < 4; ++corner) {
+            const double sx = corner & 1 ? halfW : -halfW;
+            const double sy = corner & 2 ? halfH : -halfH;
+            double q[3];
+            for (int a = 0; a < 3; ++a)
+                q[a] = pose.centre[a] + sx * pose.across[a] + sy * pose.down[a];
+            inside = inside && q[2] > 0.0 && std::fabs(q[0] / q[2]) < spanX - 0.01 &&
+                     std::fabs(q[1] / q[2]) < spanY - 0.01;
+        }
+        if (inside)
+            break;
+        pose.centre[0] *= 0.9;
+        pose.centre[1] *= 0.9;
+    }
     return pose;
 }
 

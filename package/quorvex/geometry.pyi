@@ -1,7 +1,9 @@
 import os
-from typing import Optional, Tuple, Union
+from typing import Dict, Optional, Tuple, Union
 
 import numpy as np
+
+DISTORTION_FIELDS: Tuple[str, ...]
 
 class Intrinsics:
     width: int
@@ -38,6 +40,8 @@ def distort(intrinsics: Intrinsics, x: np.ndarray, y: np.ndarray) -> Tuple[np.nd
 def undistort(intrinsics: Intrinsics, xd: np.ndarray, yd: np.ndarray) -> Tuple[np.ndarray, np.ndarray]: ...
 def project(intrinsics: Intrinsics, points: np.ndarray) -> np.ndarray: ...
 
+def intrinsics_to_dict(intrinsics: Intrinsics) -> Dict[str, Union[int, float]]: ...
+def intrinsics_from_dict(d: Dict[str, Union[int, float]]) -> Intrinsics: ...
 def nominal_intrinsics(width: int, height: int, horizontal_fov_deg: float = 60.0) -> Intrinsics: ...
 def depth_to_points(
     depth: np.ndarray, intrinsics: Optional[Intrinsics] = None, organised: bool = False, scale: float = 0.001
