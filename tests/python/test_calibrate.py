@@ -17,6 +17,7 @@ from quorvex import checkerboard  # noqa: E402
 from quorvex.commands import main  # noqa: E402
 from quorvex.recording import record  # noqa: E402
 
+from sim_truth import ground_truth  # noqa: E402
 from test_lens import LENS, LENS_KEYS, plane_rms_mm  # noqa: E402
 
 BOARD = "scene = checkerboard\nphysics = realistic\nfps = 0\n" + LENS_KEYS
@@ -76,10 +77,19 @@ def test_a_flat_wall_is_flat_through_the_calibration(calibrated, tmp_path):
     with quorvex.Camera(config=str(cfg), filters=None, calibration=path) as cam:
         assert cam.intrinsics == k
         frame = next(iter(cam.frames(max_frames=1)))
-    rms = plane_rms_mm(quorvex.depth_to_points(frame.depth, cam.intrinsics))
-    nominal = plane_rms_mm(quorvex.depth_to_points(frame.depth, quorvex.nominal_intrinsics(240, 180)))
-    print(f"wall plane RMS {rms:.2f} mm with the calibration, {nominal:.1f} mm with the nominal lens")
-    assert rms <= 1.5 and nominal > 10.0
+    nominal = quorvex.nominal_intrinsics(240, 180)
+    # The lens's own error: the wall's exact distances along the true rays,
+    # unprojected through the calibration.
+    truth, _ = ground_truth(str(cfg), 240, 180)
+    lens_only = plane_rms_mm(quorvex.depth_to_points(truth, k))
+    # The module's depth adds its own error (12-bit samples, about 1.4 mm
+    # over this wall whatever the lens): the calibration adds little to it.
+    measured = plane_rms_mm(quorvex.depth_to_points(frame.depth, k))
+    exact = plane_rms_mm(quorvex.depth_to_points(frame.depth, LENS))
+    bowed = plane_rms_mm(quorvex.depth_to_points(frame.depth, nominal))
+    print(f"wall plane RMS through the calibration {lens_only:.2f} mm (exact depth), {measured:.2f} mm "
+          f"(module's depth; {exact:.2f} through the true lens), {bowed:.1f} mm with the nominal lens")
+    assert lens_only <= 1.5 and measured <= exact + 0.5 and bowed > 10.0
 
 
 def test_the_calibration_goes_into_recordings_and_their_camera_info(calibrated, tmp_path):
