@@ -336,3 +336,29 @@ def test_camera_opened_with_a_calibration_gives_its_lens(tmp_path):
         quorvex.Camera(config=vga, calibration=cal)
     with quorvex.Camera() as cam:
         assert cam.intrinsics == quorvex.nominal_intrinsics(240, 180)
+
+
+@pytest.mark.parametrize("command", ["record", "view", "publish"])
+def test_every_command_takes_a_calibration(command, capsys):
+    from quorvex.commands import main
+    extra = {"record": "mcap", "view": "aiohttp", "publish": "zenoh"}[command]
+    pytest.importorskip(extra)
+    with pytest.raises(SystemExit):
+        main([command, "--help"])
+    assert "--calibration FILE" in capsys.readouterr().out
+
+
+def test_a_bad_calibration_ends_a_command_with_one_line(tmp_path, capfd):
+    pytest.importorskip("mcap")
+    from quorvex.commands import main
+    bad = tmp_path / "bad.yaml"
+    bad.write_text("image_width: 240\n")
+    assert main(["record", str(tmp_path / "out.mcap"), "--frames", "1", "--quiet", "--calibration", str(bad)]) == 1
+    err = [line for line in capfd.readouterr().err.splitlines() if line.startswith("quorvex record:")]
+    assert err == [f"quorvex record: {bad}: image_height must be a positive whole number of pixels, not None"]
+    other = tmp_path / "vga.yaml"
+    other.write_text(camera_info_text(dataclasses.replace(LENS, width=640, height=480)))
+    assert main(["record", str(tmp_path / "out.mcap"), "--frames", "1", "--quiet", "--calibration", str(other)]) == 1
+    err = [line for line in capfd.readouterr().err.splitlines() if line.startswith("quorvex record:")]
+    assert len(err) == 1 and "the calibration is for 640 x 480 images, this camera's depth images are 240 x 180" \
+        in err[0], err
