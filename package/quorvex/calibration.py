@@ -268,4 +268,4 @@ def dump_calibration(intrinsics, camera_name):
 
     _Dumper.add_representer(list, _flow_list)
     return yaml.dump(camera_info_dict(intrinsics, camera_name), Dumper=_Dumper, sort_keys=False,
-                     default_flow_style=False)
+                     default_flow_style=False, width=1 << 16)

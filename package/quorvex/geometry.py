@@ -163,7 +163,8 @@ def depth_to_points(depth, intrinsics=None, organised=False, scale=0.001):
     `organised=False`: an (N, 3) float32 array of the valid pixels, in row
     order. `organised=True`: an (H, W, 3) float32 array, NaN where the depth
     is invalid. `intrinsics` defaults to the nominal ones of the image size;
-    `scale` converts the depth's unit to metres."""
+    with distortion, each pixel's ray is the lens's true one (undistorted
+    once per lens and kept). `scale` converts the depth's unit to metres."""
     depth = np.asarray(depth)
     if depth.ndim != 2:
         raise ValueError(f"depth must be an (H, W) image, not of shape {depth.shape}")
