@@ -76,6 +76,10 @@ struct KeptCase {
     const char* text;
     uint64_t frames;
     uint64_t truth;
+    // The hashes are x86-64's. Where the compiler fuses multiply-adds
+    // (aarch64; the simulator is built with its default contraction), the
+    // VGA realistic samples end in other last bits; their truth does not.
+    bool framesOnEveryCpu = true;
 };
 
 // Hashes taken from the module before it had a lens: a configuration
@@ -89,7 +93,8 @@ TEST(SimLens, ConfigurationsWithoutALensKeepTheirFramesBitForBit)
         {"scene = sphere\nnoise = 4\nfps = 0\n", 0x92b16732dfdb6552ull, 0xc174295f450ae54dull},
         {"physics = realistic\nscene = box\nfps = 0\n", 0x2966b1e77a07ba96ull, 0x8bc937608b085997ull},
         {"physics = realistic\nscene = corner\nmotion = 10\nsupersample = 2\nfps = 0\n", 0xb384724442f8f428ull, 0xe5099c8281754479ull},
-        {"variant = vga\nwidth = 320\nheight = 240\nphysics = realistic\nscene = steps\nsupersample = 2\nfps = 0\n", 0xdfef670ae69c7537ull, 0x610beeaf3a644ea1ull},
+        {"variant = vga\nwidth = 320\nheight = 240\nphysics = realistic\nscene = steps\nsupersample = 2\nfps = 0\n", 0xdfef670ae69c7537ull, 0x610beeaf3a644ea1ull,
+         false},
         {"variant = vga\nwidth = 320\nheight = 240\nscene = flat\nmotion = 5\nfps = 0\n", 0xdc7bcec4c160cf95ull, 0x7ac3da7c1b56279dull},
     };
     for (const KeptCase& c : cases) {
@@ -98,8 +103,12 @@ TEST(SimLens, ConfigurationsWithoutALensKeepTheirFramesBitForBit)
         const uint32_t pixels = vga ? (half ? 320u * 240u : 640u * 480u) : 240u * 180u;
         const uint64_t frames = framesHash(c.text, 2);
         const uint64_t truth = truthHash(c.text, 1, pixels);
-        EXPECT_EQ(frames, c.frames) << c.text;
         EXPECT_EQ(truth, c.truth) << c.text;
+#if !defined(__x86_64__)
+        if (!c.framesOnEveryCpu)
+            continue;
+#endif
+        EXPECT_EQ(frames, c.frames) << c.text;
     }
 }
 
