@@ -199,15 +199,16 @@ const std::vector<PixelLight>* PhysicalWorld::multipathAt(double freqHz)
 const std::vector<PixelLight>& PhysicalWorld::lightAt(double freqHz, uint64_t frame, double msIntoFrame)
 {
     const bool bounce = settings.multipath && geometry.kind() == SceneKind::CORNER;
-    if (!moving()) {
+    if (!changing()) {
         for (const Cached& c : still)
             if (c.freqHz == freqHz)
                 return c.light;
     }
     double origin[3];
     motion.originAt(frame, msIntoFrame, origin);
+    geometry.setFrame(frame);
     std::vector<PixelLight>* out = &scratch;
-    if (!moving()) {
+    if (!changing()) {
         if (still.size() == kMaxFrequencies)
             still.clear();
         still.push_back({freqHz, {}});
@@ -236,12 +237,13 @@ const std::vector<PixelLight>& PhysicalWorld::lightAt(double freqHz, uint64_t fr
 
 const std::vector<PixelLight>& PhysicalWorld::subFrameLight(double freqHz, uint64_t frame, unsigned k)
 {
-    if (!moving())
+    if (!changing())
         return lightAt(freqHz, frame, 0.0);
-    if (settings.subframeMotion)
+    if (moving() && settings.subframeMotion)
         return lightAt(freqHz, frame, k * kSubFrameSpacingMs);
     // Without sub-frame motion the whole frame sees the scene as it was
-    // when the frame began.
+    // when the frame began; a scene posed anew each frame holds still
+    // during it, as a board held for calibration does.
     if (!scratchValid || scratchFrame != frame || scratchFreq != freqHz) {
         lightAt(freqHz, frame, 0.0);
         scratchValid = !cancelled();

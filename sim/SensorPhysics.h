@@ -102,6 +102,8 @@ public:
     int width() const { return imageWidth; }
     int height() const { return imageHeight; }
     bool moving() const { return motion.mmPerFrame != 0.0; }
+    // Whether a frame's light can differ from the last one's.
+    bool changing() const { return moving() || geometry.changesEveryFrame(); }
 
     // A flag another thread may raise to abandon the frame being rendered
     // (a heavy world takes minutes per frame); null for none. Once it is
@@ -144,7 +146,8 @@ private:
     bool computeLight(double freqHz, const double origin[3], std::vector<PixelLight>& out) const;
     const std::vector<PixelLight>* multipathAt(double freqHz);
 
-    const SceneGeometry geometry;
+    // Not const: a scene that changes with every frame is set to it.
+    SceneGeometry geometry;
     const int imageWidth;
     const int imageHeight;
     const PhysicsSettings settings;

@@ -17,7 +17,7 @@ from ._version import __version__
 from .errors import CameraError
 from .filters import StreamFilter
 from .frame import Frame, StreamInfo
-from .geometry import nominal_intrinsics
+from .geometry import Intrinsics, nominal_intrinsics
 
 _OK = _q.TOFErrorCode.QuorvexSuccess
 _OUTPUTS = {"depth": _q.TOFOutput.DEPTH, "raw": _q.TOFOutput.RAW}
@@ -44,6 +44,15 @@ _CONTROL_VALUES = {
 
 # The HQVGA module's two modulation frequencies, by the range they reach.
 _HQVGA_RANGES = (2000, 4000)
+
+
+def _calibration(calibration):
+    if calibration is None or isinstance(calibration, Intrinsics):
+        return calibration
+    if not isinstance(calibration, (str, os.PathLike)):
+        raise ValueError(f"calibration must be a path or an Intrinsics, not {calibration!r}")
+    from .calibration import load_calibration
+    return load_calibration(calibration)
 
 
 def _check(status, what):
@@ -121,7 +130,7 @@ class Camera:
     Every failing call raises `CameraError` with the extension's code."""
 
     def __init__(self, connect="usb", index=0, config=None, output="depth", simulated=None,
-                 filters="default"):
+                 filters="default", calibration=None):
         # simulated: None takes the vendor's library where the system has
         # one and the simulated module elsewhere (QUORVEX_SIMULATED decides
         # when set); True the simulated module only; False the vendor's
@@ -136,6 +145,10 @@ class Camera:
         if config is not None and not isinstance(config, (str, os.PathLike)):
             raise ValueError(f"config must be a path, not {config!r}")
         _check_int("index", index, 0, _INT_MAX, "the number of the camera's device node")
+        # calibration: a camera_info YAML file (or an Intrinsics) for the
+        # lens of this module; read before the camera opens, so a bad file
+        # costs no open.
+        self._calibration = _calibration(calibration)
         self._cam = _q.QuorvexCamera()
         self._output = output
         self._source = f"file:{config}" if config else f"{connect}:{index}"
@@ -155,6 +168,17 @@ class Camera:
             self._cam = None
             raise
         self._stream.variant = "vga" if self._is_vga(self._cam) else "hqvga"
+        if self._calibration is not None:
+            size = self._depth_size(self._cam)
+            k = self._calibration
+            if (k.width, k.height) != size:
+                cam, self._cam = self._cam, None
+                cam.close()
+                from .calibration import CalibrationError
+                what = "the calibration" if isinstance(calibration, Intrinsics) else str(calibration)
+                raise CalibrationError(f"{what}: the calibration is for {k.width} x {k.height} images, "
+                                  f"this camera's depth images are {size[0]} x {size[1]}; calibrate this "
+                                  "camera (python -m quorvex calibrate)")
 
     @property
     def filters(self):
@@ -289,13 +313,17 @@ class Camera:
         width, height = self._depth_size(cam)
         filters = self.filters.describe() if self.filters is not None and self._output == "depth" else None
         return StreamInfo(source=self._source, variant=variant, width=width, height=height,
-                          output=self._output, intrinsics=nominal_intrinsics(width, height),
+                          output=self._output, intrinsics=self.intrinsics,
                           controls=self.controls, version=__version__,
                           libraries=_native.libraries(), filters=filters)
 
     @property
     def intrinsics(self):
-        """Nominal intrinsics of the depth image (see `nominal_intrinsics`)."""
+        """The lens of the depth image: the calibration the camera was
+        opened with, or the nominal one (see `nominal_intrinsics`)."""
+        if self._calibration is not None:
+            self._camera()
+            return self._calibration
         return nominal_intrinsics(*self._depth_size(self._camera()))
 
     @staticmethod

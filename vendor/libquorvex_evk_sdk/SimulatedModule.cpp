@@ -65,6 +65,8 @@ sim::SceneKind SimulatedModule::sceneKindOf(const ModuleConfig& config)
         return sim::SceneKind::CORNER;
     case SceneChoice::STEPS:
         return sim::SceneKind::STEPS;
+    case SceneChoice::CHECKERBOARD:
+        return sim::SceneKind::CHECKERBOARD;
     default:
         return sim::SceneKind::TILTED_WALL;
     }
@@ -79,6 +81,11 @@ sim::SceneParams SimulatedModule::sceneParamsOf(const ModuleConfig& config)
     // Objects stand in front of the wall whatever its distance.
     params.objectDistanceMm = std::min(params.objectDistanceMm, config.distanceMm * 2.0 / 3.0);
     params.objectSizeMm = std::min(params.objectSizeMm, params.objectDistanceMm / 3.0);
+    params.hasLens = config.hasLens;
+    params.lens = config.lens;
+    params.boardCols = config.boardCols;
+    params.boardRows = config.boardRows;
+    params.boardSquareMm = config.boardSquareMm;
     return params;
 }
 
@@ -148,6 +155,8 @@ int SimulatedModule::init()
         scene = sim::makeScene(sceneKindOf(config), static_cast<int>(config.width),
                                static_cast<int>(config.height), sceneParamsOf(config));
         movedScene = scene;
+        if (config.scene == SceneChoice::CHECKERBOARD)
+            board = std::make_unique<sim::SceneGeometry>(sceneKindOf(config), sceneParamsOf(config));
         // Exposure is set once for the scene: its brightest point, at the
         // nearest it comes, stays below saturation.
         const double nearest = std::min(0.0, config.motionMm * (config.motionPeriod - 1));
@@ -156,6 +165,9 @@ int SimulatedModule::init()
             const double metres = std::max(0.001, (px.depthMm + nearest) / 1000.0);
             brightest = std::max(brightest, px.reflectivity / (metres * metres));
         }
+        // The board comes as near as half a metre in its other poses.
+        if (board)
+            brightest = std::max(brightest, sceneParamsOf(config).boardBright / 0.25);
         const double target = config.variant == Variant::HQVGA ? kBrightestHqvga : kBrightestVga;
         gain = brightest > 0.0 ? std::min(kMaxGain, target / brightest) : kMaxGain;
     }
@@ -268,7 +280,8 @@ bool SimulatedModule::renderFrame(uint32_t f)
     const uint32_t divider = config.variant == Variant::HQVGA ? modulationDivider() : 0;
     const bool noiseless = world ? !config.physics.shotNoise && config.physics.readNoiseE == 0.0
                                  : config.noise == 0.0;
-    if (f > 0 && config.motionMm == 0.0 && noiseless && divider == renderedDivider)
+    const bool posed = config.scene == SceneChoice::CHECKERBOARD;
+    if (f > 0 && config.motionMm == 0.0 && !posed && noiseless && divider == renderedDivider)
         return true;
     if (world) {
         const bool complete =
@@ -281,6 +294,10 @@ bool SimulatedModule::renderFrame(uint32_t f)
     }
     // The ideal world renders in a few milliseconds: nothing to cancel.
     renderedDivider = divider;
+    if (board) {
+        board->setFrame(f);
+        sim::renderScene(*board, scene);
+    }
     const sim::Scene* view = &scene;
     if (config.motionMm != 0.0) {
         const double offset = config.motionMm * (f % config.motionPeriod);

@@ -91,6 +91,8 @@ private:
     Quorvex::sim::NoiseSource noise;
     // The realistic world, when the configuration asks for it.
     std::unique_ptr<Quorvex::sim::PhysicalWorld> world;
+    // The ideal world's checkerboard, posed anew for each frame.
+    std::unique_ptr<Quorvex::sim::SceneGeometry> board;
     double gain = 600.0;
     uint32_t renderedDivider = 0;
     // 12-bit words of every image of the current frame, image after image.

@@ -60,9 +60,10 @@ class _Endpoint(argparse.Action):
 
 
 # Groups ------------------------------------------------------------------
-def add_source_arguments(parser, subscribe=True):
+def add_source_arguments(parser, subscribe=True, calibration=True):
     """The source: the camera by default, a recording, or with `subscribe`
-    a stream published under a key (with the network options)."""
+    a stream published under a key (with the network options); with
+    `calibration` the lens to see it through (--calibration)."""
     group = parser.add_argument_group("source (default: the camera; with no module attached, "
                                       "the built-in simulated one)")
     what = group.add_mutually_exclusive_group()
@@ -85,7 +86,12 @@ def add_source_arguments(parser, subscribe=True):
     group.add_argument("--physics", choices=("ideal", "realistic"), default=None,
                        help="the world the simulated module shows (opened with no --config): realistic "
                             "(a sensor's edges, noise, ambient light and saturation) or ideal")
-    parser.set_defaults(subscribe=None, output="depth")
+    if calibration:
+        group.add_argument("--calibration", metavar="FILE",
+                           help="the lens of a camera_info YAML file (python -m quorvex calibrate "
+                                "writes one) for the point clouds and camera info, instead of the "
+                                "nominal lens or the one the source describes")
+    parser.set_defaults(subscribe=None, output="depth", calibration=None)
     if subscribe:
         add_network_arguments(parser.add_argument_group("network (with --subscribe)"))
 
@@ -157,6 +163,33 @@ def open_source(args, realtime, subscribing=True, physics=None, filters="none"):
     recording or a subscription is wrapped in a FilteredSource (which
     leaves depth filtered upstream as it is).
     Raises CameraError (or ValueError for a malformed key)."""
+    return _open_source(args, realtime, subscribing, physics, filters)
+
+
+def _calibrated(source, args):
+    """A recording or a subscription seen through --calibration (a camera
+    takes it when it opens)."""
+    path = getattr(args, "calibration", None)
+    if not path:
+        return source
+    from ..calibration import load_calibration
+    from ..sources import WithIntrinsics
+
+    try:
+        lens = load_calibration(path)
+    except BaseException:
+        source.close()
+        raise
+    wrapped = WithIntrinsics(source, lens)
+    try:
+        wrapped.info  # a lens of another size is refused now, not mid-stream
+    except BaseException:
+        source.close()
+        raise
+    return wrapped
+
+
+def _open_source(args, realtime, subscribing, physics, filters):
     import quorvex
     from ..filters import FilteredSource
 
@@ -168,6 +201,7 @@ def open_source(args, realtime, subscribing=True, physics=None, filters="none"):
             else:
                 source = quorvex.subscribe(args.subscribe, connect=args.connect, listen=args.listen,
                                            config=args.zenoh_config, lossless=args.lossless)
+            source = _calibrated(source, args)
         except ImportError as e:  # the extra it needs is not installed
             raise CameraError(str(e)) from None
         return source if preset is None else FilteredSource(source, preset)
@@ -201,15 +235,22 @@ def open_camera(args, physics=None, filters="none"):
 def _open_camera(args, config, filters):
     import quorvex
 
+    calibration = None
+    if getattr(args, "calibration", None):
+        from ..calibration import load_calibration
+        calibration = load_calibration(args.calibration)  # its own one line if bad
     failure = None
     with _native_stderr() as said:
         try:
             camera = quorvex.Camera(connect=args.connect_camera, index=args.index, config=config,
                                     output=args.output, simulated=args.simulated,
-                                    filters=_preset(filters))
+                                    filters=_preset(filters), calibration=calibration)
         except CameraError as e:
             failure = e
     if failure is not None:
+        from ..calibration import CalibrationError
+        if isinstance(failure, CalibrationError):
+            raise failure  # the camera opened; the lens does not fit it
         raise CameraError(_open_failure(args, failure, said)) from None
     for line in said:
         print(line, file=sys.stderr)
