@@ -44,7 +44,13 @@ uint64_t framesHash(const std::string& text, int frames, std::vector<uint64_t>* 
     if (QuorvexInitCamera(handle) == 0 && QuorvexStartCamera(handle) == 0) {
         for (uint32_t n = 0; n < frames * config.imagesPerFrame; ++n) {
             QuorvexImage image;
-            if (QuorvexCaptureImage(handle, &image, 5000) != 0) {
+            // The realistic world renders on the module's own thread and a
+            // capture answers a time-out meanwhile: ask again, within a
+            // bound an emulated, loaded machine stays inside.
+            int status = QUORVEX_EVK_TIMEOUT;
+            for (int attempt = 0; attempt < 600 && status == QUORVEX_EVK_TIMEOUT; ++attempt)
+                status = QuorvexCaptureImage(handle, &image, 5000);
+            if (status != 0) {
                 h = 0;
                 break;
             }
@@ -82,7 +88,8 @@ struct KeptCase {
     bool truthOnEveryCpu = true;
 };
 
-// Hashes taken from the module before it had a lens: a configuration
+// Hashes taken from the module before it had a lens (the realistic ones
+// since ambient light no longer follows the camera's ray): a configuration
 // without the lens keys must keep giving the very same samples and truth.
 TEST(SimLens, ConfigurationsWithoutALensKeepTheirFramesBitForBit)
 {
@@ -91,9 +98,9 @@ TEST(SimLens, ConfigurationsWithoutALensKeepTheirFramesBitForBit)
     const KeptCase cases[] = {
         {"", 0x68ecbc518608ff65ull, 0xa94ced7e7395d151ull},
         {"scene = sphere\nnoise = 4\nfps = 0\n", 0x92b16732dfdb6552ull, 0xc174295f450ae54dull},
-        {"physics = realistic\nscene = box\nfps = 0\n", 0x2966b1e77a07ba96ull, 0x8bc937608b085997ull},
-        {"physics = realistic\nscene = corner\nmotion = 10\nsupersample = 2\nfps = 0\n", 0xb384724442f8f428ull, 0xe5099c8281754479ull},
-        {"variant = vga\nwidth = 320\nheight = 240\nphysics = realistic\nscene = steps\nsupersample = 2\nfps = 0\n", 0xdfef670ae69c7537ull, 0x610beeaf3a644ea1ull,
+        {"physics = realistic\nscene = box\nfps = 0\n", 0xd4e1b5a96f6b6f82ull, 0x8bc937608b085997ull},
+        {"physics = realistic\nscene = corner\nmotion = 10\nsupersample = 2\nfps = 0\n", 0x1fb3b01c2bf04555ull, 0xe5099c8281754479ull},
+        {"variant = vga\nwidth = 320\nheight = 240\nphysics = realistic\nscene = steps\nsupersample = 2\nfps = 0\n", 0x7fb78311a88f6944ull, 0x610beeaf3a644ea1ull,
          false},
         {"variant = vga\nwidth = 320\nheight = 240\nscene = flat\nmotion = 5\nfps = 0\n", 0xdc7bcec4c160cf95ull, 0x7ac3da7c1b56279dull},
     };
