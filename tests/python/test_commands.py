@@ -85,7 +85,7 @@ def test_the_camera_gets_the_options_as_given(monkeypatch, command, argv, simula
 
     class Camera:
         def __init__(self, connect="usb", index=0, config=None, output="depth", simulated=None,
-                     filters="default"):
+                     filters="default", calibration=None):
             calls.append((simulated, filters))
 
     monkeypatch.setattr(quorvex, "Camera", Camera)
