@@ -3,8 +3,10 @@
 planes as 16-bit images coded losslessly.
 
 Depth: `sensor_msgs/msg/CompressedImage` of format `16UC1; compressedDepth
-rvl`: a 12-byte configuration (int32 0, float32 0, float32 0), uint32
-columns, uint32 rows, then the RVL stream as little-endian 32-bit words.
+rvl`: a 12-byte configuration (int32 0, float32 0, float32 0; other
+writers leave the two floats, which apply to float depth only, as they
+happen to be, and they are ignored on reading), uint32 columns, uint32
+rows, then the RVL stream as little-endian 32-bit words.
 Precision: whole millimetres, rounded to nearest (ties to even), so a kept
 value is within 0.5 mm of the float depth; 0 is no reading, and so is any
 float 16 bits cannot hold as a reading (NaN, below 0.5 mm, 65535.5 mm and
@@ -58,9 +60,19 @@ class CodingError(ValueError):
     """A payload is not a well-formed coded image of the expected size."""
 
 
+def _check_plane(plane):
+    if plane.ndim != 2:
+        raise CodingError(f"a plane must be a 2-D image, not of shape {plane.shape}")
+    if plane.size == 0:
+        # No reader takes an image without pixels back.
+        raise CodingError(f"a plane of shape {plane.shape} has no pixels")
+
+
 def encode_depth(depth_mm):
     """compressedDepth payload of float32 millimetres (0 = no reading)."""
-    return _native.encode_depth(np.asarray(depth_mm, dtype=np.float32))
+    depth_mm = np.asarray(depth_mm, dtype=np.float32)
+    _check_plane(depth_mm)
+    return _native.encode_depth(depth_mm)
 
 
 def decode_depth(data, width, height):
@@ -76,8 +88,7 @@ def encode_plane(plane, format=PLANE_FORMAT):
     """Payload of `format` of a float32 plane (rounded to whole units) or a
     uint16 plane (exact)."""
     plane = np.asarray(plane)
-    if plane.ndim != 2:
-        raise CodingError(f"a plane must be a 2-D image, not of shape {plane.shape}")
+    _check_plane(plane)
     if format == PLANE_FORMAT:
         if plane.dtype == np.uint16:
             return _native.encode_rice16(plane)

@@ -110,8 +110,8 @@ def test_frames_arrive_exact_with_gaps_as_drops_and_foreign_payloads_skipped():
     with quorvex.subscribe("qtest/cam", listen=[ep], queue=16, info_timeout=0.2) as sub:
         with pytest.raises(CameraError, match="no publisher"):
             sub.info
-        with pytest.raises(CameraError, match="no frame"):
-            next(sub.frames(stall_timeout=0.2))
+        with pytest.raises(CameraError, match="no publisher of qtest/cam answered within 0.2 s"):
+            next(sub.frames(stall_timeout=5))
         # Foreign and malformed samples under the key, from another session.
         stranger = zenoh.open(network.session_config(connect=[ep]))
         try:
@@ -201,7 +201,7 @@ def test_raw_frames_and_newest_frame_wins_for_a_slow_reader():
         time.sleep(0.2)
         sent = []
         for s in range(10):
-            f = Frame(sequence=s, timestamp_ms=s, host_time_ns=0, dropped=0, width=240, height=180,
+            f = Frame(sequence=s, timestamp_ms=s, host_time_ns=0, dropped=0, width=240, height=rows,
                       output="raw")
             f.raw = ((np.arange(rows * 240) * 7 + s) % 4096).astype(np.uint16).reshape(rows, 240)
             sent.append(f)
@@ -211,7 +211,7 @@ def test_raw_frames_and_newest_frame_wins_for_a_slow_reader():
     # Only the newest two waited; the eight before them show as dropped.
     assert [g.sequence for g in got] == [8, 9]
     assert got[0].dropped == 8 and got[1].dropped == 0
-    assert np.array_equal(got[1].raw, sent[9].raw) and (got[1].width, got[1].height) == (240, 180)
+    assert np.array_equal(got[1].raw, sent[9].raw) and (got[1].width, got[1].height) == (240, rows)
     assert got[1].depth is None
 
 
@@ -322,5 +322,5 @@ def test_tls_with_access_control_lets_only_the_named_workstation_in(tmp_path):
                 with pytest.raises(CameraError, match="no publisher"):
                     sub.info
                 pub.put(depth_frame(1, rng))
-                with pytest.raises(CameraError, match="no frame"):
+                with pytest.raises(CameraError, match="no publisher"):
                     next(sub.frames(stall_timeout=0.5))

@@ -7,7 +7,7 @@
     output   --output depth|raw, and per command how frames are stored or
              sent (record's --compression)
     network  --connect/--listen ENDPOINT (Zenoh endpoints only),
-             --zenoh-config FILE, --lossless
+             --zenoh-config FILE, --lossless; a subscription's --wait S
 
 and `open_source`, which turns the source options into a source."""
 import argparse
@@ -44,6 +44,19 @@ def seconds(text):
         raise argparse.ArgumentTypeError(f"a number of seconds, not {text!r}") from None
     if not s > 0 or s == float("inf"):
         raise argparse.ArgumentTypeError(f"more than 0 seconds (and finite), not {text}")
+    return s
+
+
+WAIT_SECONDS = 20.0
+
+
+def wait_seconds(text):
+    try:
+        s = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"a number of seconds, not {text!r}") from None
+    if not 0 <= s < float("inf"):
+        raise argparse.ArgumentTypeError(f"0 (until Ctrl-C) or more seconds, not {text}")
     return s
 
 
@@ -87,7 +100,11 @@ def add_source_arguments(parser, subscribe=True):
                             "(a sensor's edges, noise, ambient light and saturation) or ideal")
     parser.set_defaults(subscribe=None, output="depth")
     if subscribe:
-        add_network_arguments(parser.add_argument_group("network (with --subscribe)"))
+        network = parser.add_argument_group("network (with --subscribe)")
+        add_network_arguments(network)
+        network.add_argument("--wait", type=wait_seconds, default=WAIT_SECONDS, metavar="SECONDS",
+                             help=f"how long to wait for the publisher (default {WAIT_SECONDS:g}; "
+                                  "0: until Ctrl-C)")
 
 
 def add_length_arguments(parser, progress=True):
@@ -174,8 +191,14 @@ def open_source(args, realtime, subscribing=True, physics=None, wrap=True):
             raise CameraError(str(e)) from None
     if args.subscribe:
         try:
+            wait = getattr(args, "wait", WAIT_SECONDS)
             source = quorvex.subscribe(args.subscribe, connect=args.connect, listen=args.listen,
-                                       config=args.zenoh_config, lossless=args.lossless)
+                                       config=args.zenoh_config, lossless=args.lossless,
+                                       info_timeout=wait or None)
+            source.on_wait = lambda: print(
+                f"quorvex {getattr(args, 'command', '')}: waiting for a publisher of {args.subscribe} "
+                + ("(Ctrl-C stops)" if not wait else f"for up to {wait:g} s (--wait)"),
+                file=sys.stderr, flush=True)
             return filtered(source, args) if wrap else source
         except ImportError as e:
             raise CameraError(str(e)) from None
