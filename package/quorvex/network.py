@@ -474,9 +474,9 @@ class Subscription(_SessionUser):
 # A coded confidence that is a copy of its frame's amplitude, which may
 # arrive after it: filled in once the frame is complete.
 _SAME_AS_AMPLITUDE = object()
-# Incomplete frames hold at most this much: a few of the largest frames in
-# pieces, which a healthy stream never comes near.
-_MAX_PENDING_BYTES = 4 * planeformats.MAX_FRAME_BYTES
+# Incomplete frames hold at most this much (12.3 MB): three VGA depth frames
+# in pieces, where a healthy stream has one or two.
+_MAX_PENDING_BYTES = 2 * planeformats.MAX_FRAME_BYTES
 
 
 def _nbytes(array):
