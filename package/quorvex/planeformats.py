@@ -9,6 +9,7 @@ again, and how large a frame can be.
     32FC1                        Image            (raw)            depth, amplitude, confidence
     16UC1                        Image            (raw)            raw
     16UC1; compressedDepth rvl   CompressedImage  compressedDepth  depth
+    16UC1; compressedDepth png   CompressedImage  compressedDepth  depth (read only)
     16UC1; linear rice           CompressedImage  lossless         amplitude, confidence, raw
     16UC1; delta deflate         CompressedImage  lossless         amplitude, confidence, raw
     16UC1; same as amplitude     CompressedImage  lossless         confidence
@@ -62,6 +63,8 @@ FORMATS = {f.name: f for f in (
     # Read wherever 16-bit samples are, written by none of our tools.
     PlaneFormat("mono16", IMAGE, RAW_TRANSPORT, (), _U16),
     PlaneFormat(depthcoding.DEPTH_FORMAT, COMPRESSED_IMAGE, "compressedDepth", ("depth",), _U16),
+    *(PlaneFormat(name, COMPRESSED_IMAGE, "compressedDepth", ("depth",), _U16)
+      for name in depthcoding.DEPTH_PNG_FORMATS),
     PlaneFormat(depthcoding.PLANE_FORMAT, COMPRESSED_IMAGE, "lossless", ("amplitude", "confidence", "raw"), _U16),
     PlaneFormat(depthcoding.DEFLATE_FORMAT, COMPRESSED_IMAGE, "lossless", ("amplitude", "confidence", "raw"), _U16),
     PlaneFormat(depthcoding.SAME_AS_AMPLITUDE, COMPRESSED_IMAGE, "lossless", ("confidence",), _U16),
@@ -258,6 +261,8 @@ def plane_array(message, name, width, height, amplitude=None, depth_in_metres=Fa
     try:
         if fmt == depthcoding.DEPTH_FORMAT:
             return depthcoding.decode_depth(data, width, height)
+        if fmt in depthcoding.DEPTH_PNG_FORMATS:
+            return depthcoding.decode_depth_png(data, width, height)
         if fmt == depthcoding.SAME_AS_AMPLITUDE:
             if amplitude is None or len(data):
                 raise MessageError("confidence: a copy of an amplitude the frame lacks")
