@@ -12,6 +12,7 @@ from .errors import CameraError, _extra_hint  # noqa: E402
 from .frame import Frame, StreamInfo  # noqa: E402
 from .geometry import Intrinsics, depth_to_points, nominal_intrinsics, save_ply  # noqa: E402
 from .filters import Filters, filter_depth  # noqa: E402
+from .calibration import load_calibration  # noqa: E402
 from .camera import Camera  # noqa: E402
 from .recording import open_recording  # noqa: E402  (needs the record extra only when called)
 
@@ -21,5 +22,5 @@ except ImportError as _missing:
     def subscribe(*args, _why=str(_missing), **kwargs):
         raise ImportError(f"quorvex.subscribe needs the 'network' extra ({_why}): {_extra_hint('network')}")
 
-__all__ = ["Camera", "Filters", "filter_depth", "CameraError", "open_recording", "subscribe", "Frame", "StreamInfo", "Intrinsics", "nominal_intrinsics",
+__all__ = ["Camera", "Filters", "filter_depth", "CameraError", "open_recording", "subscribe", "Frame", "StreamInfo", "Intrinsics", "nominal_intrinsics", "load_calibration",
            "depth_to_points", "save_ply", "__version__"]

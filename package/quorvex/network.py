@@ -37,7 +37,7 @@ import zenoh
 from . import depthcoding, planeformats, rosmsg, sources
 from .errors import CameraError
 from .frame import Frame, StreamInfo
-from .geometry import Intrinsics
+from .geometry import intrinsics_from_dict, intrinsics_to_dict
 
 DEFAULT_KEY = sources.DEFAULT_KEY
 PLANES = planeformats.PLANES
@@ -145,13 +145,13 @@ def info_to_json(info):
     d = {k: getattr(info, k) for k in ("source", "variant", "width", "height", "output",
                                        "controls", "version", "filters")}
     i = info.intrinsics
-    d["intrinsics"] = {k: getattr(i, k) for k in ("width", "height", "fx", "fy", "cx", "cy")}
+    d["intrinsics"] = intrinsics_to_dict(i)
     return json.dumps(d)
 
 
 def info_from_json(text):
     d = json.loads(text)
-    d["intrinsics"] = Intrinsics(**d["intrinsics"])
+    d["intrinsics"] = intrinsics_from_dict(d["intrinsics"])
     d["controls"] = {str(k): int(v) for k, v in d.get("controls", {}).items()}
     return StreamInfo(**d)
 

@@ -23,7 +23,7 @@ from typing import List, Optional
 from . import planeformats, rosmsg
 from .errors import CameraError, _extra_hint
 from .frame import StreamInfo
-from .geometry import Intrinsics
+from .geometry import intrinsics_from_dict, intrinsics_to_dict
 from .rate import RateMeter
 
 # How a recording is stored: the first three are the MCAP chunk coding of
@@ -227,8 +227,7 @@ class RecordingWriter:
             "stream_version": str(info.version),
             "source": info.source, "variant": info.variant, "output": info.output,
             "width": str(info.width), "height": str(info.height),
-            "intrinsics": json.dumps({"width": i.width, "height": i.height, "fx": i.fx, "fy": i.fy,
-                                      "cx": i.cx, "cy": i.cy}),
+            "intrinsics": json.dumps(intrinsics_to_dict(i)),
             "controls": json.dumps(dict(info.controls), sort_keys=True),
             # Which depth filters, if any, the recorded depth went through
             # ("null": raw, so it can be filtered on playback).
@@ -604,7 +603,7 @@ def _stream_info(path, meta):
         i = json.loads(meta["intrinsics"])
         return StreamInfo(source=f"recording:{path}", variant=meta["variant"],
                           width=int(meta["width"]), height=int(meta["height"]), output=meta["output"],
-                          intrinsics=Intrinsics(**i), controls=json.loads(meta["controls"]),
+                          intrinsics=intrinsics_from_dict(i), controls=json.loads(meta["controls"]),
                           version=meta.get("stream_version", ""),
                           filters=json.loads(meta.get("filters", "null")))
     except (KeyError, ValueError, TypeError) as e:

@@ -125,13 +125,16 @@ def header(timestamp_ms, frame_id):
 
 
 def camera_info_message(intrinsics, timestamp_ms, frame_id):
-    """`sensor_msgs/msg/CameraInfo` fields of `quorvex.Intrinsics` (a pinhole
-    without distortion; the projection equals the camera matrix)."""
+    """`sensor_msgs/msg/CameraInfo` fields of `quorvex.Intrinsics`: D its
+    plumb-bob distortion (zero for a pinhole), K the camera matrix, R the
+    identity (a single camera) and P = [K | 0], as the calibration file
+    holds them."""
     fx, fy, cx, cy = (float(intrinsics.fx), float(intrinsics.fy), float(intrinsics.cx),
                       float(intrinsics.cy))
     return {"header": header(timestamp_ms, frame_id),
             "height": int(intrinsics.height), "width": int(intrinsics.width),
-            "distortion_model": "plumb_bob", "d": [0.0] * 5,
+            "distortion_model": "plumb_bob",
+            "d": [float(v) for v in getattr(intrinsics, "distortion", (0.0,) * 5)],
             "k": [fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0],
             "r": [1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0],
             "p": [fx, 0.0, cx, 0.0, 0.0, fy, cy, 0.0, 0.0, 0.0, 1.0, 0.0],

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "sim/SceneModel.h"
@@ -20,9 +22,18 @@ namespace quorvex_evk {
 // frames at the configured rate, stamps images with its own millisecond
 // clock, lends out images from a fixed pool and injects the configured
 // faults. Register writes may arrive from any thread.
+//
+// Frames of the realistic world are rendered on a thread of the module's
+// own: a heavy world takes minutes per frame, while a capture waits for it
+// only a short while before answering a time-out, and stop() abandons the
+// frame being rendered. A camera stopping between two captures is thus
+// never held up by the world. The ideal world renders in line.
 class SimulatedModule {
 public:
     SimulatedModule(const ModuleConfig& config, uint32_t queueDepth);
+    ~SimulatedModule();
+    SimulatedModule(const SimulatedModule&) = delete;
+    SimulatedModule& operator=(const SimulatedModule&) = delete;
 
     // The scene a configuration describes (not meaningful for the pattern).
     static Quorvex::sim::SceneKind sceneKindOf(const ModuleConfig& config);
@@ -59,7 +70,10 @@ private:
     uint32_t imageRows() const;
     size_t imageBytes() const;
     uint32_t modulationDivider();
-    void renderFrame();
+    // Renders frame `f` into frameWords; false when cancelled part way.
+    bool renderFrame(uint32_t f);
+    void renderLoop();
+    void startRender();
     void storeImage(uint32_t k, uint8_t* out) const;
     bool pace(std::unique_lock<std::mutex>& lock, uint32_t timeoutMs);
     void faultDelay(std::unique_lock<std::mutex>& lock, uint32_t timeoutMs);
@@ -77,6 +91,8 @@ private:
     Quorvex::sim::NoiseSource noise;
     // The realistic world, when the configuration asks for it.
     std::unique_ptr<Quorvex::sim::PhysicalWorld> world;
+    // The ideal world's checkerboard, posed anew for each frame.
+    std::unique_ptr<Quorvex::sim::SceneGeometry> board;
     double gain = 600.0;
     uint32_t renderedDivider = 0;
     // 12-bit words of every image of the current frame, image after image.
@@ -86,6 +102,15 @@ private:
     uint64_t imagesDelivered = 0;
     uint64_t imagesMade = 0;
     uint32_t framesRendered = 0;
+    // The render of the next frame, guarded by streamMutex. While it runs
+    // only the render thread touches the world, the noise and frameWords.
+    enum class Render { Idle, Running, Ready };
+    Render render = Render::Idle;
+    bool renderRequested = false;
+    bool quitting = false;
+    std::condition_variable renderWake;
+    std::atomic<bool> cancelRender{false};
+    std::thread renderer;
     uint32_t nextImage = 0;
     bool haveFrame = false;
     Clock::time_point lastFrameAt;

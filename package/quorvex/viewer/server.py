@@ -20,6 +20,7 @@ from aiohttp import WSMsgType, web
 
 from .. import colormap
 from ..errors import CameraError
+from ..geometry import intrinsics_to_dict
 from ..rate import RateMeter
 from . import protocol
 from .filtering import CONTROLS as FILTER_CONTROLS
@@ -289,8 +290,7 @@ class Viewer:
         k = info.intrinsics
         described = {"source": info.source, "variant": info.variant, "width": info.width,
                      "height": info.height, "output": info.output, "version": info.version,
-                     "intrinsics": {"fx": k.fx, "fy": k.fy, "cx": k.cx, "cy": k.cy,
-                                    "width": k.width, "height": k.height}}
+                     "intrinsics": intrinsics_to_dict(k)}
         # The page draws with the package's own colour maps and range rule,
         # and places points along the module's rays (it measures the
         # distance along each pixel's ray, not along the optical axis).
