@@ -85,9 +85,14 @@ def add_source_arguments(parser, subscribe=True):
     group.add_argument("--physics", choices=("ideal", "realistic"), default=None,
                        help="the world the simulated module shows (opened with no --config): realistic "
                             "(a sensor's edges, noise, ambient light and saturation) or ideal")
-    parser.set_defaults(subscribe=None, output="depth")
+    parser.set_defaults(subscribe=None, output="depth", transport="zenoh")
     if subscribe:
+        what.add_argument("--transport", choices=("zenoh", "ros2"), default="zenoh",
+                          help="with ros2: the depth images (16UC1 mm or 32FC1 m) and camera "
+                               "info any ROS 2 publisher sends under --namespace, instead of "
+                               "a camera")
         add_network_arguments(parser.add_argument_group("network (with --subscribe)"))
+        add_ros2_arguments(parser.add_argument_group("ROS 2 (with --transport ros2)"))
 
 
 def add_length_arguments(parser, progress=True):
@@ -123,6 +128,16 @@ def add_network_arguments(group):
     group.add_argument("--lossless", action="store_true",
                        help="every frame is delivered, the network waiting for the slowest side, "
                             "instead of newest-frame-wins (both sides must ask for it)")
+
+
+def add_ros2_arguments(group):
+    """Where ROS 2 frames are published or read (with --transport ros2);
+    the domain is ROS_DOMAIN_ID's, Cyclone's own settings CYCLONEDDS_URI's."""
+    group.add_argument("--namespace", default="/quorvex",
+                       help="topic namespace (default /quorvex: /quorvex/depth/image, "
+                            "/quorvex/camera_info, ...)")
+    group.add_argument("--qos", choices=("default", "sensor"), default="default",
+                       help="default: reliable, volatile, keep last 5; sensor: best effort")
 
 
 def add_filter_arguments(parser, default):
@@ -169,6 +184,12 @@ def open_source(args, realtime, subscribing=True, physics=None, wrap=True):
                               "is missing; install the 'record' extra)")
         try:
             source = opener(args.recording, realtime=realtime)
+            return filtered(source, args) if wrap else source
+        except ImportError as e:
+            raise CameraError(str(e)) from None
+    if subscribing and getattr(args, "transport", "zenoh") == "ros2":
+        try:
+            source = quorvex.subscribe(args.namespace, transport="ros2", qos=args.qos)
             return filtered(source, args) if wrap else source
         except ImportError as e:
             raise CameraError(str(e)) from None
