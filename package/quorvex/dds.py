@@ -458,11 +458,11 @@ class Participant:
         self._handle = None
         self.domain = int(domain)
         if config is not None:
-            # A domain of our own configuration; the participant joins it.
-            self._domain = _check(self._lib.dds_create_domain(self.domain, config.encode()),
-                                  f"configuring DDS domain {self.domain}")
-        else:
-            self._domain = None
+            # A domain of our own configuration, which the participant joins;
+            # where this process already has the domain, it is joined as it
+            # is. The domain stays until the process ends: deleting it would
+            # delete every participant in it, other users' too.
+            self._lib.dds_create_domain(self.domain, config.encode())
         q = (qos or Qos())._make(self._lib, endpoint=False)
         try:
             self._handle = _check(self._lib.dds_create_participant(self.domain, q, None),
@@ -492,7 +492,7 @@ class Participant:
 
     def close(self):
         if self._handle is not None:
-            self._lib.dds_delete(self._domain if self._domain is not None else self._handle)
+            self._lib.dds_delete(self._handle)
             self._handle = None
 
     def __enter__(self):

@@ -11,6 +11,7 @@ written by the participant that holds its writers, whose USER_DATA says
         for frame in source.frames():
             pub.put(frame)
 """
+import os
 import threading
 import time
 
@@ -110,9 +111,29 @@ def _stamp(ns):
     return {"sec": ns // 1_000_000_000, "nanosec": ns % 1_000_000_000}
 
 
-def _participant(domain):
+# Writer-side settings for images of a megabyte and more, under whatever
+# CYCLONEDDS_URI says (it comes after, so it overrides): datagrams of up to
+# 64 KB carry a frame in a few dozen sends instead of hundreds.
+WRITER_CONFIG = os.environ.get("QUORVEX_DDS_WRITER_CONFIG", (
+    "<CycloneDDS><Domain><General><MaxMessageSize>65500B</MaxMessageSize>"
+    "<FragmentSize>62000B</FragmentSize></General></Domain></CycloneDDS>"))
+
+
+# Reader-side: a frame of VGA planes is some 3.6 MB arriving at once; a
+# receive buffer that holds a frame or two saves retransmitting it (the
+# kernel caps it at net.core.rmem_max).
+READER_CONFIG = os.environ.get("QUORVEX_DDS_READER_CONFIG", (
+    "<CycloneDDS><Domain><Internal><SocketReceiveBufferSize max=\"16MB\"/></Internal>"
+    "</Domain></CycloneDDS>"))
+
+
+def _participant(domain, writer_side=False):
+    ours = WRITER_CONFIG if writer_side else READER_CONFIG
+    config = None
+    if ours:
+        config = ",".join(c for c in (ours, os.environ.get("CYCLONEDDS_URI", "")) if c)
     try:
-        return dds.Participant(domain=domain, qos=dds.Qos(userdata=b"enclave=/;"))
+        return dds.Participant(domain=domain, qos=dds.Qos(userdata=b"enclave=/;"), config=config)
     except dds.DdsError as e:
         raise CameraError(f"cannot join ROS 2 domain {domain}: {e}") from None
 
@@ -149,7 +170,7 @@ class RosPublisher:
         self.topics = topics(namespace)
         self.domain = _domain(domain)
         image_qos = qos_profile(qos)
-        self._participant = _participant(self.domain)
+        self._participant = _participant(self.domain, writer_side=True)
         try:
             self._writers = {}
             wanted = list(rosmsg.OUTPUT_PLANES[info.output]) + ["camera_info"]
@@ -264,9 +285,10 @@ class RosSubscription:
         self.info_timeout = info_timeout
         self.malformed = 0
         self.received = 0
+        self.last_stamp_ns = None   # the stamp of the last frame yielded (system clock, ns)
         self._participant = _participant(self.domain)
         reader_qos = qos_profile(qos)
-        reader_qos.depth = 2
+        reader_qos.depth = 4
         self._readers = {}
         try:
             for what in ("depth", "amplitude", "confidence", "camera_info"):
@@ -385,6 +407,7 @@ class RosSubscription:
         for what in ("amplitude", "confidence"):
             planes.setdefault(what, np.zeros_like(depth))
         stamp = msg.header.stamp
+        self.last_stamp_ns = int(stamp.sec) * 1_000_000_000 + int(stamp.nanosec)
         frame = Frame(sequence=self._sequence,
                       timestamp_ms=int(stamp.sec) * 1000 + int(stamp.nanosec) // 1_000_000,
                       host_time_ns=time.monotonic_ns(), dropped=0, width=depth.shape[1],
