@@ -376,3 +376,35 @@ def test_publish_command(loopback, tmp_path, peer_program):
     assert pub.returncode == 0, err
     assert "as ROS 2 node quorvex_camera on /cli/" in out
     assert len(peer.records()) == 1
+
+
+@needs_dds
+def test_record_reads_ros2(loopback, frames, tmp_path):
+    # `record --transport ros2` in another process, fed by our publisher here
+    # until it has its frames.
+    info, got = frames
+    out = tmp_path / "ros.mcap"
+    cmd = [sys.executable, "-m", "quorvex", "record", str(out), "--transport", "ros2",
+           "--namespace", "/rec", "--frames", "3", "--quiet"]
+    rec = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        with ros2.RosPublisher(info, namespace="/rec") as pub:
+            for i in range(1200):
+                if rec.poll() is not None:
+                    break
+                if all(pub.matched().values()):
+                    pub.put(got[i % len(got)])
+                time.sleep(0.05)
+        _, err = rec.communicate(timeout=60)
+    finally:
+        if rec.poll() is None:
+            rec.kill()
+            rec.wait()
+    assert rec.returncode == 0, err
+    import quorvex
+    with quorvex.open_recording(str(out)) as r:
+        assert (r.info.width, r.info.height) == (240, 180)
+        assert r.info.intrinsics == info.intrinsics
+        recorded = list(r.frames())
+    assert len(recorded) == 3
+    assert any(np.allclose(recorded[0].depth, f.depth, atol=0.001) for f in got)
