@@ -196,7 +196,6 @@ class RosPublisher:
 
         def gid(raw):
             return {"data": raw.ljust(n, b"\0")}
-        ns, _, _ = self.topics["depth"][0].rpartition("/depth/image")
         self.node_namespace = "/"
         self._discovery.write({
             "gid": gid(self._participant.guid),
@@ -276,9 +275,11 @@ class RosSubscription:
     any. Frames are yielded as their depth images arrive; the latest
     amplitude and confidence of the same stamp join them. `sequence`
     counts frames received here; `timestamp_ms` is the image's stamp in
-    milliseconds; `dropped` is 0 (ROS messages carry no sequence)."""
+    milliseconds; `dropped` is 0 (ROS messages carry no sequence).
+    Best effort by default, which every publisher serves; qos="default"
+    asks for reliable delivery (from reliable publishers only)."""
 
-    def __init__(self, namespace=DEFAULT_NAMESPACE, domain=None, qos="default",
+    def __init__(self, namespace=DEFAULT_NAMESPACE, domain=None, qos="sensor",
                  info_timeout=5.0, depth_topic=None):
         self.topics = topics(namespace)
         self.domain = _domain(domain)

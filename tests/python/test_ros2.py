@@ -347,7 +347,7 @@ def test_our_publisher_to_our_reader(loopback, frames):
     info, got = frames
     import quorvex
     with ros2.RosPublisher(info, namespace="/self") as pub, \
-            quorvex.subscribe("/self", transport="ros2") as sub:
+            quorvex.subscribe("/self", transport="ros2", qos="default") as sub:
         assert _wait(lambda: all(pub.matched().values())
                      and all(r.matched() for r in sub._readers.values()))
         for f in got[:3]:
@@ -385,7 +385,7 @@ def test_record_reads_ros2(loopback, frames, tmp_path):
     info, got = frames
     out = tmp_path / "ros.mcap"
     cmd = [sys.executable, "-m", "quorvex", "record", str(out), "--transport", "ros2",
-           "--namespace", "/rec", "--frames", "3", "--quiet"]
+           "--namespace", "/rec", "--qos", "default", "--frames", "3", "--quiet"]
     rec = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         with ros2.RosPublisher(info, namespace="/rec") as pub:

@@ -136,8 +136,10 @@ def add_ros2_arguments(group):
     group.add_argument("--namespace", default="/quorvex",
                        help="topic namespace (default /quorvex: /quorvex/depth/image, "
                             "/quorvex/camera_info, ...)")
-    group.add_argument("--qos", choices=("default", "sensor"), default="default",
-                       help="default: reliable, volatile, keep last 5; sensor: best effort")
+    group.add_argument("--qos", choices=("default", "sensor"), default=None,
+                       help="default: reliable, volatile, keep last 5 (what publish sends by "
+                            "default); sensor: best effort (what a reader asks for by default: "
+                            "it receives from reliable and best-effort publishers alike)")
 
 
 def add_filter_arguments(parser, default):
@@ -189,7 +191,7 @@ def open_source(args, realtime, subscribing=True, physics=None, wrap=True):
             raise CameraError(str(e)) from None
     if subscribing and getattr(args, "transport", "zenoh") == "ros2":
         try:
-            source = quorvex.subscribe(args.namespace, transport="ros2", qos=args.qos)
+            source = quorvex.subscribe(args.namespace, transport="ros2", qos=args.qos or "sensor")
             return filtered(source, args) if wrap else source
         except ImportError as e:
             raise CameraError(str(e)) from None

@@ -94,7 +94,7 @@ def _run_ros2(args, progress, meter):
         info = source.info
         try:
             pub = ros2.RosPublisher(info, namespace=args.namespace, frame_id=args.frame_id,
-                                    node_name=args.node_name, qos=args.qos,
+                                    node_name=args.node_name, qos=args.qos or "default",
                                     distro=args.ros_distro, compression=args.compression,
                                     points=args.points)
         except ValueError as e:
@@ -102,7 +102,7 @@ def _run_ros2(args, progress, meter):
         with pub:
             print(f"publishing {info.variant} {info.output} from {info.source} as ROS 2 node "
                   f"{args.node_name} on {ros2.check_namespace(args.namespace)}/... "
-                  f"(domain {pub.domain}, QoS {args.qos})", flush=True)
+                  f"(domain {pub.domain}, QoS {args.qos or 'default'})", flush=True)
             start = time.monotonic()
             dropped = 0
             try:
