@@ -17,6 +17,7 @@ IMAGE = "sensor_msgs/msg/Image"
 COMPRESSED_IMAGE = "sensor_msgs/msg/CompressedImage"
 CAMERA_INFO = "sensor_msgs/msg/CameraInfo"
 FRAME_INFO = "quorvex_msgs/msg/FrameInfo"
+POINT_CLOUD2 = "sensor_msgs/msg/PointCloud2"
 
 _SEPARATOR = "=" * 80 + "\n"
 _HEADER_DEFS = (
@@ -72,6 +73,23 @@ MSGDEFS = {
         "uint32 width                # the frame's width and height as the source gave them\n"
         "uint32 height\n"
         "string output               # depth or raw\n" + _HEADER_DEFS),
+    POINT_CLOUD2: (
+        "std_msgs/Header header\n"
+        "uint32 height\n"
+        "uint32 width\n"
+        "PointField[] fields\n"
+        "bool is_bigendian\n"
+        "uint32 point_step\n"
+        "uint32 row_step\n"
+        "uint8[] data\n"
+        "bool is_dense\n" + _HEADER_DEFS
+        + _SEPARATOR + "MSG: sensor_msgs/PointField\n"
+        "uint8 INT8=1\n"
+        "uint8 FLOAT32=7\n"
+        "string name\n"
+        "uint32 offset\n"
+        "uint8 datatype\n"
+        "uint32 count\n"),
 }
 
 class MessageError(ValueError):
