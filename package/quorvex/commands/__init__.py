@@ -15,7 +15,7 @@ COMMANDS = {
     "record": ("quorvex.commands.record", "stream a camera into an MCAP file of ROS 2 messages"),
     "info": ("quorvex.commands.info", "summarise a recording"),
     "view": ("quorvex.commands.view", "serve a live web viewer"),
-    "publish": ("quorvex.commands.publish", "publish frames over Zenoh"),
+    "publish": ("quorvex.commands.publish", "publish frames over Zenoh or as ROS 2 topics"),
     "doctor": ("quorvex.commands.doctor", "check what a camera needs on this machine, and say what to do"),
     "calibrate": ("quorvex.commands.calibrate",
                   "calibrate the lens from a printed checkerboard, into a camera_info YAML file"),

@@ -7,7 +7,7 @@
     output   --output depth|raw, and per command how frames are stored or
              sent (record's --compression)
     network  --connect/--listen ENDPOINT (Zenoh endpoints only),
-             --zenoh-config FILE, --lossless
+             --zenoh-config FILE, --lossless; a subscription's --wait S
     filters  --filters default|near|far|none
 
 and `open_source`, which turns the source options into a source."""
@@ -44,6 +44,19 @@ def seconds(text):
         raise argparse.ArgumentTypeError(f"a number of seconds, not {text!r}") from None
     if not s > 0 or s == float("inf"):
         raise argparse.ArgumentTypeError(f"more than 0 seconds (and finite), not {text}")
+    return s
+
+
+WAIT_SECONDS = 20.0
+
+
+def wait_seconds(text):
+    try:
+        s = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"a number of seconds, not {text!r}") from None
+    if not 0 <= s < float("inf"):
+        raise argparse.ArgumentTypeError(f"0 (until Ctrl-C) or more seconds, not {text}")
     return s
 
 
@@ -91,9 +104,18 @@ def add_source_arguments(parser, subscribe=True, calibration=True):
                            help="the lens of a camera_info YAML file (python -m quorvex calibrate "
                                 "writes one) for the point clouds and camera info, instead of the "
                                 "nominal lens or the one the source describes")
-    parser.set_defaults(subscribe=None, output="depth", calibration=None)
+    parser.set_defaults(subscribe=None, output="depth", calibration=None, transport="zenoh")
     if subscribe:
-        add_network_arguments(parser.add_argument_group("network (with --subscribe)"))
+        what.add_argument("--transport", choices=("zenoh", "ros2"), default="zenoh",
+                          help="with ros2: the depth images (16UC1 mm or 32FC1 m) and camera "
+                               "info any ROS 2 publisher sends under --namespace, instead of "
+                               "a camera")
+        network = parser.add_argument_group("network (with --subscribe)")
+        add_network_arguments(network)
+        network.add_argument("--wait", type=wait_seconds, default=WAIT_SECONDS, metavar="SECONDS",
+                             help=f"how long to wait for the publisher (default {WAIT_SECONDS:g}; "
+                                  "0: until Ctrl-C)")
+        add_ros2_arguments(parser.add_argument_group("ROS 2 (with --transport ros2)"))
 
 
 def add_length_arguments(parser, progress=True):
@@ -129,6 +151,18 @@ def add_network_arguments(group):
     group.add_argument("--lossless", action="store_true",
                        help="every frame is delivered, the network waiting for the slowest side, "
                             "instead of newest-frame-wins (both sides must ask for it)")
+
+
+def add_ros2_arguments(group):
+    """Where ROS 2 frames are published or read (with --transport ros2);
+    the domain is ROS_DOMAIN_ID's, Cyclone's own settings CYCLONEDDS_URI's."""
+    group.add_argument("--namespace", default="/quorvex",
+                       help="topic namespace (default /quorvex: /quorvex/depth/image, "
+                            "/quorvex/camera_info, ...)")
+    group.add_argument("--qos", choices=("default", "sensor"), default=None,
+                       help="default: reliable, volatile, keep last 5 (what publish sends by "
+                            "default); sensor: best effort (what a reader asks for by default: "
+                            "it receives from reliable and best-effort publishers alike)")
 
 
 def add_filter_arguments(parser, default):
@@ -194,13 +228,23 @@ def _open_source(args, realtime, subscribing, physics, filters):
     from ..filters import FilteredSource
 
     preset = _preset(filters)
-    if args.recording or args.subscribe:
+    # A recording named wins over any subscription.
+    ros2 = subscribing and not args.recording and getattr(args, "transport", "zenoh") == "ros2"
+    if args.recording or args.subscribe or ros2:
         try:
             if args.recording:
                 source = quorvex.open_recording(args.recording, realtime=realtime)
+            elif ros2:
+                source = quorvex.subscribe(args.namespace, transport="ros2", qos=args.qos or "sensor")
             else:
+                wait = getattr(args, "wait", WAIT_SECONDS)
                 source = quorvex.subscribe(args.subscribe, connect=args.connect, listen=args.listen,
-                                           config=args.zenoh_config, lossless=args.lossless)
+                                           config=args.zenoh_config, lossless=args.lossless,
+                                           info_timeout=wait or None)
+                source.on_wait = lambda: print(
+                    f"quorvex {getattr(args, 'command', '')}: waiting for a publisher of {args.subscribe} "
+                    + ("(Ctrl-C stops)" if not wait else f"for up to {wait:g} s (--wait)"),
+                    file=sys.stderr, flush=True)
             source = _calibrated(source, args)
         except ImportError as e:  # the extra it needs is not installed
             raise CameraError(str(e)) from None

@@ -250,7 +250,14 @@ class Viewer:
             self.playback.page_opened()
         sender = asyncio.ensure_future(self._send_frames(client))
         try:
-            await ws.send_str(json.dumps(self._hello(client)))
+            try:
+                # A subscription's info waits for its publisher: never on
+                # the loop, where it would hold every page.
+                info = await self._loop.run_in_executor(None, _info_of, self.source)
+            except CameraError as e:
+                await ws.close(code=1011, message=str(e).encode()[:120])
+                return ws
+            await ws.send_str(json.dumps(self._hello(client, info)))
             async for msg in ws:
                 try:
                     if msg.type != WSMsgType.TEXT:
@@ -279,8 +286,7 @@ class Viewer:
             await _quietly(sender)
         return ws
 
-    def _hello(self, client):
-        info = self.source.info
+    def _hello(self, client, info):
         k = info.intrinsics
         described = {"source": info.source, "variant": info.variant, "width": info.width,
                      "height": info.height, "output": info.output, "version": info.version,
@@ -362,6 +368,10 @@ class Viewer:
     def stats(self):
         return {"frames_in": self.frames_in, "refused": self.refused, "bad_messages": self.bad_messages,
                 "clients": [{"sent": c.sent, "latencies_ms": list(c.latencies_ms)} for c in self.clients]}
+
+
+def _info_of(source):
+    return source.info
 
 
 async def _quietly(awaitable):
