@@ -131,7 +131,7 @@ def test_16_bit_compressed_depth_of_another_writer_reads_whatever_its_depth_para
 
 def hand_built_png(image, row_filter):
     """A 16-bit grey PNG of `image`, every row filtered with `row_filter`
-    (0 ... 4), from the PNG specification."""
+    (0 ... 4), built by hand from the PNG format's published rules."""
     x = image.astype(">u2").view(np.uint8).reshape(image.shape[0], -1).astype(np.int32)
     rows = []
     for y in range(x.shape[0]):
