@@ -65,21 +65,7 @@ def run(args):
                   f"{pub.key}/ (listening on {where}"
                   + (f"; connecting to {', '.join(args.connect)}" if args.connect else "")
                   + ")", flush=True)
-            start = time.monotonic()
-            dropped = 0
-            try:
-                for frame in options.length_limited(source.frames(max_frames=args.frames), args):
-                    pub.put(frame)
-                    dropped += frame.dropped
-                    meter.tick()
-                    progress.update(f"{pub.published} frames, {meter.rate:.1f} fps, "
-                                    f"dropped {dropped}")
-            except KeyboardInterrupt:
-                pass
-            finally:
-                progress.close()
-                seconds = time.monotonic() - start
-                print(f"published {pub.published} frames in {seconds:.1f} s", file=sys.stderr)
+            _stream(source, pub, args, progress, meter)
     return 0
 
 
@@ -91,7 +77,8 @@ def _run_ros2(args, progress, meter):
     except dds.DdsUnavailable as e:
         raise CameraError(str(e)) from None
     with options.sigterm_as_interrupt(), \
-            options.open_source(args, realtime=True, subscribing=False) as source:
+            options.open_source(args, realtime=True, subscribing=False,
+                                 filters=args.filters) as source:
         info = source.info
         try:
             pub = ros2.RosPublisher(info, namespace=args.namespace, frame_id=args.frame_id,
@@ -104,19 +91,23 @@ def _run_ros2(args, progress, meter):
             print(f"publishing {info.variant} {info.output} from {info.source} as ROS 2 node "
                   f"{args.node_name} on {ros2.check_namespace(args.namespace)}/... "
                   f"(domain {pub.domain}, QoS {args.qos or 'default'})", flush=True)
-            start = time.monotonic()
-            dropped = 0
-            try:
-                for frame in options.length_limited(source.frames(max_frames=args.frames), args):
-                    pub.put(frame)
-                    dropped += frame.dropped
-                    meter.tick()
-                    progress.update(f"{pub.published} frames, {meter.rate:.1f} fps, "
-                                    f"dropped {dropped}")
-            except KeyboardInterrupt:
-                pass
-            finally:
-                progress.close()
-                print(f"published {pub.published} frames in {time.monotonic() - start:.1f} s",
-                      file=sys.stderr)
+            _stream(source, pub, args, progress, meter)
     return 0
+
+
+def _stream(source, pub, args, progress, meter):
+    """Puts the source's frames until its end, the length options or Ctrl-C,
+    with the progress line, and says what went out."""
+    start = time.monotonic()
+    dropped = 0
+    try:
+        for frame in options.length_limited(source.frames(max_frames=args.frames), args):
+            pub.put(frame)
+            dropped += frame.dropped
+            meter.tick()
+            progress.update(f"{pub.published} frames, {meter.rate:.1f} fps, dropped {dropped}")
+    except KeyboardInterrupt:
+        pass
+    finally:
+        progress.close()
+        print(f"published {pub.published} frames in {time.monotonic() - start:.1f} s", file=sys.stderr)
