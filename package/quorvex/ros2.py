@@ -145,7 +145,26 @@ def _domain(domain):
         raise CameraError(str(e)) from None
 
 
-class RosPublisher:
+class _ParticipantUser:
+    """Closes its DDS participant (and with it every entity it made) on
+    `close()` and at the end of `with`."""
+
+    _participant = None
+
+    def close(self):
+        if self._participant is not None:
+            self._participant.close()
+            self._participant = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+
+class RosPublisher(_ParticipantUser):
     """Publishes each frame on the topics of `topics(namespace)`: the
     planes as `sensor_msgs/msg/Image` (depth `32FC1` in metres, NaN where
     there is no measurement), CameraInfo with every frame, with
@@ -231,17 +250,6 @@ class RosPublisher:
                                                          self.points == "organised"), ns)
         self.published += 1
 
-    def close(self):
-        if self._participant is not None:
-            self._participant.close()
-            self._participant = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
 
 
 _POINT_FIELDS = [{"name": n, "offset": 4 * i, "datatype": 7, "count": 1}  # 7: FLOAT32
@@ -268,7 +276,7 @@ def _key(msg):
     return int(msg.header.stamp.sec), int(msg.header.stamp.nanosec)
 
 
-class RosSubscription:
+class RosSubscription(_ParticipantUser):
     """A source of the depth frames any ROS 2 publisher sends: depth images
     (`32FC1` metres or `16UC1` millimetres) on `{namespace}/depth/image`,
     with the amplitude and confidence images and CameraInfo when there are
@@ -419,13 +427,4 @@ class RosSubscription:
 
     def close(self):
         self._closed = True
-        if self._participant is not None:
-            self._participant.close()
-            self._participant = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
+        super().close()
