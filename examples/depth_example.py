@@ -74,7 +74,8 @@ def main():
     intervals = []
     last_stamp = None
     depth = amplitude = None
-    begin = time.monotonic()
+    begin = shown = time.monotonic()
+    tty = sys.stdout.isatty()
     try:
         while time.monotonic() - begin < args.seconds:
             frame = cam.requestFrame(500)
@@ -100,9 +101,16 @@ def main():
             if frames == 1:
                 first = now
             fps = (frames - 1) / (now - first) if now > first else 0.0
-            print(f"\rframes {frames:5d}   fps {fps:5.1f}   dropped {dropped:4d}", end="", flush=True)
+            line = f"frames {frames:5d}   fps {fps:5.1f}   dropped {dropped:4d}"
+            # Redrawn in place on a terminal; a line a second into a pipe or a log.
+            if tty:
+                print("\r" + line, end="", flush=True)
+            elif now - shown >= 1.0:
+                print(line, flush=True)
+                shown = now
     finally:
-        print()
+        if tty:
+            print()
         cam.stop()
         cam.close()
 

@@ -25,6 +25,7 @@ def test_depth_example_streams_and_writes_png_pictures(tmp_path, monkeypatch, ca
     run_example("depth_example.py", ["--seconds", "1", "--out", str(tmp_path)], monkeypatch)
     out = capsys.readouterr().out
     assert "frames" in out and "fps" in out and "dropped" in out
+    assert "\r" not in out  # captured, not a terminal: whole lines, never redrawn
     from PIL import Image  # matplotlib depends on Pillow
     for name in ("depth.png", "amplitude.png"):
         assert (tmp_path / name).read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
@@ -38,7 +39,7 @@ def test_demo_streams_the_box_through_the_package_and_writes_four_outputs(tmp_pa
     monkeypatch.setenv("MPLBACKEND", "Agg")
     run_example("demo.py", ["--seconds", "1", "--out", str(tmp_path)], monkeypatch)
     out = capsys.readouterr().out
-    assert "frames" in out and "fps" in out and "dropped" in out
+    assert "frames" in out and "fps" in out and "dropped" in out and "\r" not in out
     kept, valid = map(int, re.search(r"filtered \(default\): (\d+) of (\d+) valid pixels kept", out).groups())
     assert 0.5 * valid < kept < valid  # the realistic box's edges have mixed pixels to drop
     from PIL import Image

@@ -20,6 +20,7 @@ from aiohttp import WSMsgType, web
 
 from .. import colormap
 from ..errors import CameraError
+from ..filters import stream_range
 from ..geometry import intrinsics_to_dict
 from ..rate import RateMeter
 from . import protocol
@@ -32,6 +33,7 @@ WINDOW = 2  # frames in flight per client: one being drawn, one on the way
 
 
 PLAYBACK_CONTROLS = ("playing", "position", "loop")
+RANGE_CONTROLS = ("range", "mode")  # camera controls after which the filters measure anew
 
 
 class _Client:
@@ -69,7 +71,10 @@ class Viewer:
             # Asked here only when needed: a subscription's info waits for its publisher.
             info = source.info
             self.upstream_filtered = filters_upstream(info)
-            if not self.upstream_filtered and info.output == "depth":
+            # A source whose range is unknown (a recording made without
+            # one) cannot be filtered; shown raw, as asked, it needs no chain.
+            if (not self.upstream_filtered and info.output == "depth"
+                    and (filtered or stream_range(info) is not None)):
                 self.page_filters = ViewerFilters(filters, info, filtered)
         self.playback = source if hasattr(source, "page_opened") else None
         self.max_frames = max_frames
@@ -345,8 +350,14 @@ class Viewer:
                 await _quietly(client.ws.send_str(json.dumps({"type": "error", "text": str(e)})))
                 return
             self.controls[name]["value"] = value
-            if name == "range" and self.page_filters is not None:
-                self.page_filters.range_changed(value)
+            if name in RANGE_CONTROLS and self.page_filters is not None:
+                # The VGA module's range follows its frequency mode: the
+                # module's answer, not the value sent, is the range in force.
+                try:
+                    range_mm = await self._loop.run_in_executor(None, self.source.get_control, "range")
+                except (CameraError, ValueError, AttributeError):
+                    range_mm = value if name == "range" else self.page_filters.stream.range_mm
+                self.page_filters.range_changed(range_mm)
         self._broadcast_controls()
 
     def _set_local(self, name, value):
