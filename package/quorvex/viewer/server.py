@@ -22,6 +22,7 @@ from .. import colormap
 from ..errors import CameraError
 from ..filters import stream_range
 from ..geometry import intrinsics_to_dict
+from ..sources import controls_of
 from ..rate import RateMeter
 from . import protocol
 from .filtering import CONTROLS as FILTER_CONTROLS
@@ -307,6 +308,10 @@ class Viewer:
                                "bin_mm": colormap.BIN_MM, "samples": colormap.SAMPLES,
                                "default": list(colormap.DEFAULT_RANGE)},
                 "recording": None if self.playback is None else {"frames": self.playback.length},
+                # What the rate and drops are of: a camera, or a recording or
+                # a subscription passing on what another camera sent.
+                "source_kind": ("recording" if self.playback is not None
+                                else "camera" if controls_of(self.source) is not None else "stream"),
                 "filters": self._filters_described(info)}
 
     def _filters_described(self, info):
@@ -341,6 +346,10 @@ class Viewer:
             if name in FILTER_CONTROLS or name in PLAYBACK_CONTROLS:
                 self._set_local(name, value)
                 self.controls[name]["value"] = value
+                if self.playback is not None and name != "position" and self.playback.position is not None:
+                    # The frame shown, not the last one sought: pages set
+                    # their slider from every controls message.
+                    self.controls["position"]["value"] = self.playback.position
                 self._broadcast_controls()
                 return
             try:
