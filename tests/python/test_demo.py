@@ -73,3 +73,29 @@ def test_examples_without_matplotlib_stream_and_skip_the_pictures(name, written,
     out = capsys.readouterr().out
     assert "pictures skipped: matplotlib is not installed" in out
     assert sorted(p.name for p in tmp_path.iterdir()) == written
+
+
+def test_the_demo_pictures_say_what_they_show(tmp_path, monkeypatch):
+    # Raw or filtered, what the colour is (the distance along each ray, as
+    # the module measures it) and the amplitude's unit, in every picture.
+    pytest.importorskip("matplotlib")
+    monkeypatch.setenv("MPLBACKEND", "Agg")
+    from matplotlib.figure import Figure
+
+    texts = {}
+    save = Figure.savefig
+
+    def savefig(fig, path, *args, **kwargs):
+        found = [t.get_text() for t in fig.texts]
+        for ax in fig.axes:
+            found += [ax.get_title(), ax.get_ylabel()]
+        texts[pathlib.Path(path).name] = " ".join(found)
+        return save(fig, path, *args, **kwargs)
+
+    monkeypatch.setattr(Figure, "savefig", savefig)
+    world = ["--physics", "ideal"] if EMULATED else []
+    run_example("demo.py", ["--seconds", "1", "--out", str(tmp_path)] + world, monkeypatch)
+    assert "raw depth" in texts["depth.png"] and "distance along the pixel's ray (mm)" in texts["depth.png"]
+    assert "raw frame" in texts["amplitude.png"] and "module's own units" in texts["amplitude.png"]
+    assert "raw" in texts["points.png"] and "filtered (default)" in texts["points.png"]
+    assert "distance along the pixel's ray (mm)" in texts["points.png"]
