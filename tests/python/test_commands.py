@@ -236,9 +236,17 @@ def test_what_the_user_gave_is_honoured_or_named(tmp_path, recordings):
     r = run_module("record", str(tmp_path / "copy.mcap"), "--from", str(recordings["depth"]),
                    "--output", "depth", "--quiet")
     assert r.returncode == 0, r.stderr
-    # A subscription named by a Zenoh configuration needs no --connect.
-    args = parser_of("record")(["--subscribe", "k", "--zenoh-config", "z.json5"])
-    options._refuse_ignored(args, None, False)
+    # A subscription whose Zenoh configuration names endpoints needs no --connect; one that
+    # names none is refused as a bare --subscribe is.
+    for text, refused in (('{ connect: { endpoints: ["tcp/127.0.0.1:9"] } }', False),
+                          ('{ mode: "peer" }', True)):
+        (tmp_path / "z.json5").write_text(text)
+        args = parser_of("record")(["--subscribe", "k", "--zenoh-config", str(tmp_path / "z.json5")])
+        if refused:
+            with pytest.raises(options.UsageError, match="needs the publisher's address"):
+                options._refuse_ignored(args, None, False)
+        else:
+            options._refuse_ignored(args, None, False)
     # The notice of the library in use names the option given, not a variable never set.
     r = run_module("record", str(tmp_path / "sim.mcap"), "--simulated", "--frames", "2", "--quiet")
     assert r.returncode == 0 and "using the simulated USB module: --simulated" in r.stderr, r.stderr

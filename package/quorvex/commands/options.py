@@ -276,10 +276,22 @@ def _refuse_ignored(args, preset, ros2):
         raise UsageError(f"--filters {args.filters} filters depth; raw samples (--output raw) have "
                          "none: leave one of them out")
     if (args.subscribe and not ros2 and not args.recording and not args.connect and not args.listen
-            and not getattr(args, "zenoh_config", None)):
+            and not _names_endpoints(getattr(args, "zenoh_config", None))):
         raise UsageError(f"--subscribe {args.subscribe} needs the publisher's address: give "
                          "--connect ENDPOINT (e.g. tcp/192.0.2.10:7447) or --listen ENDPOINT, "
                          "or a --zenoh-config that names them")
+
+
+def _names_endpoints(path):
+    # A Zenoh configuration names its endpoints under connect or listen;
+    # one that cannot be read is left to Zenoh to report.
+    if not path:
+        return False
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return "endpoints" in f.read()
+    except OSError:
+        return True
 
 
 def _refuse_mismatch(args, source, preset):
