@@ -3,9 +3,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <vector>
 
 #include "sim/SceneModel.h"
@@ -20,9 +22,19 @@ namespace quorvex_evk {
 // frames at the configured rate, stamps images with its own millisecond
 // clock, lends out images from a fixed pool and injects the configured
 // faults. Register writes may arrive from any thread.
+//
+// Its clock is exact: each image has a true capture instant T on the host's
+// monotonic clock, its timestamp is the module's clock at T (start value,
+// drift, injected gaps and restarts) rounded down to whole milliseconds,
+// and it is handed out no earlier than T plus the configured latency and
+// jitter. A frame is rendered before its first image is due, so rendering
+// adds no delay of its own.
 class SimulatedModule {
 public:
     SimulatedModule(const ModuleConfig& config, uint32_t queueDepth);
+    ~SimulatedModule();
+    SimulatedModule(const SimulatedModule&) = delete;
+    SimulatedModule& operator=(const SimulatedModule&) = delete;
 
     // The scene a configuration describes (not meaningful for the pattern).
     static Quorvex::sim::SceneKind sceneKindOf(const ModuleConfig& config);
@@ -59,9 +71,16 @@ private:
     uint32_t imageRows() const;
     size_t imageBytes() const;
     uint32_t modulationDivider();
-    void renderFrame();
+    void renderFrame(uint32_t f);
+    // The module's clock (ns) at host instant `t`, before gaps and restarts,
+    // and the host instant at which it reads `moduleNs`.
+    int64_t moduleNsAt(Clock::time_point t) const;
+    Clock::time_point hostAt(int64_t moduleNs) const;
+    // Waits until `due` or the caller's deadline; false if it was not
+    // reached (time-out or stop).
+    bool waitUntil(std::unique_lock<std::mutex>& lock, Clock::time_point due, Clock::time_point deadline);
+    void writeTruth(uint64_t timestamp, Clock::time_point t);
     void storeImage(uint32_t k, uint8_t* out) const;
-    bool pace(std::unique_lock<std::mutex>& lock, uint32_t timeoutMs);
     void faultDelay(std::unique_lock<std::mutex>& lock, uint32_t timeoutMs);
 
     const ModuleConfig config;
@@ -88,10 +107,20 @@ private:
     uint32_t framesRendered = 0;
     uint32_t nextImage = 0;
     bool haveFrame = false;
+    // The next frame is rendered (for `preparedDivider`) and waits for its
+    // instant.
+    bool prepared = false;
+    uint32_t preparedDivider = 0;
     Clock::time_point lastFrameAt;
-    uint64_t frameBase = 0;
+    // Module clock (ns) at the current frame's first image.
+    int64_t frameBaseNs = 0;
     uint64_t lastTimestamp = 0;
-    int64_t timestampOffset = 0;
+    // Gaps and restarts, added to the module's clock (ns).
+    int64_t clockOffsetNs = 0;
+    // The current frame's extra delay.
+    Clock::duration frameDelay{};
+    std::mt19937_64 jitterSource;
+    std::FILE* truth = nullptr;
 
     std::mutex registerMutex;
     std::map<uint32_t, uint32_t> registers;
