@@ -9,7 +9,7 @@ __path__ = pkgutil.extend_path(__path__, __name__)
 
 from ._version import __version__  # noqa: E402
 from .errors import CameraError, _extra_hint  # noqa: E402
-from .frame import Frame, StreamInfo  # noqa: E402
+from .frame import Frame, StreamInfo, system_time_ns  # noqa: E402
 from .geometry import Intrinsics, depth_to_points, nominal_intrinsics, save_ply  # noqa: E402
 from .filters import Filters, filter_depth  # noqa: E402
 from .camera import Camera  # noqa: E402
@@ -21,5 +21,5 @@ except ImportError as _missing:
     def subscribe(*args, _why=str(_missing), **kwargs):
         raise ImportError(f"quorvex.subscribe needs the 'network' extra ({_why}): {_extra_hint('network')}")
 
-__all__ = ["Camera", "Filters", "filter_depth", "CameraError", "open_recording", "subscribe", "Frame", "StreamInfo", "Intrinsics", "nominal_intrinsics",
+__all__ = ["Camera", "Filters", "filter_depth", "CameraError", "open_recording", "subscribe", "Frame", "StreamInfo", "system_time_ns", "Intrinsics", "nominal_intrinsics",
            "depth_to_points", "save_ply", "__version__"]

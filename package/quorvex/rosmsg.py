@@ -81,7 +81,9 @@ MSGDEFS = {
         "int64 host_time_ns          # host monotonic clock at arrival\n"
         "uint32 width                # the frame's width and height as the source gave them\n"
         "uint32 height\n"
-        "string output               # depth or raw\n" + _HEADER_DEFS),
+        "string output               # depth or raw\n"
+        "uint64 module_stamp_ms      # the module's own clock (the header has the capture time)\n"
+        "int64 capture_ns            # estimated capture, host monotonic clock\n" + _HEADER_DEFS),
 }
 
 # numpy dtype of each image encoding we write or accept (little-endian
@@ -140,8 +142,16 @@ def stamp_ms(time):
     return int(sec) * 1000 + int(nanosec) // 1_000_000
 
 
-def header(timestamp_ms, frame_id):
-    return {"stamp": stamp(timestamp_ms), "frame_id": frame_id}
+def stamp_of_ns(ns):
+    """`builtin_interfaces/Time` of nanoseconds since an epoch (exact)."""
+    ns = int(ns)
+    return {"sec": ns // 1_000_000_000, "nanosec": ns % 1_000_000_000}
+
+
+def header(timestamp_ms, frame_id, stamp_ns=None):
+    """A header stamped `stamp_ns` (nanoseconds of the system clock) when
+    given, else with the module's timestamp."""
+    return {"stamp": stamp(timestamp_ms) if stamp_ns is None else stamp_of_ns(stamp_ns), "frame_id": frame_id}
 
 
 def depth_to_metres(depth_mm):
@@ -162,7 +172,7 @@ def depth_to_millimetres(depth_m):
     return mm
 
 
-def image_message(array, timestamp_ms, frame_id, encoding=None):
+def image_message(array, timestamp_ms, frame_id, encoding=None, stamp_ns=None):
     """`sensor_msgs/msg/Image` fields of a 2-D float32 or uint16 array,
     little-endian whatever the host."""
     if array.ndim != 2:
@@ -172,28 +182,28 @@ def image_message(array, timestamp_ms, frame_id, encoding=None):
     dtype = _ENCODINGS[encoding]
     data = np.ascontiguousarray(array, dtype=dtype)
     height, width = data.shape
-    return {"header": header(timestamp_ms, frame_id),
+    return {"header": header(timestamp_ms, frame_id, stamp_ns),
             "height": height, "width": width, "encoding": encoding, "is_bigendian": 0,
             "step": width * dtype.itemsize, "data": data.tobytes()}
 
 
-def plane_messages(frame, frame_id, depth_in_metres):
+def plane_messages(frame, frame_id, depth_in_metres, stamp_ns=None):
     """(plane name, Image fields) of each plane a frame carries."""
     for name in OUTPUT_PLANES[frame.output]:
         array = getattr(frame, name)
         if name == "depth" and depth_in_metres:
             array = depth_to_metres(array)
-        yield name, image_message(array, frame.timestamp_ms, frame_id, PLANE_ENCODINGS[name])
+        yield name, image_message(array, frame.timestamp_ms, frame_id, PLANE_ENCODINGS[name], stamp_ns)
 
 
-def compressed_plane_messages(frame, frame_id):
+def compressed_plane_messages(frame, frame_id, stamp_ns=None):
     """(plane name, CompressedImage fields) of each plane a frame carries,
     coded as `quorvex.depthcoding` describes: depth in whole millimetres
     (the same payload whether recorded or sent), the others as 16-bit
     planes."""
     from . import depthcoding
 
-    h = header(frame.timestamp_ms, frame_id)
+    h = header(frame.timestamp_ms, frame_id, stamp_ns)
     for name in OUTPUT_PLANES[frame.output]:
         array = getattr(frame, name)
         if name == "depth":
@@ -261,12 +271,12 @@ def image_array(message, expected_encoding=None, what="image"):
     return rows.copy().view(dtype).astype(dtype.newbyteorder("="), copy=False)
 
 
-def camera_info_message(intrinsics, timestamp_ms, frame_id):
+def camera_info_message(intrinsics, timestamp_ms, frame_id, stamp_ns=None):
     """`sensor_msgs/msg/CameraInfo` fields of `quorvex.Intrinsics` (a pinhole
     without distortion; the projection equals the camera matrix)."""
     fx, fy, cx, cy = (float(intrinsics.fx), float(intrinsics.fy), float(intrinsics.cx),
                       float(intrinsics.cy))
-    return {"header": header(timestamp_ms, frame_id),
+    return {"header": header(timestamp_ms, frame_id, stamp_ns),
             "height": int(intrinsics.height), "width": int(intrinsics.width),
             "distortion_model": "plumb_bob", "d": [0.0] * 5,
             "k": [fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0],
@@ -279,15 +289,17 @@ def camera_info_message(intrinsics, timestamp_ms, frame_id):
 _UINT32_MAX = 0xFFFFFFFF
 
 
-def frame_info_message(frame, frame_id, dropped_by_recorder=0):
+def frame_info_message(frame, frame_id, dropped_by_recorder=0, stamp_ns=None):
     # A network source adds the gap in sequence numbers to the sender's own
     # count, which may pass what the field holds: the count saturates
     # rather than ending the recording.
-    return {"header": header(frame.timestamp_ms, frame_id), "sequence": int(frame.sequence),
+    capture = frame.capture_ns if frame.capture_ns is not None else frame.host_time_ns
+    return {"header": header(frame.timestamp_ms, frame_id, stamp_ns), "sequence": int(frame.sequence),
             "dropped_by_source": min(int(frame.dropped), _UINT32_MAX),
             "dropped_by_recorder": min(int(dropped_by_recorder), _UINT32_MAX),
             "host_time_ns": int(frame.host_time_ns), "width": int(frame.width),
-            "height": int(frame.height), "output": frame.output}
+            "height": int(frame.height), "output": frame.output,
+            "module_stamp_ms": int(frame.timestamp_ms), "capture_ns": int(capture)}
 
 
 def frame_from_messages(info_msg, planes, sequence, dropped, host_time_ns, depth_in_metres):
@@ -317,6 +329,16 @@ def frame_from_messages(info_msg, planes, sequence, dropped, host_time_ns, depth
         if shapes != {size}:
             raise MessageError(f"frame {info_msg.sequence} of {size[1]} x {size[0]}: planes of sizes "
                                f"{sorted(shapes)}")
-    return Frame(sequence=sequence, timestamp_ms=stamp_ms(info_msg.header.stamp),
+    # Frames written before the header carried the capture time have the
+    # module's clock there and no capture time of their own.
+    module_ms = getattr(info_msg, "module_stamp_ms", None)
+    if module_ms is None:
+        timestamp_ms, capture_ns = stamp_ms(info_msg.header.stamp), None
+    else:
+        # The capture lies as far before this arrival as before the
+        # recorded one: a time of this host's clock, not of another boot's.
+        timestamp_ms = int(module_ms)
+        capture_ns = int(host_time_ns) - (int(info_msg.host_time_ns) - int(info_msg.capture_ns))
+    return Frame(sequence=sequence, timestamp_ms=timestamp_ms,
                  host_time_ns=host_time_ns, dropped=dropped, width=int(info_msg.width),
-                 height=int(info_msg.height), output=output, **arrays)
+                 height=int(info_msg.height), output=output, capture_ns=capture_ns, **arrays)
