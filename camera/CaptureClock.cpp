@@ -47,6 +47,7 @@ void CaptureClock::reset()
     segmentOpen = false;
     priorSlope = slope = 0.0;
     priorVar = slopeVar = 1.0;
+    learntNoise = 0.0;
     firstBin = binCount = 0;
     lateSince = 0;
     lateFrames = 0;
@@ -117,7 +118,7 @@ void CaptureClock::addPoint(const Point& p, int64_t arrivalNs)
     ++binCount;
 }
 
-bool CaptureClock::fit(double xNow, double& alpha, double& slopeOut, double& slopeVar) const
+bool CaptureClock::fit(double xNow, double& alpha, double& slopeOut, double& slopeVar, double& noiseOut) const
 {
     if (binCount == 0)
         return false;
@@ -182,13 +183,18 @@ bool CaptureClock::fit(double xNow, double& alpha, double& slopeOut, double& slo
     // spread above it when the stamps' rounding shapes the bottom of the
     // delays (their density rises linearly from the envelope), and the
     // lowest of n times as many points by the square root of n less.
-    if (closed >= 3 && unit * 2.0 >= binNoise) {
-        const double spanned = std::min(static_cast<double>(closed), std::max(1.0, reachNs / kBinNs));
-        a -= kRoundedExcess * binNoise / std::sqrt(spanned);
+    // A clock that restarted keeps its delays: until the new envelope has
+    // bins enough to show their spread, the one learnt before stands.
+    const double spread = closed >= 3 ? binNoise : std::sqrt(learntNoise);
+    if (spread > 0.0 && unit * 2.0 >= spread) {
+        const double bins = std::max<double>(static_cast<double>(binCount), 1.0);
+        const double spanned = std::min(bins, std::max(1.0, reachNs / kBinNs));
+        a -= kRoundedExcess * spread / std::sqrt(spanned);
     }
     alpha = a;
     slopeOut = s;
     slopeVar = var;
+    noiseOut = closed >= 3 ? noise : 0.0;
     return true;
 }
 
@@ -202,10 +208,10 @@ FrameTiming CaptureClock::update(int64_t stamp, int64_t arrivalNs, int64_t known
     if (!segmentOpen)
         startSegment(stamp, arrivalNs - knownDelayNs);
 
-    double alpha = 0.0, s = slope, var = slopeVar;
+    double alpha = 0.0, s = slope, var = slopeVar, noise = 0.0;
     Point p{static_cast<double>(stamp - originStamp), static_cast<double>(arrivalNs - knownDelayNs - originArrival)};
     bool restart = stamp < lastStamp;
-    if (!restart && fit(p.x, alpha, s, var)) {
+    if (!restart && fit(p.x, alpha, s, var, noise)) {
         const double residual = p.y - (alpha + s * p.x);
         // Beyond what the envelope's slope, as well as it is known, could
         // be off by this far from its oldest point.
@@ -232,10 +238,12 @@ FrameTiming CaptureClock::update(int64_t stamp, int64_t arrivalNs, int64_t known
     }
     lastStamp = stamp;
     addPoint(p, arrivalNs);
-    if (!fit(p.x, alpha, s, var))
+    if (!fit(p.x, alpha, s, var, noise))
         return out;
     slope = s;
     slopeVar = var;
+    if (noise > 0.0)
+        learntNoise = noise;
 
     // The stamped instant lies within its unit and before the arrival.
     const double lower = alpha + s * p.x;

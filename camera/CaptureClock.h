@@ -78,7 +78,7 @@ private:
     void addPoint(const Point& p, int64_t arrivalNs);
     // Fits the envelope line y = alpha + slope * x over the bins; false
     // when there is no point yet.
-    bool fit(double xNow, double& alpha, double& slope, double& slopeVar) const;
+    bool fit(double xNow, double& alpha, double& slope, double& slopeVar, double& noise) const;
     bool learnUnit(int64_t stamp, int64_t arrivalNs);
 
     // Learning the unit.
@@ -99,6 +99,8 @@ private:
     double priorVar = 1.0;
     double slope = 0.0;
     double slopeVar = 1.0;
+    // Spread (variance, ns^2) of the bins' lowest points, as last measured.
+    double learntNoise = 0.0;
 
     // Ring of bins, oldest first from `firstBin`; the newest is open.
     Point bins[kBins];
