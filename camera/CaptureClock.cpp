@@ -12,17 +12,17 @@ namespace {
 // of ten.
 constexpr int64_t kUnitSpanNs = 300000000;
 constexpr double kDecadeTolerance = 0.25;
-// The envelope's own slope is used once its points span this much; before
-// that the prior one (the unit, or the rate learnt before a restart).
 // What a module's rate is known to be before the stream shows it: within
-// a few hundred parts per million of its unit; never beyond 1 %.
+// a few hundred parts per million of a power-of-ten unit (a fit beyond 1 %
+// is a broken one), within a few per cent of a unit the first arrivals
+// measured.
 constexpr double kPriorRate = 300e-6;
 constexpr double kMaxRateError = 0.01;
 constexpr double kMeasuredUnitError = 0.05;
 // A bin's lowest point is never taken to be known better than this (ns).
 constexpr double kMinBinNoise = 20000.0;
-// The slope's uncertainty may move the line by this much (ns) between the
-// point that sets the offset and the newest frame.
+// Mean over spread of the lowest of many delays whose density rises
+// linearly from zero (a Rayleigh law: 1.2533 / 0.6551).
 constexpr double kRoundedExcess = 1.9;
 // Beyond this either way the module's clock is taken to have jumped: well
 // above what the lower envelope moves by, well below the stalls a frame

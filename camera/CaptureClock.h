@@ -20,29 +20,37 @@ struct FrameTiming {
 
 // Maps a module's frame stamps onto the host's monotonic clock from the
 // pairs (stamp, arrival) of the frames it delivers: pure and deterministic,
-// one instance per stream, fixed memory.
+// one instance per stream, fixed memory, no allocation.
 //
 // - Unit: learnt from the stream (ratio of arrival span to stamp span over
-//   the first few hundred milliseconds, taken as the nearest power of ten of
-//   nanoseconds when it is that within 25 %, else as measured).
-// - Offset: a frame never arrives before it was captured, so the host time
-//   of a stamp is the lower envelope of the arrivals: the line below every
-//   (stamp, arrival) point of the last 32 s, through the earliest ones.
-// - Drift: the slope of that envelope, tracked over the same window, so a
-//   clock whose rate wanders is followed.
+//   the first 300 ms, taken as the nearest power of ten of nanoseconds when
+//   it is that within 25 %, else as measured and refined by the slope).
+// - Envelope: a frame never arrives before it was captured, so the host
+//   time of a stamp lies on the lower envelope of the arrivals. The stream
+//   is cut into half-second bins, each keeping its earliest frame (under the
+//   current slope); 64 bins, 32 s, are kept.
+// - Drift: a straight line through the bins' earliest frames gives the
+//   slope, weighed against the prior (the unit, or the rate learnt before a
+//   restart) by how well each is known, so a young stream leans on the
+//   unit and a long one follows a wandering rate.
+// - Offset: the earliest frame among the recent bins, as many of them as
+//   balance the slope's uncertainty against how far the earliest of fewer
+//   frames still lies above the envelope; that excess, which the bins'
+//   spread shows, is taken off.
 // - Restarts and jumps: a stamp that goes back, a frame the envelope would
-//   place after its own arrival by more than 5 ms (the clock jumped ahead),
-//   or frames that all arrive more than 5 ms late for half a second (it
-//   jumped back) start the envelope afresh, keeping the learnt rate.
-// - A stamp of whole units stands for the middle of its unit (less, when
-//   the arrival bounds it).
+//   place more than 5 ms (plus what the slope's uncertainty allows) after
+//   its own arrival (the clock jumped ahead), or frames that all arrive that
+//   late for half a second (it jumped back) start the envelope afresh,
+//   keeping the learnt rate and spread.
+// - A stamp of whole units stands for the middle of its unit (or of the
+//   part of it before the arrival).
 //
 // What this cannot know: a delay every frame shares (exposure to readout,
-// the module's own processing) shifts the envelope exactly as an offset of
-// the module's clock would; the stamps cannot tell the two apart. So the
-// estimate is the capture instant plus the smallest delay the stream ever
-// showed, minus `knownDelayNs` (what the caller knows of it, such as the
-// time a frame's bytes take on the link). No guess is made for the rest.
+// the module's own processing, the transfer) shifts the envelope exactly as
+// an offset of the module's clock would; the stamps cannot tell the two
+// apart. So the estimate is the capture instant plus the smallest delay the
+// stream showed, minus `knownDelayNs` (what the caller knows of it). No
+// guess is made for the rest.
 class CaptureClock {
 public:
     CaptureClock();
