@@ -28,8 +28,13 @@ constexpr double kRoundedExcess = 1.9;
 // above what the lower envelope moves by, well below the stalls a frame
 // can meet on a loaded host.
 constexpr double kJumpNs = 5e6;
-constexpr int64_t kLateConfirmNs = 500000000;
-constexpr uint32_t kLateConfirmFrames = 4;
+constexpr int64_t kLateConfirmNs = 700000000;
+constexpr uint32_t kLateConfirmFrames = 8;
+// The usual delay above the envelope is averaged over this many frames;
+// late frames of a jumped clock lie within this many of it of each other.
+constexpr double kTypicalDelayFrames = 64.0;
+constexpr double kLateSpreadFactor = 2.0;
+constexpr double kLateSpreadSlackNs = 2e6;
 
 } // namespace
 
@@ -51,6 +56,7 @@ void CaptureClock::reset()
     firstBin = binCount = 0;
     lateSince = 0;
     lateFrames = 0;
+    lateLow = lateHigh = typicalDelay = 0.0;
     restartCount = 0;
 }
 
@@ -219,13 +225,21 @@ FrameTiming CaptureClock::update(int64_t stamp, int64_t arrivalNs, int64_t known
         if (residual < -jump - s) {
             restart = true;
         } else if (residual > jump) {
-            // Late frames: delay, unless they stay late (the clock went back
-            // by less than it had advanced since the last frame).
-            if (lateFrames++ == 0)
+            // Late frames: delay, unless they stay late by as much as each
+            // other as frames usually differ (the clock went back by less
+            // than a frame period). A busy host delays frames by widely
+            // different amounts instead.
+            if (lateFrames++ == 0) {
                 lateSince = arrivalNs;
-            restart = lateFrames >= kLateConfirmFrames && arrivalNs - lateSince >= kLateConfirmNs;
+                lateLow = lateHigh = residual;
+            }
+            lateLow = std::min(lateLow, residual);
+            lateHigh = std::max(lateHigh, residual);
+            restart = lateFrames >= kLateConfirmFrames && arrivalNs - lateSince >= kLateConfirmNs &&
+                      lateHigh - lateLow <= kLateSpreadFactor * typicalDelay + kLateSpreadSlackNs;
         } else {
             lateFrames = 0;
+            typicalDelay += (std::max(residual, 0.0) - typicalDelay) / kTypicalDelayFrames;
         }
     }
     if (restart) {

@@ -40,7 +40,9 @@ struct FrameTiming {
 // - Restarts and jumps: a stamp that goes back, a frame the envelope would
 //   place more than 5 ms (plus what the slope's uncertainty allows) after
 //   its own arrival (the clock jumped ahead), or frames that all arrive that
-//   late for half a second (it jumped back) start the envelope afresh,
+//   late for 0.7 s, each about as late as the others (it jumped back by
+//   less than a frame period; a busy host delays frames unevenly instead),
+//   start the envelope afresh,
 //   keeping the learnt rate and spread.
 // - A stamp of whole units stands for the middle of its unit (or of the
 //   part of it before the arrival).
@@ -119,6 +121,9 @@ private:
     // Frames arriving late beyond the jump threshold without a break.
     int64_t lateSince = 0;
     uint32_t lateFrames = 0;
+    double lateLow = 0.0, lateHigh = 0.0;
+    // Mean delay above the envelope of frames that were not late (ns).
+    double typicalDelay = 0.0;
 
     uint32_t restartCount = 0;
 };
