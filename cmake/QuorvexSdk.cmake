@@ -55,6 +55,7 @@ set(QUORVEX_PUBLIC_HEADERS
   camera/QuorvexTOFCamera.h
   camera/QuorvexFrameBuffer.h
   camera/TofTypes.h
+  common/CpuBackend.h
   filters/FilterChain.h
   sensor/BoardKind.h
   sensor/i2c_helpers.h)

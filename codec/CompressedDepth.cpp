@@ -3,29 +3,18 @@
 #include <cstring>
 
 #include "codec/Rvl.h"
+#include "common/ByteOrder.h"
 
 namespace Quorvex {
 
 namespace {
 
-void storeU32(uint8_t* p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint32_t loadU32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 void writeHeader(uint32_t cols, uint32_t rows, uint8_t* out)
 {
     // Format 0 and quantisation 0.0f, 0.0f: all-zero bits in IEEE 754.
     std::memset(out, 0, kCompressedDepthConfigBytes);
-    storeU32(out + kCompressedDepthConfigBytes, cols);
-    storeU32(out + kCompressedDepthConfigBytes + 4, rows);
+    storeLe32(out + kCompressedDepthConfigBytes, cols);
+    storeLe32(out + kCompressedDepthConfigBytes + 4, rows);
 }
 
 } // namespace
@@ -65,8 +54,8 @@ CompressedDepthStatus readCompressedDepthSize(const uint8_t* in, size_t bytes, u
     for (size_t i = 0; i < kCompressedDepthConfigBytes; ++i)
         if (in[i] != 0)
             return CompressedDepthStatus::NOT_16_BIT;
-    cols = loadU32(in + kCompressedDepthConfigBytes);
-    rows = loadU32(in + kCompressedDepthConfigBytes + 4);
+    cols = loadLe32(in + kCompressedDepthConfigBytes);
+    rows = loadLe32(in + kCompressedDepthConfigBytes + 4);
     return CompressedDepthStatus::OK;
 }
 

@@ -1,10 +1,10 @@
 #include "codec/LinearRice.h"
 
 #include <cmath>
-#include <cstring>
 #include <utility>
 
 #include "codec/PlaneCoding.h"
+#include "common/ByteOrder.h"
 
 namespace Quorvex {
 
@@ -19,38 +19,6 @@ constexpr unsigned kRunContext = 37;
 constexpr unsigned kContexts = kRunContext + 1;
 constexpr unsigned kMaxK = 15;
 constexpr uint32_t kHalveAt = 64;
-
-void storeU32(uint8_t* p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint32_t loadU32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-// Little-endian words in one access each (the byte loops the compiler
-// would otherwise keep cost more than the coding itself).
-inline uint64_t loadU64(const uint8_t* p)
-{
-    uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap64(v);
-#endif
-    return v;
-}
-
-inline void storeWord(uint8_t* p, uint32_t v)
-{
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap32(v);
-#endif
-    std::memcpy(p, &v, sizeof v);
-}
 
 inline unsigned bitLength(uint32_t v)
 {
@@ -222,7 +190,7 @@ public:
     {
         acc_ |= static_cast<uint64_t>(value) << held_;
         held_ += bits;
-        storeWord(out_, static_cast<uint32_t>(acc_));
+        storeLe32(out_, static_cast<uint32_t>(acc_));
         const unsigned full = held_ >> 5;
         out_ += 4 * full;
         acc_ >>= 32 * full;
@@ -298,7 +266,7 @@ private:
     inline void refill()
     {
         if (end_ - in_ >= 8) {
-            acc_ |= loadU64(in_) << held_;
+            acc_ |= loadLe64(in_) << held_;
             const unsigned bytes = (63 - held_) >> 3;
             in_ += bytes;
             held_ += 8 * bytes;
@@ -342,13 +310,10 @@ Rows<T> rowsAt(T* plane, uint32_t cols, uint32_t y)
 
 void writeHeader(uint32_t cols, uint32_t rows, const int32_t* w, uint8_t* out)
 {
-    storeU32(out, cols);
-    storeU32(out + 4, rows);
-    for (int i = 0; i < kWeights; ++i) {
-        const auto v = static_cast<uint16_t>(static_cast<int16_t>(w[i]));
-        out[8 + 2 * i] = static_cast<uint8_t>(v);
-        out[9 + 2 * i] = static_cast<uint8_t>(v >> 8);
-    }
+    storeLe32(out, cols);
+    storeLe32(out + 4, rows);
+    for (int i = 0; i < kWeights; ++i)
+        storeLe16(out + 8 + 2 * i, static_cast<uint16_t>(static_cast<int16_t>(w[i])));
 }
 
 } // namespace
@@ -432,7 +397,7 @@ bool decode(const uint8_t* in, size_t bytes, uint32_t cols, uint32_t rows, T* pl
         return false;
     int32_t w[kWeights];
     for (int i = 0; i < kWeights; ++i) {
-        w[i] = static_cast<int16_t>(static_cast<uint16_t>(in[8 + 2 * i] | in[9 + 2 * i] << 8));
+        w[i] = static_cast<int16_t>(loadLe16(in + 8 + 2 * i));
         if (w[i] < -kMaxWeight || w[i] > kMaxWeight)
             return false;
     }
@@ -473,8 +438,8 @@ bool readLinearRiceSize(const uint8_t* in, size_t bytes, uint32_t& cols, uint32_
 {
     if (bytes < kLinearRiceHeaderBytes)
         return false;
-    cols = loadU32(in);
-    rows = loadU32(in + 4);
+    cols = loadLe32(in);
+    rows = loadLe32(in + 4);
     return true;
 }
 

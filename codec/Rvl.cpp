@@ -1,24 +1,11 @@
 #include "codec/Rvl.h"
 
 #include "codec/CompressedDepth.h"
+#include "common/ByteOrder.h"
 
 namespace Quorvex {
 
 namespace {
-
-inline void storeWord(uint8_t* p, uint32_t w)
-{
-    p[0] = static_cast<uint8_t>(w);
-    p[1] = static_cast<uint8_t>(w >> 8);
-    p[2] = static_cast<uint8_t>(w >> 16);
-    p[3] = static_cast<uint8_t>(w >> 24);
-}
-
-inline uint32_t loadWord(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // Codes of the values below 2^9 (at most three groups: nearly every count
 // and delta of a depth image), ready to append: nibbles lowest first, and
@@ -69,7 +56,7 @@ public:
     {
         // The unused nibbles of a last, partial word stay zero.
         if (fill_) {
-            storeWord(out_, reverseNibbles(static_cast<uint32_t>(acc_)));
+            storeLe32(out_, reverseNibbles(static_cast<uint32_t>(acc_)));
             out_ += 4;
             fill_ = 0;
         }
@@ -96,7 +83,7 @@ private:
         acc_ |= code << fill_;
         fill_ += bits;
         if (fill_ >= 32) {
-            storeWord(out_, reverseNibbles(static_cast<uint32_t>(acc_)));
+            storeLe32(out_, reverseNibbles(static_cast<uint32_t>(acc_)));
             out_ += 4;
             acc_ >>= 32;
             fill_ -= 32;
@@ -122,7 +109,7 @@ public:
             if (!nibbles_) {
                 if (!words_)
                     return false;
-                word_ = loadWord(in_);
+                word_ = loadLe32(in_);
                 in_ += 4;
                 --words_;
                 nibbles_ = 8;

@@ -1,6 +1,9 @@
 #include "device/DefaultConfigFiles.h"
 
+#include <cstddef>
 #include <fstream>
+#include <string>
+#include <utility>
 
 namespace Quorvex {
 
@@ -27,441 +30,158 @@ ValidDistMin=0
 ValidDistMax=7000
 )QCFG";
 
-// Section names keep the module maker's spelling ("Signle", "Signal"); the
-// comment lines are copied as shipped even where they disagree with the
-// settings below them.
-const char kConfigCamera[] = R"QCFG([VideoInfo]
-sensorType=TOF
-sensorPath=/dev/v4l-subdev2
-ispPath=/dev/video11
-subIspPath=/dev/v4l-subdev3
+// The camera file: a [VideoInfo] header, then one section per work mode of
+// the sensor, each with the same keys in the same order. A work mode drives
+// a sequence of four frames, each with three phase groups (phases 1 to 4,
+// phases 5 to 8, the special phase) that have an integration time and a
+// PLL/DLL divider of their own.
+constexpr char kVideoInfo[] = "[VideoInfo]\nsensorType=TOF\nsensorPath=/dev/v4l-subdev2\n"
+                              "ispPath=/dev/video11\nsubIspPath=/dev/v4l-subdev3";
 
-[Signle-4PHASE]
-WorkMode=0
-SubWorkMode=1
-//SubFrameModes0={0,0,0,0}
-SubFrameModes0=0
-SubFrameModes1=0
-SubFrameModes2=0
-SubFrameModes3=0
-//SpecialFrameModes={0,0,0,0}
-SpecialFrameModes0=0
-SpecialFrameModes1=0
-SpecialFrameModes2=0
-SpecialFrameModes3=0
-SpecBgMode=0
-//FrameSeqSchedule={0,1,2,3}
-FrameSeqSchedule0=0
-FrameSeqSchedule1=1
-FrameSeqSchedule2=2
-FrameSeqSchedule3=3
-//IntegrationTimes={{1000000,0,0},{0,0,0},{0,0,0},{0,0,0}}
-Frame0_1To4IntTime=1000000
-Frame0_5To8IntTime=0
-Frame0_SpecialIntTime=0
-Frame1_1To4IntTime=0
-Frame1_5To8IntTime=0
-Frame1_SpecialIntTime=0
-Frame2_1To4IntTime=0
-Frame2_5To8IntTime=0
-Frame2_SpecialIntTime=0
-Frame3_1To4IntTime=0
-Frame3_5To8IntTime=0
-Frame3_SpecialIntTime=0
-//PLLDLLDivs={{4,2,24},{2,2,24},{2,2,24},{2,2,24}}
-Frame0_1To4PhaseDiv=4
-Frame0_5To8PhaseDiv=2
-Frame0_SpecialPhaseDiv=24
-Frame1_1To4PhaseDiv=2
-Frame1_5To8PhaseDiv=2
-Frame1_SpecialPhaseDiv=24
-Frame2_1To4PhaseDiv=2
-Frame2_5To8PhaseDiv=2
-Frame2_SpecialPhaseDiv=24
-Frame3_1To4PhaseDiv=2
-Frame3_5To8PhaseDiv=2
-Frame3_SpecialPhaseDiv=24
-//NumSubFramePerFrame={1,0,0,0}
-NumSubFramePerFrame0=1
-NumSubFramePerFrame1=0
-NumSubFramePerFrame2=0
-NumSubFramePerFrame3=0
-MirrorMode=0
-PhaseMode=0
-EnableLedMod=1
-SeqNumPerDepthMap=1
-MIPI_FS_FE_Pos=0
-SeqRepeatMode=1
-TriggerMode=1
-SlaveTrigOnPosLevel=0
-TSensorMode=1
-performClkChanges=0
+constexpr int kFrames = 4;
+constexpr int kPhaseGroups = 3;
+constexpr const char* kPhaseGroupNames[kPhaseGroups] = {"1To4", "5To8", "Special"};
+// The same in every work mode.
+constexpr int kFrameSeqSchedule[kFrames] = {0, 1, 2, 3};
 
-[Signle-4PHASE_GRAY]
-WorkMode=0
-SubWorkMode=2
-//SubFrameModes0={5,0,0,0}
-SubFrameModes0=5
-SubFrameModes1=0
-SubFrameModes2=0
-SubFrameModes3=0
-//SpecialFrameModes={1,0,0,0}
-SpecialFrameModes0=1
-SpecialFrameModes1=0
-SpecialFrameModes2=0
-SpecialFrameModes3=0
-SpecBgMode=0
-//FrameSeqSchedule={0,1,2,3}
-FrameSeqSchedule0=0
-FrameSeqSchedule1=1
-FrameSeqSchedule2=2
-FrameSeqSchedule3=3
-//IntegrationTimes={{1000000,0,1000000},{0,0,0},{0,0,0},{0,0,0}}
-Frame0_1To4IntTime=1000000
-Frame0_5To8IntTime=0
-Frame0_SpecialIntTime=1000000
-Frame1_1To4IntTime=0
-Frame1_5To8IntTime=0
-Frame1_SpecialIntTime=0
-Frame2_1To4IntTime=0
-Frame2_5To8IntTime=0
-Frame2_SpecialIntTime=0
-Frame3_1To4IntTime=0
-Frame3_5To8IntTime=0
-Frame3_SpecialIntTime=0
-//PLLDLLDivs={{4,2,24},{2,2,24},{2,2,24},{2,2,24}}
-Frame0_1To4PhaseDiv=4
-Frame0_5To8PhaseDiv=2
-Frame0_SpecialPhaseDiv=24
-Frame1_1To4PhaseDiv=2
-Frame1_5To8PhaseDiv=2
-Frame1_SpecialPhaseDiv=24
-Frame2_1To4PhaseDiv=2
-Frame2_5To8PhaseDiv=2
-Frame2_SpecialPhaseDiv=24
-Frame3_1To4PhaseDiv=2
-Frame3_5To8PhaseDiv=2
-Frame3_SpecialPhaseDiv=24
-//NumSubFramePerFrame={1,0,0,0}
-NumSubFramePerFrame0=1
-NumSubFramePerFrame1=0
-NumSubFramePerFrame2=0
-NumSubFramePerFrame3=0
-MirrorMode=0
-PhaseMode=0
-EnableLedMod=1
-SeqNumPerDepthMap=1
-MIPI_FS_FE_Pos=0
-SeqRepeatMode=1
-TriggerMode=1
-SlaveTrigOnPosLevel=0
-TSensorMode=1
-performClkChanges=0
+using PerFrame = int[kFrames];
+using PerPhaseGroup = int[kFrames][kPhaseGroups];
 
-[Double-4PHASE_4PHASE]
-WorkMode=1
-SubWorkMode=10
-//SubFrameModes0={0,0,0,0}
-SubFrameModes0=0
-SubFrameModes1=0
-SubFrameModes2=0
-SubFrameModes3=0
-//SpecialFrameModes={0,0,0,0}
-SpecialFrameModes0=0
-SpecialFrameModes1=0
-SpecialFrameModes2=0
-SpecialFrameModes3=0
-SpecBgMode=0
-//FrameSeqSchedule={0,1,2,3}
-FrameSeqSchedule0=0
-FrameSeqSchedule1=1
-FrameSeqSchedule2=2
-FrameSeqSchedule3=3
-//IntegrationTimes={{1000000,0,0},{1000000,0,0},{0,0,0},{0,0,0}}
-Frame0_1To4IntTime=1000000
-Frame0_5To8IntTime=0
-Frame0_SpecialIntTime=0
-Frame1_1To4IntTime=1000000
-Frame1_5To8IntTime=0
-Frame1_SpecialIntTime=0
-Frame2_1To4IntTime=0
-Frame2_5To8IntTime=0
-Frame2_SpecialIntTime=0
-Frame3_1To4IntTime=0
-Frame3_5To8IntTime=0
-Frame3_SpecialIntTime=0
-//PLLDLLDivs={{5,2,24},{2,2,24},{2,2,24},{2,2,24}}
-Frame0_1To4PhaseDiv=4
-Frame0_5To8PhaseDiv=2
-Frame0_SpecialPhaseDiv=24
-Frame1_1To4PhaseDiv=24
-Frame1_5To8PhaseDiv=2
-Frame1_SpecialPhaseDiv=24
-Frame2_1To4PhaseDiv=2
-Frame2_5To8PhaseDiv=2
-Frame2_SpecialPhaseDiv=24
-Frame3_1To4PhaseDiv=2
-Frame3_5To8PhaseDiv=2
-Frame3_SpecialPhaseDiv=24
-//NumSubFramePerFrame={1,1,0,0}
-NumSubFramePerFrame0=1
-NumSubFramePerFrame1=1
-NumSubFramePerFrame2=0
-NumSubFramePerFrame3=0
-MirrorMode=0
-PhaseMode=0
-EnableLedMod=1
-SeqNumPerDepthMap=1
-MIPI_FS_FE_Pos=0
-SeqRepeatMode=1
-TriggerMode=1
-SlaveTrigOnPosLevel=0
-TSensorMode=1
-performClkChanges=0
+struct WorkModeSection {
+    const char* name;
+    int workMode;
+    int subWorkMode;
+    PerFrame subFrameModes;
+    PerFrame specialFrameModes;
+    PerPhaseGroup integrationTimes;
+    PerPhaseGroup phaseDivs;
+    PerFrame subFramesPerFrame;
+    int mipiFsFePos;
+    // A comment line with the list in braces precedes every list. Some of
+    // those the module maker left stale, disagreeing with the settings
+    // below them; they are kept as shipped (null: the settings).
+    const char* shippedSpecialFrameModes;
+    const char* shippedPhaseDivs;
+    const char* shippedSubFramesPerFrame;
+};
 
-[Double-4PHASE_GRAY_4PHASE_BG]
-WorkMode=1
-SubWorkMode=11
-//SubFrameModes0={5,5,0,0}
-SubFrameModes0=5
-SubFrameModes1=5
-SubFrameModes2=0
-SubFrameModes3=0
-//SpecialFrameModes={1,2,0,0}
-SpecialFrameModes0=1
-SpecialFrameModes1=2
-SpecialFrameModes2=0
-SpecialFrameModes3=0
-SpecBgMode=0
-//FrameSeqSchedule={0,1,2,3}
-FrameSeqSchedule0=0
-FrameSeqSchedule1=1
-FrameSeqSchedule2=2
-FrameSeqSchedule3=3
-//IntegrationTimes={{1000000,0,1000000},{1000000,0,1000000},{0,0,0},{0,0,0}}
-Frame0_1To4IntTime=1000000
-Frame0_5To8IntTime=0
-Frame0_SpecialIntTime=1000000
-Frame1_1To4IntTime=1000000
-Frame1_5To8IntTime=0
-Frame1_SpecialIntTime=1000000
-Frame2_1To4IntTime=0
-Frame2_5To8IntTime=0
-Frame2_SpecialIntTime=0
-Frame3_1To4IntTime=0
-Frame3_5To8IntTime=0
-Frame3_SpecialIntTime=0
-//PLLDLLDivs={{4,2,24},{24,2,24},{2,2,24},{2,2,24}}
-Frame0_1To4PhaseDiv=4
-Frame0_5To8PhaseDiv=2
-Frame0_SpecialPhaseDiv=24
-Frame1_1To4PhaseDiv=24
-Frame1_5To8PhaseDiv=2
-Frame1_SpecialPhaseDiv=24
-Frame2_1To4PhaseDiv=2
-Frame2_5To8PhaseDiv=2
-Frame2_SpecialPhaseDiv=24
-Frame3_1To4PhaseDiv=2
-Frame3_5To8PhaseDiv=2
-Frame3_SpecialPhaseDiv=24
-//NumSubFramePerFrame={1,1,0,0}
-NumSubFramePerFrame0=1
-NumSubFramePerFrame1=1
-NumSubFramePerFrame2=0
-NumSubFramePerFrame3=0
-MirrorMode=0
-PhaseMode=0
-EnableLedMod=1
-SeqNumPerDepthMap=1
-MIPI_FS_FE_Pos=0
-SeqRepeatMode=1
-TriggerMode=1
-SlaveTrigOnPosLevel=0
-TSensorMode=1
-performClkChanges=0
+// Section names keep the module maker's spelling ("Signle", "Signal").
+constexpr WorkModeSection kWorkModes[] = {
+    {"Signle-4PHASE", 0, 1, {0, 0, 0, 0}, {0, 0, 0, 0},
+     {{1000000, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}},
+     {{4, 2, 24}, {2, 2, 24}, {2, 2, 24}, {2, 2, 24}},
+     {1, 0, 0, 0}, 0, nullptr, nullptr, nullptr},
+    {"Signle-4PHASE_GRAY", 0, 2, {5, 0, 0, 0}, {1, 0, 0, 0},
+     {{1000000, 0, 1000000}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}},
+     {{4, 2, 24}, {2, 2, 24}, {2, 2, 24}, {2, 2, 24}},
+     {1, 0, 0, 0}, 0, nullptr, nullptr, nullptr},
+    {"Double-4PHASE_4PHASE", 1, 10, {0, 0, 0, 0}, {0, 0, 0, 0},
+     {{1000000, 0, 0}, {1000000, 0, 0}, {0, 0, 0}, {0, 0, 0}},
+     {{4, 2, 24}, {24, 2, 24}, {2, 2, 24}, {2, 2, 24}},
+     {1, 1, 0, 0}, 0, nullptr, "{{5,2,24},{2,2,24},{2,2,24},{2,2,24}}", nullptr},
+    {"Double-4PHASE_GRAY_4PHASE_BG", 1, 11, {5, 5, 0, 0}, {1, 2, 0, 0},
+     {{1000000, 0, 1000000}, {1000000, 0, 1000000}, {0, 0, 0}, {0, 0, 0}},
+     {{4, 2, 24}, {24, 2, 24}, {2, 2, 24}, {2, 2, 24}},
+     {1, 1, 0, 0}, 0, nullptr, nullptr, nullptr},
+    {"Gray-Only", 8, 19, {4, 0, 0, 0}, {1, 0, 0, 0},
+     {{0, 0, 1000000}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}},
+     {{2, 2, 24}, {2, 2, 24}, {2, 2, 24}, {2, 2, 24}},
+     {1, 0, 0, 0}, 0, "{0,0,0,0}", nullptr, nullptr},
+    {"BGOUTDOOR", 7, 18, {4, 0, 0, 0}, {2, 0, 0, 0},
+     {{0, 0, 1000000}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}},
+     {{2, 2, 24}, {2, 2, 24}, {2, 2, 24}, {2, 2, 24}},
+     {1, 0, 0, 0}, 0, "{0,0,0,0}", nullptr, nullptr},
+    {"Signal-BG-GRAY-BG-4PHASE", 0, 8, {4, 4, 4, 0}, {2, 1, 2, 0},
+     {{0, 0, 1000000}, {0, 0, 1000000}, {0, 0, 1000000}, {1000000, 0, 0}},
+     {{2, 2, 24}, {2, 2, 24}, {2, 2, 24}, {4, 2, 24}},
+     {1, 1, 1, 1}, 3, "{0,0,0,0}", "{{2,2,24},{2,2,24},{2,2,24},{2,2,24}}", "{1,0,0,0}"},
+};
 
-[Gray-Only]
-WorkMode=8
-SubWorkMode=19
-//SubFrameModes0={4,0,0,0}
-SubFrameModes0=4
-SubFrameModes1=0
-SubFrameModes2=0
-SubFrameModes3=0
-//SpecialFrameModes={0,0,0,0}
-SpecialFrameModes0=1
-SpecialFrameModes1=0
-SpecialFrameModes2=0
-SpecialFrameModes3=0
-SpecBgMode=0
-//FrameSeqSchedule={0,1,2,3}
-FrameSeqSchedule0=0
-FrameSeqSchedule1=1
-FrameSeqSchedule2=2
-FrameSeqSchedule3=3
-//IntegrationTimes={{0,0,1000000},{0,0,0},{0,0,0},{0,0,0}}
-Frame0_1To4IntTime=0
-Frame0_5To8IntTime=0
-Frame0_SpecialIntTime=1000000
-Frame1_1To4IntTime=0
-Frame1_5To8IntTime=0
-Frame1_SpecialIntTime=0
-Frame2_1To4IntTime=0
-Frame2_5To8IntTime=0
-Frame2_SpecialIntTime=0
-Frame3_1To4IntTime=0
-Frame3_5To8IntTime=0
-Frame3_SpecialIntTime=0
-//PLLDLLDivs={{2,2,24},{2,2,24},{2,2,24},{2,2,24}}
-Frame0_1To4PhaseDiv=2
-Frame0_5To8PhaseDiv=2
-Frame0_SpecialPhaseDiv=24
-Frame1_1To4PhaseDiv=2
-Frame1_5To8PhaseDiv=2
-Frame1_SpecialPhaseDiv=24
-Frame2_1To4PhaseDiv=2
-Frame2_5To8PhaseDiv=2
-Frame2_SpecialPhaseDiv=24
-Frame3_1To4PhaseDiv=2
-Frame3_5To8PhaseDiv=2
-Frame3_SpecialPhaseDiv=24
-//NumSubFramePerFrame={1,0,0,0}
-NumSubFramePerFrame0=1
-NumSubFramePerFrame1=0
-NumSubFramePerFrame2=0
-NumSubFramePerFrame3=0
-MirrorMode=0
-PhaseMode=0
-EnableLedMod=1
-SeqNumPerDepthMap=1
-MIPI_FS_FE_Pos=0
-SeqRepeatMode=1
-TriggerMode=1
-SlaveTrigOnPosLevel=0
-TSensorMode=1
-performClkChanges=0
+void appendSetting(std::string& out, const std::string& key, int value)
+{
+    out += '\n' + key + '=' + std::to_string(value);
+}
 
-[BGOUTDOOR]
-WorkMode=7
-SubWorkMode=18
-//SubFrameModes0={4,0,0,0}
-SubFrameModes0=4
-SubFrameModes1=0
-SubFrameModes2=0
-SubFrameModes3=0
-//SpecialFrameModes={0,0,0,0}
-SpecialFrameModes0=2
-SpecialFrameModes1=0
-SpecialFrameModes2=0
-SpecialFrameModes3=0
-SpecBgMode=0
-//FrameSeqSchedule={0,1,2,3}
-FrameSeqSchedule0=0
-FrameSeqSchedule1=1
-FrameSeqSchedule2=2
-FrameSeqSchedule3=3
-//IntegrationTimes={{0,0,1000000},{0,0,0},{0,0,0},{0,0,0}}
-Frame0_1To4IntTime=0
-Frame0_5To8IntTime=0
-Frame0_SpecialIntTime=1000000
-Frame1_1To4IntTime=0
-Frame1_5To8IntTime=0
-Frame1_SpecialIntTime=0
-Frame2_1To4IntTime=0
-Frame2_5To8IntTime=0
-Frame2_SpecialIntTime=0
-Frame3_1To4IntTime=0
-Frame3_5To8IntTime=0
-Frame3_SpecialIntTime=0
-//PLLDLLDivs={{2,2,24},{2,2,24},{2,2,24},{2,2,24}}
-Frame0_1To4PhaseDiv=2
-Frame0_5To8PhaseDiv=2
-Frame0_SpecialPhaseDiv=24
-Frame1_1To4PhaseDiv=2
-Frame1_5To8PhaseDiv=2
-Frame1_SpecialPhaseDiv=24
-Frame2_1To4PhaseDiv=2
-Frame2_5To8PhaseDiv=2
-Frame2_SpecialPhaseDiv=24
-Frame3_1To4PhaseDiv=2
-Frame3_5To8PhaseDiv=2
-Frame3_SpecialPhaseDiv=24
-//NumSubFramePerFrame={1,0,0,0}
-NumSubFramePerFrame0=1
-NumSubFramePerFrame1=0
-NumSubFramePerFrame2=0
-NumSubFramePerFrame3=0
-MirrorMode=0
-PhaseMode=0
-EnableLedMod=1
-SeqNumPerDepthMap=1
-MIPI_FS_FE_Pos=0
-SeqRepeatMode=1
-TriggerMode=1
-SlaveTrigOnPosLevel=0
-TSensorMode=1
-performClkChanges=0
+// "{a,b,...}".
+template <size_t N>
+std::string braced(const int (&values)[N])
+{
+    std::string s;
+    for (size_t i = 0; i < N; ++i)
+        s += (i ? "," : "") + std::to_string(values[i]);
+    return "{" + s + "}";
+}
 
-[Signal-BG-GRAY-BG-4PHASE]
-WorkMode=0
-SubWorkMode=8
-//SubFrameModes0={4,4,4,0}
-SubFrameModes0=4
-SubFrameModes1=4
-SubFrameModes2=4
-SubFrameModes3=0
-//SpecialFrameModes={0,0,0,0}
-SpecialFrameModes0=2
-SpecialFrameModes1=1
-SpecialFrameModes2=2
-SpecialFrameModes3=0
-SpecBgMode=0
-//FrameSeqSchedule={0,1,2,3}
-FrameSeqSchedule0=0
-FrameSeqSchedule1=1
-FrameSeqSchedule2=2
-FrameSeqSchedule3=3
-//IntegrationTimes={{0,0,1000000},{0,0,1000000},{0,0,1000000},{1000000,0,0}}
-Frame0_1To4IntTime=0
-Frame0_5To8IntTime=0
-Frame0_SpecialIntTime=1000000
-Frame1_1To4IntTime=0
-Frame1_5To8IntTime=0
-Frame1_SpecialIntTime=1000000
-Frame2_1To4IntTime=0
-Frame2_5To8IntTime=0
-Frame2_SpecialIntTime=1000000
-Frame3_1To4IntTime=1000000
-Frame3_5To8IntTime=0
-Frame3_SpecialIntTime=0
-//PLLDLLDivs={{2,2,24},{2,2,24},{2,2,24},{2,2,24}}
-Frame0_1To4PhaseDiv=2
-Frame0_5To8PhaseDiv=2
-Frame0_SpecialPhaseDiv=24
-Frame1_1To4PhaseDiv=2
-Frame1_5To8PhaseDiv=2
-Frame1_SpecialPhaseDiv=24
-Frame2_1To4PhaseDiv=2
-Frame2_5To8PhaseDiv=2
-Frame2_SpecialPhaseDiv=24
-Frame3_1To4PhaseDiv=4
-Frame3_5To8PhaseDiv=2
-Frame3_SpecialPhaseDiv=24
-//NumSubFramePerFrame={1,0,0,0}
-NumSubFramePerFrame0=1
-NumSubFramePerFrame1=1
-NumSubFramePerFrame2=1
-NumSubFramePerFrame3=1
-MirrorMode=0
-PhaseMode=0
-EnableLedMod=1
-SeqNumPerDepthMap=1
-MIPI_FS_FE_Pos=3
-SeqRepeatMode=1
-TriggerMode=1
-SlaveTrigOnPosLevel=0
-TSensorMode=1
-performClkChanges=0)QCFG";
+// "{{a,b,c},...}": one inner list per frame.
+std::string braced(const PerPhaseGroup& values)
+{
+    std::string s;
+    for (int f = 0; f < kFrames; ++f)
+        s += (f ? "," : "") + braced(values[f]);
+    return "{" + s + "}";
+}
+
+// The comment line that precedes a list: as shipped, or the settings.
+template <typename Values>
+void appendComment(std::string& out, const char* key, const char* shipped, const Values& values)
+{
+    out += std::string("\n//") + key + '=' + (shipped ? std::string(shipped) : braced(values));
+}
+
+// key0 .. key3.
+void appendList(std::string& out, const char* key, const PerFrame& values)
+{
+    for (int f = 0; f < kFrames; ++f)
+        appendSetting(out, key + std::to_string(f), values[f]);
+}
+
+// Frame0_1To4<suffix> .. Frame3_Special<suffix>.
+void appendPerPhaseGroup(std::string& out, const char* suffix, const PerPhaseGroup& values)
+{
+    for (int f = 0; f < kFrames; ++f) {
+        for (int g = 0; g < kPhaseGroups; ++g)
+            appendSetting(out, "Frame" + std::to_string(f) + "_" + kPhaseGroupNames[g] + suffix, values[f][g]);
+    }
+}
+
+void appendSection(std::string& out, const WorkModeSection& m)
+{
+    out += std::string("\n\n[") + m.name + ']';
+    appendSetting(out, "WorkMode", m.workMode);
+    appendSetting(out, "SubWorkMode", m.subWorkMode);
+    appendComment(out, "SubFrameModes0", nullptr, m.subFrameModes);
+    appendList(out, "SubFrameModes", m.subFrameModes);
+    appendComment(out, "SpecialFrameModes", m.shippedSpecialFrameModes, m.specialFrameModes);
+    appendList(out, "SpecialFrameModes", m.specialFrameModes);
+    appendSetting(out, "SpecBgMode", 0);
+    appendComment(out, "FrameSeqSchedule", nullptr, kFrameSeqSchedule);
+    appendList(out, "FrameSeqSchedule", kFrameSeqSchedule);
+    appendComment(out, "IntegrationTimes", nullptr, m.integrationTimes);
+    appendPerPhaseGroup(out, "IntTime", m.integrationTimes);
+    appendComment(out, "PLLDLLDivs", m.shippedPhaseDivs, m.phaseDivs);
+    appendPerPhaseGroup(out, "PhaseDiv", m.phaseDivs);
+    appendComment(out, "NumSubFramePerFrame", m.shippedSubFramesPerFrame, m.subFramesPerFrame);
+    appendList(out, "NumSubFramePerFrame", m.subFramesPerFrame);
+    const std::pair<const char*, int> rest[] = {
+        {"MirrorMode", 0},         {"PhaseMode", 0},      {"EnableLedMod", 1},
+        {"SeqNumPerDepthMap", 1},  {"MIPI_FS_FE_Pos", m.mipiFsFePos},
+        {"SeqRepeatMode", 1},      {"TriggerMode", 1},    {"SlaveTrigOnPosLevel", 0},
+        {"TSensorMode", 1},        {"performClkChanges", 0}};
+    for (const auto& setting : rest)
+        appendSetting(out, setting.first, setting.second);
+}
+
+// Built once, on first use: the text never changes.
+const std::string& configCameraText()
+{
+    static const std::string text = [] {
+        std::string out = kVideoInfo;
+        for (const WorkModeSection& m : kWorkModes)
+            appendSection(out, m);
+        return out;
+    }();
+    return text;
+}
 
 const char kRegister[] = R"QCFG([SENSOR]
 0x0C28=0x00000000
@@ -541,17 +261,17 @@ struct ConfigFile {
     std::streamsize size;
 };
 
-const ConfigFile kFiles[] = {
-    {"ConfigAlgorithm.json", kConfigAlgorithm, sizeof(kConfigAlgorithm) - 1},
-    {"ConfigCamera.json", kConfigCamera, sizeof(kConfigCamera) - 1},
-    {"register.json", kRegister, sizeof(kRegister) - 1},
-};
-
 } // namespace
 
 bool writeDefaultConfigFiles()
 {
-    for (const ConfigFile& file : kFiles) {
+    const std::string& camera = configCameraText();
+    const ConfigFile files[] = {
+        {"ConfigAlgorithm.json", kConfigAlgorithm, sizeof(kConfigAlgorithm) - 1},
+        {"ConfigCamera.json", camera.data(), static_cast<std::streamsize>(camera.size())},
+        {"register.json", kRegister, sizeof(kRegister) - 1},
+    };
+    for (const ConfigFile& file : files) {
         // Binary: no newline translation. The stream closes at the end of
         // each pass, before the next file is opened.
         std::ofstream out(file.name, std::ios::out | std::ios::trunc | std::ios::binary);

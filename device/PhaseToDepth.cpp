@@ -6,10 +6,6 @@
 #include <emmintrin.h>
 #endif
 
-#if defined(__arm__)
-#include <sys/auxv.h>
-#endif
-
 #include "device/PhaseToDepthKernels.h"
 
 namespace Quorvex {
@@ -21,49 +17,21 @@ constexpr float kFourPi = 12.566371f;
 constexpr float kSpeedOfLight = 300000000.0f;
 constexpr float kMetresToMm = 1000.0f;
 
-#if defined(__arm__)
-#if defined(HWCAP_ARM_NEON)
-constexpr unsigned long kHwcapNeon = HWCAP_ARM_NEON;
-#else
-constexpr unsigned long kHwcapNeon = 1ul << 12; // the kernel's HWCAP_NEON
-#endif
-#endif
-
 bool canRun(PhaseToDepthBackend backend)
 {
     switch (backend) {
     case PhaseToDepthBackend::SCALAR:
         return true;
     case PhaseToDepthBackend::AVX2:
-#if defined(__x86_64__)
         // Every AVX2 CPU made so far also has FMA, but the two are separate
         // feature bits and the kernel uses both.
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-#else
-        return false;
-#endif
+        return cpuHasAvx2() && cpuHasFma();
     case PhaseToDepthBackend::NEON:
-#if defined(__aarch64__)
-        // Advanced SIMD is part of every aarch64 core.
-        return true;
-#elif defined(__arm__)
         // 32-bit Raspberry Pi OS also runs on cores without NEON (ARM11),
-        // so the build cannot assume it; the kernel reports it per process.
-        return (getauxval(AT_HWCAP) & kHwcapNeon) != 0;
-#else
-        return false;
-#endif
+        // so the build cannot assume it.
+        return cpuHasNeon();
     }
     return false;
-}
-
-PhaseToDepthBackend fastestBackend()
-{
-    for (PhaseToDepthBackend b : {PhaseToDepthBackend::AVX2, PhaseToDepthBackend::NEON}) {
-        if (canRun(b))
-            return b;
-    }
-    return PhaseToDepthBackend::SCALAR;
 }
 
 } // namespace
@@ -130,26 +98,9 @@ void repackPhasePlanes(const uint16_t* raw, int16_t* out, size_t width, size_t r
     }
 }
 
-const char* to_str(PhaseToDepthBackend backend)
-{
-    switch (backend) {
-    case PhaseToDepthBackend::SCALAR:
-        return "scalar";
-    case PhaseToDepthBackend::AVX2:
-        return "avx2";
-    case PhaseToDepthBackend::NEON:
-        return "neon";
-    }
-    return "unknown";
-}
-
 std::vector<PhaseToDepthBackend> phaseToDepthBackends()
 {
-    std::vector<PhaseToDepthBackend> list{PhaseToDepthBackend::SCALAR};
-    const PhaseToDepthBackend fastest = fastestBackend();
-    if (fastest != PhaseToDepthBackend::SCALAR)
-        list.push_back(fastest);
-    return list;
+    return usableBackends(canRun);
 }
 
 bool phaseToDepthWith(PhaseToDepthBackend backend, const uint16_t* raw, float* depth, float* amp,
@@ -194,7 +145,7 @@ void phaseToDepth(const uint16_t* raw, float* depth, float* amp, float* conf, si
                   unsigned shift, bool nearPairing, float freq)
 {
     // Probed once; the capture thread calls this for every frame.
-    static const PhaseToDepthBackend backend = fastestBackend();
+    static const PhaseToDepthBackend backend = fastestBackend(canRun);
     phaseToDepthWith(backend, raw, depth, amp, conf, pixels, shift, nearPairing, freq);
 }
 

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/CpuBackend.h"
+
 namespace Quorvex {
 
 // Pure arithmetic of the 240 x 180 module: sample decoding, the RAW
@@ -35,13 +37,8 @@ void phaseToDepth(const uint16_t* raw, float* depth, float* amp, float* conf, si
 
 // Implementations of phaseToDepth. All of them write the same bits for
 // every input; they differ only in speed and in the CPUs that run them.
-enum class PhaseToDepthBackend {
-    SCALAR, // plain C++, one pixel at a time
-    AVX2,   // x86-64 with AVX2 and FMA
-    NEON,   // ARM with NEON: armv7 where the CPU has it, every aarch64
-};
-
-const char* to_str(PhaseToDepthBackend backend);
+// AVX2 here also needs FMA.
+using PhaseToDepthBackend = CpuBackend;
 
 // The backends this CPU can run: SCALAR first, the one phaseToDepth uses
 // last.

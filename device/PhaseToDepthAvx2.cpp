@@ -6,6 +6,8 @@
 
 #include <immintrin.h>
 
+#include "common/CpuBackend.h"
+
 // Phase-to-depth for x86-64 with AVX2 and FMA, sixteen pixels per step.
 //
 // Why it matches the plain code bit for bit:
@@ -53,12 +55,7 @@
 // other files (the linker could keep this copy for everyone), hence C's
 // <math.h> and nothing from the project but the kernel declarations.
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
-#endif
+QUORVEX_TARGET_BEGIN("avx2,fma")
 
 namespace Quorvex::detail {
 
@@ -272,10 +269,6 @@ void decodeRowAvx2(const uint16_t* src, int16_t* dst, size_t width, unsigned shi
 
 } // namespace Quorvex::detail
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+QUORVEX_TARGET_END
 
 #endif

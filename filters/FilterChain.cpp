@@ -5,10 +5,6 @@
 #include <cstring>
 #include <limits>
 
-#if defined(__arm__)
-#include <sys/auxv.h>
-#endif
-
 #include "filters/FilterKernels.h"
 
 namespace Quorvex {
@@ -17,14 +13,6 @@ namespace {
 
 constexpr float kTwoPi = 6.28318530717958647692f;
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
-
-#if defined(__arm__)
-#if defined(HWCAP_ARM_NEON)
-constexpr unsigned long kHwcapNeon = HWCAP_ARM_NEON;
-#else
-constexpr unsigned long kHwcapNeon = 1ul << 12; // the kernel's HWCAP_NEON
-#endif
-#endif
 
 // The spatial and hole stages leave the one-pixel border as it is; the
 // flying-pixel stage judges it on the part of the window it has.
@@ -306,21 +294,9 @@ const FilterKernels* filterKernels(FilterBackend backend)
     case FilterBackend::SCALAR:
         return &scalar;
     case FilterBackend::AVX2:
-#if defined(__x86_64__)
-        return __builtin_cpu_supports("avx2") ? filterKernelsAvx2() : nullptr;
-#else
-        return nullptr;
-#endif
+        return cpuHasAvx2() ? filterKernelsAvx2() : nullptr;
     case FilterBackend::NEON:
-#if defined(__aarch64__)
-        return filterKernelsNeon();
-#elif defined(__arm__)
-        // 32-bit ARM systems also run on cores without NEON: the kernel
-        // reports it per process.
-        return (getauxval(AT_HWCAP) & kHwcapNeon) != 0 ? filterKernelsNeon() : nullptr;
-#else
-        return nullptr;
-#endif
+        return cpuHasNeon() ? filterKernelsNeon() : nullptr;
     }
     return nullptr;
 }
@@ -329,13 +305,14 @@ const FilterKernels* filterKernels(FilterBackend backend)
 
 namespace {
 
+bool canRun(FilterBackend backend)
+{
+    return detail::filterKernels(backend) != nullptr;
+}
+
 FilterBackend fastestFilterBackend()
 {
-    for (FilterBackend b : {FilterBackend::AVX2, FilterBackend::NEON}) {
-        if (detail::filterKernels(b))
-            return b;
-    }
-    return FilterBackend::SCALAR;
+    return fastestBackend(canRun);
 }
 
 // Probed once: the capture thread filters every frame.
@@ -347,26 +324,9 @@ const detail::FilterKernels& fastest()
 
 } // namespace
 
-const char* to_str(FilterBackend backend)
-{
-    switch (backend) {
-    case FilterBackend::SCALAR:
-        return "scalar";
-    case FilterBackend::AVX2:
-        return "avx2";
-    case FilterBackend::NEON:
-        return "neon";
-    }
-    return "unknown";
-}
-
 std::vector<FilterBackend> filterBackends()
 {
-    std::vector<FilterBackend> list{FilterBackend::SCALAR};
-    const FilterBackend best = fastestFilterBackend();
-    if (best != FilterBackend::SCALAR)
-        list.push_back(best);
-    return list;
+    return usableBackends(canRun);
 }
 
 void filterConfidence(const DepthImage& img, const FilterParams& p) { fastest().confidence(img, p); }

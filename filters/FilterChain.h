@@ -5,6 +5,8 @@
 #include <memory>
 #include <vector>
 
+#include "common/CpuBackend.h"
+
 // Post-processing of time-of-flight depth: stages that invalidate what a
 // sensor reports but did not measure (weak, saturated, aliased and mixed
 // pixels), then smooth what remains in space and time. Every stage is a pure
@@ -102,13 +104,7 @@ void filterTemporal(const DepthImage& img, const FilterParams& p, float* average
 // bits for every input (NaN compares equal to NaN); they differ in speed and
 // in the CPUs that run them. The hole filler runs the plain code on every
 // backend: it is off by default and cheap when on.
-enum class FilterBackend {
-    SCALAR, // plain C++, one pixel at a time: the reference
-    AVX2,   // x86-64 with AVX2
-    NEON,   // ARM with NEON: armv7 where the CPU has it, every aarch64
-};
-
-const char* to_str(FilterBackend backend);
+using FilterBackend = CpuBackend;
 
 // The backends this CPU can run: SCALAR first, the one the stage functions
 // and new chains use last.

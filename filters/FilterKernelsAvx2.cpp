@@ -7,24 +7,17 @@
 
 #include <immintrin.h>
 
+#include "common/CpuBackend.h"
+
 // Everything after the pragma is compiled for AVX2 and reached only once
 // the dispatcher has seen AVX2 in the CPU's feature bits. FMA stays off:
 // the stages must round as the plain code does.
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
+QUORVEX_TARGET_BEGIN("avx2")
 
 #define QUORVEX_FILTER_LANES 8
 #include "filters/FilterVector.h"
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+QUORVEX_TARGET_END
 
 namespace Quorvex::detail {
 

@@ -3,10 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__arm__)
-#include <sys/auxv.h>
-#endif
-
+#include "common/ByteOrder.h"
 #include "sensor/CsiConverterKernels.h"
 
 namespace Quorvex {
@@ -100,30 +97,54 @@ void unpackY12PPlain(const uint8_t* src, uint8_t* dst, size_t length, uint32_t w
             const uint8_t low = src[group + 2];
             const uint16_t sample =
                 static_cast<uint16_t>((high << 4) | ((x & 1) ? (low >> 4) : (low & 0x0F)));
-            // Stored as a little-endian word; dst need not be aligned.
-            dst[2 * p] = static_cast<uint8_t>(sample);
-            dst[2 * p + 1] = static_cast<uint8_t>(sample >> 8);
+            storeLe16(dst + 2 * p, sample);
             ++p;
         }
     }
 }
 
+void unpackY12PSamples(const uint8_t* line, uint8_t* dst, size_t from, uint32_t width)
+{
+    for (size_t x = from; x < width; ++x) {
+        const uint8_t* group = line + x / 2 * 3;
+        const uint8_t nibbles = group[2];
+        const unsigned sample = (static_cast<unsigned>(group[x & 1]) << 4) |
+                                ((x & 1) ? (nibbles >> 4) : (nibbles & 0x0F));
+        storeLe16(dst + 2 * x, static_cast<uint16_t>(sample));
+    }
+}
+
+void unpackY12PByLines(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& p,
+                       size_t dstCapacity, Y12PLineKernel unpackLine)
+{
+    if (width == 0)
+        return;
+    const size_t stride = y12pLineStride(width);
+    // An odd last sample still reads its pair's nibble byte.
+    const size_t lineRead = (static_cast<size_t>(width) + 1) / 2 * 3;
+    const size_t capacity = dstCapacity / 2;
+    size_t line = 0;
+    for (; line < length && length - line >= lineRead && p <= capacity && capacity - p >= width;
+         line += stride) {
+        unpackLine(src + line, dst + 2 * p, width, length - line);
+        p += width;
+    }
+    if (line < length)
+        unpackY12PPlain(src + line, dst, length - line, width, p, dstCapacity);
+}
+
 std::vector<CsiConverterSet> csiConverterSets()
 {
-    std::vector<CsiConverterSet> sets{{"plain", copyStride512Plain, copyBlock960Plain, unpackY12PPlain}};
+    std::vector<CsiConverterSet> sets{
+        {CpuBackend::SCALAR, "plain", copyStride512Plain, copyBlock960Plain, unpackY12PPlain}};
 #if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2"))
-        sets.push_back({"avx2", copyStride512Avx2, copyBlock960Avx2, unpackY12PAvx2});
+    if (cpuHasAvx2())
+        sets.push_back({CpuBackend::AVX2, "avx2", copyStride512Avx2, copyBlock960Avx2, unpackY12PAvx2});
 #endif
-#if defined(__aarch64__)
-    // Advanced SIMD is part of every aarch64 core: no probe needed.
-    sets.push_back({"neon", copyStride512Plain, copyBlock960Plain, unpackY12PNeon});
-#elif defined(__arm__)
-    // 32-bit Raspberry Pi OS also runs on cores without NEON. The copies
-    // are memcpy already, which the C library tunes for the core.
-    constexpr unsigned long kHwcapNeon = 1ul << 12; // the kernel's HWCAP_NEON
-    if (getauxval(AT_HWCAP) & kHwcapNeon)
-        sets.push_back({"neon", copyStride512Plain, copyBlock960Plain, unpackY12PNeon});
+#if defined(__arm__) || defined(__aarch64__)
+    // The copies are memcpy already, which the C library tunes for the core.
+    if (cpuHasNeon())
+        sets.push_back({CpuBackend::NEON, "neon", copyStride512Plain, copyBlock960Plain, unpackY12PNeon});
 #endif
     return sets;
 }

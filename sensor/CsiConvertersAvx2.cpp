@@ -4,6 +4,8 @@
 
 #include <immintrin.h>
 
+#include "common/CpuBackend.h"
+
 // The CSI converters for x86-64 with AVX2. Each converts the whole lines or
 // blocks that lie inside both the buffer and the frame in vectors and hands
 // whatever is left (a last line or block cut short by either) to the plain
@@ -14,12 +16,7 @@
 // must not emit an out-of-line copy of an inline function shared with other
 // files, hence nothing from the project but the kernel declarations.
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
+QUORVEX_TARGET_BEGIN("avx2")
 
 namespace Quorvex::detail {
 
@@ -71,14 +68,7 @@ void unpackLine(const uint8_t* line, uint8_t* dst, uint32_t width, size_t readab
                                                 _mm256_and_si256(w, keepLow));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 2 * x), samples);
     }
-    for (; x < width; ++x) {
-        const uint8_t* group = line + x / 2 * 3;
-        const uint8_t nibbles = group[2];
-        const unsigned sample = (static_cast<unsigned>(group[x & 1]) << 4) |
-                                ((x & 1) ? (nibbles >> 4) : (nibbles & 0x0F));
-        dst[2 * x] = static_cast<uint8_t>(sample);
-        dst[2 * x + 1] = static_cast<uint8_t>(sample >> 8);
-    }
+    unpackY12PSamples(line, dst, x, width);
 }
 
 } // namespace
@@ -115,27 +105,11 @@ void copyBlock960Avx2(const uint8_t* src, uint8_t* dst, size_t length, uint32_t 
 void unpackY12PAvx2(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& p,
                     size_t dstCapacity)
 {
-    if (width == 0)
-        return;
-    const size_t stride = y12pLineStride(width);
-    // An odd last sample still reads its pair's nibble byte.
-    const size_t lineRead = (static_cast<size_t>(width) + 1) / 2 * 3;
-    const size_t capacity = dstCapacity / 2;
-    size_t line = 0;
-    for (; line < length && length - line >= lineRead && fits(p, capacity, width); line += stride) {
-        unpackLine(src + line, dst + 2 * p, width, length - line);
-        p += width;
-    }
-    if (line < length)
-        unpackY12PPlain(src + line, dst, length - line, width, p, dstCapacity);
+    unpackY12PByLines(src, dst, length, width, p, dstCapacity, unpackLine);
 }
 
 } // namespace Quorvex::detail
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+QUORVEX_TARGET_END
 
 #endif

@@ -43,14 +43,7 @@ void unpackLine(const uint8_t* line, uint8_t* dst, uint32_t width, size_t readab
         vst2q_u16(reinterpret_cast<uint16_t*>(dst + 2 * x), lo);
         vst2q_u16(reinterpret_cast<uint16_t*>(dst + 2 * x + 32), hi);
     }
-    for (; x < width; ++x) {
-        const uint8_t* group = line + x / 2 * 3;
-        const uint8_t nibbles = group[2];
-        const unsigned sample = (static_cast<unsigned>(group[x & 1]) << 4) |
-                                ((x & 1) ? (nibbles >> 4) : (nibbles & 0x0F));
-        dst[2 * x] = static_cast<uint8_t>(sample);
-        dst[2 * x + 1] = static_cast<uint8_t>(sample >> 8);
-    }
+    unpackY12PSamples(line, dst, x, width);
 }
 
 } // namespace
@@ -58,20 +51,7 @@ void unpackLine(const uint8_t* line, uint8_t* dst, uint32_t width, size_t readab
 void unpackY12PNeon(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& p,
                     size_t dstCapacity)
 {
-    if (width == 0)
-        return;
-    const size_t stride = y12pLineStride(width);
-    // An odd last sample still reads its pair's nibble byte.
-    const size_t lineRead = (static_cast<size_t>(width) + 1) / 2 * 3;
-    const size_t capacity = dstCapacity / 2;
-    size_t line = 0;
-    for (; line < length && length - line >= lineRead && p <= capacity && capacity - p >= width;
-         line += stride) {
-        unpackLine(src + line, dst + 2 * p, width, length - line);
-        p += width;
-    }
-    if (line < length)
-        unpackY12PPlain(src + line, dst, length - line, width, p, dstCapacity);
+    unpackY12PByLines(src, dst, length, width, p, dstCapacity, unpackLine);
 }
 
 } // namespace Quorvex::detail

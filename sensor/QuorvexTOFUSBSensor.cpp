@@ -3,6 +3,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "common/ByteOrder.h"
 #include "sensor/ModuleRange.h"
 #include "sensor/SubFrameAssembler.h"
 #include "sensor/EvkLibrary.h"
@@ -41,17 +42,6 @@ constexpr RegisterWrite kNearTable[] = {
 constexpr RegisterWrite kFarTable[] = {
     {0x216C, 0x10}, {0x2179, 0x0E}, {0x217A, 0x16}, {0x217B, 0x1E}};
 
-uint16_t loadWord(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-void storeWord(uint8_t* p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
 // Turns one image of `bytesPerSample` bytes a sample into 16-bit
 // little-endian samples of 12 significant bits at `out`; returns how far
 // the write position moves (two bytes a sample).
@@ -61,7 +51,7 @@ size_t convertImage(const uint8_t* src, size_t imageSize, uint32_t bitWidth, uin
     if (bytesPerSample == 1) {
         const unsigned shift = bitWidth < 12 ? 12 - bitWidth : 0;
         for (size_t n = 0; n < imageSize; ++n)
-            storeWord(out + 2 * n, static_cast<uint32_t>(src[n]) << shift);
+            storeLe16(out + 2 * n, static_cast<uint16_t>(src[n] << shift));
         return 2 * imageSize;
     }
     const size_t samples = imageSize / 2;
@@ -70,11 +60,11 @@ size_t convertImage(const uint8_t* src, size_t imageSize, uint32_t bitWidth, uin
     } else if (bitWidth < 12) {
         const unsigned shift = 12 - bitWidth;
         for (size_t n = 0; n < samples; ++n)
-            storeWord(out + 2 * n, static_cast<uint32_t>(loadWord(src + 2 * n)) << shift);
+            storeLe16(out + 2 * n, static_cast<uint16_t>(loadLe16(src + 2 * n) << shift));
     } else {
         const unsigned shift = bitWidth - 12;
         for (size_t n = 0; n < samples; ++n)
-            storeWord(out + 2 * n, loadWord(src + 2 * n) >> shift);
+            storeLe16(out + 2 * n, static_cast<uint16_t>(loadLe16(src + 2 * n) >> shift));
     }
     return imageSize;
 }

@@ -9,6 +9,7 @@
 
 #include <linux/videodev2.h>
 
+#include "common/ByteOrder.h"
 #include "sensor/ModuleRange.h"
 #include "sim/VgaFrames.h"
 
@@ -650,9 +651,7 @@ void SimCaptureNode::encodeSubFrame(const uint16_t* words, uint8_t* out) const
         for (uint32_t y = 0; y < height; ++y) {
             uint8_t* line = out + static_cast<size_t>(y) * bytesPerLine;
             for (uint32_t x = 0; x < width; ++x) {
-                const uint16_t v = words[static_cast<size_t>(y) * width + x];
-                line[2 * x] = static_cast<uint8_t>(v);
-                line[2 * x + 1] = static_cast<uint8_t>(v >> 8);
+                storeLe16(line + 2 * x, words[static_cast<size_t>(y) * width + x]);
             }
         }
         break;
@@ -683,10 +682,8 @@ void SimCaptureNode::encodeSubFrame(const uint16_t* words, uint8_t* out) const
         // the mapping cannot carry them.
         const size_t frameBytes = static_cast<size_t>(width) * height * 2;
         std::vector<uint8_t> plain(roundUp(frameBytes, 960), kPadding);
-        for (size_t n = 0; n < frameBytes / 2; ++n) {
-            plain[2 * n] = static_cast<uint8_t>(words[n]);
-            plain[2 * n + 1] = static_cast<uint8_t>(words[n] >> 8);
-        }
+        for (size_t n = 0; n < frameBytes / 2; ++n)
+            storeLe16(plain.data() + 2 * n, words[n]);
         for (size_t b = 0; b + 960 <= plain.size(); b += 960) {
             std::memcpy(out + b, plain.data() + b, 448);
             std::memcpy(out + b + 448, plain.data() + b + 480, 480);

@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <sys/time.h>
 #include <thread>
@@ -313,129 +312,17 @@ TEST(VgaGeometry, SensorSetupAndFrameFormatsFollowSizeAndMode)
 
 // ---------------------------------------------------- configuration files
 
-// The three texts rebuilt from the module maker's tables, line by line.
-std::string expectedConfigAlgorithm()
+// The three texts as the module maker ships them, kept byte for byte in
+// tests/data (they are not JSON, whatever their names say).
+std::string expectedConfigFile(const char* name)
 {
-    return "[DenoisingParams]\nTDenoiseLevel_Depth=3\nSDenoiseLevel_Depth=3\nTDenoiseMethod_Depth=1\n"
-           "SDenoiseMethod_Depth=1\nTDenoiseLevel_Gray=1\nSDenoiseLevel_Gray=1\nTDenoiseMethod_Gray=1\n"
-           "SDenoiseMethod_Gray=1\n\n[RepairParams]\nERDOLvl=3\n\n[ConfidenceParams]\nValidDistMin=0\n"
-           "ValidDistMax=7000\n";
+    const std::string path = std::string(QUORVEX_TEST_DATA_DIR) + "/default_config/" + name;
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_TRUE(in.is_open()) << path;
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string expectedConfigCamera()
-{
-    const char* names[7] = {"Signle-4PHASE", "Signle-4PHASE_GRAY", "Double-4PHASE_4PHASE",
-                            "Double-4PHASE_GRAY_4PHASE_BG", "Gray-Only", "BGOUTDOOR",
-                            "Signal-BG-GRAY-BG-4PHASE"};
-    // Per section: WorkMode SubWorkMode SFM0..2 SpFM0..2, then the integration
-    // times (F0 1To4, F0 Special, F1 1To4, F1 Special, F2 Special, F3 1To4) in
-    // units of 1000000, the phase dividers F0/F1/F3 1To4, NumSubFramePerFrame1..3
-    // and MIPI_FS_FE_Pos.
-    const int v[7][21] = {
-        {0, 1, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 4, 2, 2, 0, 0, 0, 0},
-        {0, 2, 5, 0, 0, 1, 0, 0, 1, 1, 0, 0, 0, 0, 4, 2, 2, 0, 0, 0, 0},
-        {1, 10, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0, 4, 24, 2, 1, 0, 0, 0},
-        {1, 11, 5, 5, 0, 1, 2, 0, 1, 1, 1, 1, 0, 0, 4, 24, 2, 1, 0, 0, 0},
-        {8, 19, 4, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 2, 2, 2, 0, 0, 0, 0},
-        {7, 18, 4, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0, 2, 2, 2, 0, 0, 0, 0},
-        {0, 8, 4, 4, 4, 2, 1, 2, 0, 1, 0, 1, 1, 1, 2, 2, 4, 1, 1, 1, 3},
-    };
-    const char* comments[7][6] = {
-        {"{0,0,0,0}", "{0,0,0,0}", "{0,1,2,3}", "{{1000000,0,0},{0,0,0},{0,0,0},{0,0,0}}",
-         "{{4,2,24},{2,2,24},{2,2,24},{2,2,24}}", "{1,0,0,0}"},
-        {"{5,0,0,0}", "{1,0,0,0}", "{0,1,2,3}", "{{1000000,0,1000000},{0,0,0},{0,0,0},{0,0,0}}",
-         "{{4,2,24},{2,2,24},{2,2,24},{2,2,24}}", "{1,0,0,0}"},
-        {"{0,0,0,0}", "{0,0,0,0}", "{0,1,2,3}", "{{1000000,0,0},{1000000,0,0},{0,0,0},{0,0,0}}",
-         "{{5,2,24},{2,2,24},{2,2,24},{2,2,24}}", "{1,1,0,0}"},
-        {"{5,5,0,0}", "{1,2,0,0}", "{0,1,2,3}",
-         "{{1000000,0,1000000},{1000000,0,1000000},{0,0,0},{0,0,0}}",
-         "{{4,2,24},{24,2,24},{2,2,24},{2,2,24}}", "{1,1,0,0}"},
-        {"{4,0,0,0}", "{0,0,0,0}", "{0,1,2,3}", "{{0,0,1000000},{0,0,0},{0,0,0},{0,0,0}}",
-         "{{2,2,24},{2,2,24},{2,2,24},{2,2,24}}", "{1,0,0,0}"},
-        {"{4,0,0,0}", "{0,0,0,0}", "{0,1,2,3}", "{{0,0,1000000},{0,0,0},{0,0,0},{0,0,0}}",
-         "{{2,2,24},{2,2,24},{2,2,24},{2,2,24}}", "{1,0,0,0}"},
-        {"{4,4,4,0}", "{0,0,0,0}", "{0,1,2,3}",
-         "{{0,0,1000000},{0,0,1000000},{0,0,1000000},{1000000,0,0}}",
-         "{{2,2,24},{2,2,24},{2,2,24},{2,2,24}}", "{1,0,0,0}"},
-    };
-    std::ostringstream o;
-    o << "[VideoInfo]\nsensorType=TOF\nsensorPath=/dev/v4l-subdev2\nispPath=/dev/video11\n"
-         "subIspPath=/dev/v4l-subdev3";
-    for (int s = 0; s < 7; ++s) {
-        const int* x = v[s];
-        auto kv = [&](const std::string& k, long value) { o << "\n" << k << "=" << value; };
-        auto comment = [&](const char* k, int i) { o << "\n//" << k << "=" << comments[s][i]; };
-        o << "\n\n[" << names[s] << "]";
-        kv("WorkMode", x[0]);
-        kv("SubWorkMode", x[1]);
-        comment("SubFrameModes0", 0);
-        for (int i = 0; i < 4; ++i)
-            kv("SubFrameModes" + std::to_string(i), i < 3 ? x[2 + i] : 0);
-        comment("SpecialFrameModes", 1);
-        for (int i = 0; i < 4; ++i)
-            kv("SpecialFrameModes" + std::to_string(i), i < 3 ? x[5 + i] : 0);
-        kv("SpecBgMode", 0);
-        comment("FrameSeqSchedule", 2);
-        for (int i = 0; i < 4; ++i)
-            kv("FrameSeqSchedule" + std::to_string(i), i);
-        comment("IntegrationTimes", 3);
-        const long t14[4] = {x[8], x[10], 0, x[13]};
-        const long tsp[4] = {x[9], x[11], x[12], 0};
-        const long div14[4] = {x[14], x[15], 2, x[16]};
-        for (int f = 0; f < 4; ++f) {
-            const std::string p = "Frame" + std::to_string(f) + "_";
-            kv(p + "1To4IntTime", t14[f] * 1000000);
-            kv(p + "5To8IntTime", 0);
-            kv(p + "SpecialIntTime", tsp[f] * 1000000);
-        }
-        comment("PLLDLLDivs", 4);
-        for (int f = 0; f < 4; ++f) {
-            const std::string p = "Frame" + std::to_string(f) + "_";
-            kv(p + "1To4PhaseDiv", div14[f]);
-            kv(p + "5To8PhaseDiv", 2);
-            kv(p + "SpecialPhaseDiv", 24);
-        }
-        comment("NumSubFramePerFrame", 5);
-        for (int i = 0; i < 4; ++i)
-            kv("NumSubFramePerFrame" + std::to_string(i), i == 0 ? 1 : x[16 + i]);
-        const std::pair<const char*, int> tail[] = {
-            {"MirrorMode", 0},     {"PhaseMode", 0},   {"EnableLedMod", 1},
-            {"SeqNumPerDepthMap", 1}, {"MIPI_FS_FE_Pos", x[20]}, {"SeqRepeatMode", 1},
-            {"TriggerMode", 1},    {"SlaveTrigOnPosLevel", 0}, {"TSensorMode", 1},
-            {"performClkChanges", 0}};
-        for (const auto& t : tail)
-            kv(t.first, t.second);
-    }
-    return o.str();
-}
-
-std::string expectedRegister()
-{
-    const char* sensor[] = {
-        "0x0C28=0x00000000", "0x0C02=0x00011410", "0x0224=0x00000001", "0x0C07=0x0800108A",
-        "0x0C20=0x14000000", "0x0432=0x0d6649A6", "0x0721=0x0000000F", "0x072B=0x13271313",
-        "0x0C01=0x00000053", "0x0C04=0x00000002", "0x0437=0x04285602", "0x0408=0x80000255",
-        "0x0AB4=0x00000303", "0x0435=0x0000007f", "0x0C06=0x00641203", "0x0482=0x08384100",
-        "0x0487=0x08384100", "0x048C=0x08384100", "0x0491=0x08384100", "0x0402=0x01600A00",
-        "0x0475=0x00000064", "0x0476=0x000003E8", "0x0434=0x11190720", "0x0429=0x00989680",
-        "",                  "0x0722=0x00072020", "0x0725=0x00202003", "0x0708=0x10130002",
-        "0x0709=0x01940201", "0x070a=0x01019201", "0x070b=0x9a0101a4", "0x070c=0x019b0101",
-        "0x070D=0x00009c01", ""};
-    const char* vdriver =
-        "0x00=0x10 0x01=0x7a 0x02=0xca 0x03=0x22 0x04=0x14 0x05=0x42 0x06=0x9a 0x07=0x42 "
-        "0x08=0xca 0x09=0x07 0x0a=0x06 0x0b=0xd5 0x0c=0x28 0x0d=0x90 0x0e=0xd0 0x0F=0xd3 "
-        "0x10=0x0c 0x11=0x00 0x12=0x01 0x13=0x11 0x23=0x04 0x24=0xE0 0x25=0x00 0x26=0x0a "
-        "0x27=0x01 0x28=0x00 0x29=0x05 0x2b=0xf1 0x2c=0xc8 0x2d=0x03 0x2e=0x01 0x2f=0xe0 "
-        "0x30=0xff 0x31=0x00 0x32=0x00";
-    std::string out = "[SENSOR]";
-    for (const char* line : sensor)
-        out += std::string("\n") + line;
-    out += "\n[VDRIVER]";
-    std::istringstream words(vdriver);
-    for (std::string w; words >> w;)
-        out += "\n" + w;
-    return out;
-}
+std::string expectedConfigAlgorithm() { return expectedConfigFile("ConfigAlgorithm.json"); }
 
 TEST(VgaConfigFiles, WrittenByteExactAtStart)
 {
@@ -443,17 +330,13 @@ TEST(VgaConfigFiles, WrittenByteExactAtStart)
     writeFile("ConfigCamera.json", std::string(20000, 'x')); // longer: must be cut
     OpenDevice d;
     ASSERT_EQ(d.device.start(), QuorvexSuccess);
-    const std::pair<const char*, std::string> files[] = {
-        {"ConfigAlgorithm.json", expectedConfigAlgorithm()},
-        {"ConfigCamera.json", expectedConfigCamera()},
-        {"register.json", expectedRegister()}};
-    const size_t sizes[] = {273, 9476, 946};
-    for (size_t i = 0; i < 3; ++i) {
-        SCOPED_TRACE(files[i].first);
-        const std::string got = readFile(files[i].first);
-        EXPECT_EQ(got.size(), sizes[i]);
-        EXPECT_EQ(files[i].second.size(), sizes[i]); // the tables themselves add up
-        EXPECT_EQ(got, files[i].second);
+    const std::pair<const char*, size_t> files[] = {
+        {"ConfigAlgorithm.json", 273}, {"ConfigCamera.json", 9476}, {"register.json", 946}};
+    for (const auto& [name, size] : files) {
+        SCOPED_TRACE(name);
+        const std::string want = expectedConfigFile(name);
+        EXPECT_EQ(want.size(), size); // the reference itself is whole
+        EXPECT_EQ(readFile(name), want);
     }
 }
 

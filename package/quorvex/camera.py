@@ -10,14 +10,12 @@ import os
 import threading
 import time
 
-import numpy as np
-
 import QuorvexDepthCamera as _q
 
 from . import _native
 from ._version import __version__
 from .errors import CameraError
-from .filters import amplitude_unit, make_filters
+from .filters import StreamFilter
 from .frame import Frame, StreamInfo
 from .geometry import nominal_intrinsics
 
@@ -114,7 +112,8 @@ class Camera:
     `filters`: "default" (the default), "near", "far", a `Filters`, or None
     for the module's raw depth. With filters on, `frame.depth` is the
     filtered depth (0 = invalid); the filters follow the range set with
-    `set_control("range", ...)` and start afresh with each stream.
+    `set_control("range", ...)` and start afresh with each stream and
+    each change of range.
 
     Every failing call raises `CameraError` with the extension's code."""
 
@@ -141,10 +140,9 @@ class Camera:
         self._lock = threading.Lock()
         self._sequence = 0
         self._drops = DropCounter()
-        self.filters = make_filters(filters)
-        self._range_mm = None
+        self._stream = StreamFilter(filters)
+        self._range_mm = None  # the module's, read again with the next frame when None
         self._filter_lock = threading.Lock()
-        self._amplitude_unit = np.float32(1.0)
         try:
             if config:
                 _check(self._cam.openWithFile(str(config), index), f"opening with {config}")
@@ -153,6 +151,20 @@ class Camera:
         except BaseException:
             self._cam = None
             raise
+        self._stream.variant = "vga" if self._is_vga(self._cam) else "hqvga"
+
+    @property
+    def filters(self):
+        """The `Filters` of this camera's depth, None for the raw depth; a
+        preset name, a `Filters` or None may be set (the stream starts its
+        temporal average afresh)."""
+        return self._stream.filters
+
+    @filters.setter
+    def filters(self, filters):
+        stream = StreamFilter(filters, self._stream.variant)
+        with self._filter_lock:
+            self._stream = stream
 
     # Lifetime -------------------------------------------------------------
     @property
@@ -175,8 +187,8 @@ class Camera:
             self._sequence = 0
             self._drops = drops
             self._range_mm = None
-        if self.filters is not None:
-            self.filters.reset()
+        with self._filter_lock:
+            self._stream.restart()
 
     def stop(self):
         """Stops the stream; nothing happens when it is not running."""
@@ -358,7 +370,8 @@ class Camera:
         host = time.monotonic_ns()
         try:
             # The filters read the amplitude even when the caller does not keep it.
-            filtering = self.filters is not None and mask & 1 and self._output == "depth"
+            stream = self._stream
+            filtering = stream.filters is not None and mask & 1 and self._output == "depth"
             stamp, width, height, depth, amplitude, confidence, raw, capture = _native.take(
                 cam, f, mask | 2 if filtering else mask)
         except ValueError:
@@ -368,18 +381,16 @@ class Camera:
             self._sequence += 1
             dropped = self._drops.count(stamp)
             range_mm = self._range_mm
-        filters = self.filters
-        if filters is not None and depth is not None and self._output == "depth":
+        if filtering:
             if range_mm is None:
-                # The chain works in the 240 x 180 module's amplitude units.
-                self._amplitude_unit = np.float32(amplitude_unit("vga" if self._is_vga(cam) else "hqvga"))
                 status, range_mm = _native.get_control(cam, _q.TOFControl.RANGE)
-                range_mm = range_mm if status == _OK and range_mm > 0 else 4000
+                _check(status, "reading the range, which the filters need (filters=None gives the raw depth)")
                 with self._lock:
                     self._range_mm = range_mm
             # One stream's state: frames taken on several threads pass in turn.
             with self._filter_lock:
-                depth = filters.filter(depth, amplitude * self._amplitude_unit, range_mm)
+                stream.range_mm = range_mm
+                depth = stream.filter(depth, amplitude)
             if not mask & 2:
                 amplitude = None
         return Frame(sequence, stamp, host, dropped, width, height, self._output, depth, amplitude,

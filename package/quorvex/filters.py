@@ -105,61 +105,148 @@ def make_filters(filters):
     raise ValueError(f"filters must be a preset name ({', '.join(PRESETS)}), None or a Filters, not {filters!r}")
 
 
+def stream_range(info, range_mm=None):
+    """The range a stream's depth was measured with (mm): `range_mm` when
+    given, else the stream's `info.controls["range"]`, else None."""
+    if range_mm is None and info is not None:
+        range_mm = info.controls.get("range")
+    return range_mm
+
+
+class StreamFilter:
+    """How the depth of one stream is filtered: every consumer (the camera,
+    `filter_depth`, `FilteredSource`, the viewer) goes through one, so that
+    the same light gives the same depth whichever way it came.
+
+    `filters`: as `make_filters` takes it (None: frames pass as they are).
+    `variant`: the module's ("hqvga", "vga"; None: unknown, taken as the
+    chain's own units). `range_mm`: the range in force; it may be set from
+    another thread (it is read once per frame).
+
+    The temporal average belongs to one continuous run of filtered frames:
+    it starts again with the first frame, after `restart()`, when the range
+    or the image size changes, after a frame that passed unfiltered (one
+    without depth or amplitude), and where `position` does not follow the
+    last one (a seek)."""
+
+    def __init__(self, filters, variant=None, range_mm=None):
+        self.filters = make_filters(filters)
+        self.variant = variant
+        self.range_mm = range_mm
+        self._run = None  # (range, shape) the average was built with; None: start afresh
+        self._position = None
+
+    @property
+    def variant(self):
+        return self._variant
+
+    @variant.setter
+    def variant(self, variant):
+        self._variant = variant
+        self._unit = np.float32(amplitude_unit(variant))
+
+    def restart(self):
+        """The next frame begins a new run: its average starts afresh."""
+        self._run = None
+        self._position = None
+
+    def filter(self, depth, amplitude, position=None):
+        """Filtered copy of a depth plane given its amplitude plane in the
+        module's own units. `position`: the frame's place in a recording
+        (None: a live stream, where frames always follow)."""
+        range_mm = self.range_mm
+        if range_mm is None:
+            raise ValueError("filtering needs the range of the frames")
+        run = (range_mm, np.shape(depth))
+        jumped = position is not None and self._position is not None and position != self._position + 1
+        self._position = position
+        if run != self._run or jumped:
+            self.filters.reset()
+            self._run = run
+        if self._unit != 1.0:
+            amplitude = np.asarray(amplitude, np.float32) * self._unit
+        return self.filters.filter(depth, amplitude, range_mm)
+
+    def apply(self, frame, position=None):
+        """(frame, whether its depth is filtered): a new Frame with the
+        filtered depth, or the frame as it is when there are no filters or
+        nothing to judge its depth by."""
+        if self.filters is None or frame.depth is None or frame.amplitude is None:
+            self.restart()
+            return frame, False
+        return dataclasses.replace(frame, depth=self.filter(frame.depth, frame.amplitude, position)), True
+
+
 def filter_depth(frames, filters="default", range_mm=None, info=None):
     """Filters frames from any source (a recording, a subscription, a
     list): yields each frame with its depth filtered. The range is
     `range_mm`, else the stream's `info.controls["range"]`; with `info`
-    a VGA module's amplitudes are brought to the chain's units."""
-    f = make_filters(filters)
-    if range_mm is None and info is not None:
-        range_mm = info.controls.get("range")
-    if range_mm is None:
+    a VGA module's amplitudes are brought to the chain's units. The frames
+    are one stream: a `Filters` given starts its temporal average afresh."""
+    stream = StreamFilter(filters, None if info is None else info.variant, stream_range(info, range_mm))
+    if stream.range_mm is None:
         raise ValueError("filter_depth needs the range of the frames (range_mm, or info with a 'range' control)")
-    unit = np.float32(1.0 if info is None else amplitude_unit(info.variant))
     for frame in frames:
-        if f is None:
-            yield frame
-        else:
-            yield dataclasses.replace(frame, depth=f.filter(frame.depth, frame.amplitude * unit, range_mm))
+        yield stream.apply(frame)[0]
 
 
 class FilteredSource:
     """Any source of frames with its depth filtered: frames() yields
     filtered frames, info says which filters, everything else (controls,
     close) is the source's own. Depth already filtered upstream is left
-    as it is."""
+    as it is. The range is `range_mm`, else the source's info's; one set
+    through this object's `set_control` is followed."""
 
-    def __init__(self, source, filters="default"):
+    def __init__(self, source, filters="default", range_mm=None):
         self._source = source
-        self.filters = make_filters(filters)
+        self._stream = StreamFilter(filters)
+        self._range_mm = range_mm
+
+    @property
+    def filters(self):
+        return self._stream.filters
+
+    def _passes(self, info):
+        return self.filters is None or info.filters is not None or info.output != "depth"
 
     @property
     def info(self):
         info = self._source.info
-        if info.filters is not None or info.output != "depth":
+        if self._passes(info):
             return info
         return dataclasses.replace(info, filters=self.filters.describe())
 
     def frames(self, *args, **kwargs):
         info = self._source.info
-        if info.filters is not None or info.output != "depth":
+        if self._passes(info):
             yield from self._source.frames(*args, **kwargs)
             return
-        range_mm = info.controls.get("range", 4000)
-        unit = np.float32(amplitude_unit(info.variant))
-        self.filters.reset()
+        stream = self._stream
+        stream.variant = info.variant
+        stream.range_mm = stream_range(info, self._range_mm)
+        if stream.range_mm is None:
+            raise ValueError("FilteredSource needs the range of the frames (range_mm, or a source whose "
+                             "info has a 'range' control)")
+        stream.restart()
         for frame in self._source.frames(*args, **kwargs):
-            if frame.amplitude is None:
-                yield frame
-                continue
-            depth = self.filters.filter(frame.depth, frame.amplitude * unit, range_mm)
-            yield dataclasses.replace(frame, depth=depth)
+            yield stream.apply(frame)[0]
 
     def close(self):
         self._source.close()
 
     def __getattr__(self, name):
-        return getattr(self._source, name)
+        attr = getattr(self._source, name)
+        if name != "set_control":
+            return attr
+
+        def set_control(control, value):
+            attr(control, value)
+            # A VGA module's mode sets its range too: the source says which is in force.
+            if str(getattr(control, "name", control)).lower() in ("range", "mode"):
+                range_mm = stream_range(self._source.info)
+                if range_mm is not None:
+                    self._stream.range_mm = range_mm
+        return set_control
 
     def __enter__(self):
         return self

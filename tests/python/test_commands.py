@@ -73,25 +73,28 @@ def test_every_streaming_command_names_its_source_alike(command):
     assert (args.seconds, args.frames) == (2.5, None)
 
 
-def test_simulated_reaches_the_camera_only_when_given(monkeypatch):
+@pytest.mark.parametrize("command, argv, simulated, filters", [
+    ("publish", [], None, None),
+    ("publish", ["--no-simulated"], False, None),
+    ("publish", ["--simulated", "--filters", "near"], True, "near"),
+    ("record", ["--filters", "default"], None, "default"),
+    ("view", ["--filters", "far"], None, None),   # the viewer filters the raw depth by itself
+])
+def test_the_camera_gets_the_options_as_given(monkeypatch, command, argv, simulated, filters):
     calls = []
 
     class Camera:
-        def __init__(self, connect="usb", index=0, config=None, output="depth", simulated=None):
-            calls.append(simulated)
+        def __init__(self, connect="usb", index=0, config=None, output="depth", simulated=None,
+                     filters="default"):
+            calls.append((simulated, filters))
 
     monkeypatch.setattr(quorvex, "Camera", Camera)
-    parse = parser_of("publish")
-    for argv in ([], ["--no-simulated"], ["--simulated"]):
-        options.open_source(parse(argv), realtime=True, subscribing=False)
-    assert calls == [None, False, True]
-
-    # A Camera without the keyword still opens by default, and says it when asked.
-    monkeypatch.setattr(quorvex, "Camera", lambda connect, index, config, output: calls.append("old"))
-    options.open_source(parse([]), realtime=True, subscribing=False)
-    with pytest.raises(quorvex.CameraError, match="--simulated"):
-        options.open_source(parse(["--simulated"]), realtime=True, subscribing=False)
-    assert calls[-1] == "old"
+    args = parser_of(command)(argv)
+    if command == "view":
+        importlib.import_module("quorvex.commands.view").open_source(args)
+    else:
+        options.open_source(args, realtime=True, subscribing=False, filters=args.filters)
+    assert calls == [(simulated, filters)]
 
 
 class Terminal(io.StringIO):

@@ -315,8 +315,8 @@ def test_depth_coded_frames_over_the_network_and_the_header_version():
         with network.Publisher(info, key="qtest/coded", connect=[ep], lossless=True,
                                compression="depth") as pub:
             assert sub.info.width == 24
-            import time
-            time.sleep(0.3)
+            from test_network import wait_matched
+            wait_matched(pub)
             for f in sent:
                 pub.put(f)
             got = list(sub.frames(max_frames=2, stall_timeout=5))

@@ -44,11 +44,32 @@ def depth_frame(sequence, rng, dropped=0):
     return f
 
 
-def wait_until(condition, seconds=5.0):
+def wait_until(condition, seconds=30.0):
+    """Polls until `condition` holds; the bound only ends a test that would
+    otherwise hang, so it is generous for an emulated, loaded machine."""
     deadline = time.monotonic() + seconds
     while not condition() and time.monotonic() < deadline:
         time.sleep(0.02)
     return condition()
+
+
+def wait_matched(publishers, seconds=30.0):
+    """Waits until every Zenoh publisher of `publishers` (a `Publisher`, or
+    Zenoh publishers) sees a subscriber: a put before that is lost, however
+    long a fixed sleep had waited."""
+    if isinstance(publishers, network.Publisher):
+        publishers = list(publishers._publishers.values())
+    assert wait_until(lambda: all(p.matching_status.matching for p in publishers), seconds), \
+        "no subscriber matched"
+
+
+def stranger_publishers(stranger, key):
+    """Publishers of another session on the planes of `key`, once the
+    subscription's declaration has reached them."""
+    pubs = {plane: stranger.declare_publisher(f"{key}/{plane}")
+            for plane in ("depth", "amplitude", "confidence")}
+    wait_matched(list(pubs.values()))
+    return pubs
 
 
 def test_images_are_standard_ros2_messages():
@@ -116,7 +137,7 @@ def test_frames_arrive_exact_with_gaps_as_drops_and_foreign_payloads_skipped():
         stranger = zenoh.open(network.session_config(connect=[ep]))
         try:
             assert wait_until(lambda: len(list(stranger.info.peers_zid())) == 1)
-            time.sleep(0.3)  # the subscription's declaration reaches the stranger
+            stranger_publishers(stranger, "qtest/cam")
             header = network.FRAME_HEADER.pack(b"QVXF", 1, 1, W, H, 7, 0, 0, 0, 0, 0)
             stranger.put("qtest/cam/depth", b"no attachment")
             stranger.put("qtest/cam/depth", b"\x00\x01\x00\x00 not cdr", attachment=header)
@@ -142,7 +163,7 @@ def test_frames_arrive_exact_with_gaps_as_drops_and_foreign_payloads_skipped():
             sent = [depth_frame(s, rng, dropped=d) for s, d in ((0, 0), (1, 0), (2, 3), (5, 0))]
             for f in sent:
                 f.capture_ns = time.monotonic_ns() - 7_000_000
-            time.sleep(0.3)
+            wait_matched(pub)
             for f in sent:
                 pub.put(f)
             got = list(sub.frames(max_frames=4, stall_timeout=5))
@@ -166,13 +187,13 @@ def test_forged_samples_under_a_real_publishers_name_do_not_silence_it():
     with quorvex.subscribe("qtest/forged", listen=[ep], queue=16, info_timeout=10) as sub, \
             network.Publisher(stream_info(), key="qtest/forged", connect=[ep], lossless=True) as pub:
         assert sub.info.output == "depth"
-        time.sleep(0.3)
+        wait_matched(pub)
         pub.put(depth_frame(0, rng))
         assert wait_until(lambda: sub.received == 1)
         stranger = zenoh.open(network.session_config(connect=[ep]))
         try:
             assert wait_until(lambda: len(list(stranger.info.peers_zid())) >= 1)
-            time.sleep(0.3)  # the subscription's declaration reaches the stranger
+            stranger_pubs = stranger_publishers(stranger, "qtest/forged")
             good = rosmsg.encode(rosmsg.IMAGE, rosmsg.image_message(np.ones((H, W), np.float32), 0, "f"))
             small = rosmsg.encode(rosmsg.IMAGE, rosmsg.image_message(np.ones((H, W - 1), np.float32), 0, "f"))
             forged = [(b"\x00\x01\x00\x00 not an image", 10**6, 0),  # undecodable, far ahead
@@ -184,7 +205,7 @@ def test_forged_samples_under_a_real_publishers_name_do_not_silence_it():
                 attachment = network.FRAME_HEADER.pack(b"QVXF", 1, 7, W, H, pub._id, sequence, stamp,
                                                        0, 0, 0)
                 for plane in ("depth", "amplitude", "confidence"):
-                    stranger.put(f"qtest/forged/{plane}", payload, attachment=attachment)
+                    stranger_pubs[plane].put(payload, attachment=attachment)
             assert wait_until(lambda: sub.malformed == 15)
         finally:
             stranger.close()
@@ -203,7 +224,7 @@ def test_raw_frames_and_newest_frame_wins_for_a_slow_reader():
     with network.Publisher(stream_info("raw"), key="qtest/raw", listen=[ep], lossless=True) as pub, \
             quorvex.subscribe("qtest/raw", connect=[ep], queue=2) as sub:
         assert sub.info.output == "raw"
-        time.sleep(0.2)
+        wait_matched(pub)
         sent = []
         for s in range(10):
             f = Frame(sequence=s, timestamp_ms=s, host_time_ns=0, dropped=0, width=240, height=180,
@@ -317,7 +338,7 @@ def test_tls_with_access_control_lets_only_the_named_workstation_in(tmp_path):
     with network.Publisher(stream_info(), key=key, config=board, lossless=True) as pub:
         with quorvex.subscribe(key, config=client("workstation"), info_timeout=10) as sub:
             assert sub.info == stream_info()
-            time.sleep(0.3)
+            wait_matched(pub)
             sent = depth_frame(0, rng)
             pub.put(sent)
             got = next(sub.frames(stall_timeout=5))

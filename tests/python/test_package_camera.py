@@ -120,13 +120,16 @@ def test_stall_says_gone_and_a_new_camera_streams_again(module_file):
     path = module_file("fps = 30\nunplug_after = 48\n")
     for _ in range(2):
         with quorvex.Camera(config=path) as cam:
-            got = 0
+            got = dropped = 0
             # Long enough for an emulated host's slowest frame.
             with pytest.raises(quorvex.CameraError) as e:
-                for _ in cam.frames(stall_timeout=1.5):
+                for frame in cam.frames(stall_timeout=1.5):
                     got += 1
+                    dropped += frame.dropped
             assert e.value.reason == "gone" and "failed" in str(e.value)
-            assert got >= 8  # 12 frames before the unplug; a few may be recycled
+            # 12 frames before the unplug: a reader a loaded machine holds
+            # back sees fewer, the rest recycled and counted, never more.
+            assert got >= 1 and got + dropped <= 12, (got, dropped)
 
 
 def test_stall_says_stalled_when_reads_succeed():

@@ -6,6 +6,7 @@ import inspect
 import pathlib
 
 import pytest
+import stub_signatures
 
 PACKAGE = pathlib.Path(__file__).resolve().parents[2] / "package" / "quorvex"
 STUBS = sorted(p.stem for p in PACKAGE.glob("*.pyi"))
@@ -68,3 +69,11 @@ def test_stub_matches_the_module(name):
     public = {n for n, v in vars(module).items() if not n.startswith("_")
               and getattr(v, "__module__", module.__name__) == module.__name__ and callable(v)}
     assert public <= {q.split(".")[0] for q in api}, public - set(api)
+
+
+def test_native_stub_matches_the_built_module():
+    """Types, defaults and return types too: the native module is built
+    beside its stub, so nothing but this test ties them together."""
+    from quorvex import _native
+
+    assert stub_signatures.compare(PACKAGE / "_native.pyi", _native) == []

@@ -56,13 +56,13 @@ def test_a_restart_ends_a_wait_begun_on_the_old_stream(tmp_path):
     try:
         assert cam.start(q.TOFOutput.DEPTH) == OK
         result = []
-        waiter = threading.Thread(target=lambda: result.append(_native.wait_frame(cam, 5000)))
+        waiter = threading.Thread(target=lambda: result.append(_native.wait_frame(cam, 60000)))
         generation = _native.stream_generation(cam)
         waiter.start()
         time.sleep(0.2)
         assert cam.stop() == OK and cam.start(q.TOFOutput.DEPTH) == OK
         assert _native.stream_generation(cam) == generation + 1
-        waiter.join(2)
+        waiter.join(30)  # well before the wait's own minute: the restart ended it
         assert not waiter.is_alive() and result == [None]
         deadline = time.monotonic() + 10  # a failing read may take its 2 s time-out
         while _native.read_health(cam)[0] == 0 and time.monotonic() < deadline:
@@ -159,7 +159,9 @@ def test_ctrl_c_interrupts_a_wait_on_a_silent_module(tmp_path, how):
         child.send_signal(signal.SIGINT)
         word, when = child.stdout.readline().split()
         assert word == "interrupted"
-        assert float(when) - sent < 0.2
+        # The wait would have lasted forever (or 60 s): ending this far
+        # inside that is the signal's doing, however loaded the machine.
+        assert float(when) - sent < 20
         assert child.stdout.readline().strip() == "closed"
         assert child.wait(10) == 0
     finally:

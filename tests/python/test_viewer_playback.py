@@ -50,7 +50,7 @@ class Taker:
                 playback.frame_shown()
         self.done.set()
 
-    def wait(self, n, seconds=5.0):
+    def wait(self, n, seconds=30.0):
         end = time.monotonic() + seconds
         while len(self.got) < n and time.monotonic() < end:
             time.sleep(0.01)
@@ -70,7 +70,7 @@ def test_waits_for_a_page_then_plays_at_the_recorded_pace_and_exits_at_the_end(p
     assert len(t.got) == 1
     began = time.monotonic()
     p.frame_shown()
-    assert t.done.wait(5)
+    assert t.done.wait(30)
     assert [g[:2] for g in t.got] == [(i, i) for i in range(N)]
     assert time.monotonic() - began >= 0.9 * 20 * (N - 2) / 1000  # the pace starts anew at frame 1
 
@@ -81,7 +81,7 @@ def test_end_pause_seek_play_and_loop(path):
     p.on_change = lambda pb: changes.append(pb.ended)
     t = Taker(p)
     assert t.wait(N) == N
-    end = time.monotonic() + 5
+    end = time.monotonic() + 30
     while not p.ended and time.monotonic() < end:
         time.sleep(0.01)
     assert p.ended and changes == [True] and p.controls()["playing"]["value"] == 0
@@ -100,14 +100,15 @@ def test_end_pause_seek_play_and_loop(path):
     p.set("loop", 1)
     p.set("playing", 1)
     assert t.wait(N + 9 + 12) == N + 21
-    assert [g[0] for g in t.got[N + 9:]] == list(range(10)) + [0, 1]
+    # It plays on until told to stop: only the first twelve are judged.
+    assert [g[0] for g in t.got[N + 9:N + 21]] == list(range(10)) + [0, 1]
     p.set("playing", 0)
     time.sleep(0.1)
     n = len(t.got)
     time.sleep(0.2)
     assert len(t.got) == n
     p.close()
-    assert t.done.wait(5)
+    assert t.done.wait(30)
 
 
 def test_unknown_transport_control_is_refused(path):

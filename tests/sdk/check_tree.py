@@ -21,6 +21,7 @@ HEADERS = [
     "camera/QuorvexTOFCamera.h",
     "camera/QuorvexFrameBuffer.h",
     "camera/TofTypes.h",
+    "common/CpuBackend.h",
     "filters/FilterChain.h",
     "sensor/BoardKind.h",
     "sensor/i2c_helpers.h",

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/ByteOrder.h"
 #include "sim/VgaFrames.h"
 #include "vendor/libsi4c/si4c.h"
 
@@ -317,8 +318,7 @@ void SimulatedModule::storeImage(uint32_t k, uint8_t* out) const
             else
                 v <<= config.bitWidth - 12;
         }
-        out[2 * n] = static_cast<uint8_t>(v);
-        out[2 * n + 1] = static_cast<uint8_t>(v >> 8);
+        Quorvex::storeLe16(out + 2 * n, static_cast<uint16_t>(v));
     }
 }
 

@@ -8,6 +8,8 @@
 #include <new>
 #include <string>
 
+#include "common/ByteOrder.h"
+
 namespace {
 
 constexpr float kTwoPi = 6.28318530718f;
@@ -26,15 +28,12 @@ struct Settings {
 
 constexpr size_t kCaliHeaderBytes = 16;
 
+using Quorvex::loadLe16;
+using Quorvex::loadLe32;
+
 uint16_t loadSample(const unsigned char* p)
 {
-    return static_cast<uint16_t>((p[0] | (p[1] << 8)) & 0x0FFF);
-}
-
-uint32_t loadLe32(const unsigned char* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    return static_cast<uint16_t>(loadLe16(p) & 0x0FFF);
 }
 
 // One frequency's measurement of one pixel.
@@ -73,7 +72,7 @@ bool SiSDKInstance::calibrationUsable(float offsets[2]) const
         return true; // an opaque blob or none: nothing to apply
     if (calibrationLength < kCaliHeaderBytes)
         return false;
-    const unsigned version = calibration[4] | (calibration[5] << 8);
+    const unsigned version = loadLe16(calibration + 4);
     if (version != 1)
         return false;
     offsets[0] = static_cast<float>(static_cast<int32_t>(loadLe32(calibration + 8))) / 1000.0f;

@@ -8,11 +8,11 @@
              sent (record's --compression)
     network  --connect/--listen ENDPOINT (Zenoh endpoints only),
              --zenoh-config FILE, --lossless
+    filters  --filters default|near|far|none
 
 and `open_source`, which turns the source options into a source."""
 import argparse
 import contextlib
-import inspect
 import os
 import signal
 import sys
@@ -140,58 +140,49 @@ def add_filter_arguments(parser, default):
 FILTERS = ("default", "near", "far", "none")
 
 
-def filtered(source, args):
-    """The source with the filters --filters names (a camera filters by
-    itself; other sources are wrapped). A source already filtered is not
-    filtered twice."""
-    from ..filters import FilteredSource
-
-    name = getattr(args, "filters", "none")
-    if name == "none" or hasattr(source, "filters") or not hasattr(source, "frames"):
-        return source
-    return FilteredSource(source, name)
+def _preset(filters):
+    # --filters none is the module's raw depth: no Filters at all.
+    if filters not in FILTERS:
+        raise ValueError(f"filters must be one of {', '.join(FILTERS)}, not {filters!r}")
+    return None if filters == "none" else filters
 
 
 # Sources -----------------------------------------------------------------
-def open_source(args, realtime, subscribing=True, physics=None, wrap=True):
-    """The source the options name. `realtime`: a recording plays at its
-    recorded pace (True) or as fast as it is read. `subscribing`: the
-    network options belong to the source (False: to the command's own
-    publisher). `wrap`: recordings and subscriptions get the --filters too
-    (False: the caller filters them; a camera always filters by itself).
+def open_source(args, realtime, subscribing=True, physics=None, filters="none"):
+    """The source the source options in `args` name (add_source_arguments).
+    `realtime`: a recording plays at its recorded pace (True) or as fast as
+    it is read. `subscribing`: the network options belong to the source
+    (False: to the command's own publisher). `physics`: see `open_camera`.
+    `filters`: a --filters value; the camera filters by itself, a
+    recording or a subscription is wrapped in a FilteredSource (which
+    leaves depth filtered upstream as it is).
     Raises CameraError (or ValueError for a malformed key)."""
     import quorvex
+    from ..filters import FilteredSource
 
-    if args.recording:
-        opener = getattr(quorvex, "open_recording", None)
-        if opener is None:
-            raise CameraError("this installation cannot read recordings (quorvex.open_recording "
-                              "is missing; install the 'record' extra)")
+    preset = _preset(filters)
+    if args.recording or args.subscribe:
         try:
-            source = opener(args.recording, realtime=realtime)
-            return filtered(source, args) if wrap else source
-        except ImportError as e:
+            if args.recording:
+                source = quorvex.open_recording(args.recording, realtime=realtime)
+            else:
+                source = quorvex.subscribe(args.subscribe, connect=args.connect, listen=args.listen,
+                                           config=args.zenoh_config, lossless=args.lossless)
+        except ImportError as e:  # the extra it needs is not installed
             raise CameraError(str(e)) from None
-    if args.subscribe:
-        try:
-            source = quorvex.subscribe(args.subscribe, connect=args.connect, listen=args.listen,
-                                       config=args.zenoh_config, lossless=args.lossless)
-            return filtered(source, args) if wrap else source
-        except ImportError as e:
-            raise CameraError(str(e)) from None
+        return source if preset is None else FilteredSource(source, preset)
     if subscribing and (args.connect or args.listen):
         raise CameraError("--connect ENDPOINT and --listen name a network: add --subscribe KEY")
-    return open_camera(args, physics=physics)
+    return open_camera(args, physics=physics, filters=filters)
 
 
-def open_camera(args, physics=None):
+def open_camera(args, physics=None, filters="none"):
     """quorvex.Camera as the options say. What the native layers print about
     a failed open and the package's error become one line that says what
     failed and what to do. `physics`: the simulated module's world when
-    --physics does not name one (None: the module's own default)."""
-    import quorvex
-
-    physics = getattr(args, "physics", None) or physics
+    --physics does not name one (None: the module's own default).
+    `filters`: a --filters value."""
+    physics = args.physics or physics
     if physics and args.config is None and args.connect_camera == "usb" and args.simulated is not False:
         # The simulated module (what a USB open without a file gets here)
         # takes its world from a configuration file; it reads the file while
@@ -200,30 +191,22 @@ def open_camera(args, physics=None):
             path = os.path.join(tmp, "simulated.cfg")
             with open(path, "w") as f:
                 f.write(f"physics = {physics}\n")
-            camera = _open_camera(args, config=path)
+            camera = _open_camera(args, path, filters)
         # Named as the link it is, not by the passing file.
         camera._source = f"{args.connect_camera}:{args.index}"
         return camera
-    return _open_camera(args, config=args.config)
+    return _open_camera(args, args.config, filters)
 
 
-def _open_camera(args, config):
+def _open_camera(args, config, filters):
     import quorvex
 
-    kwargs = {}
-    name = getattr(args, "filters", None)
-    if name is not None and "filters" in inspect.signature(quorvex.Camera).parameters:
-        kwargs["filters"] = None if name == "none" else name
-    if args.simulated is not None:
-        if "simulated" not in inspect.signature(quorvex.Camera).parameters:
-            raise CameraError("--simulated/--no-simulated: this installation always chooses the "
-                              "module by itself")
-        kwargs["simulated"] = args.simulated
     failure = None
     with _native_stderr() as said:
         try:
             camera = quorvex.Camera(connect=args.connect_camera, index=args.index, config=config,
-                                    output=args.output, **kwargs)
+                                    output=args.output, simulated=args.simulated,
+                                    filters=_preset(filters))
         except CameraError as e:
             failure = e
     if failure is not None:
@@ -234,21 +217,14 @@ def _open_camera(args, config):
 
 
 def _open_failure(args, error, said):
-    code = getattr(error, "code", None)
+    code = error.code
     status = f"{code.str()} ({int(code)})" if code is not None else str(error)
     # The libraries' own reason, when they gave one, with the status after it.
     why = f"{'; '.join(said)} ({status})" if said else status
     if args.config:
         return f"cannot open the camera with {args.config}: {why}; correct the file and run again"
-    step = "is the module connected, and may this user open its device nodes?"
-    if "doctor" in _commands():
-        step += " `python -m quorvex doctor` checks"
-    return f"cannot open the camera at {args.connect_camera}:{args.index}: {why}; {step}"
-
-
-def _commands():
-    from . import COMMANDS
-    return COMMANDS
+    return (f"cannot open the camera at {args.connect_camera}:{args.index}: {why}; is the module "
+            "connected, and may this user open its device nodes? `python -m quorvex doctor` checks")
 
 
 @contextlib.contextmanager

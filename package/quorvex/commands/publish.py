@@ -28,7 +28,8 @@ def run(args):
     progress = Progress(args.quiet)
     meter = RateMeter()
     with options.sigterm_as_interrupt(), \
-            options.open_source(args, realtime=True, subscribing=False) as source:
+            options.open_source(args, realtime=True, subscribing=False,
+                                 filters=args.filters) as source:
         info = source.info
         with Publisher(info, key=args.key, connect=args.connect, listen=args.listen,
                        config=args.zenoh_config, lossless=args.lossless,

@@ -45,7 +45,7 @@ def run(args):
                         f"{stats.bytes_written / 1e6:.1f} MB, {elapsed:.0f} s")
 
     try:
-        with options.sigterm_as_interrupt(), options.open_source(args, realtime=False) as source:
+        with options.sigterm_as_interrupt(), options.open_source(args, realtime=False, filters=args.filters) as source:
             info = source.info
             print(f"recording {info.variant} {info.width} x {info.height} {info.output} from "
                   f"{info.source} to {args.out} ({args.compression}); Ctrl-C stops", file=sys.stderr)

@@ -1,6 +1,5 @@
 """`python -m quorvex view`: a live web viewer of any source, served by the
 board and opened from a browser (needs the `view` extra: aiohttp)."""
-import argparse
 import asyncio
 import errno
 import signal
@@ -39,8 +38,7 @@ def open_source(args):
     # The simulated module shows the world a sensor sees. Every source is
     # opened raw, the camera too: the viewer filters by itself, so that a
     # page can switch to the raw depth of the same stream.
-    raw = argparse.Namespace(**dict(vars(args), filters="none"))
-    source = options.open_source(raw, realtime=False, physics="realistic", wrap=False)
+    source = options.open_source(args, realtime=False, physics="realistic", filters="none")
     if args.recording:
         return Playback(source, wait_for_page=True, loop=args.loop, exit_at_end=args.exit_at_end)
     return source

@@ -8,16 +8,13 @@ on the thread that reads the source. Settings are handed over as plain
 values and applied by that thread just before the next frame, so the
 chain itself is only ever touched by one thread.
 """
-import dataclasses
-
-from ..filters import Filters, amplitude_unit, make_filters
+from ..filters import Filters, StreamFilter, make_filters, stream_range
 
 CONTROLS = ("filtered", "confidence")
 # The slider is the chain's allowed predicted noise (max_noise, a fraction
 # of the depth) in per mille: whole numbers, as every page control is.
 PER_MILLE = 1000
 NOISE_MIN, NOISE_MAX = 1, 100
-DEFAULT_RANGE_MM = 4000
 
 
 def filters_upstream(info):
@@ -30,22 +27,22 @@ def filters_upstream(info):
 class ViewerFilters:
     """A filter chain over one source's raw depth, switched and tuned from
     the pages. `filters`: a preset name or a `quorvex.Filters` (kept and
-    used as it is); `filtered`: what the pages see first."""
+    used as it is); `filtered`: what the pages see first. The range is the
+    source's info's, then what `range_changed` says."""
 
     def __init__(self, filters, info, filtered=True):
         chain = make_filters(filters)
         if not isinstance(chain, Filters):
             raise ValueError(f"the viewer's filters must be a preset name or a Filters, not {filters!r}")
+        range_mm = stream_range(info)
+        if range_mm is None:
+            raise ValueError("the viewer's filters need the range of the frames (a source whose info has "
+                             "a 'range' control)")
+        self.stream = StreamFilter(chain, info.variant, range_mm)
         self.filters = chain
-        self.unit = amplitude_unit(info.variant)
-        self.range_mm = info.controls.get("range") or DEFAULT_RANGE_MM
         # Written from the event loop, read by the reading thread.
         self.enabled = bool(filtered)
         self._noise = chain.max_noise
-        self._range = self.range_mm
-        # What the chain was last run with, on the reading thread.
-        self._ran = False
-        self._last_position = None
 
     def controls(self):
         """The raw/filtered toggle and the threshold slider as page controls."""
@@ -68,29 +65,19 @@ class ViewerFilters:
             raise ValueError(f"the viewer's filters have no control {name!r}")
 
     def range_changed(self, range_mm):
-        """The source's range was set: the aliasing test follows it."""
-        self._range = int(range_mm)
+        """The source's range was set: the aliasing test follows it, and
+        the temporal average starts again with the next frame."""
+        self.stream.range_mm = int(range_mm)
 
     def apply(self, frame, position=None):
         """(frame to show, whether its depth is filtered), on the reading
         thread. `position`: the frame's index in a recording, None live."""
         if not self.enabled:
-            self._ran = False
+            # Raw frames shown: the filtered ones after them start afresh.
+            self.stream.restart()
             return frame, False
-        if frame.depth is None or frame.amplitude is None:
-            return frame, False  # nothing to judge the depth by
-        chain = self.filters
-        if chain.max_noise != self._noise:
-            chain.max_noise = self._noise
-        # The temporal average belongs to one continuous stream: it starts
-        # again after raw frames were shown, after a seek, and when the
-        # range (and so every depth) changes.
-        jumped = position is not None and self._last_position is not None and position != self._last_position + 1
-        self._last_position = position
-        if not self._ran or jumped or self._range != self.range_mm:
-            self.range_mm = self._range
-            chain.reset()
-        self._ran = True
-        amplitude = frame.amplitude if self.unit == 1.0 else frame.amplitude * self.unit
-        depth = chain.filter(frame.depth, amplitude, self.range_mm)
-        return dataclasses.replace(frame, depth=depth), True
+        # The chain is touched by this thread only: the slider's value is
+        # handed over here.
+        if self.filters.max_noise != self._noise:
+            self.filters.max_noise = self._noise
+        return self.stream.apply(frame, position)

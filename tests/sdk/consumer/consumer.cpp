@@ -7,6 +7,7 @@
 #include <camera/QuorvexFrameBuffer.h>
 #include <camera/QuorvexTOFCamera.h>
 #include <camera/TofTypes.h>
+#include <filters/FilterChain.h>
 #include <sensor/BoardKind.h>
 #include <sensor/i2c_helpers.h>
 
