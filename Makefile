@@ -43,6 +43,16 @@ test-browser: build
 	@tools/setup.sh chromium chromium-driver
 	QUORVEX_REQUIRE_BROWSER=1 PYTHONPATH=$(PYPATH) $(PY) -m pytest -q tests/python/test_viewer_browser.py
 
+# ROS 2: Debian's Cyclone DDS C library (what --transport ros2 loads; its
+# package is named per release) and Fast DDS, the tests' independent peer,
+# installed when missing; the tests then run in a network namespace of their
+# own with only the loopback interface up, where one is allowed.
+DDS_PACKAGE = $(shell apt-cache show libddsc0t64 >/dev/null 2>&1 && echo libddsc0t64 || echo libddsc0debian)
+.PHONY: test-ros2
+test-ros2: build
+	@tools/setup.sh $(DDS_PACKAGE) libfastrtps-dev ccache
+	QUORVEX_REQUIRE_ROS2=1 PYTHONPATH=$(PYPATH) tools/loopback-only.sh $(PY) -m pytest -q tests/python/test_ros2.py
+
 # C++ tests under the sanitizers, each in a build directory of its own; the
 # sanitizers' run-time options are the test presets'.
 .PHONY: test-asan test-tsan

@@ -53,15 +53,17 @@ int main(int argc, char** argv)
     const FilterParams params;
     FilterChain chain(params);
     chain.setBackend(backend);
-    const DepthImage img{depth.data(), amp.data(), w, h, 4000.0f};
-    // The chain sizes its state on its first frame: done here, outside the
-    // counted frames.
-    std::memcpy(depth.data(), frame.data(), n * sizeof(float));
-    chain.apply(img);
+    const detail::DepthImage img{depth.data(), amp.data(), w, h, 4000.0f};
+    // The chain reads the decoded frame and writes the depth plane, as a
+    // caller's would; it sizes its state on its first frame: done here,
+    // outside the counted frames.
+    const FilterInput input{{frame.data(), w, h}, {amp.data(), w, h}, 4000.0f};
+    const ImageView<float> out(depth.data(), w, h);
+    chain.apply(input, out);
     for (int f = 0; f < frames; ++f) {
         std::memcpy(depth.data(), frame.data(), n * sizeof(float));
         if (std::strcmp(stage, "chain") == 0)
-            chain.apply(img);
+            chain.apply(input, out);
         else if (std::strcmp(stage, "confidence") == 0)
             kernels->confidence(img, params);
         else if (std::strcmp(stage, "aliasing") == 0)

@@ -58,7 +58,7 @@ def main():
     sys.path.insert(0, str(build / "python"))
     try:
         import quorvex
-        from quorvex import depthcoding, recording, rosmsg
+        from quorvex import depthcoding, planeformats, recording, rosmsg
         from quorvex.errors import CameraError
         import mcap  # noqa: F401
         import mcap_ros2  # noqa: F401
@@ -89,9 +89,9 @@ def main():
             print(f"  depth: {sizes['zstd'] / sizes['depth']:.2f} x fewer bytes than zstd, "
                   f"{cpus['depth'] / cpus['lz4']:.2f} x the CPU of lz4")
 
-            coded = [list(rosmsg.compressed_plane_messages(f, "cam")) for f in frames]
-            floats = [list(rosmsg.plane_messages(f, "cam", depth_in_metres=False)) for f in frames]
-            enc = best_of(lambda: [list(rosmsg.compressed_plane_messages(f, "cam")) for f in frames]) / n
+            coded = [list(planeformats.plane_messages(f, "cam", "depth")) for f in frames]
+            floats = [list(planeformats.plane_messages(f, "cam", "none")) for f in frames]
+            enc = best_of(lambda: [list(planeformats.plane_messages(f, "cam", "depth")) for f in frames]) / n
 
             class Msg:
                 def __init__(self, d):
@@ -101,7 +101,7 @@ def main():
                 for msgs in coded:
                     amp = None
                     for plane, m in msgs:
-                        a = rosmsg.compressed_plane_array(Msg(m), plane, info.width, info.height, amp)
+                        a = planeformats.plane_array(Msg(m), plane, info.width, info.height, amp)
                         if plane == "amplitude":
                             amp = a
 

@@ -68,7 +68,9 @@ void benchSize(const Size& size)
                 copy.baselineNs / 1000.0, copy.stageNs / 1000.0);
 
     const FilterParams params;
-    const DepthImage img{depth.data(), amp.data(), size.width, size.height, kRangeMm};
+    const detail::DepthImage img{depth.data(), amp.data(), size.width, size.height, kRangeMm};
+    // The chain filters the restored depth in place, as the stages do.
+    const FilterInput input{{depth.data(), size.width, size.height}, {amp.data(), size.width, size.height}, kRangeMm};
     for (FilterBackend backend : filterBackends()) {
         const detail::FilterKernels& k = *detail::filterKernels(backend);
         struct Stage {
@@ -83,8 +85,8 @@ void benchSize(const Size& size)
             {"flying pixels", [&] { k.flying(img, params, scratch.data()); }},
             {"spatial", [&] { k.spatial(img, params, scratch.data()); }},
             {"temporal", [&] { k.temporal(img, params, average.data()); }},
-            {"holes (plain on every backend)", [&] { filterHoles(img, params, scratch.data()); }},
-            {"default chain", [&] { chain.apply(img); }},
+            {"holes (plain on every backend)", [&] { detail::holesScalar(img, params, scratch.data()); }},
+            {"default chain", [&] { chain.apply(input, {depth.data(), size.width, size.height}); }},
         };
         for (const Stage& s : stages) {
             auto run = [&] {

@@ -95,8 +95,16 @@ install(FILES ${PROJECT_BINARY_DIR}/sdk/QuorvexDepthCameraConfig.cmake
   ${PROJECT_BINARY_DIR}/sdk/QuorvexDepthCameraConfigVersion.cmake
   DESTINATION ${QUORVEX_CMAKEDIR} COMPONENT Development)
 
-# pkg-config. A tree installed under DESTDIR answers with
-#   pkg-config --define-variable=prefix=<DESTDIR><prefix> quorvex
+# pkg-config. The prefix is found from the file's own place, so a tree
+# installed elsewhere than configured (cmake --install --prefix, DESTDIR, a
+# copied tree) answers for where it is.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  message(FATAL_ERROR "CMAKE_INSTALL_LIBDIR and CMAKE_INSTALL_INCLUDEDIR must be relative to the prefix")
+else()
+  file(RELATIVE_PATH _up "/top/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/top")
+  string(REGEX REPLACE "/$" "" _up "${_up}")
+  set(QUORVEX_PC_PREFIX "\${pcfiledir}/${_up}")
+endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/quorvex.pc.in ${PROJECT_BINARY_DIR}/sdk/quorvex.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/sdk/quorvex.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)

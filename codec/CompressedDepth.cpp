@@ -49,9 +49,10 @@ CompressedDepthStatus readCompressedDepthSize(const uint8_t* in, size_t bytes, u
 {
     if (bytes < kCompressedDepthHeaderBytes)
         return CompressedDepthStatus::TOO_SHORT;
-    // 16-bit input carries format 0 and no quantisation: any other bits
-    // are a float (quantised inverse depth) payload we do not write.
-    for (size_t i = 0; i < kCompressedDepthConfigBytes; ++i)
+    // Writers of 16-bit depth leave the two quantisation floats as they
+    // happen to be (they apply to float depth only): only the format word,
+    // 0, is theirs to check.
+    for (size_t i = 0; i < 4; ++i)
         if (in[i] != 0)
             return CompressedDepthStatus::NOT_16_BIT;
     cols = loadLe32(in + kCompressedDepthConfigBytes);

@@ -7,8 +7,9 @@ namespace Quorvex {
 
 // Depth images as 16-bit whole millimetres in the layout robotics tools
 // read as "16UC1; compressedDepth rvl": a 12-byte configuration (int32
-// format 0, two float32 quantisation parameters 0 for 16-bit input), the
-// uint32 column and row counts, then the RVL stream; all little-endian.
+// format 0, two float32 quantisation parameters, which apply to float depth
+// only: written as 0, ignored on reading), the uint32 column and row
+// counts, then the RVL stream; all little-endian.
 
 constexpr size_t kCompressedDepthConfigBytes = 12;
 constexpr size_t kCompressedDepthHeaderBytes = kCompressedDepthConfigBytes + 8;
@@ -41,7 +42,7 @@ size_t encodeCompressedDepth16(const uint16_t* mm, uint32_t cols, uint32_t rows,
 enum class CompressedDepthStatus {
     OK,
     TOO_SHORT,      // fewer bytes than the header
-    NOT_16_BIT,     // a configuration other than plain 16-bit depth
+    NOT_16_BIT,     // a format word other than that of 16-bit depth
     WRONG_SIZE,     // columns and rows are not the image expected
     DAMAGED_STREAM, // the RVL stream does not decode to exactly the image
 };

@@ -34,6 +34,10 @@ inline uint32_t predictionAt(At at, size_t x, size_t y)
 template <typename Value>
 void encode(Value value, size_t cols, size_t rows, uint8_t* out)
 {
+    // A plane without columns still has rows: each row's first value is
+    // read below, so there is nothing to read at all.
+    if (cols == 0 || rows == 0)
+        return;
     const size_t n = cols * rows;
     uint8_t* low = out;
     uint8_t* high = out + n;

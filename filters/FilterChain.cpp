@@ -52,6 +52,74 @@ bool filterPreset(const char* name, FilterParams& out)
     return false;
 }
 
+namespace {
+
+// Fractions of a depth or of a brightness lie in [0, 1]; distances are
+// bounded by the largest depth the chain accepts, amplitudes by far more
+// than any module reports (16-bit samples, scaled by 16 for VGA): within
+// these every threshold the stages compute stays finite.
+constexpr double kMaxAmplitude = 1.0e9;
+struct NumericParam {
+    FilterParamRange range;
+    float FilterParams::*member;
+};
+const NumericParam kNumericParams[] = {
+    {{"sample_noise", 0.0, kMaxAmplitude, false, false}, &FilterParams::sampleNoise},
+    {{"max_noise", 0.0, 1.0, false, false}, &FilterParams::maxNoise},
+    {{"noise_floor_mm", 0.0, kFilterMaxDepthMm, false, false}, &FilterParams::noiseFloorMm},
+    {{"min_amplitude", 0.0, kMaxAmplitude, false, false}, &FilterParams::minAmplitude},
+    // At 0 or below no pixel would be kept.
+    {{"saturation", 0.0, kMaxAmplitude, true, false}, &FilterParams::saturation},
+    {{"alias_gain", 0.0, kMaxAmplitude, false, false}, &FilterParams::aliasGain},
+    {{"flying_gap_mm", 0.0, kFilterMaxDepthMm, false, false}, &FilterParams::flyingGapMm},
+    {{"flying_gap_rel", 0.0, 1.0, false, false}, &FilterParams::flyingGapRel},
+    {{"flying_amp_ratio", 0.0, 1.0, false, false}, &FilterParams::flyingAmpRatio},
+    {{"flying_slope_tol", 0.0, 1.0, false, false}, &FilterParams::flyingSlopeTol},
+    {{"spatial_delta_mm", 0.0, kFilterMaxDepthMm, false, false}, &FilterParams::spatialDeltaMm},
+    {{"spatial_delta_rel", 0.0, 1.0, false, false}, &FilterParams::spatialDeltaRel},
+    // 0 would freeze the average at its first frame; above 1 (or below 0)
+    // it leaves the interval between the old average and the new depth.
+    {{"temporal_alpha", 0.0, 1.0, true, false}, &FilterParams::temporalAlpha},
+    {{"temporal_delta_mm", 0.0, kFilterMaxDepthMm, false, false}, &FilterParams::temporalDeltaMm},
+    {{"temporal_delta_rel", 0.0, 1.0, false, false}, &FilterParams::temporalDeltaRel},
+};
+// A 3 x 3 window has 8 neighbours; 0 would "fill" a pixel from none.
+const FilterParamRange kHoleNeighbours{"hole_min_neighbours", 1.0, 8.0, false, true};
+
+bool inRange(const FilterParamRange& r, double v)
+{
+    return std::isfinite(v) && (r.minExcluded ? v > r.min : v >= r.min) && v <= r.max &&
+           (!r.integer || v == std::floor(v));
+}
+
+} // namespace
+
+const FilterParamRange* filterParamRange(const char* name)
+{
+    if (!name)
+        return nullptr;
+    for (const NumericParam& p : kNumericParams)
+        if (std::strcmp(p.range.name, name) == 0)
+            return &p.range;
+    return std::strcmp(kHoleNeighbours.name, name) == 0 ? &kHoleNeighbours : nullptr;
+}
+
+bool filterParamsValid(const FilterParams& p, const char** bad)
+{
+    for (const NumericParam& n : kNumericParams)
+        if (!inRange(n.range, static_cast<double>(p.*n.member))) {
+            if (bad)
+                *bad = n.range.name;
+            return false;
+        }
+    if (!inRange(kHoleNeighbours, static_cast<double>(p.holeMinNeighbours))) {
+        if (bad)
+            *bad = kHoleNeighbours.name;
+        return false;
+    }
+    return true;
+}
+
 namespace detail {
 
 void confidenceScalar(const DepthImage& img, const FilterParams& p)
@@ -315,13 +383,6 @@ FilterBackend fastestFilterBackend()
     return fastestBackend(canRun);
 }
 
-// Probed once: the capture thread filters every frame.
-const detail::FilterKernels& fastest()
-{
-    static const detail::FilterKernels* const kernels = detail::filterKernels(fastestFilterBackend());
-    return *kernels;
-}
-
 } // namespace
 
 std::vector<FilterBackend> filterBackends()
@@ -329,48 +390,150 @@ std::vector<FilterBackend> filterBackends()
     return usableBackends(canRun);
 }
 
-void filterConfidence(const DepthImage& img, const FilterParams& p) { fastest().confidence(img, p); }
-void filterAliasing(const DepthImage& img, const FilterParams& p) { fastest().aliasing(img, p); }
-void filterFlyingPixels(const DepthImage& img, const FilterParams& p, float* scratch) { fastest().flying(img, p, scratch); }
-void filterSpatial(const DepthImage& img, const FilterParams& p, float* scratch) { fastest().spatial(img, p, scratch); }
-void filterTemporal(const DepthImage& img, const FilterParams& p, float* average) { fastest().temporal(img, p, average); }
-void filterHoles(const DepthImage& img, const FilterParams& p, float* scratch) { detail::holesScalar(img, p, scratch); }
+namespace {
 
-FilterChain::FilterChain(const FilterParams& params) : params_(params), backend_(fastestFilterBackend()) {}
+bool viewFits(const ImageView<const float>& v, int w, int h)
+{
+    return v.data && v.width == w && v.height == h && v.strideBytes >= sizeof(float) * static_cast<size_t>(w) &&
+           v.strideBytes % sizeof(float) == 0;
+}
+
+bool packed(const ImageView<const float>& v) { return v.strideBytes == sizeof(float) * static_cast<size_t>(v.width); }
+
+// Whether the bytes two views reach share any.
+bool overlap(const ImageView<const float>& a, const ImageView<const float>& b)
+{
+    auto end = [](const ImageView<const float>& v) {
+        return reinterpret_cast<uintptr_t>(v.data) + static_cast<size_t>(v.height - 1) * v.strideBytes +
+               sizeof(float) * static_cast<size_t>(v.width);
+    };
+    const uintptr_t a0 = reinterpret_cast<uintptr_t>(a.data);
+    const uintptr_t b0 = reinterpret_cast<uintptr_t>(b.data);
+    if (!(a0 < end(b) && b0 < end(a)))
+        return false;
+    // Planes interleaved row by row in one buffer (depth and amplitude of
+    // a row side by side) share a stride and no byte.
+    if (a.strideBytes != b.strideBytes)
+        return true;
+    const uintptr_t s = a.strideBytes;
+    const uintptr_t gap = b0 >= a0 ? (b0 - a0) % s : s - (a0 - b0) % s;
+    const uintptr_t rowA = sizeof(float) * static_cast<size_t>(a.width);
+    const uintptr_t rowB = sizeof(float) * static_cast<size_t>(b.width);
+    return !(gap >= rowA && gap + rowB <= s);
+}
+
+// The one rule for what enters the stages, on every backend: a depth is
+// either valid or +0. (-0 too becomes +0: the backends compare bits.)
+inline float validDepth(float d) { return d > 0.0f && d <= kFilterMaxDepthMm ? d : 0.0f; }
+
+} // namespace
+
+FilterChain::FilterChain(const FilterParams& params)
+    : params_(params), paramsValid_(filterParamsValid(params)), backend_(fastestFilterBackend())
+{
+}
+
+FilterChain::FilterChain(const FilterChain& other)
+{
+    std::lock_guard<std::mutex> lock(other.mutex_);
+    params_ = other.params_;
+    paramsValid_ = other.paramsValid_;
+    backend_ = other.backend_;
+}
+
+FilterParams FilterChain::params() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return params_;
+}
+
+FilterBackend FilterChain::backend() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return backend_;
+}
 
 bool FilterChain::setBackend(FilterBackend backend)
 {
     if (!detail::filterKernels(backend))
         return false;
+    std::lock_guard<std::mutex> lock(mutex_);
     backend_ = backend;
     return true;
 }
 
-void FilterChain::setParams(const FilterParams& params)
+TofErrorCode FilterChain::setParams(const FilterParams& params)
 {
+    if (!filterParamsValid(params))
+        return QuorvexInvalidParameter;
+    std::lock_guard<std::mutex> lock(mutex_);
     params_ = params;
+    paramsValid_ = true;
     if (!params_.temporal)
-        reset();
+        std::fill(average_.begin(), average_.end(), 0.0f);
+    return QuorvexSuccess;
 }
 
 void FilterChain::reset()
 {
+    std::lock_guard<std::mutex> lock(mutex_);
     std::fill(average_.begin(), average_.end(), 0.0f);
 }
 
-void FilterChain::apply(const DepthImage& img)
+TofErrorCode FilterChain::apply(const FilterInput& in, const ImageView<float>& out)
 {
-    if (!img.depth || !img.amplitude || img.width <= 0 || img.height <= 0)
-        return;
-    if (img.width != width_ || img.height != height_) {
-        const size_t n = static_cast<size_t>(img.width) * static_cast<size_t>(img.height);
+    const int w = in.depth.width;
+    const int h = in.depth.height;
+    const ImageView<const float> target = out;
+    if (w <= 0 || h <= 0 || !viewFits(in.depth, w, h) || !viewFits(in.amplitude, w, h) || !viewFits(target, w, h))
+        return QuorvexInvalidParameter;
+    const bool inPlace = target.data == in.depth.data && target.strideBytes == in.depth.strideBytes;
+    if ((!inPlace && overlap(target, in.depth)) || overlap(target, in.amplitude))
+        return QuorvexInvalidParameter;
+    if (!(in.rangeMm > 0.0f && in.rangeMm < kInfinity))
+        return QuorvexInvalidParameter;
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!paramsValid_)
+        return QuorvexInvalidParameter;
+    const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+    const size_t sw = static_cast<size_t>(w);
+    if (w != width_ || h != height_) {
         average_.assign(n, 0.0f);
         scratch_.assign(n, 0.0f);
         spare_.assign(n, 0.0f);
-        width_ = img.width;
-        height_ = img.height;
+        work_.clear();
+        amplitude_.clear();
+        width_ = w;
+        height_ = h;
     }
-    detail::filterKernels(backend_)->chain(img, params_, average_.data(), scratch_.data(), spare_.data());
+    // The stages run in place on packed rows: the output itself when it is
+    // packed, else a plane of the chain's own.
+    float* depth = out.data;
+    if (!packed(target)) {
+        work_.resize(n);
+        depth = work_.data();
+    }
+    for (int y = 0; y < h; ++y) {
+        const float* from = in.depth.row(y);
+        float* to = depth + static_cast<size_t>(y) * sw;
+        for (size_t x = 0; x < sw; ++x)
+            to[x] = validDepth(from[x]);
+    }
+    const float* amplitude = in.amplitude.data;
+    if (!packed(in.amplitude)) {
+        amplitude_.resize(n);
+        for (int y = 0; y < h; ++y)
+            std::memcpy(amplitude_.data() + static_cast<size_t>(y) * sw, in.amplitude.row(y), sizeof(float) * sw);
+        amplitude = amplitude_.data();
+    }
+    detail::filterKernels(backend_)->chain({depth, amplitude, w, h, in.rangeMm}, params_, average_.data(),
+                                           scratch_.data(), spare_.data());
+    if (depth != out.data) {
+        for (int y = 0; y < h; ++y)
+            std::memcpy(out.row(y), depth + static_cast<size_t>(y) * sw, sizeof(float) * sw);
+    }
+    return QuorvexSuccess;
 }
 
 } // namespace Quorvex

@@ -3,15 +3,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <type_traits>
 #include <vector>
 
+#include "camera/TofTypes.h"
 #include "common/CpuBackend.h"
 
 // Post-processing of time-of-flight depth: stages that invalidate what a
 // sensor reports but did not measure (weak, saturated, aliased and mixed
-// pixels), then smooth what remains in space and time. Every stage is a pure
-// function over planes; FilterChain holds the one piece of state (the
-// temporal average) per stream and the scratch planes, sized once.
+// pixels), then smooth what remains in space and time. FilterChain runs
+// them over image views (inputs read-only, the output separate or in
+// place) and holds the one piece of state (the temporal average) of a
+// stream and its own scratch planes; switching stages off in FilterParams
+// gives any one stage alone.
 //
 // Units: depth in millimetres (0 = invalid), amplitude in the units of the
 // module's amplitude plane, range in millimetres (the unambiguous distance
@@ -80,65 +85,136 @@ struct FilterParams {
 // for any other name, `out` untouched.
 bool filterPreset(const char* name, FilterParams& out);
 
-// One frame's planes. `depth` is filtered in place; `amplitude` is read.
-struct DepthImage {
-    float* depth;
-    const float* amplitude;
-    int width;
-    int height;
-    float rangeMm;
+// The values a numeric parameter accepts: finite, from `min` to `max`
+// (`min` itself excluded where said), whole numbers only where said.
+// `name` is the parameter's snake_case spelling (the Python package's).
+struct FilterParamRange {
+    const char* name;
+    double min;
+    double max;
+    bool minExcluded;
+    bool integer;
+};
+// The range of the parameter named `name`; null for a switch or an unknown
+// name.
+const FilterParamRange* filterParamRange(const char* name);
+// Whether every parameter of `p` lies in its range; where one does not,
+// `bad` (when given) is its name.
+bool filterParamsValid(const FilterParams& p, const char** bad = nullptr);
+
+// Depths above this are no measurement (a damaged recording, a wrong
+// unit) and are invalid, as NaN, infinities and depths not above 0 are:
+// far beyond any module's range, and small enough that no sum of a 3 x 3
+// window overflows.
+constexpr float kFilterMaxDepthMm = 1.0e6f;
+
+// One plane of an image, borrowed: pixel (x, y) is at
+// `(char*)data + y * strideBytes` plus x elements. Strides are in bytes
+// here and everywhere in this header; a stride is at least
+// width * sizeof(T) and a multiple of sizeof(T) (rows padded by an
+// allocator, or a region of a larger image).
+template <typename T>
+struct ImageView {
+    T* data = nullptr;
+    int width = 0;
+    int height = 0;
+    size_t strideBytes = 0;
+
+    ImageView() = default;
+    // Rows packed one after another.
+    ImageView(T* pixels, int w, int h)
+        : data(pixels), width(w), height(h), strideBytes(w > 0 ? sizeof(T) * static_cast<size_t>(w) : 0)
+    {
+    }
+    ImageView(T* pixels, int w, int h, size_t stride) : data(pixels), width(w), height(h), strideBytes(stride) {}
+    // A mutable view passes where a read-only one is asked for.
+    template <typename U, typename = std::enable_if_t<std::is_same_v<const U, T> && !std::is_same_v<U, T>>>
+    ImageView(const ImageView<U>& other) // NOLINT: implicit on purpose, as T* to const T*
+        : data(other.data), width(other.width), height(other.height), strideBytes(other.strideBytes)
+    {
+    }
+
+    T* row(int y) const
+    {
+        using Byte = std::conditional_t<std::is_const_v<T>, const unsigned char, unsigned char>;
+        return reinterpret_cast<T*>(reinterpret_cast<Byte*>(data) + static_cast<size_t>(y) * strideBytes);
+    }
+    T& at(int x, int y) const { return row(y)[x]; }
 };
 
-// Stages one at a time (pure: no state); each writes 0 where it
-// invalidates and leaves pixels already 0 at 0.
-void filterConfidence(const DepthImage& img, const FilterParams& p);
-void filterAliasing(const DepthImage& img, const FilterParams& p);
-// Scratch: width * height floats.
-void filterFlyingPixels(const DepthImage& img, const FilterParams& p, float* scratch);
-void filterSpatial(const DepthImage& img, const FilterParams& p, float* scratch);
-void filterHoles(const DepthImage& img, const FilterParams& p, float* scratch);
-// `average` holds the previous average (0 = none) and is updated.
-void filterTemporal(const DepthImage& img, const FilterParams& p, float* average);
+// What one frame gives the filters. Depth in millimetres, 0 = invalid;
+// the amplitude plane of the same width and height.
+struct FilterInput {
+    ImageView<const float> depth;
+    ImageView<const float> amplitude;
+    float rangeMm = 0.0f;
+};
 
-// Implementations of the stages and the chain. All of them write the same
-// bits for every input (NaN compares equal to NaN); they differ in speed and
-// in the CPUs that run them. The hole filler runs the plain code on every
-// backend: it is off by default and cheap when on.
+// Implementations of the chain. All of them write the same bits for every
+// input; they differ in speed and in the CPUs that run them. The hole
+// filler runs the plain code on every backend: it is off by default and
+// cheap when on.
 using FilterBackend = CpuBackend;
 
-// The backends this CPU can run: SCALAR first, the one the stage functions
-// and new chains use last.
+// The backends this CPU can run: SCALAR first, the one new chains use
+// last.
 std::vector<FilterBackend> filterBackends();
 
 // The stages in order, with the temporal state of one stream.
+//
+// Sharing: every member may be called from any thread, also while another
+// thread is inside apply(); the chain serialises them with its own lock
+// (a frame waits for the one before it, parameters change between frames).
+// The temporal state belongs to one stream, though: frames of two streams
+// through one chain are averaged together where their sizes match, and a
+// frame of another size restarts it. Give each stream its own chain (a
+// copy takes the parameters and the backend, not the state).
 class FilterChain final {
 public:
     explicit FilterChain(const FilterParams& params = FilterParams{});
+    FilterChain(const FilterChain& other);
+    FilterChain& operator=(const FilterChain&) = delete;
 
-    const FilterParams& params() const { return params_; }
+    FilterParams params() const;
     // New parameters take effect with the next frame; the temporal average
-    // survives unless the temporal stage is switched off.
-    void setParams(const FilterParams& params);
+    // survives unless the temporal stage is switched off. Parameters
+    // outside their range (filterParamsValid) are refused with
+    // QuorvexInvalidParameter and nothing changes; a chain constructed with
+    // such parameters refuses to filter until it is given valid ones.
+    TofErrorCode setParams(const FilterParams& params);
     // Forgets the temporal average (a new stream, a jump in the scene).
     void reset();
 
-    // Filters `img.depth` in place. The first frame of a size sizes the
-    // state (a change of size restarts it); later frames allocate nothing.
-    void apply(const DepthImage& img);
+    // Filters `in` into `out`, which has the input's width and height and
+    // is either the very pixels of `in.depth` (filtering in place) or
+    // overlaps neither input. Every pixel of `out` is then a depth in
+    // (0, kFilterMaxDepthMm] or 0 (invalid): whatever stages are on, NaN,
+    // infinities, depths not above 0 and above the maximum come out as 0.
+    // The chain sizes its own state and scratch planes with the first frame
+    // of a size (a change of size restarts the temporal state); later
+    // frames allocate nothing. QuorvexInvalidParameter, `out` untouched, for
+    // views that break these rules, a range that is not a positive finite
+    // number, or parameters out of range.
+    TofErrorCode apply(const FilterInput& in, const ImageView<float>& out);
 
     // The implementation this chain runs (the fastest one by default).
     // False, and nothing changed, when this CPU cannot run `backend`.
     bool setBackend(FilterBackend backend);
-    FilterBackend backend() const { return backend_; }
+    FilterBackend backend() const;
 
 private:
+    mutable std::mutex mutex_;
     FilterParams params_;
+    bool paramsValid_;
     FilterBackend backend_;
     std::vector<float> average_;
     // Two planes: the fast chain passes its intermediate depth between
     // them.
     std::vector<float> scratch_;
     std::vector<float> spare_;
+    // Packed copies of strided planes, sized when first needed.
+    std::vector<float> work_;
+    std::vector<float> amplitude_;
     int width_ = 0;
     int height_ = 0;
 };

@@ -9,6 +9,16 @@
 
 namespace Quorvex::detail {
 
+// One frame's planes as the kernels take them: packed rows (width floats
+// each), `depth` filtered in place, `amplitude` read.
+struct DepthImage {
+    float* depth;
+    const float* amplitude;
+    int width;
+    int height;
+    float rangeMm;
+};
+
 struct FilterKernels {
     void (*confidence)(const DepthImage& img, const FilterParams& p);
     void (*aliasing)(const DepthImage& img, const FilterParams& p);

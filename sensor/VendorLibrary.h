@@ -24,6 +24,34 @@ enum class VendorChoice {
 // Reads QUORVEX_SIMULATED on every call; `text` receives the value read.
 VendorChoice vendorChoiceFromEnvironment(std::string* text = nullptr);
 
+// A choice a program makes for the cameras its thread opens while this
+// object lives, in place of QUORVEX_SIMULATED (the environment is the
+// process's, shared by every thread and library of it). `label` names the
+// choice in notices and refusals, e.g. "simulated=True". A library stays
+// loaded for the life of the process, so a choice that contradicts the one
+// already loaded fails the open; `refusal()` then says why.
+class ScopedVendorChoice {
+public:
+    ScopedVendorChoice(VendorChoice choice, std::string label);
+    ~ScopedVendorChoice();
+    ScopedVendorChoice(const ScopedVendorChoice&) = delete;
+    ScopedVendorChoice& operator=(const ScopedVendorChoice&) = delete;
+
+    VendorChoice choice() const { return chosen; }
+    const std::string& label() const { return name; }
+    const std::string& refusal() const { return refused; }
+    void refuse(const std::string& why) { refused = why; }
+
+    // The innermost choice of the calling thread, or null.
+    static ScopedVendorChoice* current();
+
+private:
+    const VendorChoice chosen;
+    const std::string name;
+    std::string refused;
+    ScopedVendorChoice* outer;
+};
+
 // Folder of the stand-ins: "quorvex/simulated/" beside the core library
 // itself, never on any search path (else the system's search would find the
 // stand-in before a vendor's build). Ends with '/'; empty if unknown.
@@ -45,8 +73,9 @@ public:
 
     // Opens `file` (a soname, searched the system's way, or a path) and
     // resolves every symbol of the list. Returns false and leaves nothing
-    // open when the file is absent (`*found` false) or lacks a symbol
-    // (`*found` true); `*message` then says which, in one line.
+    // open when the file is absent (`*found` false), or when a file of that
+    // name cannot be loaded or lacks a symbol (`*found` true); `*message`
+    // then says which, in one line naming the file.
     bool open(const std::string& file, const Symbol* symbols, size_t count, bool* found,
               std::string* message);
     void reset();
@@ -73,11 +102,19 @@ struct VendorLibraryRequest {
     size_t count;
 };
 
+// Why a library was chosen, for a later refusal to explain it.
+struct VendorLibraryUse {
+    std::string inUse; // "simulated" or the vendor library's path
+    std::string why;   // e.g. "no libsi4c.so on this system"
+};
+
 // Loads per the choice, the stand-in being `standInFolder` + the soname's
 // file name; prints the one-line notice (or failure) to standard error.
-// `*inUse` becomes "simulated" or the vendor library's path.
+// `use` is filled on success. `chosenBy` names a Simulated or Vendor
+// choice in the lines printed (default: the environment's value).
 bool loadVendorLibrary(const VendorLibraryRequest& request, VendorChoice choice,
-                       const std::string& standInFolder, VendorLibrary* library, std::string* inUse);
+                       const std::string& standInFolder, VendorLibrary* library, VendorLibraryUse* use,
+                       const std::string& chosenBy = std::string());
 
 // One closed library for the whole process: opened by the first load() that
 // succeeds and kept to the end of the process, so the notice saying which
@@ -93,7 +130,8 @@ public:
     SharedVendorLibrary& operator=(const SharedVendorLibrary&) = delete;
 
     // True once every symbol of the request is resolved. QUORVEX_SIMULATED
-    // is read by each call until then.
+    // (or the thread's ScopedVendorChoice) is read by each call until then;
+    // afterwards a scoped choice the loaded library contradicts is refused.
     bool load();
     // "simulated", the vendor library's path, or "" before any load.
     std::string inUse() const;
@@ -103,7 +141,7 @@ private:
     const std::string folder;
     mutable std::mutex lock;
     VendorLibrary library;
-    std::string used;
+    VendorLibraryUse used;
     bool ready = false;
 };
 
@@ -139,8 +177,11 @@ struct VendorTable<Table>::Loaded {
 template <typename Table>
 typename VendorTable<Table>::Loaded& VendorTable<Table>::loaded()
 {
-    static Loaded l;
-    return l;
+    // Never destroyed, so never unmapped: cameras made before it (a global
+    // one, one a garbage-collected language frees late, a capture thread
+    // still reading) call into the library after static destruction began.
+    static Loaded* l = new Loaded;
+    return *l;
 }
 
 template <typename Table>

@@ -136,10 +136,184 @@ StepBox stepBox(int i, const SceneParams& p)
 
 SceneGeometry::SceneGeometry(SceneKind kind, const SceneParams& params) : sceneKind(kind), sceneParams(params)
 {
+    setFrame(0);
+}
+
+void LensModel::distort(double x, double y, double& xd, double& yd) const
+{
+    const double r2 = x * x + y * y;
+    const double radial = 1.0 + r2 * (k1 + r2 * (k2 + r2 * k3));
+    xd = x * radial + 2.0 * p1 * x * y + p2 * (r2 + 2.0 * x * x);
+    yd = y * radial + p1 * (r2 + 2.0 * y * y) + 2.0 * p2 * x * y;
+}
+
+bool LensModel::undistort(double xd, double yd, double& x, double& y) const
+{
+    // Newton's method on the 2 x 2 map, from the distorted point itself:
+    // quadratic convergence for any lens that does not fold the image.
+    constexpr int kIterations = 30;
+    x = xd;
+    y = yd;
+    for (int n = 0; n < kIterations; ++n) {
+        const double r2 = x * x + y * y;
+        const double radial = 1.0 + r2 * (k1 + r2 * (k2 + r2 * k3));
+        const double slope = k1 + r2 * (2.0 * k2 + 3.0 * k3 * r2); // d radial / d r^2
+        double ex, ey;
+        distort(x, y, ex, ey);
+        ex -= xd;
+        ey -= yd;
+        const double a = radial + 2.0 * x * x * slope + 2.0 * p1 * y + 6.0 * p2 * x;
+        const double b = 2.0 * x * y * slope + 2.0 * p1 * x + 2.0 * p2 * y;
+        const double d = radial + 2.0 * y * y * slope + 6.0 * p1 * y + 2.0 * p2 * x;
+        const double det = a * d - b * b;
+        if (!(std::fabs(det) > 1e-12))
+            return false;
+        const double dx = (d * ex - b * ey) / det;
+        const double dy = (a * ey - b * ex) / det;
+        x -= dx;
+        y -= dy;
+        if (std::fabs(dx) < 1e-15 && std::fabs(dy) < 1e-15)
+            break;
+    }
+    double ex, ey;
+    distort(x, y, ex, ey);
+    return std::fabs(ex - xd) < 1e-10 && std::fabs(ey - yd) < 1e-10;
+}
+
+bool LensModel::project(const double p[3], double& u, double& v) const
+{
+    if (!(p[2] > 0.0))
+        return false;
+    double xd, yd;
+    distort(p[0] / p[2], p[1] / p[2], xd, yd);
+    u = fx * xd + cx;
+    v = fy * yd + cy;
+    return true;
+}
+
+bool LensModel::ray(double u, double v, double dir[3]) const
+{
+    double x, y;
+    const bool ok = undistort((u - cx) / fx, (v - cy) / fy, x, y);
+    const double n = std::sqrt(x * x + y * y + 1.0);
+    dir[0] = x / n;
+    dir[1] = y / n;
+    dir[2] = 1.0 / n;
+    return ok;
+}
+
+LensModel nominalLens(int width, int height, double fieldOfViewDeg)
+{
+    LensModel lens;
+    lens.fx = lens.fy = (width / 2.0) / std::tan(fieldOfViewDeg * kPi / 360.0);
+    lens.cx = (width - 1) / 2.0;
+    lens.cy = (height - 1) / 2.0;
+    return lens;
+}
+
+double checkerboardWallMm(const SceneParams& p)
+{
+    // Far enough behind every pose that the board stands out in depth.
+    return std::max(p.distanceMm, 2000.0);
+}
+
+BoardPose checkerboardPose(uint64_t frame, const SceneParams& p)
+{
+    // Poses a person calibrating would show: the board in each region of
+    // the image in turn (3 x 3, so every region comes back every 9
+    // frames), at distances that do not repeat with the regions, tilted
+    // both ways about both axes. Incommensurate rates keep the pattern
+    // from repeating within any useful number of frames.
+    const double deg = kPi / 180.0;
+    const double f = static_cast<double>(frame % 100000);
+    auto wave = [&](double rate, double phase) { return std::sin(2.0 * kPi * (f * rate + phase)); };
+    const double golden = 0.6180339887498949;
+    const double spread = f * golden - std::floor(f * golden);
+    const double distance = 600.0 + 600.0 * spread;
+    const double yaw = 35.0 * deg * wave(0.1731, 0.13);
+    const double pitch = 35.0 * deg * wave(0.2713, 0.41);
+    const double roll = 10.0 * deg * wave(0.1192, 0.67);
+
+    const double cy = std::cos(yaw), sy = std::sin(yaw);
+    const double cp = std::cos(pitch), sp = std::sin(pitch);
+    const double cr = std::cos(roll), sr = std::sin(roll);
+    // R = Ry(yaw) Rx(pitch) Rz(roll): turned in its own plane first, then
+    // tilted about the image's axes; the board's axes are R's columns.
+    const double r[3][3] = {
+        {cy * cr + sy * sp * sr, -cy * sr + sy * sp * cr, sy * cp},
+        {cp * sr, cp * cr, -sp},
+        {-sy * cr + cy * sp * sr, sy * sr + cy * sp * cr, cy * cp},
+    };
+    BoardPose pose{};
+    for (int a = 0; a < 3; ++a) {
+        pose.across[a] = r[a][0];
+        pose.down[a] = r[a][1];
+        pose.normal[a] = r[a][2];
+    }
+    // The whole board (with its white margin of one square) inside the
+    // nominal view, whatever its turn: its centre's direction keeps the
+    // board's half-diagonal, seen from the distance of its nearest point,
+    // off the image's edges.
+    const double halfW = (p.boardCols + 3) / 2.0 * p.boardSquareMm;
+    const double halfH = (p.boardRows + 3) / 2.0 * p.boardSquareMm;
+    const double reach = std::sqrt(halfW * halfW + halfH * halfH);
+    const double nearest = distance - reach * std::sqrt(1.0 - pose.normal[2] * pose.normal[2]);
+    const double spanX = std::tan(p.fieldOfViewDeg * deg / 2.0);
+    const double spanY = spanX * 0.75;
+    const double extentX = (std::fabs(pose.across[0]) * halfW + std::fabs(pose.down[0]) * halfH) / nearest;
+    const double extentY = (std::fabs(pose.across[1]) * halfW + std::fabs(pose.down[1]) * halfH) / nearest;
+    const double maxX = std::max(0.0, spanX - extentX - 0.02);
+    const double maxY = std::max(0.0, spanY - extentY - 0.02);
+    const int region = static_cast<int>(frame % 9);
+    const double gx = (region % 3) - 1.0 + 0.15 * wave(0.0937, 0.2);
+    const double gy = (region / 3) - 1.0 + 0.15 * wave(0.0771, 0.5);
+    pose.centre[0] = distance * maxX * std::max(-1.0, std::min(1.0, gx));
+    pose.centre[1] = distance * maxY * std::max(-1.0, std::min(1.0, gy));
+    pose.centre[2] = distance;
+    // Perspective makes the near side larger than the estimate above:
+    // draw the board in towards the axis until its sheet's corners are in.
+    for (int tries = 0; tries < 40; ++tries) {
+        bool inside = true;
+        for (int corner = 0; corner < 4; ++corner) {
+            const double sx = corner & 1 ? halfW : -halfW;
+            const double sy = corner & 2 ? halfH : -halfH;
+            double q[3];
+            for (int a = 0; a < 3; ++a)
+                q[a] = pose.centre[a] + sx * pose.across[a] + sy * pose.down[a];
+            inside = inside && q[2] > 0.0 && std::fabs(q[0] / q[2]) < spanX - 0.01 &&
+                     std::fabs(q[1] / q[2]) < spanY - 0.01;
+        }
+        if (inside)
+            break;
+        pose.centre[0] *= 0.9;
+        pose.centre[1] *= 0.9;
+    }
+    return pose;
+}
+
+void SceneGeometry::setFrame(uint64_t frame)
+{
+    if (sceneKind == SceneKind::CHECKERBOARD)
+        pose = checkerboardPose(frame, sceneParams);
+}
+
+void SceneGeometry::boardCorner(int col, int row, double out[3]) const
+{
+    const SceneParams& p = sceneParams;
+    const double a = (col - (p.boardCols - 1) / 2.0) * p.boardSquareMm;
+    const double b = (row - (p.boardRows - 1) / 2.0) * p.boardSquareMm;
+    for (int i = 0; i < 3; ++i)
+        out[i] = pose.centre[i] + a * pose.across[i] + b * pose.down[i];
 }
 
 void SceneGeometry::rayThrough(double x, double y, int width, int height, double dir[3]) const
 {
+    if (sceneParams.hasLens) {
+        // Image points count from the pixel's corner, the lens from its
+        // centre.
+        sceneParams.lens.ray(x - 0.5, y - 0.5, dir);
+        return;
+    }
     const double focalPx = (width / 2.0) / std::tan(sceneParams.fieldOfViewDeg * kPi / 360.0);
     const Vec3 d{(x - width / 2.0) / focalPx, (y - height / 2.0) / focalPx, 1.0};
     const double n = std::sqrt(dot(d, d));
@@ -216,6 +390,33 @@ bool SceneGeometry::trace(const double origin[3], const double dir[3], SceneHit&
         albedo = object == 2 ? p.wallAlbedo * 0.7f : p.wallAlbedo;
         break;
     }
+    case SceneKind::CHECKERBOARD: {
+        hit = hitWallFacingCamera(o, d, checkerboardWallMm(p));
+        const Vec3 n = toVec(pose.normal);
+        const double towards = dot(n, d);
+        if (std::fabs(towards) < 1e-12)
+            break;
+        const Vec3 c = toVec(pose.centre);
+        const double t = (dot(n, c) - dot(n, o)) / towards;
+        if (!(t > 0.0) || t >= hit.t)
+            break;
+        const Vec3 at{o.x + d.x * t - c.x, o.y + d.y * t - c.y, o.z + d.z * t - c.z};
+        const double s = p.boardSquareMm;
+        // Board coordinates in squares from the pattern's corner; the
+        // pattern has one square more than inner corners each way, and
+        // the sheet a white margin of one square around it.
+        const double a = dot(at, toVec(pose.across)) / s + (p.boardCols + 1) / 2.0;
+        const double b = dot(at, toVec(pose.down)) / s + (p.boardRows + 1) / 2.0;
+        if (a < -1.0 || b < -1.0 || a > p.boardCols + 2.0 || b > p.boardRows + 2.0)
+            break;
+        const bool inPattern = a >= 0.0 && b >= 0.0 && a < p.boardCols + 1.0 && b < p.boardRows + 1.0;
+        const bool dark = inPattern && (static_cast<int>(std::floor(a)) + static_cast<int>(std::floor(b))) % 2 == 0;
+        hit = {t, std::fabs(towards)};
+        albedo = dark ? p.boardDark : p.boardBright;
+        object = 1;
+        normal = towards > 0.0 ? Vec3{-n.x, -n.y, -n.z} : n;
+        break;
+    }
     case SceneKind::STEPS: {
         hit = hitWallFacingCamera(o, d, p.distanceMm);
         for (int i = 0; i < 4; ++i) {
@@ -254,6 +455,18 @@ Scene makeScene(SceneKind kind, int width, int height, const SceneParams& p)
 {
     Scene scene(width, height);
     const SceneGeometry geometry(kind, p);
+    renderScene(geometry, scene);
+    if (p.depthNoiseMm > 0.0) {
+        NoiseSource noise(p.seed);
+        for (ScenePixel& px : scene.pixels)
+            px.depthMm = static_cast<float>(std::max(1.0, px.depthMm + p.depthNoiseMm * noise.gaussian()));
+    }
+    return scene;
+}
+
+void renderScene(const SceneGeometry& geometry, Scene& scene)
+{
+    const int width = scene.width, height = scene.height;
     const double origin[3] = {0.0, 0.0, 0.0};
     for (int v = 0; v < height; ++v) {
         for (int u = 0; u < width; ++u) {
@@ -268,12 +481,6 @@ Scene makeScene(SceneKind kind, int width, int height, const SceneParams& p)
             scene.at(u, v) = {static_cast<float>(hit.t), static_cast<float>(hit.albedo * hit.cosine)};
         }
     }
-    if (p.depthNoiseMm > 0.0) {
-        NoiseSource noise(p.seed);
-        for (ScenePixel& px : scene.pixels)
-            px.depthMm = static_cast<float>(std::max(1.0, px.depthMm + p.depthNoiseMm * noise.gaussian()));
-    }
-    return scene;
 }
 
 void sceneTruth(const SceneGeometry& geometry, int width, int height, const double origin[3], float* depthMm,

@@ -84,6 +84,43 @@ enum class SceneKind {
     // Four boxes side by side, each nearer than the one to its right, in
     // front of a grey wall: depth edges of every size.
     STEPS,
+    // A printed checkerboard before a far wall, held in a new pose in every
+    // frame (see checkerboardPose): what a lens is calibrated from.
+    CHECKERBOARD,
+};
+
+// A lens in pixels, with the centre of pixel (u, v) at (u, v) as
+// calibrations state it, and the plumb-bob distortion: a ray through the
+// normalised point (x, y, 1) lands on the image at
+//     x' = x (1 + k1 r^2 + k2 r^4 + k3 r^6) + 2 p1 x y + p2 (r^2 + 2 x^2),
+//     y' = y (1 + k1 r^2 + k2 r^4 + k3 r^6) + p1 (r^2 + 2 y^2) + 2 p2 x y,
+// at pixel (fx x' + cx, fy y' + cy).
+struct LensModel {
+    double fx = 0.0, fy = 0.0, cx = 0.0, cy = 0.0;
+    double k1 = 0.0, k2 = 0.0, p1 = 0.0, p2 = 0.0, k3 = 0.0;
+
+    void distort(double x, double y, double& xd, double& yd) const;
+    // The normalised point the lens puts at (xd, yd), by Newton's method;
+    // false where it does not converge (a lens folding the image over).
+    bool undistort(double xd, double yd, double& x, double& y) const;
+    // Pixel of a camera-frame point in front of the camera.
+    bool project(const double point[3], double& u, double& v) const;
+    // Unit ray of the pixel point (u, v) (pixel centres at whole numbers).
+    bool ray(double u, double v, double dir[3]) const;
+};
+
+// The pinhole the scenes use without a lens of their own: the optical axis
+// through the image centre, `fieldOfViewDeg` across.
+LensModel nominalLens(int width, int height, double fieldOfViewDeg = 60.0);
+
+// Where the checkerboard is in one frame: its centre (mm, camera axes) and
+// its axes, along its columns, along its rows and its normal (away from
+// the camera when it faces it square on).
+struct BoardPose {
+    double centre[3];
+    double across[3];
+    double down[3];
+    double normal[3];
 };
 
 // Parameters of the built-in scenes. Distances in mm. The camera is a
@@ -98,6 +135,17 @@ struct SceneParams {
     double floorDropMm = 600.0;   // CORNER
     float wallAlbedo = 0.6f;
     float objectAlbedo = 0.9f;
+    // A lens of the module's own; without it, the nominal pinhole above
+    // (traced exactly as before lenses existed).
+    bool hasLens = false;
+    LensModel lens;
+    // CHECKERBOARD: inner corners across and down, the squares' side, and
+    // the reflectivities of paper and toner in the near infrared.
+    int boardCols = 9;
+    int boardRows = 6;
+    double boardSquareMm = 30.0;
+    float boardBright = 0.7f;
+    float boardDark = 0.05f;
     // Gaussian depth noise (standard deviation in mm), 0 for none; drawn
     // from `seed` so a scene is reproducible.
     double depthNoiseMm = 0.0;
@@ -105,6 +153,14 @@ struct SceneParams {
 };
 
 Scene makeScene(SceneKind kind, int width, int height, const SceneParams& params = {});
+
+// The board's pose in frame `frame`: every frame another, cycling through
+// the image's 3 x 3 regions, its centre 600 to 1200 mm away, tilted up to
+// 35 degrees about both image axes and turned up to 10 degrees in the
+// image, always whole in the nominal 60-degree view.
+BoardPose checkerboardPose(uint64_t frame, const SceneParams& params);
+// Distance of the wall behind the board.
+double checkerboardWallMm(const SceneParams& params);
 
 // What a ray meets first: the distance along it, the cosine between ray and
 // surface normal, the surface's albedo, which object it belongs to (0 the
@@ -133,13 +189,26 @@ public:
     // in pixels from the top-left corner (pixel (u, v) spans u .. u + 1).
     void rayThrough(double x, double y, int width, int height, double dir[3]) const;
 
+    // Scenes that change with every frame (the checkerboard) are shown as
+    // in frame `frame` from now on; others do not change.
+    void setFrame(uint64_t frame);
+    bool changesEveryFrame() const { return sceneKind == SceneKind::CHECKERBOARD; }
+    // Camera-frame position (mm) of the board's inner corner (col, row) in
+    // the current frame's pose.
+    void boardCorner(int col, int row, double out[3]) const;
+
     SceneKind kind() const { return sceneKind; }
     const SceneParams& params() const { return sceneParams; }
 
 private:
     SceneKind sceneKind;
     SceneParams sceneParams;
+    BoardPose pose{};
 };
+
+// Fills `scene` (already width x height) as makeScene does, from a geometry
+// in the frame it was set to; no noise.
+void renderScene(const SceneGeometry& geometry, Scene& scene);
 
 // Sub-samples per pixel side the truth's coverage is measured with.
 constexpr int kTruthSubSamples = 8;

@@ -55,14 +55,18 @@ PhysicalWorld::PhysicalWorld(SceneKind kind, const SceneParams& params, int widt
     bounced.reserve(kMaxFrequencies);
 }
 
-void PhysicalWorld::computeLight(double freqHz, const double origin[3], std::vector<PixelLight>& out) const
+bool PhysicalWorld::computeLight(double freqHz, const double origin[3], std::vector<PixelLight>& out) const
 {
     const int n = std::max(1, settings.supersample);
     const double inv = 1.0 / (static_cast<double>(n) * n);
     out.resize(static_cast<size_t>(imageWidth) * imageHeight);
     for (int v = 0; v < imageHeight; ++v) {
         for (int u = 0; u < imageWidth; ++u) {
-            double re = 0.0, im = 0.0, total = 0.0, rho = 0.0;
+            // Checked per pixel: a row of 640 pixels of 16 x 16 sub-rays
+            // takes seconds under emulation.
+            if (cancelled())
+                return false;
+            double re = 0.0, im = 0.0, total = 0.0, albedo = 0.0;
             for (int j = 0; j < n; ++j) {
                 for (int i = 0; i < n; ++i) {
                     double dir[3];
@@ -80,23 +84,27 @@ void PhysicalWorld::computeLight(double freqHz, const double origin[3], std::vec
                     re += a * std::cos(phase);
                     im += a * std::sin(phase);
                     total += a;
-                    rho += reflectivity;
+                    // Ambient light falls on the surface from everywhere,
+                    // not along this ray: the camera's angle of incidence
+                    // is no part of it.
+                    albedo += hit.albedo;
                 }
             }
             PixelLight& px = out[static_cast<size_t>(v) * imageWidth + u];
             px.re = static_cast<float>(re * inv);
             px.im = static_cast<float>(im * inv);
             px.total = static_cast<float>(total * inv);
-            px.ambient = static_cast<float>(settings.ambientE * rho * inv);
+            px.ambient = static_cast<float>(settings.ambientE * albedo * inv);
         }
     }
+    return true;
 }
 
-const std::vector<PixelLight>& PhysicalWorld::multipathAt(double freqHz)
+const std::vector<PixelLight>* PhysicalWorld::multipathAt(double freqHz)
 {
     for (const Cached& c : bounced)
         if (c.freqHz == freqHz)
-            return c.light;
+            return &c.light;
     if (bounced.size() == kMaxFrequencies)
         bounced.clear();
     bounced.push_back({freqHz, {}});
@@ -145,6 +153,10 @@ const std::vector<PixelLight>& PhysicalWorld::multipathAt(double freqHz)
     // path's amplitude is A1m * rho_P * sum_Q rho_Q/pi * omega_Q * cos_Q *
     // cos_P' / |QP|^2, its phase that of the whole path.
     for (int v = 0; v < imageHeight; ++v) {
+        if (cancelled()) {
+            bounced.pop_back();
+            return nullptr;
+        }
         for (int u = 0; u < imageWidth; ++u) {
             double dir[3];
             geometry.rayThrough(u + 0.5, v + 0.5, imageWidth, imageHeight, dir);
@@ -181,35 +193,43 @@ const std::vector<PixelLight>& PhysicalWorld::multipathAt(double freqHz)
             px.total = static_cast<float>(total);
         }
     }
-    return out;
+    return &out;
 }
 
 const std::vector<PixelLight>& PhysicalWorld::lightAt(double freqHz, uint64_t frame, double msIntoFrame)
 {
     const bool bounce = settings.multipath && geometry.kind() == SceneKind::CORNER;
-    if (!moving()) {
+    if (!changing()) {
         for (const Cached& c : still)
             if (c.freqHz == freqHz)
                 return c.light;
     }
     double origin[3];
     motion.originAt(frame, msIntoFrame, origin);
+    geometry.setFrame(frame);
     std::vector<PixelLight>* out = &scratch;
-    if (!moving()) {
+    if (!changing()) {
         if (still.size() == kMaxFrequencies)
             still.clear();
         still.push_back({freqHz, {}});
         out = &still.back().light;
     }
-    computeLight(freqHz, origin, *out);
-    if (bounce) {
-        // Computed for the scene at rest: the bounce changes slowly as the
-        // scene moves.
-        const std::vector<PixelLight>& mp = multipathAt(freqHz);
+    // The bounce is computed for the scene at rest: it changes slowly as
+    // the scene moves.
+    const std::vector<PixelLight>* mp = nullptr;
+    if (!computeLight(freqHz, origin, *out) || (bounce && !(mp = multipathAt(freqHz)))) {
+        // A light half computed must not be found by the next frame.
+        if (out != &scratch)
+            still.pop_back();
+        scratchValid = false;
+        scratch.resize(static_cast<size_t>(imageWidth) * imageHeight);
+        return scratch;
+    }
+    if (mp) {
         for (size_t n = 0; n < out->size(); ++n) {
-            (*out)[n].re += mp[n].re;
-            (*out)[n].im += mp[n].im;
-            (*out)[n].total += mp[n].total;
+            (*out)[n].re += (*mp)[n].re;
+            (*out)[n].im += (*mp)[n].im;
+            (*out)[n].total += (*mp)[n].total;
         }
     }
     return *out;
@@ -217,15 +237,16 @@ const std::vector<PixelLight>& PhysicalWorld::lightAt(double freqHz, uint64_t fr
 
 const std::vector<PixelLight>& PhysicalWorld::subFrameLight(double freqHz, uint64_t frame, unsigned k)
 {
-    if (!moving())
+    if (!changing())
         return lightAt(freqHz, frame, 0.0);
-    if (settings.subframeMotion)
+    if (moving() && settings.subframeMotion)
         return lightAt(freqHz, frame, k * kSubFrameSpacingMs);
     // Without sub-frame motion the whole frame sees the scene as it was
-    // when the frame began.
+    // when the frame began; a scene posed anew each frame holds still
+    // during it, as a board held for calibration does.
     if (!scratchValid || scratchFrame != frame || scratchFreq != freqHz) {
         lightAt(freqHz, frame, 0.0);
-        scratchValid = true;
+        scratchValid = !cancelled();
         scratchFrame = frame;
         scratchFreq = freqHz;
     }
@@ -276,6 +297,8 @@ bool PhysicalWorld::renderHqvga(uint64_t frame, double freqHz, int rangeMm, unsi
         return false;
     for (unsigned k = 0; k < 4; ++k) {
         const std::vector<PixelLight>& light = subFrameLight(freqHz, frame, k);
+        if (cancelled())
+            return false;
         const double theta = hqvgaSubFrameStep(rangeMm, k) * (kPi / 2.0);
         uint16_t* dst = out + k * kHqvgaPlaneWords;
         for (size_t n = 0; n < kHqvgaPlaneWords; ++n)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -54,7 +55,8 @@ struct PhysicsSettings {
     // Electrons rms per sample.
     double readNoiseE = 15.0;
     // Electrons per sample a perfect reflector sends from light that is not
-    // the camera's; a surface of reflectivity rho sends rho times that.
+    // the camera's; a surface of albedo rho sends rho times that, at any
+    // angle to the camera.
     double ambientE = 2000.0;
     // Electrons per tap.
     double fullWellE = 36000.0;
@@ -100,6 +102,16 @@ public:
     int width() const { return imageWidth; }
     int height() const { return imageHeight; }
     bool moving() const { return motion.mmPerFrame != 0.0; }
+    // Whether a frame's light can differ from the last one's.
+    bool changing() const { return moving() || geometry.changesEveryFrame(); }
+
+    // A flag another thread may raise to abandon the frame being rendered
+    // (a heavy world takes minutes per frame); null for none. Once it is
+    // raised, renders return at the next pixel or row, their results
+    // meaningless (renderHqvga and renderVgaFrame answer false), and
+    // nothing half-computed is kept for later frames.
+    void setCancel(const std::atomic<bool>* flag) { cancel = flag; }
+    bool cancelled() const { return cancel && cancel->load(std::memory_order_relaxed); }
 
     // The light of every pixel at `freqHz`, for the scene as it is
     // `msIntoFrame` after frame `frame` began (rows of `width`).
@@ -130,10 +142,12 @@ private:
         std::vector<PixelLight> light;
     };
 
-    void computeLight(double freqHz, const double origin[3], std::vector<PixelLight>& out) const;
-    const std::vector<PixelLight>& multipathAt(double freqHz);
+    // Both false (or null) when cancelled part way.
+    bool computeLight(double freqHz, const double origin[3], std::vector<PixelLight>& out) const;
+    const std::vector<PixelLight>* multipathAt(double freqHz);
 
-    const SceneGeometry geometry;
+    // Not const: a scene that changes with every frame is set to it.
+    SceneGeometry geometry;
     const int imageWidth;
     const int imageHeight;
     const PhysicsSettings settings;
@@ -144,6 +158,7 @@ private:
     bool scratchValid = false;
     uint64_t scratchFrame = 0;
     double scratchFreq = 0.0;
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 } // namespace Quorvex::sim

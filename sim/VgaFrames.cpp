@@ -106,6 +106,8 @@ bool renderVgaFrame(PhysicalWorld& world, uint64_t frame, bool singleFreq, uint1
                     [&](int f, int s, double freqHz, uint16_t* image, size_t pixels) {
         const std::vector<PixelLight>& light =
             world.subFrameLight(freqHz, frame, static_cast<unsigned>(f * kSubFrames + s));
+        if (world.cancelled())
+            return;
         if (s == kSubFrames - 1) {
             for (size_t n = 0; n < pixels; ++n)
                 image[n] = static_cast<uint16_t>(world.ambientSample(light[n], adc.maxSample, noise));
@@ -118,7 +120,7 @@ bool renderVgaFrame(PhysicalWorld& world, uint64_t frame, bool singleFreq, uint1
                 world.sample(light[n], theta, offset, adc.minSample, adc.maxSample, noise));
         }
     });
-    return true;
+    return !world.cancelled();
 }
 
 } // namespace Quorvex::sim

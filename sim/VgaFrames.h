@@ -45,7 +45,8 @@ bool renderVgaFrame(const Scene& scene, int width, int height, bool singleFreq, 
 // height): the phase samples carry the sensor's dark level of 2048 plus the
 // pixel's ambient level as their common mode, the grey image the ambient
 // level alone, each with its noise. Sub-frame s of frequency f is taken
-// (5f + s) ms after the frame began.
+// (5f + s) ms after the frame began. False when the world's render was
+// cancelled meanwhile.
 bool renderVgaFrame(PhysicalWorld& world, uint64_t frame, bool singleFreq, uint16_t* out, NoiseSource& noise);
 
 } // namespace Quorvex::sim

@@ -3,6 +3,7 @@
 // planes against std::nearbyint.
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -103,10 +104,26 @@ TEST(CompressedDepth, RoundsToNearestAndKeepsNoReadingAsZero)
               CompressedDepthStatus::OK);
     for (size_t i = 0; i < depth.size(); ++i)
         EXPECT_EQ(back[i], static_cast<float>(depthToMillimetre16(depth[i])));
-    payload[4] = 0x3F; // a quantisation parameter: a payload of float depth
+    // Quantisation parameters are those of float depth: a 16-bit image's
+    // writer may leave anything there.
+    const float params[2] = {0.5f, -3.0e38f};
+    std::memcpy(&payload[4], params, sizeof params);
+    EXPECT_EQ(decodeCompressedDepth(payload.data(), payload.size(), static_cast<uint32_t>(depth.size()), 1,
+                                    back.data()),
+              CompressedDepthStatus::OK);
+    payload[0] = 1; // another format word
     EXPECT_EQ(decodeCompressedDepth(payload.data(), payload.size(), static_cast<uint32_t>(depth.size()), 1,
                                     back.data()),
               CompressedDepthStatus::NOT_16_BIT);
+}
+
+TEST(PlaneCoding, ReadsNothingOfAPlaneWithoutPixels)
+{
+    // Nothing behind the pointers: any read or write faults.
+    for (auto [cols, rows] : {std::pair<size_t, size_t>{0, 5}, {5, 0}, {0, 0}}) {
+        encodePlaneResidual(static_cast<const float*>(nullptr), cols, rows, nullptr);
+        encodePlaneResidual16(static_cast<const uint16_t*>(nullptr), cols, rows, nullptr);
+    }
 }
 
 TEST(PlaneCoding, IsExactOn16BitsAndRoundsFloats)

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <complex>
+#include <initializer_list>
 #include <random>
 #include <vector>
 
@@ -81,7 +82,23 @@ Surface boxScene(double x, double y)
     return {2000.0, 0.8};
 }
 
-DepthImage image(Rendered& r, float range) { return {r.depth.data(), r.amp.data(), W, H, range}; }
+// Filters `r` in place.
+void run(FilterChain& chain, Rendered& r, float range)
+{
+    const ImageView<float> depth(r.depth.data(), W, H);
+    ASSERT_EQ(chain.apply({depth, {r.amp.data(), W, H}, range}, depth), QuorvexSuccess);
+}
+void run(FilterChain&& chain, Rendered& r, float range) { run(chain, r, range); }
+
+// The parameters with every stage but those named off: one stage alone.
+FilterParams only(std::initializer_list<bool FilterParams::*> stages)
+{
+    FilterParams p;
+    p.confidence = p.aliasing = p.flying = p.spatial = p.temporal = p.holes = false;
+    for (bool FilterParams::*s : stages)
+        p.*s = true;
+    return p;
+}
 
 bool nearEdge(const Rendered& r, int x, int y, int margin)
 {
@@ -147,13 +164,7 @@ TEST(FilterChain, FlyingPixelsRemovedSurfacesKept)
     } cases[] = {{"flying stage alone", false, 0.95, 0.97}, {"default chain", true, 0.95, 0.97}};
     for (const Case& k : cases) {
         Rendered r = raw;
-        FilterParams p;
-        if (k.chain) {
-            FilterChain(p).apply(image(r, 4000.0f));
-        } else {
-            std::vector<float> scratch(W * H);
-            filterFlyingPixels(image(r, 4000.0f), p, scratch.data());
-        }
+        run(FilterChain(k.chain ? FilterParams{} : only({&FilterParams::flying})), r, 4000.0f);
         const Counts c = count(raw, r.depth);
         ASSERT_GT(c.flying, 100) << k.what;
         EXPECT_GE(c.flyingRemoved, k.minRemoved * c.flying) << k.what << ": " << c.flyingRemoved << "/" << c.flying;
@@ -175,9 +186,7 @@ TEST(FilterChain, AliasedWallInvalidatedInRangeWallKept)
     for (const Case& k : cases) {
         std::mt19937 rng(2);
         Rendered r = render([&](double, double) { return Surface{k.wallMm, 0.6}; }, k.range, rng);
-        FilterParams p;
-        filterConfidence(image(r, k.range), p);
-        filterAliasing(image(r, k.range), p);
+        run(FilterChain(only({&FilterParams::confidence, &FilterParams::aliasing})), r, k.range);
         int kept = 0;
         for (float d : r.depth)
             kept += d > 0.0f;
@@ -196,7 +205,7 @@ TEST(FilterChain, TiltedWallAcrossTheRange)
     for (float range : {2000.0f, 4000.0f}) {
         std::mt19937 rng(3);
         Rendered r = render(tilted, range, rng);
-        FilterChain(FilterParams{}).apply(image(r, range));
+        run(FilterChain(), r, range);
         int beyond = 0, beyondKept = 0, inside = 0, insideKept = 0;
         for (int y = 1; y < H - 1; ++y)
             for (int x = 3; x < W - 3; ++x) {
@@ -222,7 +231,7 @@ TEST(FilterChain, NoiseDropsAndMotionLeavesNoTrail)
     for (int f = 0; f < 20; ++f) {
         Rendered r = render([](double, double) { return Surface{1500.0, 0.8}; }, 4000.0, rng);
         const std::vector<float> before = r.depth;
-        chain.apply(image(r, 4000.0f));
+        run(chain, r, 4000.0f);
         if (f < 10)
             continue; // the average settles
         for (int y = 2; y < H - 2; ++y)
@@ -247,7 +256,7 @@ TEST(FilterChain, NoiseDropsAndMotionLeavesNoTrail)
         auto scene = [&](double x, double y) { return boxScene(x - shift, y); };
         Rendered r = render(scene, 4000.0, rng);
         const std::vector<float> before = r.depth;
-        moving.apply(image(r, 4000.0f));
+        run(moving, r, 4000.0f);
         for (int y = 1; y < H - 1; ++y)
             for (int x = 1; x < W - 1; ++x) {
                 const size_t i = y * W + x;
@@ -275,10 +284,10 @@ TEST(FilterChain, HolesFilledOnlyWhenAsked)
     Rendered off = r;
     FilterParams p;
     p.spatial = p.temporal = false;
-    FilterChain(p).apply(image(off, 4000.0f));
+    run(FilterChain(p), off, 4000.0f);
     EXPECT_EQ(off.depth[90 * W + 120], 0.0f);
     p.holes = true;
-    FilterChain(p).apply(image(r, 4000.0f));
+    run(FilterChain(p), r, 4000.0f);
     EXPECT_NEAR(r.depth[90 * W + 120], 1200.0f, 1.0f);
     // Inside a 2 x 2 hole a corner pixel sees only 5 valid neighbours.
     EXPECT_EQ(r.depth[10 * W + 10], 0.0f);
@@ -288,8 +297,8 @@ TEST(FilterChain, SaturatedAndWeakPixelsInvalid)
 {
     std::vector<float> depth = {1000, 1000, 1000, 3000, 3000};
     std::vector<float> amp = {20000, 5000, 10, 5000, 100};
-    FilterParams p;
-    filterConfidence({depth.data(), amp.data(), 5, 1, 4000.0f}, p);
+    FilterChain chain(only({&FilterParams::confidence}));
+    ASSERT_EQ(chain.apply({{depth.data(), 5, 1}, {amp.data(), 5, 1}, 4000.0f}, {depth.data(), 5, 1}), QuorvexSuccess);
     // Predicted noise: 4000/(2 pi) * 48 / sqrt(2) / amp = 21600 / amp mm.
     const std::vector<float> expected = {0, 1000, 0, 3000, 0};
     EXPECT_EQ(depth, expected);
@@ -311,15 +320,121 @@ TEST(FilterChain, SteepFacesStayJumpsGoUpToTheBorder)
          [](int x) { return x < 40 ? 1000.0f : x == 40 ? 1500.0f : 2000.0f; }, 40},
     };
     for (const Case& k : cases) {
-        std::vector<float> depth(W * H), amp(W * H), scratch(W * H);
+        std::vector<float> depth(W * H), amp(W * H);
         for (int y = 0; y < H; ++y)
             for (int x = 0; x < W; ++x) {
                 depth[y * W + x] = k.depth(x);
                 amp[y * W + x] = 2000.0f; // one brightness: the gap test alone decides
             }
-        filterFlyingPixels({depth.data(), amp.data(), W, H, 4000.0f}, FilterParams{}, scratch.data());
+        FilterChain chain(only({&FilterParams::flying}));
+        ASSERT_EQ(chain.apply({{depth.data(), W, H}, {amp.data(), W, H}, 4000.0f}, {depth.data(), W, H}),
+                  QuorvexSuccess);
         for (int y = 0; y < H; ++y)
             for (int x = 0; x < W; ++x)
                 ASSERT_EQ(depth[y * W + x] == 0.0f, x == k.goneColumn) << k.what << " at " << x << "," << y;
     }
+}
+
+// The views: a padded or strided input, a separate or padded output and
+// filtering in place give the same depth; views that break the rules are
+// refused with the output untouched.
+TEST(FilterChain, ViewsWithStridesInPlaceAndRefusals)
+{
+    std::mt19937 rng(6);
+    Rendered r = render(boxScene, 4000.0, rng);
+    std::vector<float> want(W * H);
+    ASSERT_EQ(FilterChain().apply({{r.depth.data(), W, H}, {r.amp.data(), W, H}, 4000.0f}, {want.data(), W, H}),
+              QuorvexSuccess);
+
+    // Rows padded to 256 floats, depth and amplitude interleaved in one
+    // buffer of 2 x 256 floats a row.
+    constexpr int kPad = 256;
+    std::vector<float> both(2 * kPad * H, -7.0f), out(kPad * H, -7.0f);
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            both[2 * kPad * y + x] = r.depth[y * W + x];
+            both[2 * kPad * y + kPad + x] = r.amp[y * W + x];
+        }
+    const size_t pairStride = 2 * kPad * sizeof(float);
+    const ImageView<const float> depth(both.data(), W, H, pairStride);
+    const ImageView<const float> amp(both.data() + kPad, W, H, pairStride);
+    ASSERT_EQ(FilterChain().apply({depth, amp, 4000.0f}, {out.data(), W, H, kPad * sizeof(float)}), QuorvexSuccess);
+    for (int y = 0; y < H; ++y) {
+        for (int x = 0; x < W; ++x)
+            ASSERT_EQ(out[kPad * y + x], want[y * W + x]) << x << "," << y;
+        ASSERT_EQ(out[kPad * y + W], -7.0f) << "padding written in row " << y;
+    }
+    // In place on the strided depth itself.
+    const ImageView<float> inPlace(both.data(), W, H, pairStride);
+    ASSERT_EQ(FilterChain().apply({inPlace, amp, 4000.0f}, inPlace), QuorvexSuccess);
+    EXPECT_EQ(inPlace.at(100, 90), want[90 * W + 100]);
+    EXPECT_EQ(inPlace.at(W - 1, H - 1), want[W * H - 1]);
+
+    struct Refused {
+        const char* what;
+        FilterInput in;
+        ImageView<float> out;
+    };
+    std::vector<float> target(W * H, -7.0f);
+    const ImageView<const float> d(r.depth.data(), W, H), a(r.amp.data(), W, H);
+    const ImageView<float> t(target.data(), W, H);
+    const Refused cases[] = {
+        {"sizes differ", {d, {r.amp.data(), H, W}, 4000.0f}, t},
+        {"output of another size", {d, a, 4000.0f}, {target.data(), W - 1, H}},
+        {"stride under a row", {{r.depth.data(), W, H, (W - 1) * sizeof(float)}, a, 4000.0f}, t},
+        {"stride not of whole floats", {{r.depth.data(), W / 2, H, W * sizeof(float) + 2}, {r.amp.data(), W / 2, H}, 4000.0f},
+         {target.data(), W / 2, H}},
+        {"no pixels", {{r.depth.data(), 0, H}, {r.amp.data(), 0, H}, 4000.0f}, {target.data(), 0, H}},
+        {"null plane", {{static_cast<const float*>(nullptr), W, H}, a, 4000.0f}, t},
+        {"output over the amplitude", {d, a, 4000.0f}, {r.amp.data(), W, H}},
+        {"output shifted over the depth", {d, a, 4000.0f}, {r.depth.data() + 1, W - 1 + 1, H - 1}},
+        {"range 0", {d, a, 0.0f}, t},
+        {"range NaN", {d, a, std::nanf("")}, t},
+        {"range infinite", {d, a, INFINITY}, t},
+    };
+    for (const Refused& k : cases) {
+        EXPECT_EQ(FilterChain().apply(k.in, k.out), QuorvexInvalidParameter) << k.what;
+        EXPECT_EQ(target[0], -7.0f) << k.what;
+    }
+}
+
+// Every preset lies in the ranges; a value outside one is refused by
+// setParams (the old parameters stay) and by a chain built with it.
+TEST(FilterChain, ParametersOutOfRangeRefused)
+{
+    for (const char* name : {"default", "near", "far"}) {
+        FilterParams p;
+        ASSERT_TRUE(filterPreset(name, p));
+        EXPECT_TRUE(filterParamsValid(p)) << name;
+    }
+    struct Case {
+        const char* name;
+        void (*set)(FilterParams&);
+    } cases[] = {
+        {"temporal_alpha", [](FilterParams& p) { p.temporalAlpha = 0.0f; }},
+        {"temporal_alpha", [](FilterParams& p) { p.temporalAlpha = 1.5f; }},
+        {"spatial_delta_mm", [](FilterParams& p) { p.spatialDeltaMm = std::nanf(""); }},
+        {"flying_gap_mm", [](FilterParams& p) { p.flyingGapMm = -1.0f; }},
+        {"max_noise", [](FilterParams& p) { p.maxNoise = INFINITY; }},
+        {"saturation", [](FilterParams& p) { p.saturation = 0.0f; }},
+        {"hole_min_neighbours", [](FilterParams& p) { p.holeMinNeighbours = 9; }},
+        {"hole_min_neighbours", [](FilterParams& p) { p.holeMinNeighbours = 0; }},
+    };
+    std::vector<float> depth(16, 1000.0f), amp(16, 3000.0f);
+    for (const Case& k : cases) {
+        FilterParams p;
+        k.set(p);
+        const char* bad = nullptr;
+        EXPECT_FALSE(filterParamsValid(p, &bad)) << k.name;
+        EXPECT_STREQ(bad, k.name);
+        ASSERT_NE(filterParamRange(k.name), nullptr) << k.name;
+        FilterChain chain;
+        EXPECT_EQ(chain.setParams(p), QuorvexInvalidParameter) << k.name;
+        EXPECT_TRUE(filterParamsValid(chain.params())) << k.name;
+        EXPECT_EQ(FilterChain(p).apply({{depth.data(), 4, 4}, {amp.data(), 4, 4}, 4000.0f}, {depth.data(), 4, 4}),
+                  QuorvexInvalidParameter)
+            << k.name;
+    }
+    EXPECT_EQ(filterParamRange("spatial"), nullptr);
+    EXPECT_EQ(filterParamRange(nullptr), nullptr);
 }

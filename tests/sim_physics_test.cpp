@@ -55,6 +55,29 @@ bool inside(const std::vector<float>& coverage, int u, int v, int r)
     return true;
 }
 
+// Light that is not the camera's reaches a surface from every side: what a
+// pixel gets of it is the surface's albedo times the ambient level, however
+// steeply the camera looks at the surface (a plane fills the whole view at
+// each tilt; its far corners are seen at up to 80 degrees).
+TEST(SimPhysics, AmbientLightIsTheAlbedosWhateverTheCamerasAngle)
+{
+    for (double tilt : {0.0, 35.0, 50.0}) {
+        SCOPED_TRACE(tilt);
+        sim::SceneParams params;
+        params.tiltDeg = tilt;
+        params.wallAlbedo = 0.5f;
+        sim::PhysicsSettings settings;
+        settings.realistic = true;
+        settings.supersample = 2;
+        settings.ambientE = 3000.0;
+        sim::PhysicalWorld world(sim::SceneKind::TILTED_WALL, params, 48, 36, settings);
+        const std::vector<sim::PixelLight>& light = world.lightAt(37.5e6, 0, 0.0);
+        ASSERT_EQ(light.size(), 48u * 36u);
+        for (size_t n = 0; n < light.size(); ++n)
+            ASSERT_NEAR(light[n].ambient, 1500.0f, 0.01f) << "pixel " << n;
+    }
+}
+
 TEST(SimPhysics, CsiModuleShowsTheSceneWithMixedEdges)
 {
     const struct {

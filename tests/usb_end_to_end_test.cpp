@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -13,6 +14,7 @@
 #include "camera/QuorvexFrameBuffer.h"
 #include "camera/QuorvexTOFCamera.h"
 #include "sim/SceneModel.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/FakeFiles.h"
 #include "tests/support/UsbConfigFile.h"
 #include "vendor/libquorvex_evk_sdk/quorvex_evk_sdk.h"
@@ -365,6 +367,35 @@ TEST_F(UsbEndToEnd, UnpluggedModuleDeliversNothingAndClosesCleanly)
         EXPECT_EQ(camera.requestFrame(30), nullptr);
     EXPECT_EQ(camera.stop(), QuorvexSuccess);
     EXPECT_EQ(camera.close(), QuorvexSuccess);
+}
+
+// The heaviest world the module's keys allow takes minutes per frame: a
+// camera stopping or closing meanwhile must not wait for it. The bound is
+// far above what the call takes, even emulated on a loaded machine, and far
+// below one frame's render.
+TEST_F(UsbEndToEnd, StopAndCloseDoNotWaitForTheWorldBeingRendered)
+{
+    UsbConfigFile file("variant = vga\nfrequency = dual\nphysics = realistic\nsupersample = 16\n"
+                       "scene = corner\nmotion = 30\nfps = 0\n");
+    for (bool stopFirst : {true, false}) {
+        SCOPED_TRACE(stopFirst ? "stop, then close" : "close while streaming");
+        QuorvexTOFCamera camera;
+        ASSERT_EQ(camera.openWithFile(file.path.c_str(), 0), QuorvexSuccess);
+        ASSERT_EQ(camera.start(FrameType::RAW), QuorvexSuccess);
+        // The first capture begins the first frame's render. The wait for
+        // it counts too: a module that rendered under its lock would hold
+        // this query for the whole render.
+        const auto began = std::chrono::steady_clock::now();
+        ASSERT_TRUE(QuorvexTest::eventually([] {
+            QuorvexDebugState state{};
+            return QuorvexDebugGetState(QuorvexDebugLastCamera(), &state) == 0 && state.captureCalls >= 1;
+        }));
+        if (stopFirst) {
+            EXPECT_EQ(camera.stop(), QuorvexSuccess);
+        }
+        EXPECT_EQ(camera.close(), QuorvexSuccess);
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));
+    }
 }
 
 TEST_F(UsbEndToEnd, OpenFailuresReachTheCaller)

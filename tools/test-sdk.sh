@@ -6,7 +6,8 @@
 #   tools/test-sdk.sh deb    only build the packages into build/deb (make deb)
 #
 # Checks: the installed files are exactly the expected ones (the native
-# interface's headers, no test program, no simulation or kernel header); a
+# interface's headers, no test program, no simulation or kernel header, none
+# of the wheel's files from a build that also makes the Python modules); a
 # user's program and the example build against the installed tree through
 # find_package and through pkg-config, and run on the simulated module; the
 # amd64 packages install with dpkg and the example builds against them and
@@ -96,10 +97,10 @@ build_users() {
   "${RUN[@]}" $dir/consumer/consumer
   say "$tag: example (find_package)"
   "${RUN[@]}" $dir/example/depth_stream 2 </dev/null
-  # pkg-config answers for the tree's own place when it is not under /.
+  # The pkg-config file answers for the tree's own place, wherever it lies.
   local pc=(pkg-config)
   if [ "$tree" != / ]; then
-    pc=(env "PKG_CONFIG_PATH=$tree/usr/lib/$triple/pkgconfig" pkg-config --define-variable=prefix=$tree/usr)
+    pc=(env "PKG_CONFIG_PATH=$tree/usr/lib/$triple/pkgconfig" pkg-config)
   fi
   local flags; flags=$("${pc[@]}" --cflags --libs quorvex)
   "$CXX" -std=c++17 -Wall -Wextra -Werror -o $dir/consumer-pc tests/sdk/consumer/consumer.cpp $flags
@@ -157,6 +158,34 @@ done
 CXX=g++ RUN=() LIBPATH=$root/build/sdk-amd64/root/usr/lib/x86_64-linux-gnu
 build_users tree "$root/build/sdk-amd64/root" x86_64-linux-gnu
 check_interrupt build/sdk-users/tree/example/depth_stream
+
+# A development build (the Python modules configured too) installed to a
+# prefix of the user's choice: the C++ library alone, nothing of the wheel;
+# a program finds it through the pkg-config file (which follows the tree),
+# then runs with LD_LIBRARY_PATH or with a run path of its own, as the
+# README says.
+check_prefix() {
+  local dir=build/sdk-prefix prefix=$root/build/sdk-prefix/stage/opt/quorvex
+  say "cmake --install --prefix of a development build"
+  "$cmake" -S . -B $dir "${gen[@]}" -DCMAKE_BUILD_TYPE=Release -DQUORVEX_BUILD_TESTS=OFF \
+    "-DPython_EXECUTABLE=$root/.venv/bin/python" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+  "$cmake" --build $dir -j "$jobs" --target quorvex si4c quorvex_evk_sdk
+  rm -rf $dir/stage
+  "$cmake" --install $dir --prefix "$prefix" >/dev/null
+  local libdir; libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' $dir/CMakeCache.txt)
+  .venv/bin/python tests/sdk/check_tree.py $dir/stage --top opt/quorvex --libdir "$libdir" \
+    --triple x86_64-linux-gnu --version "$version" --components Runtime,Development,Simulation
+  local flags; flags=$(PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig pkg-config --cflags --libs quorvex)
+  case "$flags" in *"$prefix"*) ;; *) echo "test-sdk: pkg-config does not name $prefix: $flags" >&2; exit 1 ;; esac
+  g++ -std=c++17 -Wall -Wextra -Werror -o $dir/consumer tests/sdk/consumer/consumer.cpp $flags
+  g++ -std=c++17 -Wall -Wextra -Werror -o $dir/consumer-rpath tests/sdk/consumer/consumer.cpp $flags \
+    "-Wl,-rpath,$prefix/$libdir"
+  say "prefix: consumer with LD_LIBRARY_PATH"
+  LD_LIBRARY_PATH=$prefix/$libdir $dir/consumer
+  say "prefix: consumer with its run path"
+  env -u LD_LIBRARY_PATH $dir/consumer-rpath
+}
+check_prefix
 
 # ARM: a user's program cross-built against the unpacked packages, run under
 # qemu-user with the packages' files as its library path.

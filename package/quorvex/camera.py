@@ -17,7 +17,7 @@ from ._version import __version__
 from .errors import CameraError
 from .filters import StreamFilter
 from .frame import Frame, StreamInfo
-from .geometry import nominal_intrinsics
+from .geometry import Intrinsics, nominal_intrinsics
 
 _OK = _q.TOFErrorCode.QuorvexSuccess
 _OUTPUTS = {"depth": _q.TOFOutput.DEPTH, "raw": _q.TOFOutput.RAW}
@@ -41,6 +41,18 @@ _CONTROL_VALUES = {
     "SKIP_FRAME": (0, _INT_MAX, "frames dropped per skip loop"),
     "SKIP_FRAME_LOOP": (1, _INT_MAX, "frames per skip loop"),
 }
+
+# The HQVGA module's two modulation frequencies, by the range they reach.
+_HQVGA_RANGES = (2000, 4000)
+
+
+def _calibration(calibration):
+    if calibration is None or isinstance(calibration, Intrinsics):
+        return calibration
+    if not isinstance(calibration, (str, os.PathLike)):
+        raise ValueError(f"calibration must be a path or an Intrinsics, not {calibration!r}")
+    from .calibration import load_calibration
+    return load_calibration(calibration)
 
 
 def _check(status, what):
@@ -118,15 +130,14 @@ class Camera:
     Every failing call raises `CameraError` with the extension's code."""
 
     def __init__(self, connect="usb", index=0, config=None, output="depth", simulated=None,
-                 filters="default"):
+                 filters="default", calibration=None):
         # simulated: None takes the vendor's library where the system has
-        # one and the simulated module elsewhere; True the simulated module
-        # only; False the vendor's only. The core reads QUORVEX_SIMULATED
-        # when it loads a library, so the choice is made for the process.
+        # one and the simulated module elsewhere (QUORVEX_SIMULATED decides
+        # when set); True the simulated module only; False the vendor's
+        # only. A library stays loaded for the life of the process: a choice
+        # that contradicts the loaded one is refused, never ignored.
         if simulated not in (None, True, False):
             raise ValueError(f"simulated must be None, True or False, not {simulated!r}")
-        if simulated is not None:
-            os.environ["QUORVEX_SIMULATED"] = "1" if simulated else "0"
         if output not in _OUTPUTS:
             raise ValueError(f"output must be one of {sorted(_OUTPUTS)}, not {output!r}")
         if config is None and connect not in _CONNECTS:
@@ -134,6 +145,10 @@ class Camera:
         if config is not None and not isinstance(config, (str, os.PathLike)):
             raise ValueError(f"config must be a path, not {config!r}")
         _check_int("index", index, 0, _INT_MAX, "the number of the camera's device node")
+        # calibration: a camera_info YAML file (or an Intrinsics) for the
+        # lens of this module; read before the camera opens, so a bad file
+        # costs no open.
+        self._calibration = _calibration(calibration)
         self._cam = _q.QuorvexCamera()
         self._output = output
         self._source = f"file:{config}" if config else f"{connect}:{index}"
@@ -144,14 +159,26 @@ class Camera:
         self._range_mm = None  # the module's, read again with the next frame when None
         self._filter_lock = threading.Lock()
         try:
-            if config:
-                _check(self._cam.openWithFile(str(config), index), f"opening with {config}")
-            else:
-                _check(self._cam.open(_CONNECTS[connect], index), f"opening {self._source}")
+            status, refusal = _native.open(self._cam, _CONNECTS.get(connect, _q.TOFConnect.USB), index,
+                                           str(config) if config else "", simulated)
+            if refusal:
+                raise CameraError(f"opening {self._source}: {refusal}", code=status)
+            _check(status, f"opening with {config}" if config else f"opening {self._source}")
         except BaseException:
             self._cam = None
             raise
         self._stream.variant = "vga" if self._is_vga(self._cam) else "hqvga"
+        if self._calibration is not None:
+            size = self._depth_size(self._cam)
+            k = self._calibration
+            if (k.width, k.height) != size:
+                cam, self._cam = self._cam, None
+                cam.close()
+                from .calibration import CalibrationError
+                what = "the calibration" if isinstance(calibration, Intrinsics) else str(calibration)
+                raise CalibrationError(f"{what}: the calibration is for {k.width} x {k.height} images, "
+                                  f"this camera's depth images are {size[0]} x {size[1]}; calibrate this "
+                                  "camera (python -m quorvex calibrate)")
 
     @property
     def filters(self):
@@ -235,6 +262,12 @@ class Camera:
             raise ValueError(f"{_name(name)} is not an integer control")
         _check_int(_name(name), value, *accepted)
         cam = self._camera()
+        if ctrl == _q.TOFControl.RANGE and int(value) not in _HQVGA_RANGES and not self._is_vga(cam):
+            # The module takes any value and measures on at one of its two
+            # modulations: the echo of another value would mislead the
+            # filters and the user alike.
+            raise ValueError(f"range must be {' or '.join(map(str, _HQVGA_RANGES))} on the HQVGA module "
+                             f"(millimetres: its near and far modulation), not {value!r}")
         status = cam.setControl(ctrl, int(value))
         if status != _OK and ctrl == _q.TOFControl.RANGE and self._is_vga(cam):
             mode, rangemm = self._vga_mode(cam)
@@ -280,13 +313,17 @@ class Camera:
         width, height = self._depth_size(cam)
         filters = self.filters.describe() if self.filters is not None and self._output == "depth" else None
         return StreamInfo(source=self._source, variant=variant, width=width, height=height,
-                          output=self._output, intrinsics=nominal_intrinsics(width, height),
+                          output=self._output, intrinsics=self.intrinsics,
                           controls=self.controls, version=__version__,
                           libraries=_native.libraries(), filters=filters)
 
     @property
     def intrinsics(self):
-        """Nominal intrinsics of the depth image (see `nominal_intrinsics`)."""
+        """The lens of the depth image: the calibration the camera was
+        opened with, or the nominal one (see `nominal_intrinsics`)."""
+        if self._calibration is not None:
+            self._camera()
+            return self._calibration
         return nominal_intrinsics(*self._depth_size(self._camera()))
 
     @staticmethod

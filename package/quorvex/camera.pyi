@@ -1,3 +1,4 @@
+import os
 from types import TracebackType
 from typing import Any, Dict, Iterable, Iterator, Optional, Type, Union
 
@@ -24,6 +25,7 @@ class Camera:
         output: str = "depth",
         simulated: Optional[bool] = None,
         filters: Any = "default",
+        calibration: Union[None, str, "os.PathLike[str]", Intrinsics] = None,
     ) -> None: ...
     @property
     def filters(self) -> Any: ...

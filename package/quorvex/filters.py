@@ -5,8 +5,10 @@
         frame = f.apply(frame, range_mm=2000)   # depth filtered, 0 = invalid
 
 A `Filters` object keeps the temporal state of one stream: give each stream
-its own. Changing an attribute takes effect with the next frame."""
+its own (sharing one between threads is safe, but mixes their averages).
+Changing an attribute takes effect with the next frame."""
 import dataclasses
+import threading
 
 import numpy as np
 
@@ -28,7 +30,11 @@ def amplitude_unit(variant):
 class Filters:
     """The filter chain of one stream. Parameters (see the README's table)
     are attributes named as `Filters.parameters()` lists; `preset` is the
-    set they start from."""
+    set they start from. Each value is checked where it is given: a
+    `ValueError` names the parameter and what it accepts.
+
+    One object may be used from several threads (calls are serialised),
+    but its temporal state is one stream's: give each stream its own."""
 
     def __init__(self, preset="default", **params):
         if preset not in PRESETS:
@@ -36,9 +42,12 @@ class Filters:
         unknown = set(params) - set(_DEFAULTS)
         if unknown:
             raise ValueError(f"unknown filter parameters {sorted(unknown)}; known: {', '.join(_DEFAULTS)}")
-        object.__setattr__(self, "_chain", _native.FilterChain(preset, params))
+        values = dict(_native.filter_params(preset))
+        values.update({k: _native.filter_param(k, v) for k, v in params.items()})
+        object.__setattr__(self, "_lock", threading.RLock())
+        object.__setattr__(self, "_chain", _native.FilterChain(preset, values))
         object.__setattr__(self, "preset", preset)
-        object.__setattr__(self, "_values", dict(_native.filter_params(preset), **params))
+        object.__setattr__(self, "_values", values)
         object.__setattr__(self, "_dirty", False)
 
     @staticmethod
@@ -56,13 +65,17 @@ class Filters:
         if name == "preset":
             if value not in PRESETS:
                 raise ValueError(f"unknown filter preset {value!r}; known: {', '.join(PRESETS)}")
-            object.__setattr__(self, "preset", value)
-            object.__setattr__(self, "_values", _native.filter_params(value))
+            with self._lock:
+                object.__setattr__(self, "preset", value)
+                object.__setattr__(self, "_values", _native.filter_params(value))
+                object.__setattr__(self, "_dirty", True)
         elif name in self._values:
-            self._values[name] = type(_DEFAULTS[name])(value)
+            value = _native.filter_param(name, value)
+            with self._lock:
+                self._values[name] = value
+                object.__setattr__(self, "_dirty", True)
         else:
             raise AttributeError(f"unknown filter parameter {name!r}; known: {', '.join(_DEFAULTS)}")
-        object.__setattr__(self, "_dirty", True)
 
     def describe(self):
         """What a recording's metadata says about these filters: the preset
@@ -75,12 +88,19 @@ class Filters:
         """Forgets the temporal state (a new stream)."""
         self._chain.reset()
 
+    def _configure(self):
+        # The flag is cleared before the values are read, and both under the
+        # lock that setters take: a value set meanwhile marks the chain
+        # stale again instead of being lost.
+        with self._lock:
+            if self._dirty:
+                object.__setattr__(self, "_dirty", False)
+                self._chain.configure(self.preset, dict(self._values))
+
     def filter(self, depth, amplitude, range_mm):
         """Filtered copy of a depth plane (mm; 0 = invalid) given its
         amplitude plane and the range in force (mm)."""
-        if self._dirty:
-            self._chain.configure(self.preset, self._values)
-            object.__setattr__(self, "_dirty", False)
+        self._configure()
         if depth is None or amplitude is None:
             raise ValueError("filtering needs the depth and the amplitude planes")
         return self._chain.apply(np.asarray(depth, np.float32), np.asarray(amplitude, np.float32),

@@ -38,13 +38,13 @@ import time
 
 import zenoh
 
-from . import depthcoding, rosmsg, sources
+from . import depthcoding, planeformats, rosmsg, sources
 from .errors import CameraError
 from .frame import Frame, StreamInfo, clock_pair, system_time_ns
-from .geometry import Intrinsics
+from .geometry import intrinsics_from_dict, intrinsics_to_dict
 
 DEFAULT_KEY = sources.DEFAULT_KEY
-PLANES = ("depth", "amplitude", "confidence", "raw")
+PLANES = planeformats.PLANES
 _PLANE_BITS = {name: 1 << i for i, name in enumerate(PLANES)}
 
 # magic, version, plane mask, width, height, publisher id, sequence,
@@ -70,6 +70,9 @@ _CODINGS = {"none": CODING_FLOAT32, "depth": CODING_DEPTH}
 # real frame after it look like a straggler.
 _MAX_FRAME_RATE = 1000
 _SEQUENCE_MARGIN = 256
+# How long a subscription waits for its publisher by default: the two sides
+# start in any order, a board may still be booting.
+INFO_TIMEOUT = 20.0
 
 
 def session_config(config_file=None, connect=(), listen=()):
@@ -149,13 +152,13 @@ def info_to_json(info):
     d = {k: getattr(info, k) for k in ("source", "variant", "width", "height", "output",
                                        "controls", "version", "filters")}
     i = info.intrinsics
-    d["intrinsics"] = {k: getattr(i, k) for k in ("width", "height", "fx", "fy", "cx", "cy")}
+    d["intrinsics"] = intrinsics_to_dict(i)
     return json.dumps(d)
 
 
 def info_from_json(text):
     d = json.loads(text)
-    d["intrinsics"] = Intrinsics(**d["intrinsics"])
+    d["intrinsics"] = intrinsics_from_dict(d["intrinsics"])
     d["controls"] = {str(k): int(v) for k, v in d.get("controls", {}).items()}
     return StreamInfo(**d)
 
@@ -198,11 +201,10 @@ class Publisher(_SessionUser):
         self._session = _open(config, connect, listen)
         cc = zenoh.CongestionControl.BLOCK if lossless else zenoh.CongestionControl.DROP
         cdr = zenoh.Encoding.APPLICATION_CDR
+        self._schema = planeformats.CODINGS[compression].schema
         self._publishers = {
             name: self._session.declare_publisher(
-                f"{self.key}/{name}", congestion_control=cc,
-                encoding=cdr.with_schema(rosmsg.COMPRESSED_IMAGE if compression == "depth"
-                                         else rosmsg.IMAGE))
+                f"{self.key}/{name}", congestion_control=cc, encoding=cdr.with_schema(self._schema))
             for name in PLANES}
         self._camera_info = self._session.declare_publisher(
             f"{self.key}/camera_info", congestion_control=cc,
@@ -217,7 +219,7 @@ class Publisher(_SessionUser):
 
     def put(self, frame):
         mask = 0
-        for name in rosmsg.OUTPUT_PLANES[frame.output]:
+        for name in planeformats.OUTPUT_PLANES[frame.output]:
             mask |= _PLANE_BITS[name]
         coded = self.compression == "depth"
         captured = frame.host_time_ns if frame.capture_ns is None else frame.capture_ns
@@ -227,15 +229,11 @@ class Publisher(_SessionUser):
             frame.sequence, frame.timestamp_ms, time.time_ns(), frame.dropped, 0, capture_ns))
         if coded:
             attachment[_CODING_OFFSET] = CODING_DEPTH
-            schema = rosmsg.COMPRESSED_IMAGE
-            messages = rosmsg.compressed_plane_messages(frame, self._frame_id, capture_ns)
-        else:
-            # Depth stays in millimetres so that frames arrive bit for bit.
-            schema = rosmsg.IMAGE
-            messages = rosmsg.plane_messages(frame, self._frame_id, depth_in_metres=False, stamp_ns=capture_ns)
         attachment = bytes(attachment)
-        for name, msg in messages:
-            self._publishers[name].put(rosmsg.encode(schema, msg), attachment=attachment)
+        # Depth stays in millimetres so that frames arrive bit for bit.
+        for name, msg in planeformats.plane_messages(frame, self._frame_id, self.compression,
+                                                     depth_in_metres=False, stamp_ns=capture_ns):
+            self._publishers[name].put(rosmsg.encode(self._schema, msg), attachment=attachment)
         self._camera_info.put(rosmsg.encode(rosmsg.CAMERA_INFO, rosmsg.camera_info_message(
             self.info.intrinsics, frame.timestamp_ms, self._frame_id, capture_ns)), attachment=attachment)
         self.published += 1
@@ -252,15 +250,22 @@ class Subscription(_SessionUser):
     publisher must use `lossless` too). Payloads under the key that are not
     well-formed frames, and planes that claim a sequence number no publisher
     could have reached since its last frame, are counted in `malformed` and
-    skipped.
+    skipped, as are frames larger than any module makes or than the stream
+    the publisher describes.
+
+    The publisher may start later: the subscription waits for it up to
+    `info_timeout` seconds (None: for ever) when asked for `info` and
+    before its first frame; `on_wait`, when set, is called once when that
+    wait begins (a tool says that it is waiting).
     `sent_time_ns` is the sender's wall clock (`time.time_ns()`) when the
     frame last yielded was published: its latency, where clocks agree."""
 
     def __init__(self, key=DEFAULT_KEY, connect=(), listen=(), config=None, lossless=False,
-                 queue=4, info_timeout=5.0):
+                 queue=4, info_timeout=INFO_TIMEOUT):
         self.key = _check_key(key)
         self.lossless = lossless
         self.info_timeout = info_timeout
+        self.on_wait = None
         self.malformed = 0
         self.received = 0           # complete frames that reached this host
         self.sent_time_ns = None
@@ -270,6 +275,7 @@ class Subscription(_SessionUser):
         self._frames = []           # complete frames waiting: (header, {plane: array}, host ns)
         self._capacity = max(1, int(queue))
         self._pending = {}          # (publisher, sequence) -> (header, planes), oldest first
+        self._pending_bytes = 0     # of the planes in _pending
         self._newest = {}           # publisher -> (newest complete sequence, monotonic s)
         self._closed = False
         self._last = None           # (publisher, sequence) of the last frame yielded
@@ -289,7 +295,7 @@ class Subscription(_SessionUser):
             bit = _PLANE_BITS.get(name)
             attachment = sample.attachment
             header = _parse_header(attachment.to_bytes() if attachment is not None else b"")
-            if bit is None or header is None or not header[2] & bit:
+            if bit is None or header is None or not header[2] & bit or self._too_large(header):
                 self._count_malformed()
                 return
             array = _plane_array(header, name, sample.payload.to_bytes())
@@ -308,6 +314,15 @@ class Subscription(_SessionUser):
             return
         with self._lock:
             self._info = info
+
+    def _too_large(self, header):
+        # Before anything of the claimed size is decoded or kept.
+        output = "raw" if header[2] & _PLANE_BITS["raw"] else "depth"
+        with self._lock:
+            info = self._info
+        if info is not None and info.output != output:
+            info = None  # a publisher restarted with another output, not yet described
+        return planeformats.size_problem(output, header[3], header[4], info) is not None
 
     def _count_malformed(self):
         with self._lock:
@@ -334,20 +349,27 @@ class Subscription(_SessionUser):
                 # frame: planes that disagree are not all its own.
                 self.malformed += 1
                 return
+            if name in entry[1]:
+                return  # the same plane again: the first one counts
             entry[1][name] = array
+            self._pending_bytes += _nbytes(array)
             if len(entry[1]) < len(wanted):
-                if len(self._pending) > 4 * len(PLANES) + self._capacity:
-                    del self._pending[next(iter(self._pending))]
+                # Incomplete frames are kept within a count and a size, the
+                # oldest given up first: forged planes must not hold memory.
+                while self._pending and (len(self._pending) > 4 * len(PLANES) + self._capacity
+                                         or self._pending_bytes > _MAX_PENDING_BYTES):
+                    self._drop_pending(next(iter(self._pending)))
                 return
-            del self._pending[key]
+            self._drop_pending(key)
             # Older incomplete frames of this publisher will never complete.
             for k in [k for k in self._pending if k[0] == publisher and k[1] < sequence]:
-                del self._pending[k]
+                self._drop_pending(k)
             if publisher not in self._newest:
                 # A new publisher (or one restarted) replaces what came before.
                 self._first = (publisher, sequence)
                 self._newest = {}
-                self._pending = {k: v for k, v in self._pending.items() if k[0] == publisher}
+                for k in [k for k in self._pending if k[0] != publisher]:
+                    self._drop_pending(k)
             self._newest[publisher] = (sequence, now)
             self.received += 1
             item = (header, entry[1], time.monotonic_ns())
@@ -360,34 +382,55 @@ class Subscription(_SessionUser):
             self._frames.append(item)
             self._ready.notify_all()
 
+    def _drop_pending(self, key):
+        for array in self._pending.pop(key)[1].values():
+            self._pending_bytes -= _nbytes(array)
+
     # Source ------------------------------------------------------------------
     @property
     def info(self):
         """The publisher's StreamInfo, asked for when none has arrived yet;
         CameraError when no publisher answers within `info_timeout` s."""
-        with self._lock:
-            if self._info is not None:
-                return self._info
-        deadline = time.monotonic() + self.info_timeout
+        self._wait_for_publisher(frames_will_do=False)
+        return self._info
+
+    def _wait_for_publisher(self, frames_will_do):
+        """Returns once the publisher has described its stream (or, with
+        `frames_will_do`, once a frame of it has come); CameraError after
+        `info_timeout` seconds without either."""
+        def found():
+            with self._lock:
+                return self._info is not None or (frames_will_do and bool(self._frames))
+
+        if found():
+            return
+        timeout = self.info_timeout
+        deadline = None if timeout is None else time.monotonic() + timeout
+        told = False
         while True:
             # With no route to a publisher yet, a query ends at once unanswered.
-            wait = max(0.01, deadline - time.monotonic())
+            wait = 2.0 if deadline is None else min(2.0, max(0.01, deadline - time.monotonic()))
             for reply in self._session.get(f"{self.key}/info", timeout=wait):
                 if reply.ok is not None:
                     self._on_info(reply.ok.payload.to_bytes())
-            with self._lock:
-                if self._info is not None:
-                    return self._info
-            if time.monotonic() >= deadline:
-                raise CameraError(f"no publisher of {self.key} answered within "
-                                  f"{self.info_timeout:g} s")
-            time.sleep(min(0.1, max(0.0, deadline - time.monotonic())))
+            if found():
+                return
+            if self._closed:
+                raise CameraError("subscription closed")
+            if deadline is not None and time.monotonic() >= deadline:
+                raise CameraError(f"no publisher of {self.key} answered within {timeout:g} s")
+            if not told and self.on_wait is not None:
+                told = True
+                self.on_wait()
+            pause = 0.1 if deadline is None else min(0.1, max(0.0, deadline - time.monotonic()))
+            time.sleep(pause)
 
     def frames(self, max_frames=None, stall_timeout=None):
-        """Yields Frames until `max_frames` (None: forever). Raises
-        CameraError when nothing arrives for `stall_timeout` seconds (None:
-        waits for a publisher for ever)."""
+        """Yields Frames until `max_frames` (None: forever). Waits for the
+        publisher first (see `info_timeout`), then raises CameraError when
+        nothing arrives for `stall_timeout` seconds (None: waits for ever)."""
         count = 0
+        self._wait_for_publisher(frames_will_do=True)
         while max_frames is None or count < max_frames:
             frame = self._frame(*self._next(stall_timeout))
             count += 1
@@ -446,6 +489,13 @@ class Subscription(_SessionUser):
 # A coded confidence that is a copy of its frame's amplitude, which may
 # arrive after it: filled in once the frame is complete.
 _SAME_AS_AMPLITUDE = object()
+# Incomplete frames hold at most this much (12.3 MB): three VGA depth frames
+# in pieces, where a healthy stream has one or two.
+_MAX_PENDING_BYTES = 2 * planeformats.MAX_FRAME_BYTES
+
+
+def _nbytes(array):
+    return 0 if array is _SAME_AS_AMPLITUDE else array.nbytes
 
 
 def _plane_array(header, name, data):
@@ -459,13 +509,10 @@ def _plane_array(header, name, data):
                 if not header[2] & _PLANE_BITS["amplitude"] or not _stamped(msg, header):
                     return None
                 return _SAME_AS_AMPLITUDE
-            array = rosmsg.compressed_plane_array(msg, name, width, height)
         else:
             msg = rosmsg.decode(rosmsg.IMAGE, data)
-            array = rosmsg.image_array(msg, rosmsg.PLANE_ENCODINGS[name], name)
+        array = planeformats.plane_array(msg, name, width, height)
     except rosmsg.MessageError:
-        return None
-    if name != "raw" and array.shape != (height, width):
         return None
     if not _stamped(msg, header):
         return None
@@ -508,7 +555,7 @@ def _parse_header(data):
 
 
 def subscribe(key=DEFAULT_KEY, connect=(), listen=(), config=None, lossless=False, queue=4,
-              info_timeout=5.0):
+              info_timeout=INFO_TIMEOUT):
     """A source of the frames published under `key` (see `Subscription`).
 
         with quorvex.subscribe("quorvex/camera", connect=["tcp/192.0.2.10:7447"]) as sub:

@@ -20,10 +20,10 @@ import zlib
 from dataclasses import dataclass, field
 from typing import List, Optional
 
-from . import depthcoding, rosmsg
+from . import planeformats, rosmsg
 from .errors import CameraError, _extra_hint
 from .frame import StreamInfo, clock_pair, system_time_ns
-from .geometry import Intrinsics
+from .geometry import intrinsics_from_dict, intrinsics_to_dict
 from .rate import RateMeter
 
 # How a recording is stored: the first three are the MCAP chunk coding of
@@ -54,23 +54,18 @@ _MESSAGE_FIELDS = struct.Struct("<HIQQ")  # channel, sequence, log time, publish
 
 # The layout of a recording: one topic per plane, the lens, and a FrameInfo
 # that ends each frame. Depth is in metres, as ROS depth images are.
-FORMAT_VERSION = "1"
+# Version 2 moved the planes coded our own way from `.../compressed` (the
+# name of ROS's JPEG/PNG transport) to `.../lossless`; both read.
+FORMAT_VERSION = "2"
 FRAME_ID = "quorvex_optical_frame"
 METADATA_NAME = "quorvex"
-PLANE_TOPICS = {
-    "depth": "/quorvex/depth/image",
-    "amplitude": "/quorvex/amplitude/image",
-    "confidence": "/quorvex/confidence/image",
-    "raw": "/quorvex/raw/image",
-}
+TOPIC_BASE = "/quorvex"
+PLANE_TOPICS = {plane: planeformats.topic(TOPIC_BASE, plane, fmt)
+                for plane, fmt in planeformats.CODINGS["none"].formats.items()}
 # With `depth` compression the planes are CompressedImages on the topics
-# ROS's image transports name them.
-COMPRESSED_PLANE_TOPICS = {
-    "depth": "/quorvex/depth/image/compressedDepth",
-    "amplitude": "/quorvex/amplitude/image/compressed",
-    "confidence": "/quorvex/confidence/image/compressed",
-    "raw": "/quorvex/raw/image/compressed",
-}
+# of their image transports (see quorvex.planeformats).
+COMPRESSED_PLANE_TOPICS = {plane: planeformats.topic(TOPIC_BASE, plane, fmt)
+                           for plane, fmt in planeformats.CODINGS["depth"].formats.items()}
 CAMERA_INFO_TOPIC = "/quorvex/camera_info"
 FRAME_INFO_TOPIC = "/quorvex/frame_info"
 # What the messages' header stamps hold: the estimated capture time on the
@@ -195,7 +190,7 @@ class RecordingWriter:
 
         if compression not in COMPRESSIONS:
             raise ValueError(f"compression must be one of {', '.join(COMPRESSIONS)}, not {compression!r}")
-        if info.output not in rosmsg.OUTPUT_PLANES:
+        if info.output not in planeformats.OUTPUT_PLANES:
             raise ValueError(f"cannot record output {info.output!r}")
         self.path = str(path)
         self.info = info
@@ -234,8 +229,7 @@ class RecordingWriter:
             "stream_version": str(info.version),
             "source": info.source, "variant": info.variant, "output": info.output,
             "width": str(info.width), "height": str(info.height),
-            "intrinsics": json.dumps({"width": i.width, "height": i.height, "fx": i.fx, "fy": i.fy,
-                                      "cx": i.cx, "cy": i.cy}),
+            "intrinsics": json.dumps(intrinsics_to_dict(i)),
             "controls": json.dumps(dict(info.controls), sort_keys=True),
             # Which depth filters, if any, the recorded depth went through
             # ("null": raw, so it can be filtered on playback).
@@ -253,8 +247,8 @@ class RecordingWriter:
         if self.compression == "depth":
             # What the planes beside depth are coded in; recordings made
             # before there was a choice lack the key and hold delta deflate.
-            meta["plane_format"] = (depthcoding.DEFLATE_FORMAT if info.output == "raw"
-                                    else depthcoding.PLANE_FORMAT)
+            coded = planeformats.CODINGS["depth"].formats
+            meta["plane_format"] = coded["raw" if info.output == "raw" else "amplitude"]
         return meta
 
     # Producer side --------------------------------------------------------
@@ -359,15 +353,13 @@ class RecordingWriter:
         header_ns = system_time_ns(captured, (self._start_mono_ns, self._start_wall_ns))
         seq = int(frame.sequence) & 0xFFFFFFFF
         w = self._writer
-        if self.compression == "depth":
-            image, topics = self._schemas[rosmsg.COMPRESSED_IMAGE], COMPRESSED_PLANE_TOPICS
-            messages = rosmsg.compressed_plane_messages(frame, FRAME_ID, header_ns)
-        else:
-            image, topics = self._schemas[rosmsg.IMAGE], PLANE_TOPICS
-            messages = rosmsg.plane_messages(frame, FRAME_ID, depth_in_metres=True, stamp_ns=header_ns)
-        for name, msg in messages:
-            w.write_message(topics[name], image, msg, log_time=log_time, publish_time=stamp_ns,
-                            sequence=seq)
+        coding = planeformats.CODINGS["depth" if self.compression == "depth" else "none"]
+        image = self._schemas[coding.schema]
+        for name, msg in planeformats.plane_messages(frame, FRAME_ID, coding.name, depth_in_metres=True,
+                                                     stamp_ns=header_ns):
+            fmt = msg["format"] if coding.schema == rosmsg.COMPRESSED_IMAGE else msg["encoding"]
+            w.write_message(planeformats.topic(TOPIC_BASE, name, fmt), image, msg, log_time=log_time,
+                            publish_time=stamp_ns, sequence=seq)
         w.write_message(CAMERA_INFO_TOPIC, self._schemas[rosmsg.CAMERA_INFO],
                         rosmsg.camera_info_message(self.info.intrinsics, frame.timestamp_ms, FRAME_ID, header_ns),
                         log_time=log_time, publish_time=stamp_ns, sequence=seq)
@@ -621,7 +613,7 @@ def _stream_info(path, meta):
         i = json.loads(meta["intrinsics"])
         return StreamInfo(source=f"recording:{path}", variant=meta["variant"],
                           width=int(meta["width"]), height=int(meta["height"]), output=meta["output"],
-                          intrinsics=Intrinsics(**i), controls=json.loads(meta["controls"]),
+                          intrinsics=intrinsics_from_dict(i), controls=json.loads(meta["controls"]),
                           version=meta.get("stream_version", ""),
                           filters=json.loads(meta.get("filters", "null")))
     except (KeyError, ValueError, TypeError) as e:
@@ -670,8 +662,7 @@ class Recording:
         decoders = DecoderFactory()
         report = ScanReport()
         self.problems = report.problems
-        plane_of_topic = {t: name for topics in (PLANE_TOPICS, COMPRESSED_PLANE_TOPICS)
-                          for name, t in topics.items()}
+        plane_of_topic = planeformats.plane_topics(TOPIC_BASE)
         planes, planes_seq = {}, None
         count = 0
         clock = None  # (module ms, monotonic s) the pace is measured from
@@ -696,10 +687,10 @@ class Recording:
                     if planes_seq != message.sequence:
                         planes = {}
                     try:
-                        frame = rosmsg.frame_from_messages(
+                        frame = planeformats.frame_from_messages(
                             msg, planes, sequence=count,
                             dropped=int(msg.dropped_by_source) + int(msg.dropped_by_recorder),
-                            host_time_ns=0, depth_in_metres=True)
+                            host_time_ns=0, depth_in_metres=True, info=self.info)
                     except rosmsg.MessageError as e:
                         if not self.skip_corrupt:
                             raise CameraError(f"{self.path}: {e}") from e

@@ -78,3 +78,42 @@ def controls_of(source):
     """The source's controls (the source itself), or None when it has none
     (a recording, a subscription)."""
     return source if isinstance(source, Controls) else None
+
+
+class WithIntrinsics:
+    """A source whose frames are seen through another lens: `info` gives
+    `intrinsics` in place of the source's own; everything else is the
+    source's. What `--calibration` makes of a recording or a
+    subscription."""
+
+    def __init__(self, source, intrinsics):
+        self._source = source
+        self._intrinsics = intrinsics
+
+    @property
+    def info(self):
+        import dataclasses
+
+        info = self._source.info
+        k = self._intrinsics
+        if (k.width, k.height) != (info.width, info.height):
+            from .errors import CameraError
+            raise CameraError(f"the calibration is for {k.width} x {k.height} images, the source's are "
+                              f"{info.width} x {info.height}; calibrate this camera")
+        return dataclasses.replace(info, intrinsics=k)
+
+    def frames(self, *args, **kwargs):
+        return self._source.frames(*args, **kwargs)
+
+    def close(self):
+        self._source.close()
+
+    def __getattr__(self, name):
+        return getattr(self._source, name)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <utility>
 
 #include <cstring>
@@ -17,6 +19,7 @@
 #include "device/Si4cLibrary.h"
 #include "sensor/EvkLibrary.h"
 #include "sensor/HostSurvey.h"
+#include "sensor/VendorLibrary.h"
 #include "native/codec.h"
 #include "shared/BindingHelpers.h"
 #include "shared/FrameLoans.h"
@@ -184,6 +187,28 @@ PYBIND11_MODULE(_native, m)
     m.def(
         "is_streaming", [](const QuorvexTOFCamera& camera) { return camera.isStreaming(); },
         py::arg("camera"));
+    m.def(
+        "open",
+        [](QuorvexTOFCamera& camera, Connection connect, int index, const std::string& config,
+           py::object simulated) {
+            // The choice travels with this call alone: the process's
+            // environment is shared by every thread and library.
+            std::unique_ptr<ScopedVendorChoice> choice;
+            if (!simulated.is_none()) {
+                const bool wanted = simulated.cast<bool>();
+                choice = std::make_unique<ScopedVendorChoice>(wanted ? VendorChoice::Simulated : VendorChoice::Vendor,
+                                                              wanted ? "simulated=True" : "simulated=False");
+            }
+            const TofErrorCode status =
+                config.empty() ? camera.open(connect, index) : camera.openWithFile(config.c_str(), index);
+            return std::make_pair(status, choice ? choice->refusal() : std::string());
+        },
+        py::arg("camera"), py::arg("connect"), py::arg("index"), py::arg("config") = "",
+        py::arg("simulated") = py::none(),
+        "(status, refusal) of camera.open(connect, index), or of openWithFile(config, index) when a "
+        "configuration is given, with the vendor libraries chosen by `simulated` (None: "
+        "QUORVEX_SIMULATED's choice; True: the simulated ones; False: the vendor's). `refusal` says "
+        "why, when a library of the other kind is loaded in this process already.");
     m.def(
         "libraries",
         []() {

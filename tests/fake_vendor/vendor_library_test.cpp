@@ -193,13 +193,13 @@ TEST(VendorLibrary, ChoosesPerModeAndSaysWhatItUses)
         SCOPED_TRACE(c.soname + " / " + std::to_string(static_cast<int>(c.choice)) + " / " + c.folder);
         Request r(c.soname);
         VendorLibrary library;
-        std::string inUse;
+        VendorLibraryUse use;
         testing::internal::CaptureStderr();
-        const bool loaded = loadVendorLibrary(r.get(), c.choice, c.folder, &library, &inUse);
+        const bool loaded = loadVendorLibrary(r.get(), c.choice, c.folder, &library, &use);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.line + "\n");
         EXPECT_EQ(loaded, c.loaded);
         EXPECT_EQ(library.isOpen(), c.loaded);
-        EXPECT_EQ(inUse, c.inUse);
+        EXPECT_EQ(use.inUse, c.inUse);
     }
 }
 
@@ -208,9 +208,9 @@ TEST(VendorLibrary, RefusesAnUnknownChoice)
     EnvironmentValue env("2");
     Request r(kFake);
     VendorLibrary library;
-    std::string inUse;
+    VendorLibraryUse use;
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(loadVendorLibrary(r.get(), vendorChoiceFromEnvironment(), "/nonexistent/", &library, &inUse));
+    EXPECT_FALSE(loadVendorLibrary(r.get(), vendorChoiceFromEnvironment(), "/nonexistent/", &library, &use));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "QUORVEX_SIMULATED is '2': use 1 (simulated VGA depth engine) or 0 (vendor's " + kFake + " only)\n");
     EXPECT_FALSE(library.isOpen());
@@ -244,6 +244,59 @@ TEST(VendorLibrary, SaysOncePerProcessWhichLibraryIsInUse)
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.loads ? c.line : c.line + c.line + c.line);
         EXPECT_EQ(shared.inUse(), c.inUse);
     }
+}
+
+// A program's own choice names itself in the notices, and a later choice
+// the loaded library contradicts is refused with the reason, printing
+// nothing: the caller that asked reports it.
+TEST(VendorLibrary, ScopedChoiceIsRefusedWhenTheOtherKindIsLoaded)
+{
+    StandInFolder folder;
+    ASSERT_FALSE(folder.link.empty());
+    EnvironmentValue env(nullptr);
+    struct Case {
+        std::string soname;
+        VendorChoice first;
+        VendorChoice later;
+        std::string notice;
+        std::string refusal; // empty: the later open is served
+    } cases[] = {
+        {kAbsent, VendorChoice::Simulated, VendorChoice::Vendor,
+         "using the simulated VGA depth engine: simulated=True",
+         "simulated=False asks for the vendor's VGA depth engine library, but this process already uses the "
+         "simulated VGA depth engine (simulated=True), which stays loaded until the process ends: open this "
+         "camera in a new process"},
+        {kAbsent, VendorChoice::Default, VendorChoice::Vendor,
+         "using the simulated VGA depth engine: no libquorvex_loader_probe.so on this system",
+         "simulated=False asks for the vendor's VGA depth engine library, but this process already uses the "
+         "simulated VGA depth engine (no libquorvex_loader_probe.so on this system), which stays loaded until the "
+         "process ends: open this camera in a new process"},
+        {kFake, VendorChoice::Default, VendorChoice::Simulated, "using the VGA depth engine library " + kFake,
+         "simulated=True asks for the simulated VGA depth engine, but this process already uses the VGA depth "
+         "engine library " + kFake + " (the system's search found it), which stays loaded until the process "
+         "ends: open this camera in a new process"},
+        {kFake, VendorChoice::Vendor, VendorChoice::Default, "using the VGA depth engine library " + kFake, ""},
+        {kAbsent, VendorChoice::Simulated, VendorChoice::Simulated,
+         "using the simulated VGA depth engine: simulated=True", ""},
+    };
+    const auto label = [](VendorChoice c) {
+        return c == VendorChoice::Simulated ? "simulated=True" : c == VendorChoice::Vendor ? "simulated=False" : "";
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.soname + " then " + label(c.later));
+        Request r(c.soname);
+        SharedVendorLibrary shared(r.get(), folder.path());
+        testing::internal::CaptureStderr();
+        {
+            ScopedVendorChoice first(c.first, label(c.first));
+            EXPECT_TRUE(shared.load());
+        }
+        ScopedVendorChoice later(c.later, label(c.later));
+        EXPECT_EQ(shared.load(), c.refusal.empty());
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.notice + "\n");
+        EXPECT_EQ(later.refusal(), c.refusal);
+    }
+    EXPECT_EQ(ScopedVendorChoice::current(), nullptr);
 }
 
 } // namespace

@@ -56,3 +56,16 @@ def test_capture_times_follow_a_drifting_jittery_clock_through_a_restart(tmp_pat
     assert abs(r["median_ms"]) < 0.5
     assert r["p99_ms"] < 2.0
     assert r["p99_ms"] < r["arrival_p99_ms"]
+
+
+def test_ros2_stamps_are_capture_times_on_the_system_clock():
+    from quorvex import ros2
+
+    mono, wall = quorvex.frame.clock_pair()
+    late = quorvex.Frame(sequence=0, timestamp_ms=1000, host_time_ns=mono, dropped=0, width=1, height=1,
+                         output="depth", capture_ns=mono - 3 * 10**9)
+    # Three seconds before its arrival, whatever the time the stamp is taken.
+    assert abs((wall - ros2.system_time_ns(late)) - 3 * 10**9) < 10**9
+    unknown = quorvex.Frame(sequence=0, timestamp_ms=1000, host_time_ns=mono, dropped=0, width=1, height=1,
+                            output="depth")
+    assert abs(ros2.system_time_ns(unknown) - wall) < 10**9

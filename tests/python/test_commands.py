@@ -85,7 +85,7 @@ def test_the_camera_gets_the_options_as_given(monkeypatch, command, argv, simula
 
     class Camera:
         def __init__(self, connect="usb", index=0, config=None, output="depth", simulated=None,
-                     filters="default"):
+                     filters="default", calibration=None):
             calls.append((simulated, filters))
 
     monkeypatch.setattr(quorvex, "Camera", Camera)
@@ -95,6 +95,32 @@ def test_the_camera_gets_the_options_as_given(monkeypatch, command, argv, simula
     else:
         options.open_source(args, realtime=True, subscribing=False, filters=args.filters)
     assert calls == [(simulated, filters)]
+
+
+@pytest.mark.parametrize("transport", ["zenoh", "ros2"])
+def test_publish_hands_its_filters_to_the_source_on_every_transport(monkeypatch, transport):
+    # The command itself, not open_source alone: each transport opens its
+    # source on a path of its own.
+    if transport == "zenoh":
+        pytest.importorskip("zenoh")
+    publish = importlib.import_module("quorvex.commands.publish")
+    from quorvex import dds
+
+    given = []
+
+    class Opened(Exception):
+        pass
+
+    def open_source(args, realtime, subscribing=True, physics=None, filters="none"):
+        given.append(filters)
+        raise Opened
+
+    monkeypatch.setattr(options, "open_source", open_source)
+    monkeypatch.setattr(dds, "library", lambda: None)
+    args = parser_of("publish")(["--transport", transport, "--filters", "near"])
+    with pytest.raises(Opened):
+        publish.run(args)
+    assert given == ["near"]
 
 
 class Terminal(io.StringIO):

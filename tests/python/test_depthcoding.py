@@ -44,6 +44,38 @@ def reference_rvl_decode(data, pixels):
     return np.array(out, dtype=np.uint16)
 
 
+def reference_rvl_encode(values):
+    """The inverse of reference_rvl_decode, from the same description."""
+    nibbles = []
+
+    def vle(value):
+        while True:
+            group, value = value & 7, value >> 3
+            nibbles.append(group | (8 if value else 0))
+            if not value:
+                return
+
+    values, i, previous = [int(v) for v in values], 0, 0
+    while i < len(values):
+        zeros = 0
+        while i < len(values) and values[i] == 0:
+            zeros, i = zeros + 1, i + 1
+        run = []
+        while i < len(values) and values[i] != 0:
+            run.append(values[i])
+            i += 1
+        vle(zeros)
+        vle(len(run))
+        for v in run:
+            d = v - previous
+            vle((d << 1) ^ (d >> 31) if d >= 0 else ((-d) << 1) - 1)
+            previous = v
+    nibbles += [0] * (-len(nibbles) % 8)
+    words = [sum(n << (28 - 4 * k) for k, n in enumerate(nibbles[j:j + 8]))
+             for j in range(0, len(nibbles), 8)]
+    return struct.pack(f"<{len(words)}I", *words)
+
+
 def images():
     rng = np.random.default_rng(31)
     noisy = (1000 + rng.normal(0, 4, (18, 24))).round().astype(np.uint16)
@@ -75,6 +107,91 @@ def test_rvl_streams_decode_by_the_published_description(name):
     assert payload[20:] == stream
     kept = depthcoding.decode_depth(payload, image.shape[1], image.shape[0])
     assert kept.dtype == np.float32 and np.array_equal(kept, image)
+
+
+@pytest.mark.parametrize("params", [
+    struct.pack("<ff", 0.0, 0.0),
+    struct.pack("<ff", 0.5, 10.0),        # a writer's quantisation settings, meant for float depth
+    b"\xcd\xcd\xcd\xcd\xff\xff\xc0\x7f",  # left as the writer's memory happened to be
+])
+def test_16_bit_compressed_depth_of_another_writer_reads_whatever_its_depth_parameters(params):
+    from quorvex import planeformats
+
+    image = images()["noise with holes"]
+    h, w = image.shape
+    stream = reference_rvl_encode(image.ravel())
+    assert np.array_equal(reference_rvl_decode(stream, image.size), image.ravel())
+    payload = struct.pack("<i", 0) + params + struct.pack("<II", w, h) + stream
+    assert np.array_equal(depthcoding.decode_depth(payload, w, h), image)
+    msg = type("Msg", (), {"format": "16UC1; compressedDepth rvl", "data": payload})
+    assert np.array_equal(planeformats.plane_array(msg, "depth", w, h), image)
+    # Our own payloads keep the parameters at zero.
+    assert depthcoding.encode_depth(image.astype(np.float32))[4:12] == bytes(8)
+
+
+def hand_built_png(image, row_filter):
+    """A 16-bit grey PNG of `image`, every row filtered with `row_filter`
+    (0 ... 4), built by hand from the PNG format's published rules."""
+    x = image.astype(">u2").view(np.uint8).reshape(image.shape[0], -1).astype(np.int32)
+    rows = []
+    for y in range(x.shape[0]):
+        up = x[y - 1] if y else np.zeros_like(x[y])
+        left = np.concatenate([[0, 0], x[y, :-2]])
+        upleft = np.concatenate([[0, 0], up[:-2]])
+        if row_filter == 4:
+            p = left + up - upleft
+            pa, pb, pc = np.abs(p - left), np.abs(p - up), np.abs(p - upleft)
+            pred = np.where((pa <= pb) & (pa <= pc), left, np.where(pb <= pc, up, upleft))
+        else:
+            pred = [0, left, up, (left + up) // 2][row_filter]
+        rows.append(bytes([row_filter]) + ((x[y] - pred) % 256).astype(np.uint8).tobytes())
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    ihdr = struct.pack(">IIBBBBB", image.shape[1], image.shape[0], 16, 0, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", zlib.compress(b"".join(rows)))
+            + chunk(b"IEND", b""))
+
+
+def pillow_png(image):
+    pil = pytest.importorskip("PIL.Image")
+    import io
+
+    out = io.BytesIO()
+    pil.fromarray(image.astype(np.uint16)).save(out, format="PNG")
+    return out.getvalue()
+
+
+@pytest.mark.parametrize("writer", ["pillow", 0, 1, 2, 3, 4])
+def test_compressed_depth_as_png_from_other_writers_reads(writer):
+    from quorvex import planeformats
+
+    image = images()["noise with holes"]
+    image[0, 0], image[-1, -1] = 65535, 300  # both bytes of a sample in play
+    h, w = image.shape
+    png = pillow_png(image) if writer == "pillow" else hand_built_png(image, writer)
+    payload = struct.pack("<iff", 0, 0.5, 10.0) + png
+    for fmt in ("16UC1; compressedDepth png", "16UC1; compressedDepth"):
+        msg = type("Msg", (), {"format": fmt, "data": payload})
+        kept = planeformats.plane_array(msg, "depth", w, h)
+        assert kept.dtype == np.float32 and np.array_equal(kept, image)
+    with pytest.raises(depthcoding.CodingError, match="expected"):
+        depthcoding.decode_depth_png(payload, w + 1, h)
+    for damaged in (payload[:-20], payload[:40] + bytes([payload[40] ^ 0xFF]) + payload[41:], struct.pack("<i", 1) + payload[4:]):
+        with pytest.raises(depthcoding.CodingError):
+            depthcoding.decode_depth_png(damaged, w, h)
+
+
+@pytest.mark.parametrize("shape", [(5, 0), (0, 5), (0, 0)])
+@pytest.mark.parametrize("dtype", [np.float32, np.uint16])
+def test_planes_without_pixels_are_refused(shape, dtype):
+    empty = np.zeros(shape, dtype)
+    for fmt in depthcoding.PLANE_FORMATS:
+        with pytest.raises(depthcoding.CodingError, match="no pixels"):
+            depthcoding.encode_plane(empty, fmt)
+    with pytest.raises(depthcoding.CodingError, match="no pixels"):
+        depthcoding.encode_depth(empty)
 
 
 def test_a_stream_worked_by_hand():

@@ -9,7 +9,8 @@ import sys
 
 import pytest
 
-from quorvex import _native, doctor
+from quorvex import _native
+from quorvex.commands import doctor
 
 from conftest import require_child_interpreter
 
@@ -28,9 +29,24 @@ def sim_survey(kind, *faults):
 class Board(doctor.Probes):
     """A 32-bit userland on a 64-bit ARM kernel, its nodes owned by 'video'."""
 
-    def __init__(self, survey, camera_error=None, features=("neon",), member=(False, False)):
+    def __init__(self, survey, camera_error=None, features=("neon",), member=(False, False), libraries=None,
+                 said=(), chosen=False):
         self._survey, self._error, self._features, self._member = survey, camera_error, features, member
+        self._libraries = libraries if libraries is not None else {"libquorvex_evk_sdk.so": "", "libsi4c.so": ""}
+        self._lines, self._chosen = list(said), chosen
         self.opened = []
+
+    def libraries(self):
+        return self._libraries
+
+    def library_lines(self):
+        return self._lines
+
+    def simulated_chosen(self):
+        return self._chosen
+
+    def find_library(self, name):
+        return None
 
     def survey(self):
         return self._survey
@@ -85,6 +101,51 @@ def test_each_fault_says_what_to_do(faults, probe_args, expected):
     assert (report.camera is None) == ("camera_error" in probe_args)
 
 
+USB_NOTICE = "using the simulated USB module: no libquorvex_evk_sdk.so on this system"
+NO_LIBRARY = ("no libquorvex_evk_sdk.so on this system (QUORVEX_SIMULATED=0): install the vendor's USB module "
+              "library")
+
+
+# What opened, and which library the core uses after it, on a machine with
+# no CSI board: the simulated module is named as such on the camera line,
+# and a library that could not be loaded is the problem, not the cable.
+@pytest.mark.parametrize("probe_args, camera_line, in_use, problem", [
+    ({"libraries": {"libquorvex_evk_sdk.so": "simulated"}, "said": [USB_NOTICE]},
+     "usb:0 opened (simulated module: no real module reached)", "in use: simulated",
+     "the camera that opened is the simulated module (" + USB_NOTICE + "): install the vendor's USB module"),
+    ({"libraries": {"libquorvex_evk_sdk.so": "simulated"}, "said": [USB_NOTICE], "chosen": True},
+     "usb:0 opened (simulated module: no real module reached)", "in use: simulated", None),
+    ({"libraries": {"libquorvex_evk_sdk.so": "/usr/lib/libquorvex_evk_sdk.so"}},
+     "usb:0 opened", "in use: /usr/lib/libquorvex_evk_sdk.so", None),
+    ({"camera_error": "opening usb:0: Unknown error (-1)", "said": [NO_LIBRARY]},
+     "none opened", None, NO_LIBRARY),
+    ({"camera_error": "opening usb:0: Unknown error (-1)"},
+     "none opened", None, "on USB check the cable and the udev rule"),
+])
+def test_the_camera_line_says_what_opened_and_which_library(probe_args, camera_line, in_use, problem):
+    # A machine with no device-tree model and no capture node: USB only.
+    survey = {"model": "", "board": 0, "nodes": [], "module_bus": -1, "module_bus_source": "",
+              "chip_answers": -1, "chip_error": 0}
+    probes = Board(survey, **probe_args)
+    report = doctor.diagnose(probes, camera="usb")
+    lines = dict(report.lines)
+    assert lines["camera"] == camera_line
+    assert (report.camera == "usb:0") == ("camera_error" not in probe_args)
+    evk = lines["libquorvex_evk_sdk"]
+    assert (in_use in evk) if in_use else ("in use" not in evk), evk
+    if problem is None:
+        assert report.problems == []
+    else:
+        assert len(report.problems) == 1 and problem in report.problems[0], report.problems
+        if problem == NO_LIBRARY:
+            assert "cable" not in report.problems[0]
+
+
+def test_the_command_keeps_its_old_import():
+    from quorvex import doctor as old
+    assert old.diagnose is doctor.diagnose and old.Probes is doctor.Probes
+
+
 def test_this_machine():
     require_child_interpreter()
     r = subprocess.run([sys.executable, "-m", "quorvex", "doctor"], capture_output=True, text=True, timeout=120,
@@ -92,3 +153,5 @@ def test_this_machine():
     assert r.returncode == 0, r.stdout + r.stderr
     for label in ("board:", "kernel:", "NEON:", "libquorvex_evk_sdk:", "libsi4c:", "versions:", "camera:"):
         assert label in r.stdout
+    # The core's answer after the open: the library a camera reached.
+    assert "; in use: " in r.stdout.split("libquorvex_evk_sdk:")[1].splitlines()[0], r.stdout

@@ -129,10 +129,17 @@ def test_source_options_are_the_same_in_every_command_and_misuse_is_named(tmp_pa
     args = parser.parse_args(["--recording", str(tmp_path / "missing.mcap")])
     with pytest.raises(quorvex.CameraError):
         open_source(args)
-    # No publisher: the command says so instead of serving a page that waits.
-    code, _, err = finish(command("view", "--subscribe", "qtest/nobody", "--connect", free_endpoint(),
-                                  "--port", "0"), 30)
-    assert code == 1 and "no publisher" in err
+    # No publisher: the command says once that it waits, then ends in one line
+    # instead of serving a page that waits.
+    for cmd in (["view", "--port", "0"], ["record", str(tmp_path / "nobody.mcap")]):
+        code, _, err = finish(command(*cmd, "--subscribe", "qtest/nobody", "--connect", free_endpoint(),
+                                      "--wait", "1.5"), 60)
+        lines = err.strip().splitlines()
+        assert code == 1 and len(lines) == 2, (cmd, err)
+        assert lines[0] == f"quorvex {cmd[0]}: waiting for a publisher of qtest/nobody for up to 1.5 s (--wait)"
+        assert lines[1] == f"quorvex {cmd[0]}: no publisher of qtest/nobody answered within 1.5 s"
+    with pytest.raises(SystemExit):
+        parser.parse_args(["--subscribe", "k", "--wait", "-1"])
 
 
 async def _frames_from_page(url, done, seconds=20.0):

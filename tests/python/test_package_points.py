@@ -96,4 +96,4 @@ def test_intrinsics_without_a_usable_focal_length_are_refused():
             quorvex.Intrinsics(**fields)
         # A record of another type is no way round the check.
         with pytest.raises(ValueError, match=field):
-            quorvex.depth_to_points(depth, Lens(**fields))
+            quorvex.depth_to_points(depth, Lens(**{n: fields[n] for n in Lens._fields}))

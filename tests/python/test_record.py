@@ -9,6 +9,7 @@ import subprocess
 import sys
 import time
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -474,16 +475,41 @@ def test_a_drop_count_beyond_what_the_file_holds_saturates_instead_of_ending_the
     assert [f.dropped for f in played] == [2**32 - 1, live[1].dropped]
 
 
-def test_a_frame_whose_planes_are_not_of_its_size_is_refused(tmp_path):
-    with quorvex.Camera(config=config(tmp_path, fps=0)) as cam:
+def _shrink_width(f):
+    f.width -= 1
+
+
+def _huge(f):
+    f.width = f.height = 4096
+
+
+def _raw_of_another_size(f):
+    f.raw = f.raw[:5, :5].copy()
+
+
+def _beyond_the_stream(f):
+    f.width += 16  # the metadata says 240 wide
+
+
+@pytest.mark.parametrize("output, change, why", [
+    ("depth", _shrink_width, "frame 1 of 239 x 180: depth: .*240 x 180, expected 239 x 180"),
+    ("depth", _huge, "frame 1: a depth frame of 4096 x 4096: larger than any"),
+    ("depth", _beyond_the_stream, "frame 1: a depth frame of 256 x 180: larger than any of a 240 x 180 stream"),
+    ("raw", _raw_of_another_size, "frame 1 of 240 x 720: raw: .*5 x 5, expected 240 x 720"),
+    ("raw", _huge, "frame 1: a raw frame of 4096 x 4096: larger than any"),
+])
+@pytest.mark.parametrize("compression", ["zstd", "depth"])
+def test_a_frame_whose_size_is_not_its_planes_or_beyond_any_module_is_refused(tmp_path, output, change,
+                                                                              why, compression):
+    with quorvex.Camera(config=config(tmp_path, fps=0), output=output) as cam:
         live = list(cam.frames(max_frames=2))
         info = cam.info
-    live[1].width -= 1
+    change(live[1])
     path = tmp_path / "sizes.mcap"
-    with recording.RecordingWriter(path, info) as rec:
+    with recording.RecordingWriter(path, info, compression=compression) as rec:
         for f in live:
             rec.offer(f, block=True)
-    with pytest.raises(quorvex.CameraError, match="239 x 180: planes of sizes"):
+    with pytest.raises(quorvex.CameraError, match=why):
         list(quorvex.open_recording(path, realtime=False).frames())
     with pytest.warns(recording.RecordingWarning, match="skipped"):
         kept = list(quorvex.open_recording(path, realtime=False, skip_corrupt=True).frames())
@@ -508,3 +534,48 @@ def test_frames_of_recordings_from_before_capture_times_keep_the_module_stamp():
     frame = rosmsg.frame_from_messages(new, planes, sequence=0, dropped=0, host_time_ns=10**12,
                                        depth_in_metres=True)
     assert (frame.timestamp_ms, frame.capture_ns) == (1234, 10**12 - 3)
+
+
+# The recordings in data/ were written by version 0.1.0's RecordingWriter
+# with compression="depth" from these frames, when the planes coded our own
+# way went on `.../compressed`.
+LEGACY_W, LEGACY_H = 16, 12
+
+
+def legacy_frames(output):
+    rng = np.random.default_rng(37)
+    frames = []
+    for i in range(3):
+        if output == "raw":
+            f = quorvex.Frame(sequence=i, timestamp_ms=1000 + 33 * i, host_time_ns=0, dropped=i,
+                              width=LEGACY_W, height=4 * LEGACY_H, output="raw")
+            f.raw = rng.integers(0, 4096, (4 * LEGACY_H, LEGACY_W), dtype=np.uint16)
+        else:
+            f = quorvex.Frame(sequence=i, timestamp_ms=1000 + 33 * i, host_time_ns=0, dropped=i,
+                              width=LEGACY_W, height=LEGACY_H, output="depth")
+            f.depth = np.rint(rng.random((LEGACY_H, LEGACY_W)) * 3000).astype(np.float32)
+            f.depth[0, :3] = 0
+            f.amplitude = np.rint(rng.random((LEGACY_H, LEGACY_W)) * 900).astype(np.float32)
+            f.confidence = (f.amplitude.copy() if i == 0 else
+                            np.rint(rng.random((LEGACY_H, LEGACY_W)) * 30).astype(np.float32))
+        frames.append(f)
+    return frames
+
+
+@pytest.mark.parametrize("output", ["depth", "raw"])
+def test_coded_planes_of_our_own_go_on_lossless_topics_and_older_recordings_still_play(tmp_path, output):
+    # ROS's `compressed` transport decodes JPEG and PNG: our codings must not be under its name.
+    path, live = record_frames(tmp_path, "coded.mcap", 2, output=output, compression="depth", fps=0)
+    _report, counts, _stamps = recording.scan_recording(path)
+    planes = {"depth": ["/quorvex/amplitude/image/lossless", "/quorvex/confidence/image/lossless",
+                        "/quorvex/depth/image/compressedDepth"],
+              "raw": ["/quorvex/raw/image/lossless"]}[output]
+    assert sorted(counts) == sorted(planes + ["/quorvex/camera_info", "/quorvex/frame_info"])
+
+    old = Path(__file__).with_name("data") / f"coded-{output}-0.1.mcap"
+    _report, counts, _stamps = recording.scan_recording(old)
+    assert any(t.endswith("/image/compressed") for t in counts)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        played = list(quorvex.open_recording(old, realtime=False).frames())
+    assert_same_frames(legacy_frames(output), played, coded=True)

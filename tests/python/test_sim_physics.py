@@ -23,7 +23,7 @@ def frames(tmp_path, text, count=1, skip=0, range_mm=None):
     with quorvex.Camera(config=str(path), filters=None) as cam:
         if range_mm is not None:
             cam.set_control("range", range_mm)
-        got = [f for f in cam.frames(max_frames=count + skip)][skip:]
+        got = [f for f in cam.frames(max_frames=count + skip, stall_timeout=60)][skip:]
     return path, got
 
 

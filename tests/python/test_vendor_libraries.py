@@ -103,3 +103,95 @@ def test_vga_library_choice(tmp_path, folders, simulated, forward, status, notic
     # open fails; a library lacking a function is never called.
     assert ("SiSDKCreate" in calls) == (in_use == "{vga}")
     assert ("QuorvexOpenCamera" in calls) == forward
+
+
+def _child(code, env_extra, *args):
+    require_child_interpreter()
+    env = {k: v for k, v in os.environ.items() if k != "QUORVEX_SIMULATED"}
+    env.update(env_extra)
+    r = subprocess.run([sys.executable, "-c", code, *args], env=env, capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stdout + r.stderr
+    return json.loads(r.stdout.splitlines()[-1]), r.stderr
+
+
+# The first camera's library serves the process; a later camera asking for
+# the other kind is told which is loaded and why, and the environment stays
+# as the program set it.
+CONFLICT = r"""
+import json, os, sys
+import quorvex
+first, later = json.loads(sys.argv[1])
+quorvex.Camera(simulated=first).close()
+try:
+    quorvex.Camera(simulated=later).close()
+    refused = None
+except quorvex.CameraError as e:
+    refused = str(e)
+print(json.dumps({"refused": refused, "env": os.environ.get("QUORVEX_SIMULATED")}))
+"""
+
+
+@pytest.mark.parametrize("first,later,refusal", [
+    (True, False, "simulated=False asks for the vendor's USB module library, but this process already uses "
+                  "the simulated USB module (simulated=True)"),
+    (None, False, "simulated=False asks for the vendor's USB module library, but this process already uses "
+                  "the simulated USB module (no libquorvex_evk_sdk.so on this system)"),
+    (False, True, "simulated=True asks for the simulated USB module, but this process already uses the USB "
+                  "module library {usb} (simulated=False)"),
+    (False, None, None),
+    (True, True, None),
+])
+def test_a_later_camera_cannot_switch_the_library(first, later, refusal):
+    folders = ["usb"] if first is False else []
+    env = {"LD_LIBRARY_PATH": os.pathsep.join(str(FAKE / f) for f in folders),
+           "FAKE_VENDOR_FORWARD": str(STAND_IN_USB)}
+    out, err = _child(CONFLICT, env, json.dumps([first, later]))
+    assert out["env"] is None
+    if refusal is None:
+        assert out["refused"] is None, out
+    else:
+        refusal = refusal.format(usb=FAKE / "usb" / "libquorvex_evk_sdk.so")
+        assert out["refused"].startswith("opening usb:0: " + refusal), out["refused"]
+        assert "new process" in out["refused"]
+
+
+def _unloadable(kind, path):
+    lib = (FAKE / "usb" / "libquorvex_evk_sdk.so").read_bytes()
+    if kind == "text":
+        # A linker script, as development packages install under a library's name.
+        path.write_text("/* GNU ld script */\nGROUP ( /usr/lib/libquorvex_evk_sdk.so.1 AS_NEEDED ( /lib/ld.so ) )\n")
+    elif kind == "empty":
+        path.write_bytes(b"")
+    elif kind == "truncated":
+        path.write_bytes(lib[:1024])
+    else:  # the other ELF class: what a 32-bit package puts beside a 64-bit program
+        ident = bytearray(lib)
+        ident[4] = 1 if ident[4] == 2 else 2
+        path.write_bytes(bytes(ident))
+
+
+OPEN = r"""
+import json
+import QuorvexDepthCamera as q
+from quorvex import _native
+cam = q.QuorvexCamera()
+status = int(cam.open(q.TOFConnect.USB, 0))
+print(json.dumps({"status": status, "libraries": _native.libraries()}))
+"""
+
+
+@pytest.mark.parametrize("kind,reason", [
+    ("text", "invalid ELF header"),
+    ("empty", "file too short"),
+    ("truncated", ""),
+    ("wrong-class", "wrong ELF class"),
+])
+def test_a_vendor_file_that_cannot_be_loaded_fails_the_open(tmp_path, kind, reason):
+    bad = tmp_path / "libquorvex_evk_sdk.so"
+    _unloadable(kind, bad)
+    out, err = _child(OPEN, {"LD_LIBRARY_PATH": str(tmp_path)})
+    # Not replaced by the simulated module: the file is there, and broken.
+    assert out["status"] == -1 and out["libraries"]["libquorvex_evk_sdk.so"] == "", err
+    lines = [line for line in err.splitlines() if line.startswith("cannot load ")]
+    assert len(lines) == 1 and str(bad) in lines[0] and reason in lines[0], err
+    assert "simulated" not in err

@@ -218,6 +218,26 @@ def sphere_camera(tmp_path):
     return quorvex.Camera(config=cfg, filters=None)
 
 
+def test_page_points_follow_a_calibrated_lens(browser, tmp_path):
+    # The page undistorts each pixel's ray as depth_to_points does.
+    lens = quorvex.Intrinsics(240, 180, 201.0, 199.5, 121.3, 88.4, k1=-0.28, k2=0.09, p1=0.0008, p2=-0.0006)
+    cfg = tmp_path / "sphere.cfg"
+    cfg.write_text("scene = sphere\nlens_fx = 201\nlens_fy = 199.5\nlens_cx = 121.3\nlens_cy = 88.4\n"
+                   "lens_k1 = -0.28\nlens_k2 = 0.09\nlens_p1 = 0.0008\nlens_p2 = -0.0006\n")
+    with quorvex.Camera(config=cfg, filters=None, calibration=lens) as cam, \
+            ServerThread(Viewer(cam, port=0)) as server:
+        open_viewer(browser, server.viewer)
+        browser.find_element(By.ID, "points-on").click()
+        pause(browser)
+        f, depth, points = shown_frame(browser)
+    expected = quorvex.depth_to_points(depth, lens)
+    assert points.shape == expected.shape and len(points) > 0.9 * depth.size
+    assert np.abs(points - expected).max() < 1e-3
+    # A pinhole of the same focal length puts the edge's points centimetres away.
+    pinhole = quorvex.depth_to_points(depth, quorvex.Intrinsics(240, 180, 201.0, 199.5, 121.3, 88.4))
+    assert np.abs(points - pinhole).max() > 0.05
+
+
 def test_page_geometry_and_colours_are_the_packages(browser, tmp_path):
     pytest.importorskip("matplotlib")
     with sphere_camera(tmp_path) as cam, ServerThread(Viewer(cam, port=0)) as server:

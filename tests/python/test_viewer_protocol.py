@@ -4,6 +4,7 @@ different speeds sharing one source."""
 import asyncio
 import json
 import socket
+import threading
 import time
 
 import numpy as np
@@ -419,3 +420,46 @@ def test_the_command_prints_its_url_serves_and_stops_on_sigterm():
         if p.poll() is None:
             p.kill()
             p.wait()
+
+
+class SlowInfo:
+    """A source whose info waits, as a subscription's waits for its publisher."""
+
+    def __init__(self):
+        self.inner, self.release = FakeSource(), threading.Event()
+
+    @property
+    def info(self):
+        self.release.wait(60)
+        return self.inner.info
+
+    def frames(self, max_frames=None):
+        return self.inner.frames(max_frames)
+
+    def close(self):
+        pass
+
+
+def test_a_page_whose_hello_waits_for_the_source_holds_no_other_request():
+    source = SlowInfo()
+    try:
+        with ServerThread(Viewer(source, port=0)) as server:
+            url = server.viewer.url()
+            base, token = url.split("/?token=")
+
+            async def go():
+                async with aiohttp.ClientSession() as session:
+                    async with session.ws_connect(f"{base}/ws?token={token}", origin=base) as ws:
+                        # Its hello needs the info; the loop must answer others meanwhile.
+                        async with session.get(url, timeout=aiohttp.ClientTimeout(total=20)) as r:
+                            status = r.status
+                        source.release.set()
+                        msg = await ws.receive(timeout=20)
+                        while msg.type == aiohttp.WSMsgType.BINARY:  # a frame may come first
+                            msg = await ws.receive(timeout=20)
+                return status, json.loads(msg.data)
+
+            status, hello = run(go())
+    finally:
+        source.release.set()
+    assert status == 200 and hello["type"] == "hello" and hello["info"]["width"] == 64

@@ -7,9 +7,12 @@ no run path and no closed vendor library among the core's needs, and ELF files o
 target's architecture.
 
     check_tree.py ROOT --triple x86_64-linux-gnu --version 0.1.0 \
-        --components Runtime,Development,Simulation [--deb-control FILE]
+        --components Runtime,Development,Simulation [--deb-control FILE] \
+        [--top usr] [--libdir lib/TRIPLE]
 
-ROOT is the folder that holds usr/.
+ROOT is the folder that holds the installed prefix, `--top` (usr/ by
+default: a tree installed with `cmake --install --prefix ROOT/TOP` names its
+own), whose library folder is `--libdir`.
 """
 import argparse
 import pathlib
@@ -44,10 +47,10 @@ def soversion(version):
     return f"{major}.{minor}" if major == "0" else major
 
 
-def expected(triple, version, components):
+def expected(triple, version, components, lib=None):
     """{path under usr/: symlink target or None for a regular file}"""
     so = soversion(version)
-    lib = f"lib/{triple}"
+    lib = lib or f"lib/{triple}"
     runtime_pkg, dev_pkg, sim_pkg = f"libquorvex{so}", "libquorvex-dev", "libquorvex-simulated"
     files = {}
     if "Runtime" in components:
@@ -103,12 +106,15 @@ def main():
     parser.add_argument("--components", required=True)
     parser.add_argument("--deb-control", type=pathlib.Path,
                         help="control file of the package, to check its architecture")
+    parser.add_argument("--top", default="usr", help="the prefix's folder under ROOT")
+    parser.add_argument("--libdir", help="the library folder under the prefix (default lib/TRIPLE)")
     args = parser.parse_args()
     components = set(args.components.split(","))
-    usr = args.root / "usr"
+    usr = args.root / args.top
+    libdir = args.libdir or f"lib/{args.triple}"
     problems = []
 
-    want = expected(args.triple, args.version, components)
+    want = expected(args.triple, args.version, components, libdir)
     have = {}
     for path in sorted(usr.rglob("*")):
         if path.is_symlink():
@@ -123,9 +129,9 @@ def main():
         problems.append(f"missing usr/{path}")
     for path in sorted(set(want) & set(have)):
         if want[path] != have[path]:
-            problems.append(f"usr/{path}: expected {'a link to ' + want[path] if want[path] else 'a file'}, "
+            problems.append(f"{args.top}/{path}: expected {'a link to ' + want[path] if want[path] else 'a file'}, "
                             f"found {'a link to ' + have[path] if have[path] else 'a file'}")
-    problems += [f"file outside usr/: {p}" for p in outside]
+    problems += [f"file outside {args.top}/: {p}" for p in outside]
 
     # Each installed header includes only the standard library and other
     # installed headers: no kernel, vendor or simulation header reaches users.
@@ -141,7 +147,7 @@ def main():
                 if not any(p.is_file() for p in own):
                     problems.append(f"{header.relative_to(usr)} includes {words[1]}, which is not installed")
 
-    lib = usr / "lib" / args.triple
+    lib = usr / libdir
     machine = MACHINES[args.triple]
     elf_files = [p for p in (usr / rel for rel, link in have.items() if link is None)
                  if p.read_bytes()[:4] == b"\x7fELF"]

@@ -142,10 +142,73 @@ const std::map<std::string, Setter>& setters()
                  c.scene = SceneChoice::CORNER;
              else if (v == "steps")
                  c.scene = SceneChoice::STEPS;
+             else if (v == "checkerboard")
+                 c.scene = SceneChoice::CHECKERBOARD;
              else if (v == "pattern")
                  c.scene = SceneChoice::PATTERN;
              else
-                 return "expected wall, flat, sphere, box, corner, steps or pattern";
+                 return "expected wall, flat, sphere, box, corner, steps, checkerboard or pattern";
+             return nullptr;
+         }},
+        {"board",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             const size_t x = v.find('x');
+             uint64_t cols = 0, rows = 0;
+             EXPECT(x != std::string::npos && parseUnsigned(v.substr(0, x), 40, cols) &&
+                        parseUnsigned(v.substr(x + 1), 40, rows) && cols >= 3 && rows >= 3,
+                    "expected COLSxROWS inner corners, each 3 to 40, e.g. 9x6");
+             c.boardCols = static_cast<int>(cols);
+             c.boardRows = static_cast<int>(rows);
+             return nullptr;
+         }},
+        {"board_square_mm",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, 5.0, 200.0, c.boardSquareMm), "expected 5 to 200 millimetres");
+             return nullptr;
+         }},
+        {"lens_fx",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, 1.0, 100000.0, c.lens.fx), "expected a focal length of 1 to 100000 pixels");
+             return nullptr;
+         }},
+        {"lens_fy",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, 1.0, 100000.0, c.lens.fy), "expected a focal length of 1 to 100000 pixels");
+             return nullptr;
+         }},
+        {"lens_cx",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, -100000.0, 100000.0, c.lens.cx), "expected a column in pixels");
+             return nullptr;
+         }},
+        {"lens_cy",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, -100000.0, 100000.0, c.lens.cy), "expected a row in pixels");
+             return nullptr;
+         }},
+        {"lens_k1",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, -10.0, 10.0, c.lens.k1), "expected a coefficient from -10 to 10");
+             return nullptr;
+         }},
+        {"lens_k2",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, -10.0, 10.0, c.lens.k2), "expected a coefficient from -10 to 10");
+             return nullptr;
+         }},
+        {"lens_p1",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, -1.0, 1.0, c.lens.p1), "expected a coefficient from -1 to 1");
+             return nullptr;
+         }},
+        {"lens_p2",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, -1.0, 1.0, c.lens.p2), "expected a coefficient from -1 to 1");
+             return nullptr;
+         }},
+        {"lens_k3",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, -10.0, 10.0, c.lens.k3), "expected a coefficient from -10 to 10");
              return nullptr;
          }},
         {"distance",
@@ -421,6 +484,50 @@ bool parseModuleConfig(const std::string& text, const std::string& name, ModuleC
             error = message(name, where(key), key,
                             "the VGA module delivers 12-bit samples in 2 bytes");
             return false;
+        }
+    }
+    // A lens given in part keeps the nominal lens's other values.
+    static const char* const kLensKeys[] = {"lens_fx", "lens_fy", "lens_cx", "lens_cy", "lens_k1",
+                                            "lens_k2", "lens_p1", "lens_p2", "lens_k3"};
+    for (const char* key : kLensKeys)
+        c.hasLens = c.hasLens || lineOf.count(key) > 0;
+    if (c.hasLens) {
+        const Quorvex::sim::LensModel nominal =
+            Quorvex::sim::nominalLens(static_cast<int>(c.width), static_cast<int>(c.height));
+        if (!lineOf.count("lens_fx"))
+            c.lens.fx = nominal.fx;
+        if (!lineOf.count("lens_fy"))
+            c.lens.fy = nominal.fy;
+        if (!lineOf.count("lens_cx"))
+            c.lens.cx = nominal.cx;
+        if (!lineOf.count("lens_cy"))
+            c.lens.cy = nominal.cy;
+        // A distortion that folds the image over shows some rays twice and
+        // others never: no lens does that within its own image.
+        const double w = c.width - 1.0, h = c.height - 1.0;
+        const double edges[][2] = {{0, 0}, {w, 0}, {0, h}, {w, h}, {w / 2, 0}, {w / 2, h}, {0, h / 2}, {w, h / 2}};
+        for (const auto& e : edges) {
+            double dir[3];
+            if (!c.lens.ray(e[0], e[1], dir)) {
+                const char* key = nullptr;
+                for (const char* k : {"lens_k3", "lens_k2", "lens_k1", "lens_p2", "lens_p1"})
+                    if (!key && lineOf.count(k))
+                        key = k;
+                key = key ? key : "lens_fx";
+                error = message(name, lineOf[key], key,
+                                "the lens's distortion folds the image over at its edge: no ray reaches "
+                                "pixel (" + std::to_string(static_cast<int>(e[0])) + ", " +
+                                    std::to_string(static_cast<int>(e[1])) + ")");
+                return false;
+            }
+        }
+    }
+    if (c.scene != SceneChoice::CHECKERBOARD) {
+        for (const char* key : {"board", "board_square_mm"}) {
+            if (lineOf.count(key)) {
+                error = message(name, lineOf[key], key, "applies to scene = checkerboard only");
+                return false;
+            }
         }
     }
     // Keys of the other world would be silently ignored: refuse them.

@@ -12,7 +12,7 @@ enum class Variant { HQVGA, VGA };
 
 // WALL is turned about the vertical axis (depth grows across the image);
 // FLAT faces the camera square on.
-enum class SceneChoice { WALL, FLAT, SPHERE, BOX, CORNER, STEPS, PATTERN };
+enum class SceneChoice { WALL, FLAT, SPHERE, BOX, CORNER, STEPS, CHECKERBOARD, PATTERN };
 
 // What the simulated module is and how it misbehaves. The defaults are the
 // module a plain open gets: HQVGA at 30 frames per second looking at a
@@ -36,6 +36,14 @@ struct ModuleConfig {
     // The world the module sees: ideal unless `physics = realistic`, whose
     // documented values the other physics keys override.
     Quorvex::sim::PhysicsSettings physics;
+    // The lens (`lens_*` keys): without any of them the nominal pinhole;
+    // with some, the others default to the nominal lens's values.
+    bool hasLens = false;
+    Quorvex::sim::LensModel lens;
+    // The checkerboard: inner corners across and down, square side.
+    int boardCols = 9;
+    int boardRows = 6;
+    double boardSquareMm = 30.0;
     // Per-sample noise, in 12-bit sample units; drawn from `seed`.
     double noise = 0.0;
     uint64_t seed = 1;

@@ -40,6 +40,12 @@ constexpr double kBrightestHqvga = 900.0;
 constexpr double kBrightestVga = 1500.0;
 // Kept writes; the count goes on beyond it.
 constexpr size_t kRegisterLogCapacity = 4096;
+// A capture waits this long at most for a frame of the realistic world
+// being rendered before it answers a time-out: the camera's stop waits for
+// the capture in progress, and a VGA close then waits 500 ms of its own.
+constexpr auto kRenderWait = std::chrono::milliseconds(250);
+// renderedDivider of a frame not rendered whole.
+constexpr uint32_t kNoDivider = 0xFFFFFFFFu;
 
 bool contains(const std::vector<uint64_t>& list, uint64_t n)
 {
@@ -66,6 +72,8 @@ sim::SceneKind SimulatedModule::sceneKindOf(const ModuleConfig& config)
         return sim::SceneKind::CORNER;
     case SceneChoice::STEPS:
         return sim::SceneKind::STEPS;
+    case SceneChoice::CHECKERBOARD:
+        return sim::SceneKind::CHECKERBOARD;
     default:
         return sim::SceneKind::TILTED_WALL;
     }
@@ -80,6 +88,11 @@ sim::SceneParams SimulatedModule::sceneParamsOf(const ModuleConfig& config)
     // Objects stand in front of the wall whatever its distance.
     params.objectDistanceMm = std::min(params.objectDistanceMm, config.distanceMm * 2.0 / 3.0);
     params.objectSizeMm = std::min(params.objectSizeMm, params.objectDistanceMm / 3.0);
+    params.hasLens = config.hasLens;
+    params.lens = config.lens;
+    params.boardCols = config.boardCols;
+    params.boardRows = config.boardRows;
+    params.boardSquareMm = config.boardSquareMm;
     return params;
 }
 
@@ -102,6 +115,14 @@ SimulatedModule::SimulatedModule(const ModuleConfig& c, uint32_t depth)
 
 SimulatedModule::~SimulatedModule()
 {
+    {
+        std::lock_guard<std::mutex> lock(streamMutex);
+        quitting = true;
+        cancelRender.store(true);
+    }
+    renderWake.notify_all();
+    if (renderer.joinable())
+        renderer.join();
     if (truth)
         std::fclose(truth);
 }
@@ -160,10 +181,13 @@ int SimulatedModule::init()
                                                      static_cast<int>(config.width),
                                                      static_cast<int>(config.height), config.physics,
                                                      sceneMotionOf(config));
+        world->setCancel(&cancelRender);
     } else if (config.scene != SceneChoice::PATTERN) {
         scene = sim::makeScene(sceneKindOf(config), static_cast<int>(config.width),
                                static_cast<int>(config.height), sceneParamsOf(config));
         movedScene = scene;
+        if (config.scene == SceneChoice::CHECKERBOARD)
+            board = std::make_unique<sim::SceneGeometry>(sceneKindOf(config), sceneParamsOf(config));
         // Exposure is set once for the scene: its brightest point, at the
         // nearest it comes, stays below saturation.
         const double nearest = std::min(0.0, config.motionMm * (config.motionPeriod - 1));
@@ -172,6 +196,9 @@ int SimulatedModule::init()
             const double metres = std::max(0.001, (px.depthMm + nearest) / 1000.0);
             brightest = std::max(brightest, px.reflectivity / (metres * metres));
         }
+        // The board comes as near as half a metre in its other poses.
+        if (board)
+            brightest = std::max(brightest, sceneParamsOf(config).boardBright / 0.25);
         const double target = config.variant == Variant::HQVGA ? kBrightestHqvga : kBrightestVga;
         gain = brightest > 0.0 ? std::min(kMaxGain, target / brightest) : kMaxGain;
     }
@@ -199,13 +226,19 @@ int SimulatedModule::start()
     if (config.failStart)
         return QUORVEX_EVK_NO_DEVICE;
     streaming = true;
-    // A new stream begins with the first image of a new frame.
+    // A new stream begins with the first image of a new frame, rendered
+    // for it.
     nextImage = imagesPerFrame();
+    if (render == Render::Ready)
+        render = Render::Idle;
     return QUORVEX_EVK_OK;
 }
 
 int SimulatedModule::stop()
 {
+    // Raised before the lock is taken: the render thread does not hold it
+    // while it renders, but a capture may wait on it.
+    cancelRender.store(true);
     {
         std::lock_guard<std::mutex> lock(streamMutex);
         streaming = false;
@@ -214,6 +247,47 @@ int SimulatedModule::stop()
     }
     streamWake.notify_all();
     return QUORVEX_EVK_OK;
+}
+
+void SimulatedModule::startRender()
+{
+    cancelRender.store(false);
+    render = Render::Running;
+    renderRequested = true;
+    if (!renderer.joinable())
+        renderer = std::thread(&SimulatedModule::renderLoop, this);
+    renderWake.notify_one();
+}
+
+void SimulatedModule::prepareFrame()
+{
+    if (world) {
+        startRender();
+        return;
+    }
+    // The ideal world and the pattern take milliseconds: rendered in line,
+    // as a module's next frame is simply there.
+    renderFrame(framesRendered);
+    render = Render::Ready;
+    renderedAt = Clock::now();
+}
+
+void SimulatedModule::renderLoop()
+{
+    std::unique_lock<std::mutex> lock(streamMutex);
+    for (;;) {
+        renderWake.wait(lock, [&] { return renderRequested || quitting; });
+        if (quitting)
+            return;
+        renderRequested = false;
+        const uint32_t f = framesRendered;
+        lock.unlock();
+        const bool complete = renderFrame(f);
+        lock.lock();
+        render = complete ? Render::Ready : Render::Idle;
+        renderedAt = Clock::now();
+        streamWake.notify_all();
+    }
 }
 
 uint32_t SimulatedModule::modulationDivider()
@@ -241,7 +315,7 @@ void SimulatedModule::describe(QuorvexCameraConfig& out)
     out.bytesPerSample = static_cast<uint8_t>(config.bytesPerSample);
 }
 
-void SimulatedModule::renderFrame(uint32_t f)
+bool SimulatedModule::renderFrame(uint32_t f)
 {
     const size_t pixels = static_cast<size_t>(config.width) * config.height;
     if (config.scene == SceneChoice::PATTERN) {
@@ -252,24 +326,30 @@ void SimulatedModule::renderFrame(uint32_t f)
         for (uint32_t k = 0; k < imagesPerFrame(); ++k)
             for (size_t n = 0; n < perImage; ++n)
                 frameWords[k * perImage + n] = static_cast<uint16_t>((n * 7 + k * 1000 + f * 3) & mask);
-        return;
+        return true;
     }
     // A still, noiseless scene looks the same in every frame at the same
     // modulation: render it once.
     const uint32_t divider = config.variant == Variant::HQVGA ? modulationDivider() : 0;
     const bool noiseless = world ? !config.physics.shotNoise && config.physics.readNoiseE == 0.0
                                  : config.noise == 0.0;
-    if (f > 0 && config.motionMm == 0.0 && noiseless && divider == renderedDivider)
-        return;
-    renderedDivider = divider;
+    const bool posed = config.scene == SceneChoice::CHECKERBOARD;
+    if (f > 0 && config.motionMm == 0.0 && !posed && noiseless && divider == renderedDivider)
+        return true;
     if (world) {
-        if (config.variant == Variant::HQVGA) {
-            const int rangeMm = divider == 0x08 ? 2000 : 4000;
-            world->renderHqvga(f, kModuleClockHz / divider, rangeMm, 0, frameWords.data(), noise);
-        } else {
-            sim::renderVgaFrame(*world, f, !config.dualFrequency, frameWords.data(), noise);
-        }
-        return;
+        const bool complete =
+            config.variant == Variant::HQVGA
+                ? world->renderHqvga(f, kModuleClockHz / divider, divider == 0x08 ? 2000 : 4000, 0,
+                                     frameWords.data(), noise)
+                : sim::renderVgaFrame(*world, f, !config.dualFrequency, frameWords.data(), noise);
+        renderedDivider = complete ? divider : kNoDivider;
+        return complete;
+    }
+    // The ideal world renders in a few milliseconds: nothing to cancel.
+    renderedDivider = divider;
+    if (board) {
+        board->setFrame(f);
+        sim::renderScene(*board, scene);
     }
     const sim::Scene* view = &scene;
     if (config.motionMm != 0.0) {
@@ -288,7 +368,7 @@ void SimulatedModule::renderFrame(uint32_t f)
         const int rangeMm = divider == 0x08 ? 2000 : 4000;
         sim::renderHqvgaSubFrames(*view, kModuleClockHz / divider, rangeMm, 0, frameWords.data(),
                                   model, config.noise > 0.0 ? &noise : nullptr);
-        return;
+        return true;
     }
     sim::VgaLight light;
     light.model.gainAt1m = gain;
@@ -296,6 +376,7 @@ void SimulatedModule::renderFrame(uint32_t f)
     sim::renderVgaFrame(*view, static_cast<int>(config.width), static_cast<int>(config.height),
                         !config.dualFrequency, frameWords.data(), light,
                         config.noise > 0.0 ? &noise : nullptr);
+    return true;
 }
 
 void SimulatedModule::storeImage(uint32_t k, uint8_t* out) const
@@ -348,34 +429,45 @@ int SimulatedModule::capture(QuorvexImage& image, uint32_t timeoutMs)
         return QUORVEX_EVK_NO_DEVICE;
     }
 
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const Clock::time_point called = Clock::now();
+    const Clock::time_point deadline = called + std::chrono::milliseconds(timeoutMs);
     const bool paced = config.fps > 0;
     const double rate = 1.0 + config.clockDriftPpm * 1e-6;
     if (nextImage >= imagesPerFrame()) {
-        // The frame is rendered while its instant is still ahead; a
-        // modulation change that comes meanwhile is rendered again.
-        if (!prepared) {
-            renderFrame(framesRendered);
-            prepared = true;
-        }
+        // The frame is rendered while its instant is still ahead (the
+        // realistic world on its own thread, from the moment the previous
+        // frame's images are out); a modulation change that comes meanwhile
+        // is rendered again.
+        if (render == Render::Idle)
+            prepareFrame();
         // Frames follow the module's own clock: its period is shorter on the
         // host's clock when the module runs fast.
         const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(
             std::llround(static_cast<double>(1000000 / std::max<uint32_t>(config.fps, 1)) * 1000.0 / rate)));
-        const Clock::time_point called = Clock::now();
-        Clock::time_point at = called;
-        if (paced && haveFrame) {
-            const Clock::time_point due = lastFrameAt + period;
-            if (!waitUntil(lock, due, deadline))
-                return streaming ? QUORVEX_EVK_TIMEOUT : QUORVEX_EVK_WRONG_STATE;
-            // Asked for in time, the frame is captured when due; asked for
-            // late, when asked for.
-            at = due > called ? due : called;
+        const Clock::time_point due = lastFrameAt + period;
+        if (paced && haveFrame && !waitUntil(lock, due, deadline))
+            return streaming ? QUORVEX_EVK_TIMEOUT : QUORVEX_EVK_WRONG_STATE;
+        for (;;) {
+            if (render == Render::Running)
+                streamWake.wait_until(lock, std::min(deadline, Clock::now() + kRenderWait),
+                                      [&] { return render != Render::Running || !streaming; });
+            if (!streaming)
+                return QUORVEX_EVK_WRONG_STATE;
+            // Still rendering, or a render abandoned by a stop and start
+            // meanwhile (the next call begins the frame again).
+            if (render != Render::Ready)
+                return QUORVEX_EVK_TIMEOUT;
+            if (config.variant != Variant::HQVGA || config.scene == SceneChoice::PATTERN ||
+                modulationDivider() == renderedDivider)
+                break;
+            prepareFrame();
         }
-        if (config.variant == Variant::HQVGA && config.scene != SceneChoice::PATTERN &&
-            modulationDivider() != renderedDivider)
-            renderFrame(framesRendered);
-        prepared = false;
+        render = Render::Idle;
+        // Asked for in time, the frame is captured when due; asked for late,
+        // or rendered late, when it is there.
+        Clock::time_point at = std::max(called, renderedAt);
+        if (paced && haveFrame)
+            at = std::max(at, due);
         int64_t base = moduleNsAt(at);
         if (haveFrame) {
             int64_t earliest = frameBaseNs + static_cast<int64_t>(kMinFrameSpacingMs) * kNsPerMs;
@@ -431,6 +523,10 @@ int SimulatedModule::capture(QuorvexImage& image, uint32_t timeoutMs)
     slot->held = true;
     lastTimestamp = timestamp;
     ++imagesDelivered;
+    // The next frame's render begins as soon as this one's last image is
+    // out: it is then ready by its instant unless it takes a whole period.
+    if (nextImage >= imagesPerFrame() && world && render == Render::Idle)
+        startRender();
 
     std::memset(&image, 0, sizeof image);
     image.frameNumber = framesRendered - 1;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "sim/SceneModel.h"
@@ -27,8 +29,15 @@ namespace quorvex_evk {
 // monotonic clock, its timestamp is the module's clock at T (start value,
 // drift, injected gaps and restarts) rounded down to whole milliseconds,
 // and it is handed out no earlier than T plus the configured latency and
-// jitter. A frame is rendered before its first image is due, so rendering
-// adds no delay of its own.
+// jitter. The next frame is rendered while the current one is handed out,
+// so rendering adds no delay of its own unless it takes longer than a
+// frame's period; then T is when the frame is there.
+//
+// Frames of the realistic world are rendered on a thread of the module's
+// own: a heavy world takes minutes per frame, while a capture waits for it
+// only a short while before answering a time-out, and stop() abandons the
+// frame being rendered. A camera stopping between two captures is thus
+// never held up by the world. The ideal world renders in line.
 class SimulatedModule {
 public:
     SimulatedModule(const ModuleConfig& config, uint32_t queueDepth);
@@ -71,7 +80,13 @@ private:
     uint32_t imageRows() const;
     size_t imageBytes() const;
     uint32_t modulationDivider();
-    void renderFrame(uint32_t f);
+    // Renders frame `f` into frameWords; false when cancelled part way.
+    bool renderFrame(uint32_t f);
+    // Begins the next frame's render: on the render thread for the
+    // realistic world, in line (and Ready on return) otherwise.
+    void prepareFrame();
+    void renderLoop();
+    void startRender();
     // The module's clock (ns) at host instant `t`, before gaps and restarts,
     // and the host instant at which it reads `moduleNs`.
     int64_t moduleNsAt(Clock::time_point t) const;
@@ -96,6 +111,8 @@ private:
     Quorvex::sim::NoiseSource noise;
     // The realistic world, when the configuration asks for it.
     std::unique_ptr<Quorvex::sim::PhysicalWorld> world;
+    // The ideal world's checkerboard, posed anew for each frame.
+    std::unique_ptr<Quorvex::sim::SceneGeometry> board;
     double gain = 600.0;
     uint32_t renderedDivider = 0;
     // 12-bit words of every image of the current frame, image after image.
@@ -105,12 +122,19 @@ private:
     uint64_t imagesDelivered = 0;
     uint64_t imagesMade = 0;
     uint32_t framesRendered = 0;
+    // The render of the next frame, guarded by streamMutex. While it runs
+    // only the render thread touches the world, the noise and frameWords.
+    enum class Render { Idle, Running, Ready };
+    Render render = Render::Idle;
+    bool renderRequested = false;
+    bool quitting = false;
+    std::condition_variable renderWake;
+    std::atomic<bool> cancelRender{false};
+    std::thread renderer;
     uint32_t nextImage = 0;
     bool haveFrame = false;
-    // The next frame is rendered (for `preparedDivider`) and waits for its
-    // instant.
-    bool prepared = false;
-    uint32_t preparedDivider = 0;
+    // When the last render was done, which the frame's instant cannot precede.
+    Clock::time_point renderedAt;
     Clock::time_point lastFrameAt;
     // Module clock (ns) at the current frame's first image.
     int64_t frameBaseNs = 0;

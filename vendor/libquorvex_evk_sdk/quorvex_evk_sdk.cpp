@@ -201,8 +201,9 @@ int QuorvexDebugGroundTruth(const char* configPath, uint32_t frameNumber, float*
     const uint64_t count = static_cast<uint64_t>(config.width) * config.height;
     if (pixels != count)
         return QUORVEX_EVK_INVALID_ARGUMENT;
-    const Quorvex::sim::SceneGeometry geometry(SimulatedModule::sceneKindOf(config),
-                                               SimulatedModule::sceneParamsOf(config));
+    Quorvex::sim::SceneGeometry geometry(SimulatedModule::sceneKindOf(config),
+                                         SimulatedModule::sceneParamsOf(config));
+    geometry.setFrame(frameNumber);
     const Quorvex::sim::SceneMotion motion = SimulatedModule::sceneMotionOf(config);
     const int w = static_cast<int>(config.width), h = static_cast<int>(config.height);
     if (config.physics.realistic) {

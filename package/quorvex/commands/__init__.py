@@ -15,8 +15,17 @@ COMMANDS = {
     "record": ("quorvex.commands.record", "stream a camera into an MCAP file of ROS 2 messages"),
     "info": ("quorvex.commands.info", "summarise a recording"),
     "view": ("quorvex.commands.view", "serve a live web viewer"),
-    "publish": ("quorvex.commands.publish", "publish frames over Zenoh"),
-    "doctor": ("quorvex.doctor", "check what a camera needs on this machine, and say what to do"),
+    "publish": ("quorvex.commands.publish", "publish frames over Zenoh or as ROS 2 topics"),
+    "doctor": ("quorvex.commands.doctor", "check what a camera needs on this machine, and say what to do"),
+    "calibrate": ("quorvex.commands.calibrate",
+                  "calibrate the lens from a printed checkerboard, into a camera_info YAML file"),
+}
+# The extra a command's libraries come from, when not `tools`, and what to
+# do where its wheels do not exist.
+EXTRAS = {
+    "calibrate": ("calibrate", "; on a 32-bit ARM board (PyPI has no OpenCV for armv7l) apt-get install "
+                               "python3-opencv python3-yaml and make a venv with --system-site-packages, "
+                               "or calibrate a recording on another machine"),
 }
 
 
@@ -35,7 +44,8 @@ def main(argv=None):
         try:
             module = importlib.import_module(COMMANDS[name][0])
         except ImportError as e:
-            print(f"quorvex {name}: not available ({e}); {_extra_hint('tools')}", file=sys.stderr)
+            extra, note = EXTRAS.get(name, ("tools", ""))
+            print(f"quorvex {name}: not available ({e}); {_extra_hint(extra)}{note}", file=sys.stderr)
             return 2
         module.add_arguments(parsers[name])
     args = parser.parse_args(argv)

@@ -31,7 +31,9 @@ def summarise(path):
     lines = [
         f"file:         {path} ({os.path.getsize(path) / 1e6:.1f} MB)",
         f"camera:       {info.variant} {info.width} x {info.height}, {info.output}, from {meta['source']}",
-        f"intrinsics:   fx {i.fx:.2f}  fy {i.fy:.2f}  cx {i.cx:.2f}  cy {i.cy:.2f}",
+        f"intrinsics:   fx {i.fx:.2f}  fy {i.fy:.2f}  cx {i.cx:.2f}  cy {i.cy:.2f}" + (
+            f"  k1 {i.k1:.4f}  k2 {i.k2:.4f}  p1 {i.p1:.5f}  p2 {i.p2:.5f}  k3 {i.k3:.4f}"
+            if getattr(i, "distorted", False) else ""),
         f"controls:     {', '.join(f'{k} {v}' for k, v in sorted(info.controls.items())) or '-'}",
         f"filters:      {_filters(info.filters)}",
         f"library:      {meta.get('library_version', '?')}",

@@ -7,7 +7,7 @@
     output   --output depth|raw, and per command how frames are stored or
              sent (record's --compression)
     network  --connect/--listen ENDPOINT (Zenoh endpoints only),
-             --zenoh-config FILE, --lossless
+             --zenoh-config FILE, --lossless; a subscription's --wait S
     filters  --filters default|near|far|none
 
 and `open_source`, which turns the source options into a source."""
@@ -47,6 +47,19 @@ def seconds(text):
     return s
 
 
+WAIT_SECONDS = 20.0
+
+
+def wait_seconds(text):
+    try:
+        s = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"a number of seconds, not {text!r}") from None
+    if not 0 <= s < float("inf"):
+        raise argparse.ArgumentTypeError(f"0 (until Ctrl-C) or more seconds, not {text}")
+    return s
+
+
 class _Endpoint(argparse.Action):
     # `--connect usb|csi` named the camera's link before --camera did; as
     # neither word is a Zenoh endpoint, it still reaches the camera.
@@ -60,9 +73,10 @@ class _Endpoint(argparse.Action):
 
 
 # Groups ------------------------------------------------------------------
-def add_source_arguments(parser, subscribe=True):
+def add_source_arguments(parser, subscribe=True, calibration=True):
     """The source: the camera by default, a recording, or with `subscribe`
-    a stream published under a key (with the network options)."""
+    a stream published under a key (with the network options); with
+    `calibration` the lens to see it through (--calibration)."""
     group = parser.add_argument_group("source (default: the camera; with no module attached, "
                                       "the built-in simulated one)")
     what = group.add_mutually_exclusive_group()
@@ -85,9 +99,23 @@ def add_source_arguments(parser, subscribe=True):
     group.add_argument("--physics", choices=("ideal", "realistic"), default=None,
                        help="the world the simulated module shows (opened with no --config): realistic "
                             "(a sensor's edges, noise, ambient light and saturation) or ideal")
-    parser.set_defaults(subscribe=None, output="depth")
+    if calibration:
+        group.add_argument("--calibration", metavar="FILE",
+                           help="the lens of a camera_info YAML file (python -m quorvex calibrate "
+                                "writes one) for the point clouds and camera info, instead of the "
+                                "nominal lens or the one the source describes")
+    parser.set_defaults(subscribe=None, output="depth", calibration=None, transport="zenoh")
     if subscribe:
-        add_network_arguments(parser.add_argument_group("network (with --subscribe)"))
+        what.add_argument("--transport", choices=("zenoh", "ros2"), default="zenoh",
+                          help="with ros2: the depth images (16UC1 mm or 32FC1 m) and camera "
+                               "info any ROS 2 publisher sends under --namespace, instead of "
+                               "a camera")
+        network = parser.add_argument_group("network (with --subscribe)")
+        add_network_arguments(network)
+        network.add_argument("--wait", type=wait_seconds, default=WAIT_SECONDS, metavar="SECONDS",
+                             help=f"how long to wait for the publisher (default {WAIT_SECONDS:g}; "
+                                  "0: until Ctrl-C)")
+        add_ros2_arguments(parser.add_argument_group("ROS 2 (with --transport ros2)"))
 
 
 def add_length_arguments(parser, progress=True):
@@ -125,6 +153,18 @@ def add_network_arguments(group):
                             "instead of newest-frame-wins (both sides must ask for it)")
 
 
+def add_ros2_arguments(group):
+    """Where ROS 2 frames are published or read (with --transport ros2);
+    the domain is ROS_DOMAIN_ID's, Cyclone's own settings CYCLONEDDS_URI's."""
+    group.add_argument("--namespace", default="/quorvex",
+                       help="topic namespace (default /quorvex: /quorvex/depth/image, "
+                            "/quorvex/camera_info, ...)")
+    group.add_argument("--qos", choices=("default", "sensor"), default=None,
+                       help="default: reliable, volatile, keep last 5 (what publish sends by "
+                            "default); sensor: best effort (what a reader asks for by default: "
+                            "it receives from reliable and best-effort publishers alike)")
+
+
 def add_filter_arguments(parser, default):
     """--filters: the depth filters applied before the command uses the
     frames; `default` is "default" (show) or "none" (keep raw)."""
@@ -157,17 +197,55 @@ def open_source(args, realtime, subscribing=True, physics=None, filters="none"):
     recording or a subscription is wrapped in a FilteredSource (which
     leaves depth filtered upstream as it is).
     Raises CameraError (or ValueError for a malformed key)."""
+    return _open_source(args, realtime, subscribing, physics, filters)
+
+
+def _calibrated(source, args):
+    """A recording or a subscription seen through --calibration (a camera
+    takes it when it opens)."""
+    path = getattr(args, "calibration", None)
+    if not path:
+        return source
+    from ..calibration import load_calibration
+    from ..sources import WithIntrinsics
+
+    try:
+        lens = load_calibration(path)
+    except BaseException:
+        source.close()
+        raise
+    wrapped = WithIntrinsics(source, lens)
+    try:
+        wrapped.info  # a lens of another size is refused now, not mid-stream
+    except BaseException:
+        source.close()
+        raise
+    return wrapped
+
+
+def _open_source(args, realtime, subscribing, physics, filters):
     import quorvex
     from ..filters import FilteredSource
 
     preset = _preset(filters)
-    if args.recording or args.subscribe:
+    # A recording named wins over any subscription.
+    ros2 = subscribing and not args.recording and getattr(args, "transport", "zenoh") == "ros2"
+    if args.recording or args.subscribe or ros2:
         try:
             if args.recording:
                 source = quorvex.open_recording(args.recording, realtime=realtime)
+            elif ros2:
+                source = quorvex.subscribe(args.namespace, transport="ros2", qos=args.qos or "sensor")
             else:
+                wait = getattr(args, "wait", WAIT_SECONDS)
                 source = quorvex.subscribe(args.subscribe, connect=args.connect, listen=args.listen,
-                                           config=args.zenoh_config, lossless=args.lossless)
+                                           config=args.zenoh_config, lossless=args.lossless,
+                                           info_timeout=wait or None)
+                source.on_wait = lambda: print(
+                    f"quorvex {getattr(args, 'command', '')}: waiting for a publisher of {args.subscribe} "
+                    + ("(Ctrl-C stops)" if not wait else f"for up to {wait:g} s (--wait)"),
+                    file=sys.stderr, flush=True)
+            source = _calibrated(source, args)
         except ImportError as e:  # the extra it needs is not installed
             raise CameraError(str(e)) from None
         return source if preset is None else FilteredSource(source, preset)
@@ -201,15 +279,22 @@ def open_camera(args, physics=None, filters="none"):
 def _open_camera(args, config, filters):
     import quorvex
 
+    calibration = None
+    if getattr(args, "calibration", None):
+        from ..calibration import load_calibration
+        calibration = load_calibration(args.calibration)  # its own one line if bad
     failure = None
     with _native_stderr() as said:
         try:
             camera = quorvex.Camera(connect=args.connect_camera, index=args.index, config=config,
                                     output=args.output, simulated=args.simulated,
-                                    filters=_preset(filters))
+                                    filters=_preset(filters), calibration=calibration)
         except CameraError as e:
             failure = e
     if failure is not None:
+        from ..calibration import CalibrationError
+        if isinstance(failure, CalibrationError):
+            raise failure  # the camera opened; the lens does not fit it
         raise CameraError(_open_failure(args, failure, said)) from None
     for line in said:
         print(line, file=sys.stderr)

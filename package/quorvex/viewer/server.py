@@ -20,6 +20,7 @@ from aiohttp import WSMsgType, web
 
 from .. import colormap
 from ..errors import CameraError
+from ..geometry import intrinsics_to_dict
 from ..rate import RateMeter
 from . import protocol
 from .filtering import CONTROLS as FILTER_CONTROLS
@@ -251,7 +252,14 @@ class Viewer:
             self.playback.page_opened()
         sender = asyncio.ensure_future(self._send_frames(client))
         try:
-            await ws.send_str(json.dumps(self._hello(client)))
+            try:
+                # A subscription's info waits for its publisher: never on
+                # the loop, where it would hold every page.
+                info = await self._loop.run_in_executor(None, _info_of, self.source)
+            except CameraError as e:
+                await ws.close(code=1011, message=str(e).encode()[:120])
+                return ws
+            await ws.send_str(json.dumps(self._hello(client, info)))
             async for msg in ws:
                 try:
                     if msg.type != WSMsgType.TEXT:
@@ -286,13 +294,11 @@ class Viewer:
             await _quietly(sender)
         return ws
 
-    def _hello(self, client):
-        info = self.source.info
+    def _hello(self, client, info):
         k = info.intrinsics
         described = {"source": info.source, "variant": info.variant, "width": info.width,
                      "height": info.height, "output": info.output, "version": info.version,
-                     "intrinsics": {"fx": k.fx, "fy": k.fy, "cx": k.cx, "cy": k.cy,
-                                    "width": k.width, "height": k.height}}
+                     "intrinsics": intrinsics_to_dict(k)}
         # The page draws with the package's own colour maps and range rule,
         # and places points along the module's rays (it measures the
         # distance along each pixel's ray, not along the optical axis).
@@ -371,6 +377,10 @@ class Viewer:
         return {"frames_in": self.frames_in, "refused": self.refused, "bad_messages": self.bad_messages,
                 "clients": [{"sent": c.sent, "latencies_ms": list(c.latencies_ms),
                              "capture_latencies_ms": list(c.capture_latencies_ms)} for c in self.clients]}
+
+
+def _info_of(source):
+    return source.info
 
 
 async def _quietly(awaitable):

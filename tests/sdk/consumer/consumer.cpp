@@ -3,6 +3,7 @@
 // helpers and the camera must link, and a simulated USB module must stream.
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include <camera/QuorvexFrameBuffer.h>
 #include <camera/QuorvexTOFCamera.h>
@@ -40,6 +41,14 @@ int main()
     if (status != QuorvexSuccess)
         return fail("start", status);
 
+    int range = 0;
+    status = camera.getControl(CameraCtrl::RANGE, &range);
+    if (status != QuorvexSuccess)
+        return fail("getControl(RANGE)", status);
+    // The installed filters, into a plane of our own: their output is a
+    // depth or 0 at every pixel.
+    FilterChain filters;
+    std::vector<float> filtered;
     int good = 0;
     float centre = 0.0f;
     for (int attempt = 0; attempt < 20 && good < 3; ++attempt) {
@@ -51,6 +60,19 @@ int main()
         if (depth && frame->getFormat(FrameType::DEPTH, format) == QuorvexSuccess && format.width > 0
             && format.height > 0) {
             centre = depth[(format.height / 2) * format.width + format.width / 2];
+            const auto* amplitude = static_cast<const float*>(frame->getData(FrameType::AMPLITUDE));
+            const int w = format.width, h = format.height;
+            filtered.resize(static_cast<size_t>(w) * h);
+            if (!amplitude)
+                return fail("getData(AMPLITUDE)", QuorvexInvalidParameter);
+            status = filters.apply({{depth, w, h}, {amplitude, w, h}, static_cast<float>(range)}, {filtered.data(), w, h});
+            if (status != QuorvexSuccess)
+                return fail("FilterChain::apply", status);
+            for (float d : filtered)
+                if (!(d == 0.0f || (d > 0.0f && d <= kFilterMaxDepthMm))) {
+                    std::fprintf(stderr, "consumer: filtered depth %g\n", double(d));
+                    return 1;
+                }
             ++good;
         }
         status = camera.releaseFrame(frame);

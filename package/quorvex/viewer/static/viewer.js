@@ -431,12 +431,40 @@ for (const id of ["depth", "amplitude", "confidence"]) {
 // The module measures the distance along each pixel's ray, so a point is
 // its unit ray times the depth: the rays are those of the package's
 // depth_to_points, computed in double and kept in single precision as there.
+// Through a lens with distortion, a pixel's ray is the undistorted point,
+// found by Newton's method as the package's undistort does; NaN where the
+// lens shows no ray.
+function undistort(k, xd, yd) {
+  const k1 = k.k1 || 0, k2 = k.k2 || 0, p1 = k.p1 || 0, p2 = k.p2 || 0, k3 = k.k3 || 0;
+  let x = xd, y = yd;
+  const distort = (x, y) => {
+    const r2 = x * x + y * y, radial = 1 + r2 * (k1 + r2 * (k2 + r2 * k3));
+    return [x * radial + 2 * p1 * x * y + p2 * (r2 + 2 * x * x), y * radial + p1 * (r2 + 2 * y * y) + 2 * p2 * x * y];
+  };
+  for (let i = 0; i < 30; i++) {
+    const r2 = x * x + y * y, radial = 1 + r2 * (k1 + r2 * (k2 + r2 * k3));
+    const slope = k1 + r2 * (2 * k2 + 3 * k3 * r2);
+    const [dx0, dy0] = distort(x, y), ex = dx0 - xd, ey = dy0 - yd;
+    const a = radial + 2 * x * x * slope + 2 * p1 * y + 6 * p2 * x;
+    const b = 2 * x * y * slope + 2 * p1 * x + 2 * p2 * y;
+    const d = radial + 2 * y * y * slope + 6 * p1 * y + 2 * p2 * x;
+    const det = a * d - b * b, dx = (d * ex - b * ey) / det, dy = (a * ey - b * ex) / det;
+    x -= dx; y -= dy;
+    if (!(Math.abs(dx) > 1e-12 || Math.abs(dy) > 1e-12)) break;
+  }
+  const [cx, cy] = distort(x, y);
+  return Math.abs(cx - xd) < 1e-9 && Math.abs(cy - yd) < 1e-9 ? [x, y] : [NaN, NaN];
+}
+
 function unitRays(w, h) {
   const k = state.intrinsics, rays = new Float32Array(3 * w * h);
+  const distorted = [k.k1, k.k2, k.p1, k.p2, k.k3].some((c) => c);
   for (let v = 0, o = 0; v < h; v++) {
-    const y = (v - k.cy) / k.fy;
+    const yd = (v - k.cy) / k.fy;
     for (let u = 0; u < w; u++, o += 3) {
-      const x = (u - k.cx) / k.fx, norm = Math.sqrt(x * x + y * y + 1);
+      const xd = (u - k.cx) / k.fx;
+      const [x, y] = distorted ? undistort(k, xd, yd) : [xd, yd];
+      const norm = Math.sqrt(x * x + y * y + 1);
       rays[o] = x / norm; rays[o + 1] = y / norm; rays[o + 2] = 1 / norm;
     }
   }
@@ -459,9 +487,9 @@ function makePoints(depth, w, h) {
   const rays = state.rays, pts = state.points, pd = state.pointDepth;
   let n = 0;
   for (let i = 0; i < depth.length; i++) {
-    const d = depth[i];
-    if (d === 0) continue;
-    const r = Math.fround(d * MM), o = 3 * i;
+    const d = depth[i], o = 3 * i;
+    if (d === 0 || Number.isNaN(rays[o])) continue;
+    const r = Math.fround(d * MM);
     pts[3 * n] = rays[o] * r; pts[3 * n + 1] = rays[o + 1] * r; pts[3 * n + 2] = rays[o + 2] * r;
     pd[n++] = d;
   }
