@@ -160,18 +160,16 @@ class Camera:
         self._range_mm = None  # the module's, read again with the next frame when None
         self._filter_lock = threading.Lock()
         try:
-            # The libraries say why an open failed on standard error: the
-            # reason goes into the exception, the notice of the library in
-            # use stays where it was written.
+            # The libraries say why an open failed on standard error, which
+            # keeps what they wrote; the reason goes into the exception too
+            # (the notice of the library in use is no reason).
             with native_stderr() as said:
                 status, refusal = _native.open(self._cam, _CONNECTS.get(connect, _q.TOFConnect.USB), index,
                                                str(config) if config else "", simulated)
-            failed = status != _OK or refusal
-            reasons = [line for line in said if not (failed and is_library_notice(line))]
-            kept = said if not failed else [line for line in said if is_library_notice(line)]
-            if kept:
-                sys.stderr.write("".join(line + "\n" for line in kept))
+            if said:
+                sys.stderr.write("".join(line + "\n" for line in said))
                 sys.stderr.flush()
+            reasons = [line for line in said if not is_library_notice(line)]
             if refusal:
                 raise CameraError(f"opening {self._source}: {refusal}", code=status)
             if status != _OK:

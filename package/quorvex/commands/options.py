@@ -375,9 +375,8 @@ def _as_given(line):
 def _open_failure(args, error, said):
     code = error.code
     status = f"{code.str()} ({int(code)})" if code is not None else str(error)
-    # The camera puts the libraries' reasons in its error; the notice of the
-    # library in use, if any, reached standard error (collected here).
-    said = [_as_given(line) for line in said + list(getattr(error, "library_reasons", []))]
+    # What the libraries wrote, the reasons among it, collected here.
+    said = [_as_given(line) for line in said]
     # The libraries' own reason, when they gave one, with the status after it.
     why = f"{'; '.join(said)} ({status})" if said else status
     if args.config:
