@@ -389,7 +389,7 @@ def test_recording_waits_for_a_page_then_plays_pauses_seeks_and_ends(browser, tm
     pytest.importorskip("mcap_ros2")
     path = tmp_path / "scene.mcap"
     with sphere_camera(tmp_path) as cam:
-        quorvex.recording.record(cam, path, max_frames=45, compression="none")
+        quorvex.recording.record(cam, path, max_frames=90, compression="none")
     proc = subprocess.Popen([sys.executable, "-m", "quorvex", "view", "--play", str(path), "--port", "0",
                              "--exit-at-end"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
@@ -398,7 +398,7 @@ def test_recording_waits_for_a_page_then_plays_pauses_seeks_and_ends(browser, tm
         browser.get(url)
         wait_for(lambda: frames_drawn(browser) >= 1, 60, "the first frame")
         assert body(browser, "first-position") == "0"
-        wait_for(lambda: body(browser, "position") == "44", 60, "the last frame")
+        wait_for(lambda: body(browser, "position") == "89", 60, "the last frame")
         assert proc.wait(15) == 0
     finally:
         if proc.poll() is None:
@@ -423,10 +423,10 @@ def test_recording_waits_for_a_page_then_plays_pauses_seeks_and_ends(browser, tm
         time.sleep(0.3)
         at = body(browser, "position")
         time.sleep(0.7)
-        assert body(browser, "position") == at and at != "44"
+        assert body(browser, "position") == at and at != "89"
 
 
-def shell_source(radius_mm=1200):
+def shell_source(radius_mm=2000):
     """Every pixel at the same distance: a shell round the camera, nearer
     than where the z axis ends."""
     k = quorvex.nominal_intrinsics(240, 180)
@@ -445,14 +445,14 @@ def inked_runs(pixels, columns):
 
 
 def test_axes_are_hidden_behind_the_points_and_bar_titles_clear_the_ticks(browser):
-    with ServerThread(Viewer(shell_source(1200), port=0)) as server:
+    with ServerThread(Viewer(shell_source(2000), port=0)) as server:
         open_viewer(browser, server.viewer)
         points = browser.find_element(By.ID, "points")
         wait_for(lambda: points.get_attribute("data-labels"), 60, "the axes' labels")
         labels = points.get_attribute("data-labels").split()
-        # The z axis runs on to 2 m: its ticks behind the shell at 1.2 m are hidden.
+        # The z axis runs on to 3 m: its ticks behind the shell at 2 m are hidden.
         assert "z:0.5" in labels and "y:0.5" in labels, labels
-        assert "z:1.5" not in labels and "z:2" not in labels, labels
+        assert "z:2.5" not in labels and "z:3" not in labels, labels
         # A round top tick: the title above the bar stays clear of its label.
         browser.find_element(By.ID, "cmode-fixed").click()
         for el, value in (("cmin", "1000"), ("cmax", "3000")):

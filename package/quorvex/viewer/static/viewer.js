@@ -628,8 +628,8 @@ function drawPoints() {
   drawTriad(ctx, W, H);
 }
 
-// A line through the z-buffer: each pixel is drawn only where nothing
-// nearer was drawn there.
+// A line through the points' z-buffer: each pixel is drawn only where no
+// point nearer was drawn there.
 function depthLine(img, W, H, project, a, b, rgb) {
   const pieces = 64, d = img.data;
   let prev = null;
@@ -643,8 +643,9 @@ function depthLine(img, W, H, project, a, b, rgb) {
         const s = j / steps, x = Math.round(prev[0] + s * (p[0] - prev[0])), y = Math.round(prev[1] + s * (p[1] - prev[1]));
         if (x < 0 || y < 0 || x >= W || y >= H) continue;
         const o = y * W + x, z = prev[2] + s * (p[2] - prev[2]);
+        // Tested against the points only: the buffer stays theirs, so
+        // that a label is judged by the points in front of it.
         if (z >= zbuf[o]) continue;
-        zbuf[o] = z;
         d[4 * o] = rgb[0]; d[4 * o + 1] = rgb[1]; d[4 * o + 2] = rgb[2]; d[4 * o + 3] = 255;
       }
     }
@@ -685,9 +686,12 @@ function drawTriad(ctx, W, H) {
   ctx.textBaseline = "alphabetic";
 }
 
-// The 3D canvas is as wide as its pane lets it be, drawn at that many pixels.
+// The 3D canvas is as wide as its pane lets it be, drawn at that many
+// pixels up to a bound (beyond it, scaled up): each frame costs the page
+// a pass over every pixel.
+const POINTS_MAX_WIDTH = 640;
 function fitPoints() {
-  const c = $("points"), w = Math.round(c.clientWidth);
+  const c = $("points"), w = Math.min(POINTS_MAX_WIDTH, Math.round(c.clientWidth));
   if (!(w > 0) || w === c.width) return;
   c.width = w;
   c.height = Math.round(0.76 * w);
