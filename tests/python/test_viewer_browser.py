@@ -121,8 +121,9 @@ def test_live_page_readout_and_range_control(browser):
         assert abs(int(readout.get_attribute("data-mm")) - 1500) <= 15, readout.text
         assert readout.text.endswith(" mm")
 
-        # The point cloud, drawn from the start.
+        # The point cloud, drawn from the start, through the nominal lens.
         assert browser.find_element(By.ID, "points-on").is_selected()
+        assert browser.find_element(By.ID, "lens-note").text == "nominal lens, not a calibration"
         n = frames_drawn(browser)
         wait_for(lambda: frames_drawn(browser) >= n + 3, 60)
         lit = canvas_pixels(browser, "points.png", "points").sum(axis=2) > 0
@@ -230,6 +231,7 @@ def test_page_points_follow_a_calibrated_lens(browser, tmp_path):
     with quorvex.Camera(config=cfg, filters=None, calibration=lens) as cam, \
             ServerThread(Viewer(cam, port=0)) as server:
         open_viewer(browser, server.viewer)
+        assert browser.find_element(By.ID, "lens-note").text == "the lens the source or --calibration gives"
         pause(browser)
         f, depth, points = shown_frame(browser)
     expected = quorvex.depth_to_points(depth, lens)

@@ -21,7 +21,7 @@ from aiohttp import WSMsgType, web
 from .. import colormap
 from ..errors import CameraError
 from ..filters import stream_range
-from ..geometry import intrinsics_to_dict
+from ..geometry import intrinsics_to_dict, nominal_intrinsics
 from ..sources import controls_of
 from ..rate import RateMeter
 from . import protocol
@@ -320,7 +320,9 @@ class Viewer:
                 # a subscription passing on what another camera sent.
                 "source_kind": ("recording" if self.playback is not None
                                 else "camera" if controls_of(self.source) is not None else "stream"),
-                "filters": self._filters_described(info)}
+                "filters": self._filters_described(info),
+                # What the 3D view's note says of the lens it places points with.
+                "lens": "nominal" if k == nominal_intrinsics(info.width, info.height) else "given"}
 
     def _filters_described(self, info):
         # Which chain the filtered pictures come from, for the page's label.

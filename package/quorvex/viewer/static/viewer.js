@@ -193,6 +193,8 @@ function onText(msg) {
     state.filters = msg.filters || null;
     state.sourceKind = msg.source_kind || "camera";
     state.canControl = !!msg.can_control;
+    $("lens-note").textContent = msg.lens === "given" ? "the lens the source or --calibration gives"
+      : "nominal lens, not a calibration";
     $("playback").hidden = !state.recording;
     const camera = state.sourceKind === "camera";
     $("rate-label").textContent = camera ? "camera" : "source";
