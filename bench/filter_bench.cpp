@@ -74,20 +74,18 @@ void benchSize(const Size& size)
     for (FilterBackend backend : filterBackends()) {
         const detail::FilterKernels& k = *detail::filterKernels(backend);
         struct Stage {
-            const char* name;
+            std::string name;
             std::function<void()> run;
         };
         FilterChain chain(params);
         chain.setBackend(backend);
-        const Stage stages[] = {
-            {"confidence", [&] { k.confidence(img, params); }},
-            {"aliasing", [&] { k.aliasing(img, params); }},
-            {"flying pixels", [&] { k.flying(img, params, scratch.data()); }},
-            {"spatial", [&] { k.spatial(img, params, scratch.data()); }},
-            {"temporal", [&] { k.temporal(img, params, average.data()); }},
-            {"holes (plain on every backend)", [&] { detail::holesScalar(img, params, scratch.data()); }},
-            {"default chain", [&] { chain.apply(input, {depth.data(), size.width, size.height}); }},
-        };
+        const detail::FilterPlanes planes{average.data(), scratch.data(), spare.data()};
+        std::vector<Stage> stages;
+        for (size_t i = 0; i < detail::kFilterStageCount; ++i) {
+            const detail::FilterStage& stage = k.stages[i];
+            stages.push_back({stage.name, [&] { stage.vector(img, params, planes); }});
+        }
+        stages.push_back({"default chain", [&] { chain.apply(input, {depth.data(), size.width, size.height}); }});
         for (const Stage& s : stages) {
             auto run = [&] {
                 restore();

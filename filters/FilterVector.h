@@ -235,10 +235,10 @@ bool pointFits(const DepthImage& img, const FilterParams& p)
     return pixelsOf(img) >= static_cast<size_t>(kLanes) && isNumber(p.noiseFloorMm);
 }
 
-void confidenceVector(const DepthImage& img, const FilterParams& p)
+void confidenceVector(const DepthImage& img, const FilterParams& p, const FilterPlanes& planes)
 {
     if (!pointFits(img, p)) {
-        confidenceScalar(img, p);
+        confidenceScalar(img, p, planes);
         return;
     }
     const ConfidenceTerms t(img, p);
@@ -250,10 +250,10 @@ void confidenceVector(const DepthImage& img, const FilterParams& p)
     });
 }
 
-void aliasingVector(const DepthImage& img, const FilterParams& p)
+void aliasingVector(const DepthImage& img, const FilterParams& p, const FilterPlanes& planes)
 {
     if (!pointFits(img, p)) {
-        aliasingScalar(img, p);
+        aliasingScalar(img, p, planes);
         return;
     }
     const AliasTerms t(img, p);
@@ -347,13 +347,13 @@ QUORVEX_ALWAYS_INLINE void temporalRange(const TemporalTerms& t, float* depth, f
     __builtin_memcpy(average + i, a, (n - i) * sizeof(float));
 }
 
-void temporalVector(const DepthImage& img, const FilterParams& p, float* average)
+void temporalVector(const DepthImage& img, const FilterParams& p, const FilterPlanes& planes)
 {
     if (!temporalFits(p)) {
-        temporalScalar(img, p, average);
+        temporalScalar(img, p, planes);
         return;
     }
-    temporalRange(TemporalTerms(p), img.depth, average, pixelsOf(img));
+    temporalRange(TemporalTerms(p), img.depth, planes.average, pixelsOf(img));
 }
 
 // --- the 3 x 3 stages ------------------------------------------------------
@@ -613,23 +613,25 @@ struct SpatialTerms {
     }
 };
 
-void flyingVector(const DepthImage& img, const FilterParams& p, float* scratch)
+void flyingVector(const DepthImage& img, const FilterParams& p, const FilterPlanes& planes)
 {
     if (!flyingFits(img, p)) {
-        flyingScalar(img, p, scratch);
+        flyingScalar(img, p, planes);
         return;
     }
+    float* const scratch = planes.scratch;
     nanCoded(img, p, false, false, scratch);
     const DepthImage view{scratch, img.amplitude, img.width, img.height, img.rangeMm};
     flyingPass(view, p, img.depth, 0.0f, img.depth);
 }
 
-void spatialVector(const DepthImage& img, const FilterParams& p, float* scratch)
+void spatialVector(const DepthImage& img, const FilterParams& p, const FilterPlanes& planes)
 {
     if (!spatialFits(img, p)) {
-        spatialScalar(img, p, scratch);
+        spatialScalar(img, p, planes);
         return;
     }
+    float* const scratch = planes.scratch;
     nanCoded(img, p, false, false, scratch);
     const SpatialTerms t(p);
     const size_t w = static_cast<size_t>(img.width);
@@ -645,32 +647,29 @@ void spatialVector(const DepthImage& img, const FilterParams& p, float* scratch)
     }
 }
 
+#define QUORVEX_FILTER_VECTOR_STAGE(flag, plain, vector) {#flag, &FilterParams::flag, plain, vector},
+const FilterStage kVectorStages[] = {QUORVEX_FILTER_STAGES(QUORVEX_FILTER_VECTOR_STAGE)};
+#undef QUORVEX_FILTER_VECTOR_STAGE
+
 // The default chain's shape (point stages, flying pixels, spatial, then
 // temporal) in three passes over the frame: point stages into a NaN-coded
 // plane, flying pixels into another, then the spatial mean and the temporal
-// average row by row into the depth.
-void chainVector(const DepthImage& img, const FilterParams& p, float* average, float* scratch, float* spare)
+// average row by row into the depth. Other shapes walk the stage table.
+void chainVector(const DepthImage& img, const float* source, const FilterParams& p, const FilterPlanes& planes)
 {
     if (!(p.flying && p.spatial) || !flyingFits(img, p) || !spatialFits(img, p) || !pointFits(img, p) ||
         (p.temporal && !temporalFits(p))) {
-        // Other shapes: the stages one by one, each on its fastest code.
-        if (p.confidence)
-            confidenceVector(img, p);
-        if (p.aliasing)
-            aliasingVector(img, p);
-        if (p.flying)
-            flyingVector(img, p, scratch);
-        if (p.spatial)
-            spatialVector(img, p, scratch);
-        if (p.temporal)
-            temporalVector(img, p, average);
-        if (p.holes)
-            holesScalar(img, p, scratch);
+        runFilterStages(kVectorStages, true, img, source, p, planes);
         return;
     }
     const int w = img.width;
     const int h = img.height;
     const size_t sw = static_cast<size_t>(w);
+    float* const average = planes.average;
+    float* const scratch = planes.scratch;
+    float* const spare = planes.spare;
+    for (size_t i = 0; i < pixelsOf(img); ++i)
+        img.depth[i] = source[i] > 0.0f && source[i] <= kFilterMaxDepthMm ? source[i] : 0.0f;
     nanCoded(img, p, p.confidence, p.aliasing, scratch);
     const DepthImage view{scratch, img.amplitude, w, h, img.rangeMm};
     flyingPass(view, p, spare, __builtin_nanf(""), nullptr);
@@ -707,11 +706,10 @@ void chainVector(const DepthImage& img, const FilterParams& p, float* average, f
             temporalRange(tt, d, average + row, sw);
     }
     if (p.holes)
-        holesScalar(img, p, scratch);
+        holesScalar(img, p, planes);
 }
 
-const FilterKernels kVectorKernels{confidenceVector, aliasingVector, flyingVector,
-                                   spatialVector,    temporalVector, chainVector};
+const FilterKernels kVectorKernels{kVectorStages, chainVector};
 
 } // namespace
 } // namespace Quorvex::detail
