@@ -48,7 +48,8 @@ int main(int argc, char** argv)
     const int w = vga ? 640 : 240;
     const int h = vga ? 480 : 180;
     const size_t n = static_cast<size_t>(w) * h;
-    std::vector<float> frame(n), amp(n), depth(n), scratch(n), spare(n), average(n);
+    std::vector<float> frame(n), amp(n), depth(n), average(n);
+    std::vector<float> scratch(detail::filterScratchPixels(w, h)), spare(scratch.size());
     quorvexBenchDepthFrame(w, h, frame.data(), amp.data());
     const FilterParams params;
     FilterChain chain(params);

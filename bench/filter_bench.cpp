@@ -48,7 +48,8 @@ std::vector<uint16_t> rawFrame(size_t pixels)
 void benchSize(const Size& size)
 {
     const size_t n = static_cast<size_t>(size.width) * static_cast<size_t>(size.height);
-    std::vector<float> frame(n), amp(n), depth(n), scratch(n), spare(n), average(n);
+    std::vector<float> frame(n), amp(n), depth(n), average(n);
+    std::vector<float> scratch(detail::filterScratchPixels(size.width, size.height)), spare(scratch.size());
     quorvexBenchDepthFrame(size.width, size.height, frame.data(), amp.data());
 
     const std::vector<uint16_t> raw = rawFrame(n);

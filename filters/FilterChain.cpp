@@ -525,8 +525,8 @@ TofErrorCode FilterChain::apply(const FilterInput& in, const ImageView<float>& o
     const size_t sw = static_cast<size_t>(w);
     if (w != width_ || h != height_) {
         average_.assign(n, 0.0f);
-        scratch_.assign(n, 0.0f);
-        spare_.assign(n, 0.0f);
+        scratch_.assign(detail::filterScratchPixels(w, h), 0.0f);
+        spare_.assign(detail::filterScratchPixels(w, h), 0.0f);
         work_.clear();
         amplitude_.clear();
         width_ = w;

@@ -21,8 +21,20 @@ struct DepthImage {
     float rangeMm;
 };
 
-// What a stage may use besides the frame, each width * height floats: the
-// temporal average of the stream and two scratch planes.
+// The invalid pixels the fast chains keep around a copy of the image in
+// their scratch planes.
+constexpr int kFilterMargin = 2;
+
+// Floats in each scratch plane of a width x height frame: a copy of the
+// image with its margin, and four more rows.
+constexpr size_t filterScratchPixels(int width, int height)
+{
+    return static_cast<size_t>(width + 2 * kFilterMargin) * static_cast<size_t>(height + 2 * kFilterMargin + 4);
+}
+
+// What a stage may use besides the frame: the temporal average of the
+// stream (width * height floats) and two scratch planes
+// (filterScratchPixels each).
 struct FilterPlanes {
     float* average;
     float* scratch;

@@ -39,6 +39,16 @@
 #include <arm_neon.h>
 #endif
 
+// Whether the flying-pixel test skips its amplitude bound where no window
+// of a vector has a depth edge: a branch that saves instructions where
+// they are counted (ARM), and where they are not, a branch mispredicted on
+// about every other vector of a noisy wall costs more than the bound.
+#if defined(__x86_64__)
+constexpr bool kSkipFlatWindows = false;
+#else
+constexpr bool kSkipFlatWindows = true;
+#endif
+
 // The windows' loops are unrolled whole: their terms then live in
 // registers instead of an array in memory.
 #define QUORVEX_UNROLL _Pragma("GCC unroll 9")
@@ -107,6 +117,16 @@ inline VF maxKeep(VF b, VF x) { return select(b < x, x, b); }
 // Window extremes: any NaN makes the result NaN here.
 inline VF minAcc(VF m, VF x) { return {vminq_f32(m.v, x.v)}; }
 inline VF maxAcc(VF m, VF x) { return {vmaxq_f32(m.v, x.v)}; }
+// Extremes of coded depth compared as integers (see invalidCode).
+inline VF minCoded(VF a, VF b)
+{
+    return {vreinterpretq_f32_u32(vminq_u32(vreinterpretq_u32_f32(a.v), vreinterpretq_u32_f32(b.v)))};
+}
+inline VF maxCoded(VF a, VF b)
+{
+    return {vreinterpretq_f32_s32(vmaxq_s32(vreinterpretq_s32_f32(a.v), vreinterpretq_s32_f32(b.v)))};
+}
+inline VF fromBits(uint32_t bits) { return {vreinterpretq_f32_u32(vdupq_n_u32(bits))}; }
 inline bool anyLane(VI m)
 {
     const uint32x2_t half = vorr_u32(vget_low_u32(m.v), vget_high_u32(m.v));
@@ -133,7 +153,22 @@ inline VF divide(VF a, VI count)
 constexpr int kLanes = QUORVEX_FILTER_LANES;
 typedef float VF __attribute__((vector_size(4 * kLanes)));
 typedef int32_t VI __attribute__((vector_size(4 * kLanes)));
+typedef uint32_t VU __attribute__((vector_size(4 * kLanes)));
 inline VI andNot(VI a, VI b) { return a & ~b; }
+// Extremes of coded depth compared as integers (see invalidCode).
+inline VF minCoded(VF a, VF b)
+{
+    const VU x = reinterpret_cast<VU>(a);
+    const VU y = reinterpret_cast<VU>(b);
+    return reinterpret_cast<VF>(x < y ? x : y);
+}
+inline VF maxCoded(VF a, VF b)
+{
+    const VI x = reinterpret_cast<VI>(a);
+    const VI y = reinterpret_cast<VI>(b);
+    return reinterpret_cast<VF>(x > y ? x : y);
+}
+inline VF fromBits(uint32_t bits) { return reinterpret_cast<VF>(VU{} + bits); }
 inline VF load(const float* p)
 {
     VF v;
@@ -211,10 +246,13 @@ struct ConfidenceTerms {
     {
     }
 
-    VI keep(VF d, VF a) const
+    VI keep(VF d, VF a) const { return (d > zero) & (d < infinity) & keepFinite(d, a); }
+
+    // For a depth already known to be a positive finite number.
+    VI keepFinite(VF d, VF a) const
     {
         const VF limit = maxParam(floor, maxNoise * d);
-        return (d > zero) & (d < infinity) & (a >= minAmp) & (a < saturation) & (k <= limit * a);
+        return (a >= minAmp) & (a < saturation) & (k <= limit * a);
     }
 };
 
@@ -272,36 +310,51 @@ struct Switch {
 using On = Switch<true>;
 using Off = Switch<false>;
 
-// Depth with every invalid pixel (not above 0) a NaN, after the point
-// stages that are on.
-void nanCoded(const DepthImage& img, const FilterParams& p, bool confidence, bool aliasing, float* out)
+// The value of every invalid pixel in a coded plane: a NaN, which fails
+// each comparison by which the plain code skips a neighbour whose depth is
+// not positive, with its sign bit set. Compared as integers it is then
+// above every valid depth (a positive number, whose bits order as the
+// number does) unsigned and below every one signed: the unsigned minimum
+// and the signed maximum of a window are those of its valid depths.
+constexpr uint32_t kInvalidCodeBits = 0xffc00000u;
+VF invalidCode() { return fromBits(kInvalidCodeBits); }
+float invalidCodeScalar()
 {
-    const ConfidenceTerms c(img, p);
-    const AliasTerms al(img, p);
-    const VF nan = splat(__builtin_nanf(""));
-    const float* const depth = img.depth;
-    const float* const amp = img.amplitude;
-    auto run = [&](auto confidenceOn, auto aliasingOn) {
-        pointwiseTwiceSafe(pixelsOf(img), [&](size_t i) QUORVEX_LAMBDA_INLINE {
-            const VF d = load(depth + i);
-            const VF a = load(amp + i);
-            VI keep = d > c.zero;
-            if (decltype(confidenceOn)::value)
-                keep = keep & c.keep(d, a);
-            if (decltype(aliasingOn)::value)
-                keep = andNot(keep, al.alias(d, a));
-            store(out + i, select(keep, d, nan));
-        });
-    };
-    // The switches decided once, outside the loop.
-    if (confidence && aliasing)
-        run(On{}, On{});
-    else if (confidence)
-        run(On{}, Off{});
-    else if (aliasing)
-        run(Off{}, On{});
-    else
-        run(Off{}, Off{});
+    float f;
+    __builtin_memcpy(&f, &kInvalidCodeBits, sizeof f);
+    return f;
+}
+
+// The `n` pixels from `depth` into `out` coded, invalid ones the invalid
+// code: with Validate, a depth as a caller gave it is valid in
+// (0, kFilterMaxDepthMm], else any depth above 0; then the point stages
+// that are on.
+template <typename Validate, typename ConfidenceOn, typename AliasingOn>
+QUORVEX_ALWAYS_INLINE void codedRange(const ConfidenceTerms& c, const AliasTerms& al, const float* depth,
+                                      const float* amp, float* out, size_t n)
+{
+    const VF code = invalidCode();
+    const VF maxDepth = splat(kFilterMaxDepthMm);
+    pointwiseTwiceSafe(n, [&](size_t i) QUORVEX_LAMBDA_INLINE {
+        const VF d = load(depth + i);
+        const VF a = load(amp + i);
+        VI keep = d > c.zero;
+        if (Validate::value)
+            keep = keep & (d <= maxDepth);
+        if (ConfidenceOn::value)
+            keep = keep & (Validate::value ? c.keepFinite(d, a) : c.keep(d, a));
+        if (AliasingOn::value)
+            keep = andNot(keep, al.alias(d, a));
+        store(out + i, select(keep, d, code));
+    });
+}
+
+// The whole of `img` coded into `out`, no point stage (the 3 x 3 stages
+// alone).
+void coded(const DepthImage& img, const FilterParams& p, float* out)
+{
+    codedRange<Off, Off, Off>(ConfidenceTerms(img, p), AliasTerms(img, p), img.depth, img.amplitude, out,
+                              pixelsOf(img));
 }
 
 struct TemporalTerms {
@@ -377,7 +430,9 @@ bool windowFits(const DepthImage& img) { return img.width >= kLanes + 2 && img.h
 
 bool flyingFits(const DepthImage& img, const FilterParams& p)
 {
-    return windowFits(img) && isNumber(p.flyingGapMm) && !(p.flyingGapMm < 0.0f) && !(p.flyingGapRel < 0.0f);
+    // The amplitude bound of FlyingTerms::at holds for a ratio not below 0.
+    return windowFits(img) && isNumber(p.flyingGapMm) && !(p.flyingGapMm < 0.0f) && !(p.flyingGapRel < 0.0f) &&
+           !(p.flyingAmpRatio < 0.0f);
 }
 
 bool spatialFits(const DepthImage& img, const FilterParams& p)
@@ -406,8 +461,18 @@ struct FlyingTerms {
     VI smoothSlope(const float* s, size_t c, size_t w, VF sc, VF gap, const VF (&d)[8]) const;
 
     // The flying-pixel test of the pixels from `c` = (x, y) of `view`, whose
-    // depth is NaN-coded: the centre's depth where it stays, `dropped`
-    // where it goes, `otherwise` where it is invalid.
+    // depth is coded (invalidCode): the centre's depth where it stays,
+    // `dropped` where it goes, `otherwise` where it is invalid.
+    //
+    // Two cheap tests settle most vectors. The window's extremes over its
+    // valid depths (invalidCode) tell whether any neighbour is nearer or
+    // farther than the gap, exactly as the per-neighbour comparisons do. A
+    // pixel with only one side of an edge (not between two surfaces) is
+    // dimmed only when its amplitude is below the ratio of its brightest
+    // neighbour across the gap; no neighbour is brighter than the brightest
+    // of all eight, so an amplitude at or above the ratio of that settles
+    // it. (A NaN amplitude makes that bound NaN or leaves it out; either way
+    // no pixel is settled wrongly.) What remains takes the full test.
     QUORVEX_ALWAYS_INLINE VF at(const DepthImage& view, size_t c, int x, int y, VF otherwise) const
     {
         const size_t w = static_cast<size_t>(view.width);
@@ -417,20 +482,34 @@ struct FlyingTerms {
         const VF sc = load(mid);
         const VI valid = sc > zero;
         const VF gap = maxParam(gapMm, gapRel * sc);
-        const VF lo = sc - gap;
-        const VF hi = sc + gap;
         const VF d[8] = {load(up - 1), load(up), load(up + 1), load(mid - 1),
                          load(mid + 1), load(dn - 1), load(dn), load(dn + 1)};
         VF mn = d[0];
         VF mx = d[0];
         QUORVEX_UNROLL
         for (int k = 1; k < 8; ++k) {
-            mn = minAcc(mn, d[k]);
-            mx = maxAcc(mx, d[k]);
+            mn = minCoded(mn, d[k]);
+            mx = maxCoded(mx, d[k]);
         }
-        const VI flat = (mn >= lo) & (mx <= hi);
-        if (!anyLane(andNot(valid, flat)))
-            return select(valid, sc, otherwise);
+        const VI nearer = mn < sc - gap;
+        const VI farther = mx > sc + gap;
+        const VI edge = valid & (nearer | farther);
+        const VF kept = select(valid, sc, otherwise);
+        if (kSkipFlatWindows && !anyLane(edge))
+            return kept;
+        const float* amp = view.amplitude;
+        const float* aup = amp + c - w;
+        const float* amid = amp + c;
+        const float* adn = amp + c + w;
+        const VF a[8] = {load(aup - 1), load(aup), load(aup + 1), load(amid - 1),
+                         load(amid + 1), load(adn - 1), load(adn), load(adn + 1)};
+        VF brightest = zero;
+        QUORVEX_UNROLL
+        for (int k = 0; k < 8; ++k)
+            brightest = maxAcc(brightest, a[k]);
+        const VI unsure = edge & ((nearer & farther) | ~(load(amid) >= ratio * brightest));
+        if (!anyLane(unsure))
+            return kept;
         return edgeAt(view, c, x, y, otherwise);
     }
 
@@ -532,43 +611,40 @@ VI FlyingTerms::smoothSlope(const float* s, size_t c, size_t w, VF sc, VF gap, c
     return smoothSlopeAt(s, c, w, sc, gap, gap * slopeTol, d);
 }
 
-// The flying-pixel stage from `view` (NaN-coded depth) into `out`: the
-// depth where a pixel stays, `dropped` where it goes, and where it is
+// Row `y` of the flying-pixel stage from `view` (coded depth) into `out`:
+// the depth where a pixel stays, `dropped` where it goes, and where it is
 // invalid `original` (the stage's input, which may be `out` itself) or,
-// without one, `dropped`.
-void flyingPass(const DepthImage& view, const FilterParams& p, float* out, float dropped, const float* original)
+// without one, `dropped`. Reads `view` two rows either side.
+QUORVEX_ALWAYS_INLINE void flyingRow(const FlyingTerms& t, const DepthImage& view, float* out, const float* original,
+                                     int y)
 {
-    const FlyingTerms t(p, dropped);
     const int w = view.width;
-    const int h = view.height;
-    const size_t sw = static_cast<size_t>(w);
+    const size_t row = static_cast<size_t>(y) * static_cast<size_t>(w);
     const float* s = view.depth;
     // The border: pixel by pixel, on the window cut at the image's edge.
-    auto border = [&](int x, int y) {
-        const size_t c = static_cast<size_t>(y) * sw + static_cast<size_t>(x);
+    auto border = [&](int x) {
+        const size_t c = row + static_cast<size_t>(x);
         const float sc = s[c];
-        out[c] = sc > 0.0f ? (flyingDrops(view, p, x, y) ? dropped : sc) : original ? original[c] : dropped;
+        out[c] = sc > 0.0f ? (flyingDrops(view, t.p, x, y) ? t.dropped : sc) : original ? original[c] : t.dropped;
     };
-    for (int x = 0; x < w; ++x) {
-        border(x, 0);
-        border(x, h - 1);
+    if (y == 0 || y == view.height - 1) {
+        for (int x = 0; x < w; ++x)
+            border(x);
+        return;
     }
-    const VF drop = splat(dropped);
-    for (int y = 1; y + 1 < h; ++y) {
-        const size_t row = static_cast<size_t>(y) * sw;
-        border(0, y);
-        border(w - 1, y);
-        if (original) {
-            rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
-                const size_t c = row + static_cast<size_t>(x);
-                store(out + c, t.at(view, c, x, y, load(original + c)));
-            });
-        } else {
-            rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
-                const size_t c = row + static_cast<size_t>(x);
-                store(out + c, t.at(view, c, x, y, drop));
-            });
-        }
+    border(0);
+    border(w - 1);
+    if (original) {
+        rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
+            const size_t c = row + static_cast<size_t>(x);
+            store(out + c, t.at(view, c, x, y, load(original + c)));
+        });
+    } else {
+        const VF drop = splat(t.dropped);
+        rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
+            const size_t c = row + static_cast<size_t>(x);
+            store(out + c, t.at(view, c, x, y, drop));
+        });
     }
 }
 
@@ -587,9 +663,14 @@ struct SpatialTerms {
     template <bool finiteDepth = false>
     QUORVEX_ALWAYS_INLINE VF at(const float* s, size_t c, size_t w, VF otherwise) const
     {
-        const float* up = s + c - w;
-        const float* mid = s + c;
-        const float* dn = s + c + w;
+        return rowsAt<finiteDepth>(s + c - w, s + c, s + c + w, otherwise);
+    }
+
+    // The same from the pixels at `mid` of one row and those above and
+    // below them.
+    template <bool finiteDepth = false>
+    QUORVEX_ALWAYS_INLINE VF rowsAt(const float* up, const float* mid, const float* dn, VF otherwise) const
+    {
         const VF sc = load(mid);
         const VI valid = sc > zero;
         const VF delta = maxParam(deltaMm, deltaRel * sc);
@@ -620,9 +701,11 @@ void flyingVector(const DepthImage& img, const FilterParams& p, const FilterPlan
         return;
     }
     float* const scratch = planes.scratch;
-    nanCoded(img, p, false, false, scratch);
+    coded(img, p, scratch);
     const DepthImage view{scratch, img.amplitude, img.width, img.height, img.rangeMm};
-    flyingPass(view, p, img.depth, 0.0f, img.depth);
+    const FlyingTerms t(p, 0.0f);
+    for (int y = 0; y < img.height; ++y)
+        flyingRow(t, view, img.depth, img.depth, y);
 }
 
 void spatialVector(const DepthImage& img, const FilterParams& p, const FilterPlanes& planes)
@@ -632,7 +715,7 @@ void spatialVector(const DepthImage& img, const FilterParams& p, const FilterPla
         return;
     }
     float* const scratch = planes.scratch;
-    nanCoded(img, p, false, false, scratch);
+    coded(img, p, scratch);
     const SpatialTerms t(p);
     const size_t w = static_cast<size_t>(img.width);
     for (int y = 1; y + 1 < img.height; ++y) {
@@ -652,9 +735,17 @@ const FilterStage kVectorStages[] = {QUORVEX_FILTER_STAGES(QUORVEX_FILTER_VECTOR
 #undef QUORVEX_FILTER_VECTOR_STAGE
 
 // The default chain's shape (point stages, flying pixels, spatial, then
-// temporal) in three passes over the frame: point stages into a NaN-coded
-// plane, flying pixels into another, then the spatial mean and the temporal
-// average row by row into the depth. Other shapes walk the stage table.
+// temporal, holes or not) in one sweep down the frame, each pass a few rows
+// behind the one before so that the rows it reads are still in the cache:
+// the point stages from the source into a coded plane, the flying-pixel
+// test from that into a ring of rows, then the spatial mean and the
+// temporal average into the depth. Other shapes walk the stage table.
+//
+// The coded depth and a copy of the amplitude lie in planes with a margin
+// of kFilterMargin invalid pixels around the image: a window cut at the
+// image's edge and one whose outer pixels are invalid are judged alike
+// (neither proves an edge nor continues a slope), so the border takes the
+// vector code too.
 void chainVector(const DepthImage& img, const float* source, const FilterParams& p, const FilterPlanes& planes)
 {
     if (!(p.flying && p.spatial) || !flyingFits(img, p) || !spatialFits(img, p) || !pointFits(img, p) ||
@@ -662,33 +753,92 @@ void chainVector(const DepthImage& img, const float* source, const FilterParams&
         runFilterStages(kVectorStages, true, img, source, p, planes);
         return;
     }
+    constexpr int m = kFilterMargin;
     const int w = img.width;
     const int h = img.height;
     const size_t sw = static_cast<size_t>(w);
-    float* const average = planes.average;
-    float* const scratch = planes.scratch;
-    float* const spare = planes.spare;
-    for (size_t i = 0; i < pixelsOf(img); ++i)
-        img.depth[i] = source[i] > 0.0f && source[i] <= kFilterMaxDepthMm ? source[i] : 0.0f;
-    nanCoded(img, p, p.confidence, p.aliasing, scratch);
-    const DepthImage view{scratch, img.amplitude, w, h, img.rangeMm};
-    flyingPass(view, p, spare, __builtin_nanf(""), nullptr);
+    const size_t pw = sw + 2 * m;
+    const size_t padded = pw * static_cast<size_t>(h + 2 * m);
+    float* const coded = planes.scratch;
+    float* const amp = planes.spare;
+    // Four rows of the flying-pixel stage's result (three are read at a
+    // time, one is written), each with one pixel either side.
+    float* const ring = planes.spare + padded;
+    auto ringRow = [&](int y) { return ring + static_cast<size_t>(y & 3) * pw + m; };
+
+    // The margin: invalid depth, and an amplitude that is never read as a
+    // neighbour's across a gap (its depth is invalid) but bounds the
+    // brightest one, which 0 does.
+    const VF code = invalidCode();
+    const VF zero = splat(0.0f);
+    auto fillRows = [&](size_t from, size_t to) {
+        pointwiseTwiceSafe((to - from) * pw, [&](size_t i) QUORVEX_LAMBDA_INLINE {
+            store(coded + from * pw + i, code);
+            store(amp + from * pw + i, zero);
+        });
+    };
+    fillRows(0, m);
+    fillRows(static_cast<size_t>(h) + m, static_cast<size_t>(h) + 2 * m);
+
+    const ConfidenceTerms ct(img, p);
+    const AliasTerms al(img, p);
+    auto pointRow = [&](int y) {
+        const size_t row = static_cast<size_t>(y) * sw;
+        float* const c = coded + static_cast<size_t>(y + m) * pw;
+        float* const a = amp + static_cast<size_t>(y + m) * pw;
+        for (int k = 0; k < m; ++k) {
+            c[k] = c[pw - 1 - k] = invalidCodeScalar();
+            a[k] = a[pw - 1 - k] = 0.0f;
+        }
+        const float* d = source + row;
+        const float* ai = img.amplitude + row;
+        // The switches decided once per row, outside the pixel loop.
+        if (p.confidence && p.aliasing)
+            codedRange<On, On, On>(ct, al, d, ai, c + m, sw);
+        else if (p.confidence)
+            codedRange<On, On, Off>(ct, al, d, ai, c + m, sw);
+        else if (p.aliasing)
+            codedRange<On, Off, On>(ct, al, d, ai, c + m, sw);
+        else
+            codedRange<On, Off, Off>(ct, al, d, ai, c + m, sw);
+        __builtin_memcpy(a + m, ai, sizeof(float) * sw);
+    };
+
+    // The flying-pixel test on the padded planes: every pixel of the image
+    // is at least kFilterMargin from their edge.
+    const DepthImage view{coded, amp, static_cast<int>(pw), h + 2 * m, img.rangeMm};
+    const FlyingTerms ft(p, __builtin_nanf(""));
+    const VF drop = splat(__builtin_nanf(""));
+    auto flyingRowPadded = [&](int y) {
+        const size_t row = static_cast<size_t>(y + m) * pw;
+        float* const out = ringRow(y);
+        out[-1] = out[w] = __builtin_nanf("");
+        const int last = w - kLanes;
+        auto one = [&](int x) QUORVEX_LAMBDA_INLINE {
+            const size_t c = row + static_cast<size_t>(x + m);
+            store(out + x, ft.at(view, c, x + m, y + m, drop));
+        };
+        for (int x = 0; x < last; x += kLanes)
+            one(x);
+        one(last);
+    };
 
     const SpatialTerms st(p);
     const TemporalTerms tt(p);
-    const VF zero = splat(0.0f);
-    auto spatialRow = [&](size_t row, auto finiteDepth) {
+    auto spatialRow = [&](int y, auto finiteDepth) {
+        const float* up = ringRow(y - 1);
+        const float* mid = ringRow(y);
+        const float* dn = ringRow(y + 1);
+        float* const d = img.depth + static_cast<size_t>(y) * sw;
         rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
-            const size_t c = row + static_cast<size_t>(x);
-            store(img.depth + c, st.at<decltype(finiteDepth)::value>(spare, c, sw, zero));
+            store(d + x, st.rowsAt<decltype(finiteDepth)::value>(up + x, mid + x, dn + x, zero));
         });
     };
-    for (int y = 0; y < h; ++y) {
-        const size_t row = static_cast<size_t>(y) * sw;
-        float* const d = img.depth + row;
+    auto lastRow = [&](int y) {
+        float* const d = img.depth + static_cast<size_t>(y) * sw;
         // The spatial stage leaves the border as the flying-pixel stage
         // left it, invalid pixels 0.
-        const float* f = spare + row;
+        const float* f = ringRow(y);
         if (y == 0 || y == h - 1) {
             for (size_t x = 0; x < sw; ++x)
                 d[x] = f[x] > 0.0f ? f[x] : 0.0f;
@@ -696,14 +846,24 @@ void chainVector(const DepthImage& img, const float* source, const FilterParams&
             d[0] = f[0] > 0.0f ? f[0] : 0.0f;
             d[sw - 1] = f[sw - 1] > 0.0f ? f[sw - 1] : 0.0f;
             if (p.confidence)
-                spatialRow(row, On{});
+                spatialRow(y, On{});
             else
-                spatialRow(row, Off{});
+                spatialRow(y, Off{});
         }
-        // The temporal average of the row just filtered, while it is in
-        // the cache.
         if (p.temporal)
-            temporalRange(tt, d, average + row, sw);
+            temporalRange(tt, d, planes.average + static_cast<size_t>(y) * sw, sw);
+    };
+    // Row i of the source is coded, row i - 2 tested for flying pixels
+    // (its test reads two coded rows either side), row i - 3 filtered into
+    // the depth (the mean reads one flying-pixel row either side). In place,
+    // the depth's row i - 3 is written after the source's row i - 3 was read.
+    for (int i = 0; i < h + 3; ++i) {
+        if (i < h)
+            pointRow(i);
+        if (i >= 2 && i - 2 < h)
+            flyingRowPadded(i - 2);
+        if (i >= 3)
+            lastRow(i - 3);
     }
     if (p.holes)
         holesScalar(img, p, planes);

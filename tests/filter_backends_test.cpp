@@ -160,7 +160,9 @@ TEST(FilterBackends, StagesMatchThePlainCode)
                     std::vector<float> want = f.depth, got = f.depth;
                     // The state plane starts with the frame's own noisy depth.
                     std::vector<float> wantAverage = f.depth, gotAverage = wantAverage;
-                    std::vector<float> wantScratch(f.amp.rbegin(), f.amp.rend()), gotScratch = wantScratch;
+                    std::vector<float> wantScratch(f.amp.rbegin(), f.amp.rend()), gotScratch;
+                    wantScratch.resize(detail::filterScratchPixels(f.w, f.h), 7.0f);
+                    gotScratch = wantScratch;
                     std::vector<float> wantSpare = wantScratch, gotSpare = wantScratch;
                     plain.stages[s].plain({want.data(), f.amp.data(), f.w, f.h, 4000.0f}, p,
                                           {wantAverage.data(), wantScratch.data(), wantSpare.data()});
@@ -195,8 +197,10 @@ TEST(FilterBackends, ChainMatchesTheStageTableForEveryCombination)
             };
             auto fresh = [&] {
                 const size_t n = f.depth.size();
-                return State{std::vector<float>(n, -1.0f), std::vector<float>(n, 0.0f), std::vector<float>(n, 7.0f),
-                             std::vector<float>(n, 7.0f)};
+                // Scratch planes left dirty by whatever ran before.
+                const size_t scratch = detail::filterScratchPixels(f.w, f.h);
+                return State{std::vector<float>(n, -1.0f), std::vector<float>(n, 0.0f),
+                             std::vector<float>(scratch, 7.0f), std::vector<float>(scratch, 7.0f)};
             };
             auto run = [&](const detail::FilterKernels& k, int how, State& st, int frame) {
                 // The first frame from a source apart, the second in place.
