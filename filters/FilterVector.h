@@ -136,14 +136,19 @@ inline bool anyLane(VI m)
 inline VI countUp(VI count, VI m) { return {vsubq_u32(count.v, m.v)}; }
 // No NEON division on armv7: the VFP unit's, lane by lane, correctly
 // rounded as everywhere else.
+// The lanes of q0 and q1 are s0-s3 and s4-s7: the divisions read and
+// write them in place (lane by lane through the general registers, as
+// the intrinsics would have it, costs five times the instructions).
 inline VF divide(VF a, VI count)
 {
-    const float32x4_t c = vcvtq_f32_u32(count.v);
-    float32x4_t q = a.v;
-    q = vsetq_lane_f32(vgetq_lane_f32(a.v, 0) / vgetq_lane_f32(c, 0), q, 0);
-    q = vsetq_lane_f32(vgetq_lane_f32(a.v, 1) / vgetq_lane_f32(c, 1), q, 1);
-    q = vsetq_lane_f32(vgetq_lane_f32(a.v, 2) / vgetq_lane_f32(c, 2), q, 2);
-    q = vsetq_lane_f32(vgetq_lane_f32(a.v, 3) / vgetq_lane_f32(c, 3), q, 3);
+    register float32x4_t q asm("q0") = a.v;
+    register float32x4_t c asm("q1") = vcvtq_f32_u32(count.v);
+    __asm__("vdiv.f32 s0, s0, s4\n\t"
+            "vdiv.f32 s1, s1, s5\n\t"
+            "vdiv.f32 s2, s2, s6\n\t"
+            "vdiv.f32 s3, s3, s7"
+            : "+w"(q)
+            : "w"(c));
     return {q};
 }
 
@@ -476,9 +481,26 @@ struct FlyingTerms {
     QUORVEX_ALWAYS_INLINE VF at(const DepthImage& view, size_t c, int x, int y, VF otherwise) const
     {
         const size_t w = static_cast<size_t>(view.width);
-        const float* up = view.depth + c - w;
-        const float* mid = view.depth + c;
-        const float* dn = view.depth + c + w;
+        const Rows r{view.depth + c - w, view.depth + c, view.amplitude + c};
+        return at(r, w, 0, view, c, x, y, otherwise);
+    }
+
+    // Rows of a window: the first depth, the centre's depth and its
+    // amplitude; the rows lie `w` floats apart in both planes.
+    struct Rows {
+        const float* up;
+        const float* mid;
+        const float* amid;
+    };
+
+    // The same for the pixels at offset `i` of rows `r` (pixel `c` =
+    // (x, y) of `view`): row loops keep their pointers in registers.
+    QUORVEX_ALWAYS_INLINE VF at(const Rows& r, size_t w, size_t i, const DepthImage& view, size_t c, int x, int y,
+                                VF otherwise) const
+    {
+        const float* up = r.up + i;
+        const float* mid = r.mid + i;
+        const float* dn = mid + w;
         const VF sc = load(mid);
         const VI valid = sc > zero;
         const VF gap = maxParam(gapMm, gapRel * sc);
@@ -497,10 +519,9 @@ struct FlyingTerms {
         const VF kept = select(valid, sc, otherwise);
         if (kSkipFlatWindows && !anyLane(edge))
             return kept;
-        const float* amp = view.amplitude;
-        const float* aup = amp + c - w;
-        const float* amid = amp + c;
-        const float* adn = amp + c + w;
+        const float* amid = r.amid + i;
+        const float* aup = amid - w;
+        const float* adn = amid + w;
         const VF a[8] = {load(aup - 1), load(aup), load(aup + 1), load(amid - 1),
                          load(amid + 1), load(adn - 1), load(adn), load(adn + 1)};
         VF brightest = zero;
@@ -810,13 +831,14 @@ void chainVector(const DepthImage& img, const float* source, const FilterParams&
     const FlyingTerms ft(p, __builtin_nanf(""));
     const VF drop = splat(__builtin_nanf(""));
     auto flyingRowPadded = [&](int y) {
-        const size_t row = static_cast<size_t>(y + m) * pw;
+        const size_t row = static_cast<size_t>(y + m) * pw + m;
         float* const out = ringRow(y);
         out[-1] = out[w] = __builtin_nanf("");
         const int last = w - kLanes;
+        const FlyingTerms::Rows rows{coded + row - pw, coded + row, amp + row};
         auto one = [&](int x) QUORVEX_LAMBDA_INLINE {
-            const size_t c = row + static_cast<size_t>(x + m);
-            store(out + x, ft.at(view, c, x + m, y + m, drop));
+            const size_t i = static_cast<size_t>(x);
+            store(out + x, ft.at(rows, pw, i, view, row + i, x + m, y + m, drop));
         };
         for (int x = 0; x < last; x += kLanes)
             one(x);
