@@ -24,6 +24,16 @@ namespace {
 constexpr float kFrequency = 37500000.0f;
 constexpr float kRangeMm = 4000.0f;
 
+#if defined(__x86_64__)
+constexpr const char* kArchitecture = "x86";
+#elif defined(__aarch64__)
+constexpr const char* kArchitecture = "aarch64";
+#elif defined(__arm__)
+constexpr const char* kArchitecture = "armv7";
+#else
+constexpr const char* kArchitecture = "other";
+#endif
+
 struct Size {
     const char* name;
     int width;
@@ -65,6 +75,8 @@ void benchSize(const Size& size)
     const int calls = size.width > 320 ? 2 : 5;
     const Timing copy = compare(restore, phase, 15, calls);
     const std::string base = std::string("phase-to-depth, ") + size.name;
+    const std::string sizeKey = figureKey(size.name);
+    figure("phase_to_depth." + sizeKey + ".us", copy.baselineNs / 1000.0);
     std::printf("%s: phase-to-depth %.1f us per frame, copy of the depth %.1f us (taken off below)\n", size.name,
                 copy.baselineNs / 1000.0, copy.stageNs / 1000.0);
 
@@ -100,6 +112,15 @@ void benchSize(const Size& size)
             withCopy.stageNs -= copyAgain.stageNs;
             const std::string name = std::string("  ") + s.name + " [" + to_str(backend) + "], " + size.name;
             printRow(name.c_str(), base.c_str(), withCopy);
+            const std::string stageKey = s.name == "default chain" ? "default" : figureKey(s.name);
+            const std::string key = "filters." + stageKey + "." + sizeKey + "." + to_str(backend);
+            figure(key + "_us", withCopy.stageNs / 1000.0);
+            figure(key + "_ratio_to_phase_to_depth", withCopy.stageNs / withCopy.baselineNs);
+            // The chain as this machine runs it by default: the fastest
+            // backend, named by the architecture.
+            if (stageKey == "default" && backend == filterBackends().back())
+                figure("filters.default." + sizeKey + "." + kArchitecture + "_ratio_to_phase_to_depth",
+                       withCopy.stageNs / withCopy.baselineNs);
         }
     }
 }
@@ -111,5 +132,5 @@ int main()
     printHeader();
     benchSize({"HQVGA", 240, 180});
     benchSize({"VGA", 640, 480});
-    return 0;
+    return writeFigures("filter_bench") ? 0 : 1;
 }
