@@ -71,6 +71,8 @@ void QuorvexTOFCamera::captureThread(std::shared_ptr<FrameQueue> q, FrameType ty
     lastTimestamp.store(mark, std::memory_order_relaxed);
     failedReads.store(0, std::memory_order_relaxed);
     lastRead.store(QuorvexSuccess, std::memory_order_relaxed);
+    // A new stream may come from a module whose clock restarted.
+    captureClock.reset();
 
     while (!stopped.load()) {
         if (autoFrameRate.load(std::memory_order_relaxed) && monotonicNs() - mark > kTrackingPeriodNs) {
@@ -91,7 +93,8 @@ void QuorvexTOFCamera::captureThread(std::shared_ptr<FrameQueue> q, FrameType ty
         }
 
         int64_t ts = 0;
-        const FrameVerdict verdict = analysisFrame(raw, &ts);
+        FrameTiming timing;
+        const FrameVerdict verdict = analysisFrame(raw, &ts, &timing);
         if (verdict == FrameVerdict::NoFrame) {
             if (node)
                 q->pool->giveBack(node);
@@ -119,7 +122,7 @@ void QuorvexTOFCamera::captureThread(std::shared_ptr<FrameQueue> q, FrameType ty
             if (!node)
                 continue;
         }
-        if (!fillFrame(raw, ts, node, type)) {
+        if (!fillFrame(raw, ts, timing, node, type)) {
             q->pool->giveBack(node);
             continue;
         }
@@ -129,16 +132,26 @@ void QuorvexTOFCamera::captureThread(std::shared_ptr<FrameQueue> q, FrameType ty
     }
 }
 
-QuorvexTOFCamera::FrameVerdict QuorvexTOFCamera::analysisFrame(uint8_t* raw, int64_t* ts)
+QuorvexTOFCamera::FrameVerdict QuorvexTOFCamera::analysisFrame(uint8_t* raw, int64_t* ts, FrameTiming* timing)
 {
     // Any non-zero result leaves the scratch frame stale or partly written.
     const TofErrorCode read = sensor->getFrame(raw, ts);
+    const int64_t arrival = monotonicNs();
     lastRead.store(read, std::memory_order_relaxed);
     if (read != QuorvexSuccess) {
         failedReads.fetch_add(1, std::memory_order_relaxed);
         return FrameVerdict::NoFrame;
     }
     failedReads.store(0, std::memory_order_relaxed);
+    // Frames the skip pattern drops still show the module's clock.
+    const int64_t host = sensor->hostStampNs();
+    if (host >= 0) {
+        timing->captureNs = host;
+        timing->arrivalNs = arrival;
+        timing->mapped = true;
+    } else {
+        *timing = captureClock.update(*ts, arrival);
+    }
 
     // Keeps skipFrameLoop - skipFrame of every skipFrameLoop frames, spread
     // evenly, in the module's 8-bit arithmetic. The subtraction wraps in
@@ -155,9 +168,11 @@ QuorvexTOFCamera::FrameVerdict QuorvexTOFCamera::analysisFrame(uint8_t* raw, int
     return FrameVerdict::Keep;
 }
 
-bool QuorvexTOFCamera::fillFrame(uint8_t* raw, int64_t ts, LinkNode* node, FrameType type)
+bool QuorvexTOFCamera::fillFrame(uint8_t* raw, int64_t ts, const FrameTiming& timing, LinkNode* node,
+                                 FrameType type)
 {
     node->frame->setTimestamp(static_cast<uint64_t>(ts));
+    node->timing = timing;
     switch (type) {
     case FrameType::RAW:
         // Unlike the depth path the conversion itself cannot fail, but a
@@ -259,6 +274,18 @@ QuorvexFrameBuffer* QuorvexTOFCamera::requestFrameFrom(const std::shared_ptr<Fra
     }
     reach(delivery::Point::Returning);
     return node->frame.get();
+}
+
+TofErrorCode QuorvexTOFCamera::getFrameTiming(const QuorvexFrameBuffer* frame, FrameTiming& out)
+{
+    std::shared_ptr<FrameQueue> q = currentQueue();
+    if (!q || !frame)
+        return QuorvexUnkownError;
+    const LinkNode* node = q->pool->find(frame);
+    if (!node)
+        return QuorvexUnkownError;
+    out = node->timing;
+    return QuorvexSuccess;
 }
 
 TofErrorCode QuorvexTOFCamera::releaseFrame(QuorvexFrameBuffer* frame)

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "CaptureClock.h"
 #include "QuorvexFrameBuffer.h"
 #include "TofTypes.h"
 
@@ -20,6 +21,9 @@ struct LinkNode {
     // releaseFrame); guarded by the pool mutex. Only a lent node may be
     // released by a caller.
     bool lent = false;
+    // When the frame in it was captured; written by the capture thread
+    // before the node is made ready.
+    FrameTiming timing;
 
     LinkNode() = default;
     LinkNode(const LinkNode&) = delete;

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "camera/CaptureClock.h"
 #include "camera/TofTypes.h"
 #include "sensor/BoardKind.h"
 
@@ -106,14 +107,19 @@ public:
     std::uint32_t consecutiveFailedReads() const { return failedReads.load(std::memory_order_relaxed); }
     TofErrorCode lastReadStatus() const { return lastRead.load(std::memory_order_relaxed); }
 
+    // When a frame lent by requestFrame was captured, on the host's
+    // monotonic clock (see CaptureClock); -1 for a frame not lent from the
+    // current stream.
+    TofErrorCode getFrameTiming(const QuorvexFrameBuffer* frame, FrameTiming& out);
+
 private:
     enum class FrameVerdict : uint8_t { Keep, Skipped, NoFrame };
 
     void captureThread(std::shared_ptr<FrameQueue> q, FrameType type);
     // Reads one capture into `raw` and applies the skip pattern.
-    FrameVerdict analysisFrame(uint8_t* raw, int64_t* ts);
+    FrameVerdict analysisFrame(uint8_t* raw, int64_t* ts, FrameTiming* timing);
     // Converts the capture into the node's frame; false if the device fails.
-    bool fillFrame(uint8_t* raw, int64_t ts, LinkNode* node, FrameType type);
+    bool fillFrame(uint8_t* raw, int64_t ts, const FrameTiming& timing, LinkNode* node, FrameType type);
     bool getRawImages(uint8_t* raw, int16_t* out);
     bool getPhaseImage(uint8_t* raw, float* depth, float* amplitude, float* confidence);
     void updateFps();
@@ -157,6 +163,7 @@ private:
     std::atomic<int> skipFrame{0};
     std::atomic<int> skipFrameLoop{1};
     int skipCounter = 0; // capture thread only
+    CaptureClock captureClock; // capture thread only
     std::atomic<float> frameInterval{0.0f};
     std::atomic<float> smoothing{0.1f};
     std::atomic<float> fps{0.0f};

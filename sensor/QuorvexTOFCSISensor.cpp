@@ -93,6 +93,10 @@ public:
         return (buffer.flags & V4L2_BUF_FLAG_ERROR) || (imageSize > 0 && used < imageSize);
     }
     size_t length() const { return multi ? planes[0].length : buffer.length; }
+    bool monotonicStamp() const
+    {
+        return (buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+    }
     int64_t stampUs() const { return microseconds(buffer.timestamp); }
 
 private:
@@ -468,6 +472,8 @@ TofErrorCode QuorvexTOFCSISensor::getFrame(uint8_t* dst, int64_t* timestamp)
     // one image per frame period) restarts the frame on every buffer and
     // would otherwise keep the capture thread here for as long as it runs.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFrameTimeoutMs);
+    bool monotonic = true;
+    lastHostStampNs = -1;
     while (!frame.complete()) {
         const TofErrorCode waited = waitForBuffer(deadline);
         if (waited != QuorvexSuccess)
@@ -484,6 +490,7 @@ TofErrorCode QuorvexTOFCSISensor::getFrame(uint8_t* dst, int64_t* timestamp)
         const bool usable = !buffer.damaged(imageSize);
         if (usable) {
             const int32_t n = frame.place(buffer.stampUs());
+            monotonic = buffer.monotonicStamp();
             // Exactly one sub-frame per buffer: page padding and whatever a
             // driver reports beyond the image are cut, and a short buffer
             // leaves the rest of its sub-frame as it was.
@@ -502,6 +509,11 @@ TofErrorCode QuorvexTOFCSISensor::getFrame(uint8_t* dst, int64_t* timestamp)
             frame.stored();
     }
     *timestamp = frame.lastStamp() / 1000;
+    // The kernel's stamp is the capture time on the host's clock already
+    // (taken by the driver as the buffer completed, or as it began when the
+    // driver says so): the millisecond timestamp would only lose precision.
+    if (monotonic)
+        lastHostStampNs = frame.lastStamp() * 1000;
     return QuorvexSuccess;
 }
 

@@ -53,6 +53,7 @@ public:
     // apart to make one) or the node fails, 2 for a buffer index the sensor
     // does not hold.
     TofErrorCode getFrame(uint8_t* dst, int64_t* timestamp) override;
+    int64_t hostStampNs() const override { return lastHostStampNs; }
     TofErrorCode setControl(CameraCtrl ctrl, int value) override;
     TofErrorCode getControl(CameraCtrl ctrl, int* value) override;
     // 2000 and 4000 through the range control on the module's sub-device;
@@ -129,6 +130,9 @@ private:
     bool buffersRequested = false;
     bool streaming = false;
     RangeSwitch rangeSwitch;
+    // The last frame's stamp in microseconds times 1000 when the driver
+    // stamps on CLOCK_MONOTONIC, else -1 (capture thread only).
+    int64_t lastHostStampNs = -1;
 };
 
 } // namespace Quorvex

@@ -43,6 +43,11 @@ public:
     // the source cannot tell. Frames captured before a switch took effect
     // are never delivered, so this always belongs to the frame in hand.
     virtual int32_t frameRange() const { return 0; }
+    // When the stamp of the frame the last successful getFrame() delivered
+    // is already a time of the host's monotonic clock (the kernel stamps
+    // capture buffers so): that time in nanoseconds, at the stamp's own
+    // precision. -1 when the stamp is the module's own clock.
+    virtual int64_t hostStampNs() const { return -1; }
 
     int32_t subFrameCount = 1;
 };

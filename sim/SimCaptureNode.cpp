@@ -143,6 +143,8 @@ SimCaptureNode::SimCaptureNode(const ReceiverLayout& l, const CsiModule& m)
       capabilities((l.multiPlanar ? V4L2_CAP_VIDEO_CAPTURE_MPLANE : V4L2_CAP_VIDEO_CAPTURE) |
                    V4L2_CAP_STREAMING)
 {
+    // Apart from the image noise, so that a jitter setting leaves the frames alone.
+    jitterSource.seed(module.seed ^ 0x9E3779B97F4A7C15ull);
     const std::vector<Size> sizes = supportedSizes(module.variant);
     const bool vga = module.variant == CsiModule::Variant::VGA;
     const Size initial = sizes[vga ? (module.vgaHeight == 240 ? 2 : 0) + (module.dualFrequency ? 1 : 0) : 0];
@@ -562,6 +564,7 @@ int SimCaptureNode::streamOn(const FileState& file, void* arg)
     isStreaming = true;
     // A new stream begins with the first sub-frame of a new frame.
     subFrame = 0;
+    frameBegun = false;
     nextFrameAt = Clock::now();
     return 0;
 }
@@ -699,7 +702,7 @@ bool SimCaptureNode::produceLocked(Clock::time_point& due)
     const bool hqvga = module.variant == CsiModule::Variant::HQVGA;
     const uint32_t perFrame = hqvga ? 4 : 1;
     const Clock::time_point now = Clock::now();
-    if (subFrame == 0) {
+    if (subFrame == 0 && !frameBegun) {
         if (module.fps > 0 && now < nextFrameAt) {
             due = nextFrameAt;
             return false;
@@ -718,6 +721,19 @@ bool SimCaptureNode::produceLocked(Clock::time_point& due)
         if (module.fps > 0)
             nextFrameAt = std::max(now, nextFrameAt) + std::chrono::microseconds(periodUs);
         renderLocked();
+        frameBegun = true;
+        const double jitter = module.latencyJitterMs > 0.0
+                                  ? std::uniform_real_distribution<double>(0.0, module.latencyJitterMs)(jitterSource)
+                                  : 0.0;
+        frameDelayUs = std::llround((module.latencyMs + jitter) * 1000.0);
+    }
+    int64_t stampUs = frameStartUs + static_cast<int64_t>(subFrame) * kSubFrameStepUs;
+    // A sub-frame is complete when its stamp says, and handed over after
+    // the configured delay.
+    const Clock::time_point ready{std::chrono::microseconds(stampUs + frameDelayUs)};
+    if (module.fps > 0 && now < ready) {
+        due = ready;
+        return false;
     }
     const uint32_t index = queued.front();
     queued.erase(queued.begin());
@@ -725,7 +741,6 @@ bool SimCaptureNode::produceLocked(Clock::time_point& due)
     const std::vector<uint8_t>& image = encoded[std::min<size_t>(subFrame, encoded.size() - 1)];
     std::memcpy(b.memory->data, image.data(), std::min(image.size(), b.memory->size));
 
-    int64_t stampUs = frameStartUs + static_cast<int64_t>(subFrame) * kSubFrameStepUs;
     if (scriptedNext < scripted.size()) {
         const auto& s = scripted[scriptedNext++];
         b.timestamp.tv_sec = static_cast<decltype(b.timestamp.tv_sec)>(s.first);
@@ -738,6 +753,8 @@ bool SimCaptureNode::produceLocked(Clock::time_point& due)
     b.state = Buffer::State::Done;
     done.push_back(index);
     subFrame = (subFrame + 1) % perFrame;
+    if (subFrame == 0)
+        frameBegun = false;
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <vector>
 
 #include "sensor/BoardKind.h"
@@ -64,6 +65,12 @@ struct CsiModule {
     // seed of its noise.
     sim::PhysicsSettings physics;
     uint64_t seed = 1;
+    // A paced module's buffer is done no earlier than its stamp plus
+    // `latencyMs` and a uniform random 0 ... `latencyJitterMs` (drawn per
+    // frame from `seed`). The stamps are the kernel's CLOCK_MONOTONIC
+    // times, so the module's own clock (its drift) never shows in them.
+    double latencyMs = 0.0;
+    double latencyJitterMs = 0.0;
 };
 
 // A V4L2 capture node of a CSI-2 receiver with a module behind it. Answers
@@ -221,6 +228,11 @@ private:
     uint32_t sequence = 0;
     int64_t frameStartUs = 0;
     Clock::time_point nextFrameAt;
+    // The current frame is begun (stamped and rendered); its buffers wait
+    // until stamp + frameDelayUs.
+    bool frameBegun = false;
+    int64_t frameDelayUs = 0;
+    std::mt19937_64 jitterSource;
 };
 
 } // namespace Quorvex::Sim

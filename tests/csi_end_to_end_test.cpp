@@ -417,4 +417,37 @@ TEST(CsiEndToEnd, CloseAfterAFailedStartReleasesTheNode)
     EXPECT_EQ(next.close(), QuorvexSuccess);
 }
 
+TEST(CsiEndToEnd, CaptureTimesAreTheKernelStampsWhateverTheDelay)
+{
+    // The kernel stamps buffers on the host's monotonic clock: no module
+    // clock to map, only a delivery delay to see through.
+    CsiModule module = hqvgaModule();
+    module.fps = 30;
+    module.latencyMs = 15.0;
+    module.latencyJitterMs = 5.0;
+    World w(BOARD_RASPBERRY_PI, module);
+    QuorvexTOFCamera camera;
+    ASSERT_EQ(camera.open(Connection::CSI, 0), QuorvexSuccess);
+    ASSERT_EQ(camera.start(FrameType::DEPTH), QuorvexSuccess);
+    for (int i = 0; i < 5; ++i) {
+        QuorvexFrameBuffer* frame = waitFrame(camera);
+        ASSERT_NE(frame, nullptr);
+        FrameTiming timing;
+        FrameDataFormat format{};
+        ASSERT_EQ(camera.getFrameTiming(frame, timing), QuorvexSuccess);
+        ASSERT_EQ(frame->getFormat(FrameType::DEPTH, format), QuorvexSuccess);
+        EXPECT_TRUE(timing.mapped);
+        // Microseconds of the stamp, which the millisecond timestamp rounds down.
+        EXPECT_EQ(timing.captureNs % 1000, 0);
+        EXPECT_EQ(static_cast<uint64_t>(timing.captureNs / 1000000), format.timestamp);
+        EXPECT_GE(timing.arrivalNs - timing.captureNs, 15000000);
+        EXPECT_EQ(camera.releaseFrame(frame), QuorvexSuccess);
+        EXPECT_EQ(camera.getFrameTiming(frame, timing), QuorvexSuccess) << "still a frame of the stream";
+    }
+    FrameTiming none;
+    EXPECT_EQ(camera.getFrameTiming(nullptr, none), QuorvexUnkownError);
+    EXPECT_EQ(camera.stop(), QuorvexSuccess);
+    EXPECT_EQ(camera.close(), QuorvexSuccess);
+}
+
 } // namespace Quorvex

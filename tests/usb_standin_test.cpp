@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -73,6 +75,8 @@ TEST(UsbStandIn, ConfigurationErrorsNameFileLineAndKey)
         {"\n# fast\nfps = fast\n", ":3: key 'fps': bad value 'fast'"},
         {"fps = 2000\n", ":1: key 'fps': bad value '2000'"},
         {"fps = -1\n", ":1: key 'fps': bad value '-1'"},
+        {"clock_drift_ppm = 501\n", ":1: key 'clock_drift_ppm': bad value '501'"},
+        {"latency_jitter_ms = -1\n", ":1: key 'latency_jitter_ms': bad value '-1'"},
         {"fps = 10\nfps = 20\n", ":2: key 'fps': given twice (first on line 1)"},
         {"just words\n", ":1: expected 'key = value'"},
         {"variant = hqvga\nwidth = 640\n", ":2: key 'width': the HQVGA module is 240 x 180"},
@@ -329,6 +333,54 @@ TEST(UsbStandIn, InjectsTheConfiguredFaults)
     Camera camera(reset.path.c_str());
     camera.stream();
     EXPECT_EQ(captureAll(camera.handle, 3)[2].timestamp, 0u);
+}
+
+TEST(UsbStandIn, StampsFollowTheModuleClockAndImagesComeAfterTheirDelay)
+{
+    // 250 ppm fast, 10 ms of latency: the truth file's instants are the
+    // images' true capture times; the stamps are the module's clock there.
+    const std::string truthPath = ::testing::TempDir() + "usb_standin_truth.txt";
+    std::remove(truthPath.c_str());
+    UsbConfigFile file("clock_drift_ppm = 250\nlatency_ms = 10\nlatency_jitter_ms = 3\nclock_truth = " +
+                       truthPath + "\n");
+    std::vector<std::pair<uint64_t, int64_t>> delivered;
+    {
+        Camera camera(file.path.c_str());
+        camera.stream();
+        for (int i = 0; i < 12; ++i) {
+            QuorvexImage image{};
+            ASSERT_EQ(QuorvexCaptureImage(camera.handle, &image, 2000), 0);
+            const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    std::chrono::steady_clock::now().time_since_epoch())
+                                    .count();
+            const uint64_t stamp = image.timestamp;
+            delivered.emplace_back(stamp, now);
+            QuorvexFreeImage(camera.handle, image);
+        }
+    }
+    // Closed: every line is in the file.
+    std::FILE* f = std::fopen(truthPath.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    std::vector<std::pair<uint64_t, int64_t>> truth;
+    unsigned long long stamp = 0;
+    long long ns = 0;
+    while (std::fscanf(f, "%llu %lld", &stamp, &ns) == 2)
+        truth.emplace_back(stamp, ns);
+    std::fclose(f);
+    std::remove(truthPath.c_str());
+    ASSERT_EQ(truth.size(), delivered.size());
+    for (size_t i = 0; i < truth.size(); ++i) {
+        EXPECT_EQ(truth[i].first, delivered[i].first);
+        EXPECT_GE(delivered[i].second - truth[i].second, 10000000);
+        // Images of a frame: 1 ms of the module's clock apart, a little less of the host's.
+        if (i % 4 != 0) {
+            EXPECT_EQ(truth[i].first - truth[i - 1].first, 1u);
+            EXPECT_NEAR(static_cast<double>(truth[i].second - truth[i - 1].second), 1e6 / 1.00025, 2.0);
+        }
+    }
+    // Frames follow the module's 30 fps: 33.333 ms of its clock.
+    const double frameNs = static_cast<double>(truth[8].second - truth[4].second);
+    EXPECT_GE(frameNs, 33333000 / 1.00025 - 2.0);
 }
 
 TEST(UsbStandIn, InitAndStartFailuresCanBeInjected)

@@ -9,7 +9,7 @@ __path__ = pkgutil.extend_path(__path__, __name__)
 
 from ._version import __version__  # noqa: E402
 from .errors import CameraError, _extra_hint  # noqa: E402
-from .frame import Frame, StreamInfo  # noqa: E402
+from .frame import Frame, StreamInfo, system_time_ns  # noqa: E402
 from .geometry import Intrinsics, depth_to_points, nominal_intrinsics, save_ply  # noqa: E402
 from .filters import Filters, filter_depth  # noqa: E402
 from .calibration import load_calibration  # noqa: E402
@@ -38,5 +38,5 @@ def subscribe(key=None, *args, transport="zenoh", **kwargs):
         raise ValueError(f"transport {transport!r}: zenoh or ros2")
     return _subscribe_zenoh(*((key,) if key is not None else ()) + args, **kwargs)
 
-__all__ = ["Camera", "Filters", "filter_depth", "CameraError", "open_recording", "subscribe", "Frame", "StreamInfo", "Intrinsics", "nominal_intrinsics", "load_calibration",
+__all__ = ["Camera", "Filters", "filter_depth", "CameraError", "open_recording", "subscribe", "Frame", "StreamInfo", "system_time_ns", "Intrinsics", "nominal_intrinsics", "load_calibration",
            "depth_to_points", "save_ply", "__version__"]

@@ -409,7 +409,7 @@ class Camera:
             # The filters read the amplitude even when the caller does not keep it.
             stream = self._stream
             filtering = stream.filters is not None and mask & 1 and self._output == "depth"
-            stamp, width, height, depth, amplitude, confidence, raw = _native.take(
+            stamp, width, height, depth, amplitude, confidence, raw, capture = _native.take(
                 cam, f, mask | 2 if filtering else mask)
         except ValueError:
             return None  # a start on another thread ended the loan: not ours any more
@@ -431,7 +431,7 @@ class Camera:
             if not mask & 2:
                 amplitude = None
         return Frame(sequence, stamp, host, dropped, width, height, self._output, depth, amplitude,
-                     confidence, raw)
+                     confidence, raw, capture_ns=host if capture is None else capture)
 
 
 def _check_int(what, value, low, high, meaning):

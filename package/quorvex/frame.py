@@ -1,5 +1,6 @@
 """The one frame type every source yields (live camera, recording, network
 subscription), and the description of a stream that comes with it."""
+import time
 from dataclasses import dataclass, field
 from typing import Dict, Optional
 
@@ -14,8 +15,11 @@ class Frame:
 
     Times: `timestamp_ms` is the module's own clock (milliseconds, as the
     camera reports it); `host_time_ns` is the host's monotonic clock
-    (`time.monotonic_ns()`) when the frame reached Python. The two are
-    never mixed.
+    (`time.monotonic_ns()`) when the frame reached Python; `capture_ns` is
+    the estimated instant the module captured the frame, on that same
+    monotonic clock (the library maps the module's clock onto the host's;
+    `system_time_ns(frame.capture_ns)` gives it on `time.time_ns()`'s clock).
+    None on a frame built without it. The times are never mixed.
     `sequence` counts frames delivered by this source, from 0; `dropped`
     is how many frames the module sent before this one that never arrived
     (from the module's timestamps and frame period)."""
@@ -31,6 +35,33 @@ class Frame:
     amplitude: Optional[np.ndarray] = None   # float32 (height, width)
     confidence: Optional[np.ndarray] = None  # float32 (height, width)
     raw: Optional[np.ndarray] = None         # uint16 (rows, width): the raw frame's samples
+    capture_ns: Optional[int] = None         # estimated capture instant, time.monotonic_ns() clock
+
+
+def system_time_ns(monotonic_ns, now=None):
+    """A time of `time.monotonic_ns()`'s clock on `time.time_ns()`'s clock
+    (the system clock, whose epoch ROS stamps use), through the offset
+    between the two clocks now (`now`: a (monotonic, system) pair read
+    together). The system clock may be stepped meanwhile; the monotonic one
+    never is, so times are kept monotonic and converted where they leave."""
+    if now is None:
+        now = clock_pair()
+    mono, system = now
+    return int(monotonic_ns) - mono + system
+
+
+def clock_pair():
+    """(monotonic ns, system ns) read as close together as the two reads
+    allow: the system clock read between two monotonic reads, the closest
+    of three tries."""
+    best = None
+    for _ in range(3):
+        a = time.monotonic_ns()
+        s = time.time_ns()
+        b = time.monotonic_ns()
+        if best is None or b - a < best[0]:
+            best = (b - a, (a + b) // 2, s)
+    return best[1], best[2]
 
 
 @dataclass

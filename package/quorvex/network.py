@@ -20,6 +20,10 @@ RVL in whole millimetres, the others as 16-bit planes), and the attachment is
 of version 2: the version 1 layout with the coding in the byte after the
 height (`CODING_FLOAT32` 0, `CODING_DEPTH` 1). Subscribers that know only
 version 1 refuse such samples as malformed instead of misreading them.
+Publishers now send version 3: the version 2 layout followed by the frame's
+estimated capture time (int64 ns of the system clock), which also stamps
+the images' headers; versions 1 and 2 (module time in the headers) still
+decode.
 
 Private by default: a session listens only on the endpoints it is given,
 scouts by no multicast, and uses no shared memory (so what is measured on
@@ -36,7 +40,7 @@ import zenoh
 
 from . import depthcoding, planeformats, rosmsg, sources
 from .errors import CameraError
-from .frame import Frame, StreamInfo
+from .frame import Frame, StreamInfo, clock_pair, system_time_ns
 from .geometry import intrinsics_from_dict, intrinsics_to_dict
 
 DEFAULT_KEY = sources.DEFAULT_KEY
@@ -52,6 +56,9 @@ _VERSION = 1
 # version 1); float32 frames keep version 1, which every subscriber reads.
 _VERSION_CODED = 2
 _CODING_OFFSET = 10
+# Version 3 appends the capture time on the system clock.
+_VERSION_CAPTURE = 3
+FRAME_HEADER_V3 = struct.Struct(FRAME_HEADER.format + "q")
 CODING_FLOAT32 = 0
 CODING_DEPTH = 1
 COMPRESSIONS = ("none", "depth")
@@ -215,18 +222,20 @@ class Publisher(_SessionUser):
         for name in planeformats.OUTPUT_PLANES[frame.output]:
             mask |= _PLANE_BITS[name]
         coded = self.compression == "depth"
-        attachment = bytearray(FRAME_HEADER.pack(
-            _MAGIC, _VERSION_CODED if coded else _VERSION, mask, frame.width, frame.height, self._id,
-            frame.sequence, frame.timestamp_ms, time.time_ns(), frame.dropped, 0))
+        captured = frame.host_time_ns if frame.capture_ns is None else frame.capture_ns
+        capture_ns = system_time_ns(captured)
+        attachment = bytearray(FRAME_HEADER_V3.pack(
+            _MAGIC, _VERSION_CAPTURE, mask, frame.width, frame.height, self._id,
+            frame.sequence, frame.timestamp_ms, time.time_ns(), frame.dropped, 0, capture_ns))
         if coded:
             attachment[_CODING_OFFSET] = CODING_DEPTH
         attachment = bytes(attachment)
         # Depth stays in millimetres so that frames arrive bit for bit.
         for name, msg in planeformats.plane_messages(frame, self._frame_id, self.compression,
-                                                     depth_in_metres=False):
+                                                     depth_in_metres=False, stamp_ns=capture_ns):
             self._publishers[name].put(rosmsg.encode(self._schema, msg), attachment=attachment)
         self._camera_info.put(rosmsg.encode(rosmsg.CAMERA_INFO, rosmsg.camera_info_message(
-            self.info.intrinsics, frame.timestamp_ms, self._frame_id)), attachment=attachment)
+            self.info.intrinsics, frame.timestamp_ms, self._frame_id, capture_ns)), attachment=attachment)
         self.published += 1
 
 
@@ -446,8 +455,14 @@ class Subscription(_SessionUser):
         output = "raw" if mask & _PLANE_BITS["raw"] else "depth"
         if planes.get("confidence") is _SAME_AS_AMPLITUDE:
             planes["confidence"] = planes["amplitude"].copy()
+        capture_ns = None
+        if header[11] is not None:
+            # The sender's system clock, on this host's monotonic one.
+            mono, system = clock_pair()
+            capture_ns = header[11] - system + mono
         frame = Frame(sequence=sequence, timestamp_ms=timestamp_ms, host_time_ns=host_ns,
-                      dropped=dropped, width=width, height=height, output=output, **planes)
+                      dropped=dropped, width=width, height=height, output=output, capture_ns=capture_ns,
+                      **planes)
         # Frames that reached this host but made way for newer ones count as
         # dropped too; those sent before we were listening do not.
         with self._lock:
@@ -491,7 +506,7 @@ def _plane_array(header, name, data):
         if header[-1] == CODING_DEPTH:
             msg = rosmsg.decode(rosmsg.COMPRESSED_IMAGE, data)
             if name == "confidence" and msg.format == depthcoding.SAME_AS_AMPLITUDE and not len(msg.data):
-                if not header[2] & _PLANE_BITS["amplitude"] or rosmsg.stamp_ms(msg.header.stamp) != header[7]:
+                if not header[2] & _PLANE_BITS["amplitude"] or not _stamped(msg, header):
                     return None
                 return _SAME_AS_AMPLITUDE
         else:
@@ -499,23 +514,37 @@ def _plane_array(header, name, data):
         array = planeformats.plane_array(msg, name, width, height)
     except rosmsg.MessageError:
         return None
-    # The publisher stamps each image with the frame's module time.
-    if rosmsg.stamp_ms(msg.header.stamp) != header[7]:
+    if not _stamped(msg, header):
         return None
     return array
+
+
+def _stamped(msg, header):
+    """Whether an image carries its frame's stamp: the capture time from
+    version 3 on, the module's time before."""
+    if header[11] is not None:
+        return rosmsg.stamp_of_ns(header[11]) == {"sec": msg.header.stamp.sec, "nanosec": msg.header.stamp.nanosec}
+    return rosmsg.stamp_ms(msg.header.stamp) == header[7]
 
 
 def _parse_header(data):
     """The attachment's fields, with the planes' coding appended; None when
     it is not a frame header of a version known here."""
-    if len(data) != FRAME_HEADER.size:
+    if len(data) == FRAME_HEADER_V3.size:
+        header = FRAME_HEADER_V3.unpack(data)
+        if header[1] != _VERSION_CAPTURE:
+            return None
+    elif len(data) == FRAME_HEADER.size:
+        header = FRAME_HEADER.unpack(data) + (None,)
+        if header[1] not in (_VERSION, _VERSION_CODED):
+            return None
+    else:
         return None
-    header = FRAME_HEADER.unpack(data)
     if header[0] != _MAGIC or header[2] == 0 or header[2] >> len(PLANES):
         return None
     if header[1] == _VERSION:
         coding = CODING_FLOAT32
-    elif header[1] == _VERSION_CODED and data[_CODING_OFFSET] in _CODINGS.values():
+    elif data[_CODING_OFFSET] in _CODINGS.values():
         coding = data[_CODING_OFFSET]
     else:
         return None

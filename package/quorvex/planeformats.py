@@ -178,7 +178,7 @@ def depth_to_millimetres(depth_m):
 
 
 # Images -------------------------------------------------------------------
-def image_message(array, timestamp_ms, frame_id, encoding=None):
+def image_message(array, timestamp_ms, frame_id, encoding=None, stamp_ns=None):
     """`sensor_msgs/msg/Image` fields of a 2-D float32 or uint16 array,
     little-endian whatever the host."""
     if array.ndim != 2:
@@ -188,7 +188,7 @@ def image_message(array, timestamp_ms, frame_id, encoding=None):
     dtype = lookup(encoding).dtype
     data = np.ascontiguousarray(array, dtype=dtype)
     height, width = data.shape
-    return {"header": header(timestamp_ms, frame_id),
+    return {"header": header(timestamp_ms, frame_id, stamp_ns),
             "height": height, "width": width, "encoding": encoding, "is_bigendian": 0,
             "step": width * dtype.itemsize, "data": data.tobytes()}
 
@@ -218,18 +218,20 @@ def image_array(message, expected_encoding=None, what="image"):
 
 
 # Planes of a frame ------------------------------------------------------------
-def plane_messages(frame, frame_id, coding="none", depth_in_metres=False):
+def plane_messages(frame, frame_id, coding="none", depth_in_metres=False, stamp_ns=None):
     """(plane name, message fields) of each plane a frame carries, in the
-    coding named (see `CODINGS`); the message type is the coding's schema."""
+    coding named (see `CODINGS`); the message type is the coding's schema.
+    The headers are stamped `stamp_ns` (system clock) when given, else
+    with the module's time."""
     c = CODINGS[coding]
-    h = header(frame.timestamp_ms, frame_id)
+    h = header(frame.timestamp_ms, frame_id, stamp_ns)
     for name in OUTPUT_PLANES[frame.output]:
         array = getattr(frame, name)
         fmt = c.formats[name]
         if c.schema == IMAGE:
             if name == "depth" and depth_in_metres:
                 array = depth_to_metres(array)
-            yield name, image_message(array, frame.timestamp_ms, frame_id, fmt)
+            yield name, image_message(array, frame.timestamp_ms, frame_id, fmt, stamp_ns)
             continue
         # The same payload whether recorded or sent: depth in whole millimetres.
         if name == "depth":
@@ -295,6 +297,16 @@ def frame_from_messages(info_msg, planes, sequence, dropped, host_time_ns, depth
             arrays[n] = plane_array(planes[n], n, width, height, arrays.get("amplitude"), depth_in_metres)
     except MessageError as e:
         raise MessageError(f"frame {info_msg.sequence} of {width} x {height}: {e}") from None
-    return Frame(sequence=sequence, timestamp_ms=stamp_ms(info_msg.header.stamp),
+    # Frames written before the header carried the capture time have the
+    # module's clock there and no capture time of their own.
+    module_ms = getattr(info_msg, "module_stamp_ms", None)
+    if module_ms is None:
+        timestamp_ms, capture_ns = stamp_ms(info_msg.header.stamp), None
+    else:
+        # The capture lies as far before this arrival as before the
+        # recorded one: a time of this host's clock, not of another boot's.
+        timestamp_ms = int(module_ms)
+        capture_ns = int(host_time_ns) - (int(info_msg.host_time_ns) - int(info_msg.capture_ns))
+    return Frame(sequence=sequence, timestamp_ms=timestamp_ms,
                  host_time_ns=host_time_ns, dropped=dropped, width=width, height=height,
-                 output=output, **arrays)
+                 output=output, capture_ns=capture_ns, **arrays)

@@ -22,7 +22,7 @@ from typing import List, Optional
 
 from . import planeformats, rosmsg
 from .errors import CameraError, _extra_hint
-from .frame import StreamInfo
+from .frame import StreamInfo, clock_pair, system_time_ns
 from .geometry import intrinsics_from_dict, intrinsics_to_dict
 from .rate import RateMeter
 
@@ -68,6 +68,9 @@ COMPRESSED_PLANE_TOPICS = {plane: planeformats.topic(TOPIC_BASE, plane, fmt)
                            for plane, fmt in planeformats.CODINGS["depth"].formats.items()}
 CAMERA_INFO_TOPIC = "/quorvex/camera_info"
 FRAME_INFO_TOPIC = "/quorvex/frame_info"
+# What the messages' header stamps hold: the estimated capture time on the
+# system clock (time.time_ns()'s epoch).
+HEADER_STAMPS = "capture, system clock"
 _INSTALL_HINT = _extra_hint("record")
 
 
@@ -198,8 +201,7 @@ class RecordingWriter:
         self._queue = queue.Queue(maxsize=max(1, int(queue_frames)))
         self._unqueued_drops = 0
         self._closed = False
-        self._start_wall_ns = time.time_ns()
-        self._start_mono_ns = time.monotonic_ns()
+        self._start_mono_ns, self._start_wall_ns = clock_pair()
         try:
             self._file = _FileSink(self.path, sync_interval)
         except OSError as e:
@@ -235,7 +237,10 @@ class RecordingWriter:
             "compression": self.compression,
             "chunk_compression": self.chunk_compression,
             # log_time of every message is the host's arrival time on this
-            # wall-clock anchor; the module's own clock is in header.stamp.
+            # wall-clock anchor; header.stamp the estimated capture time on
+            # it; the module's own clock is in each FrameInfo (recordings
+            # without this key have the module's clock in header.stamp).
+            "header_stamps": HEADER_STAMPS,
             "start_wall_ns": str(self._start_wall_ns),
             "start_monotonic_ns": str(self._start_mono_ns),
         }
@@ -342,21 +347,26 @@ class RecordingWriter:
     def _write_frame(self, frame, dropped_by_recorder):
         log_time = self._start_wall_ns + (int(frame.host_time_ns) - self._start_mono_ns)
         stamp_ns = int(frame.timestamp_ms) * 1_000_000
+        # One anchor for the whole file, so that a step of the system
+        # clock while recording leaves the stamps in order.
+        captured = frame.host_time_ns if frame.capture_ns is None else frame.capture_ns
+        header_ns = system_time_ns(captured, (self._start_mono_ns, self._start_wall_ns))
         seq = int(frame.sequence) & 0xFFFFFFFF
         w = self._writer
         coding = planeformats.CODINGS["depth" if self.compression == "depth" else "none"]
         image = self._schemas[coding.schema]
-        for name, msg in planeformats.plane_messages(frame, FRAME_ID, coding.name, depth_in_metres=True):
+        for name, msg in planeformats.plane_messages(frame, FRAME_ID, coding.name, depth_in_metres=True,
+                                                     stamp_ns=header_ns):
             fmt = msg["format"] if coding.schema == rosmsg.COMPRESSED_IMAGE else msg["encoding"]
             w.write_message(planeformats.topic(TOPIC_BASE, name, fmt), image, msg, log_time=log_time,
                             publish_time=stamp_ns, sequence=seq)
         w.write_message(CAMERA_INFO_TOPIC, self._schemas[rosmsg.CAMERA_INFO],
-                        rosmsg.camera_info_message(self.info.intrinsics, frame.timestamp_ms, FRAME_ID),
+                        rosmsg.camera_info_message(self.info.intrinsics, frame.timestamp_ms, FRAME_ID, header_ns),
                         log_time=log_time, publish_time=stamp_ns, sequence=seq)
         # A chunk closed while this message is added holds the whole frame.
         self._file.frames_given = self.stats.frames_written + 1
         w.write_message(FRAME_INFO_TOPIC, self._schemas[rosmsg.FRAME_INFO],
-                        rosmsg.frame_info_message(frame, FRAME_ID, dropped_by_recorder),
+                        rosmsg.frame_info_message(frame, FRAME_ID, dropped_by_recorder, header_ns),
                         log_time=log_time, publish_time=stamp_ns, sequence=seq)
         self._file.maybe_sync()
         s = self.stats

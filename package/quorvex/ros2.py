@@ -19,7 +19,7 @@ import numpy as np
 
 from . import dds, rosmsg
 from .errors import CameraError
-from .frame import Frame, StreamInfo
+from .frame import Frame, StreamInfo, clock_pair
 from .geometry import Intrinsics, depth_to_points
 
 DEFAULT_NAMESPACE = "/quorvex"
@@ -97,11 +97,12 @@ def qos_profile(name):
 
 
 def system_time_ns(frame):
-    """The frame's arrival on the system clock: its monotonic arrival time
-    moved onto the wall clock. A frame that did not arrive just now (read
-    from a recording: another run's monotonic clock) is stamped now."""
-    now_wall, now_mono = time.time_ns(), time.monotonic_ns()
-    age = now_mono - int(frame.host_time_ns)
+    """The frame's capture time (its arrival where no capture time is
+    known) on the system clock. A frame whose times are not of this run's
+    monotonic clock (read from a recording made elsewhere) is stamped now."""
+    now_mono, now_wall = clock_pair()
+    captured = frame.host_time_ns if frame.capture_ns is None else frame.capture_ns
+    age = now_mono - int(captured)
     if 0 <= age < 10_000_000_000:
         return now_wall - age
     return now_wall
@@ -417,10 +418,14 @@ class RosSubscription(_ParticipantUser):
             planes.setdefault(what, np.zeros_like(depth))
         stamp = msg.header.stamp
         self.last_stamp_ns = int(stamp.sec) * 1_000_000_000 + int(stamp.nanosec)
+        # ROS stamps are capture times on the publisher's system clock: on
+        # this host's monotonic clock, as every frame's capture time is.
+        mono, system = clock_pair()
         frame = Frame(sequence=self._sequence,
                       timestamp_ms=int(stamp.sec) * 1000 + int(stamp.nanosec) // 1_000_000,
                       host_time_ns=time.monotonic_ns(), dropped=0, width=depth.shape[1],
-                      height=depth.shape[0], output="depth", **planes)
+                      height=depth.shape[0], output="depth",
+                      capture_ns=self.last_stamp_ns - system + mono, **planes)
         self._sequence += 1
         self.received += 1
         return frame

@@ -72,7 +72,9 @@ MSGDEFS = {
         "int64 host_time_ns          # host monotonic clock at arrival\n"
         "uint32 width                # the frame's width and height as the source gave them\n"
         "uint32 height\n"
-        "string output               # depth or raw\n" + _HEADER_DEFS),
+        "string output               # depth or raw\n"
+        "uint64 module_stamp_ms      # the module's own clock (the header has the capture time)\n"
+        "int64 capture_ns            # estimated capture, host monotonic clock\n" + _HEADER_DEFS),
     POINT_CLOUD2: (
         "std_msgs/Header header\n"
         "uint32 height\n"
@@ -138,18 +140,26 @@ def stamp_ms(time):
     return int(sec) * 1000 + int(nanosec) // 1_000_000
 
 
-def header(timestamp_ms, frame_id):
-    return {"stamp": stamp(timestamp_ms), "frame_id": frame_id}
+def stamp_of_ns(ns):
+    """`builtin_interfaces/Time` of nanoseconds since an epoch (exact)."""
+    ns = int(ns)
+    return {"sec": ns // 1_000_000_000, "nanosec": ns % 1_000_000_000}
 
 
-def camera_info_message(intrinsics, timestamp_ms, frame_id):
+def header(timestamp_ms, frame_id, stamp_ns=None):
+    """A header stamped `stamp_ns` (nanoseconds of the system clock) when
+    given, else with the module's timestamp."""
+    return {"stamp": stamp(timestamp_ms) if stamp_ns is None else stamp_of_ns(stamp_ns), "frame_id": frame_id}
+
+
+def camera_info_message(intrinsics, timestamp_ms, frame_id, stamp_ns=None):
     """`sensor_msgs/msg/CameraInfo` fields of `quorvex.Intrinsics`: D its
     plumb-bob distortion (zero for a pinhole), K the camera matrix, R the
     identity (a single camera) and P = [K | 0], as the calibration file
     holds them."""
     fx, fy, cx, cy = (float(intrinsics.fx), float(intrinsics.fy), float(intrinsics.cx),
                       float(intrinsics.cy))
-    return {"header": header(timestamp_ms, frame_id),
+    return {"header": header(timestamp_ms, frame_id, stamp_ns),
             "height": int(intrinsics.height), "width": int(intrinsics.width),
             "distortion_model": "plumb_bob",
             "d": [float(v) for v in getattr(intrinsics, "distortion", (0.0,) * 5)],
@@ -163,15 +173,17 @@ def camera_info_message(intrinsics, timestamp_ms, frame_id):
 _UINT32_MAX = 0xFFFFFFFF
 
 
-def frame_info_message(frame, frame_id, dropped_by_recorder=0):
+def frame_info_message(frame, frame_id, dropped_by_recorder=0, stamp_ns=None):
     # A network source adds the gap in sequence numbers to the sender's own
     # count, which may pass what the field holds: the count saturates
     # rather than ending the recording.
-    return {"header": header(frame.timestamp_ms, frame_id), "sequence": int(frame.sequence),
+    capture = frame.capture_ns if frame.capture_ns is not None else frame.host_time_ns
+    return {"header": header(frame.timestamp_ms, frame_id, stamp_ns), "sequence": int(frame.sequence),
             "dropped_by_source": min(int(frame.dropped), _UINT32_MAX),
             "dropped_by_recorder": min(int(dropped_by_recorder), _UINT32_MAX),
             "host_time_ns": int(frame.host_time_ns), "width": int(frame.width),
-            "height": int(frame.height), "output": frame.output}
+            "height": int(frame.height), "output": frame.output,
+            "module_stamp_ms": int(frame.timestamp_ms), "capture_ns": int(capture)}
 
 
 # How planes become images moved to `quorvex.planeformats`; the names stay
@@ -189,10 +201,11 @@ def __getattr__(name):
     if name == "PLANE_ENCODINGS":
         return dict(planeformats.CODINGS["none"].formats)
     if name == "plane_messages":
-        return lambda frame, frame_id, depth_in_metres: planeformats.plane_messages(
-            frame, frame_id, "none", depth_in_metres)
+        return lambda frame, frame_id, depth_in_metres, stamp_ns=None: planeformats.plane_messages(
+            frame, frame_id, "none", depth_in_metres, stamp_ns)
     if name == "compressed_plane_messages":
-        return lambda frame, frame_id: planeformats.plane_messages(frame, frame_id, "depth")
+        return lambda frame, frame_id, stamp_ns=None: planeformats.plane_messages(
+            frame, frame_id, "depth", stamp_ns=stamp_ns)
     if name == "compressed_plane_array":
         return planeformats.plane_array
     return getattr(planeformats, name)

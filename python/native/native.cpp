@@ -93,10 +93,12 @@ py::object copyPlane(QuorvexFrameBuffer& frame, FrameType plane, const FrameData
 }
 
 const char* const takeDoc =
-    "take(camera, frame, planes=7) -> (timestamp, width, height, depth, amplitude, confidence, raw)\n\n"
+    "take(camera, frame, planes=7) -> (timestamp, width, height, depth, amplitude, confidence, raw, "
+    "capture_ns)\n\n"
     "Copies the planes of a lent frame (depth, amplitude, confidence as bits 1, 2, 4 of `planes`; "
     "a RAW frame's samples as uint16) and gives the frame back to the camera. Planes not asked "
-    "for or not in the frame are None. Raises ValueError when the frame is no longer lent.";
+    "for or not in the frame are None; capture_ns is the estimated capture instant on the clock of "
+    "time.monotonic_ns(). Raises ValueError when the frame is no longer lent.";
 
 py::tuple take(QuorvexTOFCamera& camera, QuorvexFrameBuffer& frame, unsigned planes)
 {
@@ -115,9 +117,12 @@ py::tuple take(QuorvexTOFCamera& camera, QuorvexFrameBuffer& frame, unsigned pla
         if (planes & kConfidence)
             confidence = copyPlane<float>(frame, FrameType::CONFIDENCE, format);
     }
+    FrameTiming timing;
+    const bool timed = camera.getFrameTiming(&frame, timing) == QuorvexSuccess;
     if (camera.releaseFrame(&frame) == QuorvexSuccess)
         FrameLoans::end(&frame);
-    return py::make_tuple(format.timestamp, format.width, format.height, depth, amplitude, confidence, raw);
+    return py::make_tuple(format.timestamp, format.width, format.height, depth, amplitude, confidence, raw,
+                          timed ? py::int_(timing.captureNs) : py::object(py::none()));
 }
 
 } // namespace

@@ -165,6 +165,8 @@ def test_frames_arrive_exact_with_gaps_as_drops_and_foreign_payloads_skipped():
             sub.info_timeout = 10.0
             assert sub.info == stream_info()
             sent = [depth_frame(s, rng, dropped=d) for s, d in ((0, 0), (1, 0), (2, 3), (5, 0))]
+            for f in sent:
+                f.capture_ns = time.monotonic_ns() - 7_000_000
             wait_matched(pub)
             for f in sent:
                 pub.put(f)
@@ -175,6 +177,9 @@ def test_frames_arrive_exact_with_gaps_as_drops_and_foreign_payloads_skipped():
             for plane in ("depth", "amplitude", "confidence"):
                 assert np.array_equal(getattr(g, plane), getattr(s, plane))
             assert g.raw is None and g.host_time_ns > 0
+            # Through the system clock and back: the same instant, give or
+            # take what the clocks' reads are apart.
+            assert abs(g.capture_ns - s.capture_ns) < 50_000_000
         # The sender's own drops, plus the sequence numbers that never came.
         assert [g.dropped for g in got] == [0, 0, 3, 2]
         assert sub.malformed == 7

@@ -127,17 +127,26 @@ def test_an_independent_ros2_reader_decodes_images_info_and_frame_info(tmp_path)
     highlevel = pytest.importorskip("rosbags.highlevel")
     path, live = record_frames(tmp_path, "bag.mcap", 3, fps=0)
     intr = quorvex.open_recording(path).info.intrinsics
-    got = {}
+    got, logged = {}, {}
     with highlevel.AnyReader([path]) as reader:
-        for conn, _t, raw in reader.messages(connections=reader.connections):
+        for conn, log_time, raw in reader.messages(connections=reader.connections):
             got.setdefault(conn.topic, []).append(reader.deserialize(raw, conn.msgtype))
+            logged.setdefault(conn.topic, []).append(log_time)
     assert {t: len(m) for t, m in got.items()} == {
         "/quorvex/depth/image": 3, "/quorvex/amplitude/image": 3, "/quorvex/confidence/image": 3,
         "/quorvex/camera_info": 3, "/quorvex/frame_info": 3}
-    for frame, img, amp, ci, fi in zip(live, got["/quorvex/depth/image"], got["/quorvex/amplitude/image"],
-                                       got["/quorvex/camera_info"], got["/quorvex/frame_info"]):
+    for frame, img, amp, ci, fi, arrived in zip(live, got["/quorvex/depth/image"], got["/quorvex/amplitude/image"],
+                                                got["/quorvex/camera_info"], got["/quorvex/frame_info"],
+                                                logged["/quorvex/frame_info"]):
         assert (img.encoding, img.height, img.width) == ("32FC1", 180, 240)
-        assert img.header.stamp.sec * 1000 + img.header.stamp.nanosec // 10**6 == frame.timestamp_ms
+        # Headers hold the capture time on the system clock: the arrival
+        # (log time, on the wall clock) a little later; the module's own
+        # stamp is kept in the frame's info.
+        stamp = img.header.stamp.sec * 10**9 + img.header.stamp.nanosec
+        assert 0 <= arrived - stamp < 10**9
+        assert {(m.header.stamp.sec, m.header.stamp.nanosec) for m in (img, amp, ci, fi)} == {
+            (img.header.stamp.sec, img.header.stamp.nanosec)}
+        assert (fi.module_stamp_ms, fi.capture_ns) == (frame.timestamp_ms, frame.capture_ns)
         metres = np.frombuffer(img.data.tobytes(), "<f4").reshape(180, 240)
         assert np.array_equal(bits(metres), bits(rosmsg.depth_to_metres(frame.depth)))
         valid = frame.depth > 0
@@ -505,6 +514,26 @@ def test_a_frame_whose_size_is_not_its_planes_or_beyond_any_module_is_refused(tm
     with pytest.warns(recording.RecordingWarning, match="skipped"):
         kept = list(quorvex.open_recording(path, realtime=False, skip_corrupt=True).frames())
     assert [f.timestamp_ms for f in kept] == [live[0].timestamp_ms]
+
+
+def test_frames_of_recordings_from_before_capture_times_keep_the_module_stamp():
+    """A FrameInfo written before the header carried the capture time: its
+    header has the module's clock, and no capture time is made up."""
+    from types import SimpleNamespace as NS
+    planes = {"raw": NS(**rosmsg.image_message(np.zeros((3, 4), np.uint16), 1234, "f", "16UC1"))}
+    planes["raw"].header = NS(stamp=NS(sec=1, nanosec=234_000_000))
+    old = NS(header=NS(stamp=NS(sec=1, nanosec=234_000_000)), output="raw", width=4, height=3,
+             sequence=0, host_time_ns=5)
+    frame = rosmsg.frame_from_messages(old, planes, sequence=0, dropped=0, host_time_ns=10**12,
+                                       depth_in_metres=True)
+    assert (frame.timestamp_ms, frame.capture_ns) == (1234, None)
+    # A current one: the module's stamp from the info, the capture as far
+    # before this arrival as it was before the recorded one.
+    new = NS(**vars(old), module_stamp_ms=1234, capture_ns=2)
+    new.header = NS(stamp=NS(sec=1_700_000_000, nanosec=0))
+    frame = rosmsg.frame_from_messages(new, planes, sequence=0, dropped=0, host_time_ns=10**12,
+                                       depth_in_metres=True)
+    assert (frame.timestamp_ms, frame.capture_ns) == (1234, 10**12 - 3)
 
 
 # The recordings in data/ were written by version 0.1.0's RecordingWriter

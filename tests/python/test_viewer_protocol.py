@@ -24,8 +24,9 @@ CONTROLS = {"range": {"kind": "choice", "choices": [2000, 4000], "value": 4000},
 class FakeSource:
     """A source of synthetic frames at a fixed rate that records control writes."""
 
-    def __init__(self, fps=60.0, width=64, height=48, first=0):
+    def __init__(self, fps=60.0, width=64, height=48, first=0, capture_lag_ns=None):
         self.fps, self.width, self.height, self.first = fps, width, height, first
+        self.capture_lag_ns = capture_lag_ns
         self.values = {"range": 4000, "frame_rate": 0}
         self.writes = []
         self.info = quorvex.StreamInfo(source="fake", variant="hqvga", width=width, height=height,
@@ -39,10 +40,12 @@ class FakeSource:
             if wait > 0:
                 time.sleep(wait)
             depth = np.full((self.height, self.width), 1000.0 + n, np.float32)
+            now = time.monotonic_ns()
             yield quorvex.Frame(sequence=self.first + n, timestamp_ms=int(n * 1000 / self.fps),
-                                host_time_ns=time.monotonic_ns(), dropped=0, width=self.width,
+                                host_time_ns=now, dropped=0, width=self.width,
                                 height=self.height, output="depth", depth=depth,
-                                amplitude=np.ones_like(depth))
+                                amplitude=np.ones_like(depth),
+                                capture_ns=None if self.capture_lag_ns is None else now - self.capture_lag_ns)
             n += 1
 
     def get_control(self, name):
@@ -352,6 +355,23 @@ def test_sequences_beyond_32_bits_are_acknowledged_as_the_page_reads_them():
                 return seqs
         seqs = run(page())
     assert len(seqs) == 8 and max(seqs) < 2**32  # the connection stayed open past the wrap
+
+
+def test_pages_are_told_how_old_each_frame_they_drew_was_from_capture():
+    # Frames captured 80 ms before they reached the viewer.
+    with ServerThread(Viewer(FakeSource(capture_lag_ns=80_000_000), port=0)) as server:
+        async def page():
+            async with aiohttp.ClientSession() as s:
+                ws = await s.ws_connect(f"http://127.0.0.1:{server.viewer.port}/ws")
+                await receive_frames(ws, 3)
+                for _ in range(50):
+                    msg = await ws.receive(timeout=5)
+                    if msg.type == aiohttp.WSMsgType.TEXT and json.loads(msg.data)["type"] == "latency":
+                        await ws.close()
+                        return json.loads(msg.data)["capture_to_screen_ms"]
+                raise AssertionError("no latency message")
+        latency = run(page())
+    assert latency >= 80
 
 
 def test_play_opens_the_recording_for_its_playback(monkeypatch):

@@ -303,6 +303,27 @@ const std::map<std::string, Setter>& setters()
              c.bytesPerSample = v == "1" ? 1 : 2;
              return nullptr;
          }},
+        {"clock_drift_ppm",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, -500.0, 500.0, c.clockDriftPpm), "expected -500 to 500 parts per million");
+             return nullptr;
+         }},
+        {"latency_ms",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, 0.0, 1000.0, c.latencyMs), "expected 0 to 1000 milliseconds");
+             return nullptr;
+         }},
+        {"latency_jitter_ms",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(parseNumber(v, 0.0, 1000.0, c.latencyJitterMs), "expected 0 to 1000 milliseconds");
+             return nullptr;
+         }},
+        {"clock_truth",
+         [](const std::string& v, ModuleConfig& c) -> const char* {
+             EXPECT(!v.empty(), "expected the path of a file to append to");
+             c.clockTruth = v;
+             return nullptr;
+         }},
         {"timestamps",
          [](const std::string& v, ModuleConfig& c) -> const char* {
              EXPECT(parseList(v, 0, c.timestamps), "expected a list of milliseconds");

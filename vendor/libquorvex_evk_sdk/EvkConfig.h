@@ -50,6 +50,19 @@ struct ModuleConfig {
     uint32_t bitWidth = 12;
     uint32_t bytesPerSample = 2;
 
+    // The module's clock and its delivery. Its clock runs this many parts
+    // per million fast (negative: slow) against the host's, and frames are
+    // paced by it; an image reaches the caller no earlier than `latencyMs`
+    // plus a uniform random 0 ... `latencyJitterMs` (drawn per frame, from
+    // `seed`) after the instant it was stamped. An unpaced module (fps 0)
+    // delivers at once.
+    double clockDriftPpm = 0.0;
+    double latencyMs = 0.0;
+    double latencyJitterMs = 0.0;
+    // Where to append "<timestamp> <true CLOCK_MONOTONIC ns>" for every
+    // image stamped; empty: nowhere.
+    std::string clockTruth;
+
     // Fault injection. Capture numbers count QuorvexCaptureImage calls
     // since open, from 1.
     std::vector<uint64_t> timestamps;    // timestamps of the first images, in order

@@ -1,7 +1,10 @@
 #include "vendor/libquorvex_evk_sdk/SimulatedModule.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <cstring>
+#include <string>
 
 #include "common/ByteOrder.h"
 #include "sim/VgaFrames.h"
@@ -18,7 +21,11 @@ constexpr double kModuleClockHz = 600e6;
 // are read faster, so a reader can always tell them apart from the images
 // of one frame (1 ms apart).
 constexpr uint64_t kMinFrameSpacingMs = 10;
-constexpr int64_t kGapMs = 50;
+constexpr int64_t kGapNs = 50000000;
+constexpr int64_t kNsPerMs = 1000000;
+// Seeds the delivery jitter apart from the image noise, so that a jitter
+// setting leaves the frames of a seed as they are.
+constexpr uint64_t kJitterSeedMix = 0x9E3779B97F4A7C15ull;
 // The clock starts here so that no image of a fresh module reads 0.
 constexpr uint64_t kClockStartMs = 1000;
 // A failing capture takes this long (or the caller's time-out, if shorter):
@@ -102,7 +109,7 @@ sim::SceneMotion SimulatedModule::sceneMotionOf(const ModuleConfig& config)
 }
 
 SimulatedModule::SimulatedModule(const ModuleConfig& c, uint32_t depth)
-    : config(c), queueDepth(depth), openedAt(Clock::now()), noise(c.seed)
+    : config(c), queueDepth(depth), openedAt(Clock::now()), noise(c.seed), jitterSource(c.seed ^ kJitterSeedMix)
 {
 }
 
@@ -116,6 +123,30 @@ SimulatedModule::~SimulatedModule()
     renderWake.notify_all();
     if (renderer.joinable())
         renderer.join();
+    if (truth)
+        std::fclose(truth);
+}
+
+int64_t SimulatedModule::moduleNsAt(Clock::time_point t) const
+{
+    const double elapsed = static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(t - openedAt).count());
+    return static_cast<int64_t>(kClockStartMs) * kNsPerMs +
+           std::llround(elapsed * (1.0 + config.clockDriftPpm * 1e-6));
+}
+
+SimulatedModule::Clock::time_point SimulatedModule::hostAt(int64_t moduleNs) const
+{
+    const double elapsed = static_cast<double>(moduleNs - static_cast<int64_t>(kClockStartMs) * kNsPerMs);
+    return openedAt + std::chrono::duration_cast<Clock::duration>(
+                          std::chrono::nanoseconds(std::llround(elapsed / (1.0 + config.clockDriftPpm * 1e-6))));
+}
+
+void SimulatedModule::writeTruth(uint64_t timestamp, Clock::time_point t)
+{
+    if (!truth)
+        return;
+    const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+    std::fprintf(truth, "%llu %lld\n", static_cast<unsigned long long>(timestamp), ns);
 }
 
 uint32_t SimulatedModule::imagesPerFrame() const
@@ -171,6 +202,14 @@ int SimulatedModule::init()
         const double target = config.variant == Variant::HQVGA ? kBrightestHqvga : kBrightestVga;
         gain = brightest > 0.0 ? std::min(kMaxGain, target / brightest) : kMaxGain;
     }
+    if (!config.clockTruth.empty() && !truth) {
+        truth = std::fopen(config.clockTruth.c_str(), "a");
+        if (!truth) {
+            std::fprintf(stderr, "quorvex_evk_sdk: %s: cannot open the clock truth file: %s\n",
+                         config.clockTruth.c_str(), std::strerror(errno));
+            return QUORVEX_EVK_BAD_CONFIGURATION;
+        }
+    }
     frameWords.assign(static_cast<size_t>(config.width) * imageRows() * imagesPerFrame(), 0);
     slots.resize(queueDepth);
     for (Slot& slot : slots)
@@ -203,6 +242,8 @@ int SimulatedModule::stop()
     {
         std::lock_guard<std::mutex> lock(streamMutex);
         streaming = false;
+        if (truth)
+            std::fflush(truth);
     }
     streamWake.notify_all();
     return QUORVEX_EVK_OK;
@@ -218,6 +259,19 @@ void SimulatedModule::startRender()
     renderWake.notify_one();
 }
 
+void SimulatedModule::prepareFrame()
+{
+    if (world) {
+        startRender();
+        return;
+    }
+    // The ideal world and the pattern take milliseconds: rendered in line,
+    // as a module's next frame is simply there.
+    renderFrame(framesRendered);
+    render = Render::Ready;
+    renderedAt = Clock::now();
+}
+
 void SimulatedModule::renderLoop()
 {
     std::unique_lock<std::mutex> lock(streamMutex);
@@ -230,9 +284,8 @@ void SimulatedModule::renderLoop()
         lock.unlock();
         const bool complete = renderFrame(f);
         lock.lock();
-        if (complete)
-            ++framesRendered;
         render = complete ? Render::Ready : Render::Idle;
+        renderedAt = Clock::now();
         streamWake.notify_all();
     }
 }
@@ -350,16 +403,11 @@ void SimulatedModule::storeImage(uint32_t k, uint8_t* out) const
     }
 }
 
-bool SimulatedModule::pace(std::unique_lock<std::mutex>& lock, uint32_t timeoutMs)
+bool SimulatedModule::waitUntil(std::unique_lock<std::mutex>& lock, Clock::time_point due,
+                                Clock::time_point deadline)
 {
-    const Clock::time_point now = Clock::now();
-    if (config.fps == 0 || !haveFrame)
+    if (due <= Clock::now())
         return true;
-    const auto period = std::chrono::microseconds(1000000 / config.fps);
-    const Clock::time_point due = lastFrameAt + period;
-    if (due <= now)
-        return true;
-    const Clock::time_point deadline = now + std::chrono::milliseconds(timeoutMs);
     streamWake.wait_until(lock, std::min(due, deadline), [&] { return !streaming; });
     return streaming && Clock::now() >= due;
 }
@@ -381,54 +429,87 @@ int SimulatedModule::capture(QuorvexImage& image, uint32_t timeoutMs)
         return QUORVEX_EVK_NO_DEVICE;
     }
 
-    if (nextImage >= imagesPerFrame() && render == Render::Idle) {
-        if (!pace(lock, timeoutMs))
-            return streaming ? QUORVEX_EVK_TIMEOUT : QUORVEX_EVK_WRONG_STATE;
-        const Clock::time_point now = Clock::now();
-        const uint64_t clockMs =
-            kClockStartMs + std::chrono::duration_cast<std::chrono::milliseconds>(now - openedAt).count();
-        uint64_t base = clockMs;
-        if (haveFrame) {
-            base = std::max(base, frameBase + kMinFrameSpacingMs);
-            // Scripted timestamps may have run ahead of the clock.
-            base = std::max<int64_t>(base, static_cast<int64_t>(lastTimestamp + kMinFrameSpacingMs) -
-                                               timestampOffset);
-        }
-        frameBase = base;
-        lastFrameAt = now;
-        haveFrame = true;
-        if (world) {
-            startRender();
-        } else {
-            // The ideal world and the pattern take milliseconds: rendered
-            // in line, as a module's next frame is simply there.
-            renderFrame(framesRendered);
-            ++framesRendered;
-            nextImage = 0;
-        }
-    }
+    const Clock::time_point called = Clock::now();
+    const Clock::time_point deadline = called + std::chrono::milliseconds(timeoutMs);
+    const bool paced = config.fps > 0;
+    const double rate = 1.0 + config.clockDriftPpm * 1e-6;
     if (nextImage >= imagesPerFrame()) {
-        streamWake.wait_for(lock, std::min<std::chrono::milliseconds>(kRenderWait, std::chrono::milliseconds(timeoutMs)),
-                            [&] { return render != Render::Running || !streaming; });
-        if (!streaming)
-            return QUORVEX_EVK_WRONG_STATE;
-        // Still rendering, or a render abandoned by a stop and start
-        // meanwhile (the next call begins the frame again).
-        if (render != Render::Ready)
-            return QUORVEX_EVK_TIMEOUT;
+        // The frame is rendered while its instant is still ahead (the
+        // realistic world on its own thread, from the moment the previous
+        // frame's images are out); a modulation change that comes meanwhile
+        // is rendered again.
+        if (render == Render::Idle)
+            prepareFrame();
+        // Frames follow the module's own clock: its period is shorter on the
+        // host's clock when the module runs fast.
+        const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(
+            std::llround(static_cast<double>(1000000 / std::max<uint32_t>(config.fps, 1)) * 1000.0 / rate)));
+        const Clock::time_point due = lastFrameAt + period;
+        if (paced && haveFrame && !waitUntil(lock, due, deadline))
+            return streaming ? QUORVEX_EVK_TIMEOUT : QUORVEX_EVK_WRONG_STATE;
+        for (;;) {
+            if (render == Render::Running)
+                streamWake.wait_until(lock, std::min(deadline, Clock::now() + kRenderWait),
+                                      [&] { return render != Render::Running || !streaming; });
+            if (!streaming)
+                return QUORVEX_EVK_WRONG_STATE;
+            // Still rendering, or a render abandoned by a stop and start
+            // meanwhile (the next call begins the frame again).
+            if (render != Render::Ready)
+                return QUORVEX_EVK_TIMEOUT;
+            if (config.variant != Variant::HQVGA || config.scene == SceneChoice::PATTERN ||
+                modulationDivider() == renderedDivider)
+                break;
+            prepareFrame();
+        }
         render = Render::Idle;
+        // Asked for in time, the frame is captured when due; asked for late,
+        // or rendered late, when it is there.
+        Clock::time_point at = std::max(called, renderedAt);
+        if (paced && haveFrame)
+            at = std::max(at, due);
+        int64_t base = moduleNsAt(at);
+        if (haveFrame) {
+            int64_t earliest = frameBaseNs + static_cast<int64_t>(kMinFrameSpacingMs) * kNsPerMs;
+            // Scripted timestamps may have run ahead of the clock.
+            earliest = std::max(earliest, static_cast<int64_t>(lastTimestamp + kMinFrameSpacingMs) * kNsPerMs -
+                                              clockOffsetNs);
+            if (base < earliest) {
+                base = earliest;
+                at = hostAt(base);
+            }
+        }
+        frameBaseNs = base;
+        lastFrameAt = at;
+        haveFrame = true;
+        ++framesRendered;
+        frameDelay = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(
+            config.latencyMs +
+            (config.latencyJitterMs > 0.0
+                 ? std::uniform_real_distribution<double>(0.0, config.latencyJitterMs)(jitterSource)
+                 : 0.0)));
         nextImage = 0;
     }
 
-    const uint32_t k = nextImage++;
+    // Images of a frame are 1 ms apart on the module's clock.
+    const uint32_t k = nextImage;
+    const int64_t imageNs = frameBaseNs + static_cast<int64_t>(k) * kNsPerMs;
+    const Clock::time_point capturedAt =
+        lastFrameAt + std::chrono::duration_cast<Clock::duration>(
+                          std::chrono::nanoseconds(std::llround(static_cast<double>(k) * kNsPerMs / rate)));
+    if (paced && !waitUntil(lock, capturedAt + frameDelay, deadline))
+        return streaming ? QUORVEX_EVK_TIMEOUT : QUORVEX_EVK_WRONG_STATE;
+    ++nextImage;
     const uint64_t made = imagesMade++;
     if (contains(config.gapAt, n))
-        timestampOffset += kGapMs;
+        clockOffsetNs += kGapNs;
     if (contains(config.resetAt, n))
-        timestampOffset = -static_cast<int64_t>(frameBase + k);
-    uint64_t timestamp = static_cast<uint64_t>(static_cast<int64_t>(frameBase + k) + timestampOffset);
+        clockOffsetNs = -imageNs;
+    const int64_t clockNs = imageNs + clockOffsetNs;
+    uint64_t timestamp = clockNs > 0 ? static_cast<uint64_t>(clockNs / kNsPerMs) : 0;
     if (made < config.timestamps.size())
         timestamp = config.timestamps[made];
+    writeTruth(timestamp, capturedAt);
 
     if (contains(config.timeoutAt, n)) {
         faultDelay(lock, timeoutMs);
@@ -442,6 +523,10 @@ int SimulatedModule::capture(QuorvexImage& image, uint32_t timeoutMs)
     slot->held = true;
     lastTimestamp = timestamp;
     ++imagesDelivered;
+    // The next frame's render begins as soon as this one's last image is
+    // out: it is then ready by its instant unless it takes a whole period.
+    if (nextImage >= imagesPerFrame() && world && render == Render::Idle)
+        startRender();
 
     std::memset(&image, 0, sizeof image);
     image.frameNumber = framesRendered - 1;

@@ -4,9 +4,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -22,6 +24,14 @@ namespace quorvex_evk {
 // frames at the configured rate, stamps images with its own millisecond
 // clock, lends out images from a fixed pool and injects the configured
 // faults. Register writes may arrive from any thread.
+//
+// Its clock is exact: each image has a true capture instant T on the host's
+// monotonic clock, its timestamp is the module's clock at T (start value,
+// drift, injected gaps and restarts) rounded down to whole milliseconds,
+// and it is handed out no earlier than T plus the configured latency and
+// jitter. The next frame is rendered while the current one is handed out,
+// so rendering adds no delay of its own unless it takes longer than a
+// frame's period; then T is when the frame is there.
 //
 // Frames of the realistic world are rendered on a thread of the module's
 // own: a heavy world takes minutes per frame, while a capture waits for it
@@ -72,10 +82,20 @@ private:
     uint32_t modulationDivider();
     // Renders frame `f` into frameWords; false when cancelled part way.
     bool renderFrame(uint32_t f);
+    // Begins the next frame's render: on the render thread for the
+    // realistic world, in line (and Ready on return) otherwise.
+    void prepareFrame();
     void renderLoop();
     void startRender();
+    // The module's clock (ns) at host instant `t`, before gaps and restarts,
+    // and the host instant at which it reads `moduleNs`.
+    int64_t moduleNsAt(Clock::time_point t) const;
+    Clock::time_point hostAt(int64_t moduleNs) const;
+    // Waits until `due` or the caller's deadline; false if it was not
+    // reached (time-out or stop).
+    bool waitUntil(std::unique_lock<std::mutex>& lock, Clock::time_point due, Clock::time_point deadline);
+    void writeTruth(uint64_t timestamp, Clock::time_point t);
     void storeImage(uint32_t k, uint8_t* out) const;
-    bool pace(std::unique_lock<std::mutex>& lock, uint32_t timeoutMs);
     void faultDelay(std::unique_lock<std::mutex>& lock, uint32_t timeoutMs);
 
     const ModuleConfig config;
@@ -113,10 +133,18 @@ private:
     std::thread renderer;
     uint32_t nextImage = 0;
     bool haveFrame = false;
+    // When the last render was done, which the frame's instant cannot precede.
+    Clock::time_point renderedAt;
     Clock::time_point lastFrameAt;
-    uint64_t frameBase = 0;
+    // Module clock (ns) at the current frame's first image.
+    int64_t frameBaseNs = 0;
     uint64_t lastTimestamp = 0;
-    int64_t timestampOffset = 0;
+    // Gaps and restarts, added to the module's clock (ns).
+    int64_t clockOffsetNs = 0;
+    // The current frame's extra delay.
+    Clock::duration frameDelay{};
+    std::mt19937_64 jitterSource;
+    std::FILE* truth = nullptr;
 
     std::mutex registerMutex;
     std::map<uint32_t, uint32_t> registers;

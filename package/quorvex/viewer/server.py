@@ -43,6 +43,7 @@ class _Client:
         self.last_sent = None
         self.sent = 0
         self.latencies_ms = []  # arrival at the host -> drawn by the page
+        self.capture_latencies_ms = []  # captured by the module (estimated) -> drawn by the page
 
 
 class Viewer:
@@ -166,8 +167,9 @@ class Viewer:
                 self.frames_in += 1
                 # Pages see, and acknowledge, the 32 bits the frame message
                 # carries; a network source's sequence numbers are wider.
+                captured = frame.host_time_ns if frame.capture_ns is None else frame.capture_ns
                 self._loop.call_soon_threadsafe(self._publish, frame.sequence & 0xFFFFFFFF, message,
-                                                frame.host_time_ns)
+                                                (frame.host_time_ns, captured))
             else:
                 self._set_status("end of the source")
         except CameraError as e:
@@ -272,9 +274,15 @@ class Viewer:
                 if parsed["type"] == "ack":
                     if self.playback is not None:
                         self.playback.frame_shown()
-                    arrived = client.pending.pop(parsed["seq"])
-                    client.latencies_ms.append((time.monotonic_ns() - arrived) / 1e6)
+                    arrived, captured = client.pending.pop(parsed["seq"])
+                    now = time.monotonic_ns()
+                    client.latencies_ms.append((now - arrived) / 1e6)
                     del client.latencies_ms[:-1000]
+                    client.capture_latencies_ms.append((now - captured) / 1e6)
+                    del client.capture_latencies_ms[:-1000]
+                    # The page shows how old what it drew was, from capture.
+                    await _quietly(ws.send_str(json.dumps(
+                        {"type": "latency", "capture_to_screen_ms": round(client.capture_latencies_ms[-1], 1)})))
                     client.wake.set()
                 else:
                     await self._set_control(parsed["control"], parsed["value"], client)
@@ -367,7 +375,8 @@ class Viewer:
     # Figures ------------------------------------------------------------------------
     def stats(self):
         return {"frames_in": self.frames_in, "refused": self.refused, "bad_messages": self.bad_messages,
-                "clients": [{"sent": c.sent, "latencies_ms": list(c.latencies_ms)} for c in self.clients]}
+                "clients": [{"sent": c.sent, "latencies_ms": list(c.latencies_ms),
+                             "capture_latencies_ms": list(c.capture_latencies_ms)} for c in self.clients]}
 
 
 def _info_of(source):

@@ -186,6 +186,8 @@ function onText(msg) {
     document.body.dataset.controls = JSON.stringify(msg.values);
   } else if (msg.type === "status") {
     setStatus(msg.text);
+  } else if (msg.type === "latency") {
+    $("capture-latency").textContent = `${msg.capture_to_screen_ms.toFixed(1)} ms`;
   } else if (msg.type === "error") {
     $("control-note").textContent = msg.text;
   }
