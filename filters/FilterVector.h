@@ -8,22 +8,22 @@
 //    (the sources are built without contraction into fused multiply-adds);
 //    a comparison and a select stand for each `?:`, and std::max(c, x) of a
 //    parameter c is done by an instruction that picks c when x is NaN;
-//  - the 3 x 3 stages read an input in which every invalid depth is a NaN:
-//    a NaN fails each of the comparisons by which the plain code skips a
-//    neighbour whose depth is not positive, so the skip costs nothing;
+//  - the 3 x 3 stages read an input in which every invalid depth is a NaN
+//    (invalidCode): a NaN fails each of the comparisons by which the plain
+//    code skips a neighbour whose depth is not positive, so the skip costs
+//    nothing;
 //  - the spatial mean adds all nine terms in the plain code's order, with
 //    +0 for a neighbour left out, which changes no sum;
-//  - the flying-pixel stage first tests a whole vector for the common case
-//    (no depth edge in any window: nothing nearer or farther than the gap)
-//    from the minimum and maximum of the window, comparisons that hold
-//    exactly when every neighbour's own test does; a vector that fails the
-//    test takes the full per-neighbour code. The minimum and maximum may
-//    drop or keep a NaN: a NaN kept fails the test (full code), one dropped
-//    is a neighbour the plain code skips. (The spatial stage has no such
-//    test: sensor noise alone takes a neighbour out of its delta too often
-//    for one to pay.)
+//  - the flying-pixel stage settles most vectors with two cheap tests that
+//    imply the plain code's answer (FlyingTerms::at): the window's extremes
+//    (exact, taken as integers over the coded depth), then a bound on the
+//    brightest neighbour across the gap; a vector they leave open takes the
+//    full per-neighbour code. (The spatial stage has no such test: sensor
+//    noise alone takes a neighbour out of its delta too often for one to
+//    pay.)
 // Parameters the fast code does not cover (a negative gap or delta lets a
-// pixel be its own neighbour; NaN parameters) go to the plain code.
+// pixel be its own neighbour, a negative amplitude ratio turns the bound
+// around; NaN parameters) go to the plain code.
 //
 // armv7's NEON flushes denormal floats to zero; no depth, amplitude or
 // threshold of the filters comes near 1e-38, so it changes no result that a

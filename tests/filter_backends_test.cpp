@@ -100,6 +100,9 @@ std::vector<Frame> frames()
     // Widths about one and two vectors wide, and not a multiple of one.
     for (int w : {3, 6, 9, 10, 11, 17, 18, 19, 37})
         list.push_back(randomFrame(w, 5, 10 + w));
+    // As few rows as the 3 x 3 stages take, and one more.
+    list.push_back(randomFrame(13, 3, 5));
+    list.push_back(randomFrame(21, 4, 6));
     list.push_back(randomFrame(240, 180, 7));
     return list;
 }
@@ -129,6 +132,13 @@ std::vector<std::pair<std::string, FilterParams>> parameterSets()
     negative.flyingGapMm = -5.0f;
     negative.flyingGapRel = 0.0f;
     sets.emplace_back("negative gap", negative);
+    // The amplitude ratio at its ends (the fast flying-pixel test bounds
+    // the brightest neighbour by the ratio), and below them.
+    for (float ratio : {0.0f, 1.0f, -0.5f}) {
+        FilterParams p;
+        p.flyingAmpRatio = ratio;
+        sets.emplace_back("amplitude ratio " + std::to_string(ratio), p);
+    }
     return sets;
 }
 
