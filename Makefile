@@ -44,13 +44,14 @@ test-browser: build
 	QUORVEX_REQUIRE_BROWSER=1 PYTHONPATH=$(PYPATH) $(PY) -m pytest -q tests/python/test_viewer_browser.py
 
 # ROS 2: Debian's Cyclone DDS C library (what --transport ros2 loads; its
-# package is named per release) and Fast DDS, the tests' independent peer,
-# installed when missing; the tests then run in a network namespace of their
-# own with only the loopback interface up, where one is allowed.
+# package is named per release) and Fast DDS with its IDL compiler, the
+# tests' independent peer and its message types, installed when missing; the
+# tests then run in a network namespace of their own with only the loopback
+# interface up, where one is allowed.
 DDS_PACKAGE = $(shell apt-cache show libddsc0t64 >/dev/null 2>&1 && echo libddsc0t64 || echo libddsc0debian)
 .PHONY: test-ros2
 test-ros2: build
-	@tools/setup.sh $(DDS_PACKAGE) libfastrtps-dev ccache
+	@tools/setup.sh $(DDS_PACKAGE) libfastrtps-dev fastddsgen ccache
 	QUORVEX_REQUIRE_ROS2=1 PYTHONPATH=$(PYPATH) tools/loopback-only.sh $(PY) -m pytest -q tests/python/test_ros2.py
 
 # C++ tests under the sanitizers, each in a build directory of its own; the
