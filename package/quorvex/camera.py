@@ -95,15 +95,20 @@ class DropCounter:
         period = self._period
         known = self._known
         dropped = 0
-        ordered = sorted(intervals)
-        # The lower middle: one gap among two intervals does not yet say
-        # the module runs slower than it was set to.
-        if known is not None and (len(ordered) < 2 or ordered[(len(ordered) - 1) // 2] <= 1.25 * known):
-            if interval >= 1.5 * known:
-                dropped = int(interval / known + 0.5) - 1
-        elif period is not None and interval >= 1.5 * period and len(intervals) >= 8:
-            if ordered[len(ordered) // 2] <= 1.25 * period:
-                dropped = int(interval / period + 0.5) - 1
+        # Only an interval long enough to hide a frame needs the middle of
+        # the others (sorting them for every frame costs more than the rest
+        # of the frame's bookkeeping).
+        if ((known is not None and interval >= 1.5 * known) or
+                (period is not None and interval >= 1.5 * period and len(intervals) >= 8)):
+            ordered = sorted(intervals)
+            # The lower middle: one gap among two intervals does not yet say
+            # the module runs slower than it was set to.
+            if known is not None and (len(ordered) < 2 or ordered[(len(ordered) - 1) // 2] <= 1.25 * known):
+                if interval >= 1.5 * known:
+                    dropped = int(interval / known + 0.5) - 1
+            elif period is not None and interval >= 1.5 * period and len(intervals) >= 8:
+                if ordered[len(ordered) // 2] <= 1.25 * period:
+                    dropped = int(interval / period + 0.5) - 1
         if len(intervals) == intervals.maxlen and intervals[0] == period:
             intervals.append(interval)
             self._period = min(intervals)
