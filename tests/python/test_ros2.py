@@ -371,22 +371,51 @@ def test_best_effort_reader_receives_from_the_default_writer(loopback, frames, p
     assert len(peer.records()) >= 2
 
 
+def _cdr(items):
+    """Plain little-endian CDR (XCDR1) with its encapsulation header, by
+    hand rather than through our encoder; the peer's generated types read
+    it before they send it. Items: (struct code, value), ("s", text),
+    ("bytes", octets), ("d[]", doubles) a sequence, ("d*", doubles) an array."""
+    out = bytearray()
+
+    def align(n):
+        out.extend(b"\0" * (-len(out) % n))
+    for kind, value in items:
+        if kind == "s":
+            text = value.encode() + b"\0"
+            align(4)
+            out += struct.pack("<I", len(text)) + text
+        elif kind == "bytes":
+            align(4)
+            out += struct.pack("<I", len(value)) + value
+        elif kind in ("d[]", "d*"):
+            if kind == "d[]":
+                align(4)
+                out += struct.pack("<I", len(value))
+            align(8)
+            out += struct.pack(f"<{len(value)}d", *value)
+        else:
+            align(struct.calcsize(kind))
+            out += struct.pack("<" + kind, value)
+    return b"\0\1\0\0" + bytes(out)
+
+
 @needs_dds
 def test_reading_a_foreign_16uc1_publisher(loopback, peer_program, tmp_path):
     depth_mm = (np.arange(24 * 32, dtype=np.uint16).reshape(24, 32) * 7) % 5000
     path = tmp_path / "pub.bin"
     with open(path, "wb") as f:
         for i in range(3):
-            h = {"stamp": {"sec": 5, "nanosec": i * 1_000_000}, "frame_id": "other_camera"}
-            img = rosmsg.image_message(depth_mm + i, 0, "x", "16UC1")
-            img["header"] = h
-            cam = {"header": h, "height": 24, "width": 32, "distortion_model": "plumb_bob",
-                   "d": [0.0] * 5, "k": [30.0, 0, 16, 0, 31.0, 12, 0, 0, 1],
-                   "r": [1.0, 0, 0, 0, 1, 0, 0, 0, 1], "p": [30.0, 0, 16, 0, 0, 31.0, 12, 0, 0, 0, 1, 0],
-                   "binning_x": 0, "binning_y": 0,
-                   "roi": {"x_offset": 0, "y_offset": 0, "height": 0, "width": 0, "do_rectify": False}}
-            for idx, data in ((1, rosmsg.encode(rosmsg.CAMERA_INFO, cam)),
-                              (0, rosmsg.encode(rosmsg.IMAGE, img))):
+            header = [("i", 5), ("I", i * 1_000_000), ("s", "other_camera")]
+            image = _cdr(header + [("I", 24), ("I", 32), ("s", "16UC1"), ("B", 0), ("I", 64),
+                                   ("bytes", (depth_mm + i).astype("<u2").tobytes())])
+            cam = _cdr(header + [("I", 24), ("I", 32), ("s", "plumb_bob"), ("d[]", [0.0] * 5),
+                                 ("d*", [30.0, 0, 16, 0, 31.0, 12, 0, 0, 1]),
+                                 ("d*", [1.0, 0, 0, 0, 1, 0, 0, 0, 1]),
+                                 ("d*", [30.0, 0, 16, 0, 0, 31.0, 12, 0, 0, 0, 1, 0]),
+                                 ("I", 0), ("I", 0), ("I", 0), ("I", 0), ("I", 0), ("I", 0),
+                                 ("B", 0)])
+            for idx, data in ((1, cam), (0, image)):
                 f.write(struct.pack("<II", idx, len(data)) + data)
     import quorvex
     with quorvex.subscribe("/other", transport="ros2", info_timeout=60) as sub:
