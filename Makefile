@@ -141,13 +141,18 @@ test-trixie-python: wheel-trixie
 # Speed, never pass/fail: every bench executable, the Python benches, then
 # instructions per frame of the armv7 and aarch64 builds where the cross
 # tools are there.
+# Each bench also writes its figures as a JSON object of its own into
+# BENCH_FIGURES; they are joined into build/bench/results.json.
+BENCH_FIGURES := $(CURDIR)/build/bench/figures
 .PHONY: bench
 bench: build
-	@$(CMAKE) --build $(BUILD) --target run_benchmarks
+	@rm -rf $(BENCH_FIGURES) && mkdir -p $(BENCH_FIGURES)
+	@QUORVEX_BENCH_FIGURES=$(BENCH_FIGURES) $(CMAKE) --build $(BUILD) --target run_benchmarks
 	@set -e; for p in bench/*_bench.py; do echo "== $$(basename $$p)"; \
-	  PYTHONPATH=$(PYPATH) $(PY) $$p $(BUILD); done
+	  QUORVEX_BENCH_FIGURES=$(BENCH_FIGURES) PYTHONPATH=$(PYPATH) $(PY) $$p $(BUILD); done
 	@echo "== ARM instruction counts (make setup-armhf, make setup-arm64 install the cross tools)"
-	@tools/count-instructions.sh
+	@QUORVEX_BENCH_FIGURES=$(BENCH_FIGURES) tools/count-instructions.sh
+	@$(PY) tools/merge_bench_figures.py $(BENCH_FIGURES) build/bench/results.json
 
 # ROS 2 across a veth pair with Ethernet's MTU between two network
 # namespaces made for the run (as root; net.core.rmem_max, which is the whole
