@@ -181,6 +181,37 @@ async def receive_frames(ws, count, ack=True, delay=0.0):
     return seqs
 
 
+def test_the_hello_comes_before_any_frame(monkeypatch, served):
+    # The stream's description may take a while (a subscription waits for
+    # its publisher) while frames keep coming: none may overtake the hello,
+    # whose geometry the page needs to read them.
+    from quorvex.viewer import server as server_module
+
+    slow_info = server_module._info_of
+
+    def slow(source):
+        time.sleep(0.5)
+        return slow_info(source)
+
+    monkeypatch.setattr(server_module, "_info_of", slow)
+    server, _ = served
+    v = server.viewer
+
+    async def go():
+        async with aiohttp.ClientSession() as s:
+            ws = await s.ws_connect(f"http://127.0.0.1:{v.port}/ws", origin=f"http://127.0.0.1:{v.port}")
+            first = await ws.receive(timeout=10)
+            assert first.type == aiohttp.WSMsgType.TEXT and json.loads(first.data)["type"] == "hello"
+            # ... and the newest frame follows without waiting for another.
+            while True:
+                msg = await ws.receive(timeout=10)
+                if msg.type == aiohttp.WSMsgType.BINARY:
+                    break
+            await ws.close()
+
+    run(go())
+
+
 def test_refusals_of_host_origin_and_token(served):
     server, _ = served
     v = server.viewer

@@ -253,10 +253,9 @@ class Viewer:
         ws = web.WebSocketResponse(max_msg_size=protocol.MAX_CLIENT_MESSAGE, compress=False, heartbeat=20)
         await ws.prepare(request)
         client = _Client(ws, can_control)
-        self.clients.add(client)
         if self.playback is not None:
             self.playback.page_opened()
-        sender = asyncio.ensure_future(self._send_frames(client))
+        sender = None
         try:
             try:
                 # A subscription's info waits for its publisher: never on
@@ -265,7 +264,13 @@ class Viewer:
             except CameraError as e:
                 await ws.close(code=1011, message=str(e).encode()[:120])
                 return ws
+            # The hello comes first: a page learns the stream's geometry and
+            # controls from it before any frame or control update arrives.
             await ws.send_str(json.dumps(self._hello(client, info)))
+            self.clients.add(client)
+            sender = asyncio.ensure_future(self._send_frames(client))
+            # The newest frame at once, also from a paused source.
+            client.wake.set()
             async for msg in ws:
                 try:
                     if msg.type != WSMsgType.TEXT:
@@ -296,8 +301,9 @@ class Viewer:
             pass
         finally:
             self.clients.discard(client)
-            sender.cancel()
-            await _quietly(sender)
+            if sender is not None:
+                sender.cancel()
+                await _quietly(sender)
         return ws
 
     def _hello(self, client, info):
