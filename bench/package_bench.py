@@ -3,11 +3,12 @@ simulated USB module.
 
     python bench/package_bench.py BUILD_DIR
 
-1. Per-frame cost of `Camera.frames()` against the plain loop
-   requestFrame / getDepthData / releaseFrame: the consuming thread's CPU
-   time per frame (what the application loses; waiting costs none), with
-   the module delivering as fast as it is read. Rounds alternate, medians
-   are compared.
+1. Per-frame cost of `Camera.frames()` without filters against the plain
+   loop requestFrame / getDepthData / releaseFrame: the consuming thread's
+   CPU time per frame (what the application loses; waiting costs none),
+   with the module delivering as fast as it is read; then the default
+   filters' cost apart, against the same unfiltered iterator. Rounds
+   alternate, medians are compared.
 2. A pure-Python counting thread's rate while the main thread waits for
    frames, against its rate alone: with the package's wait, and with the
    extension's requestFrame (which holds the interpreter while it waits).
@@ -37,8 +38,10 @@ def main():
         fast = Path(tmp) / "fast.cfg"
         fast.write_text("fps = 0\n")
 
-        with quorvex.Camera(config=fast) as cam:
+        with quorvex.Camera(config=fast, filters=None) as cam, \
+                quorvex.Camera(config=fast) as filtered:
             cam.start()
+            filtered.start()
             raw = cam._cam  # the extension's camera under the package's
 
             # As a user writes it: the arrays stay in variables until the
@@ -58,26 +61,30 @@ def main():
                 del arrays
                 return (clock() - start) / FRAMES
 
-            def iterator(planes):
+            def iterator(planes, camera=cam):
                 start = clock()
-                for _ in cam.frames(max_frames=FRAMES, planes=planes):
+                for _ in camera.frames(max_frames=FRAMES, planes=planes):
                     pass
                 return (clock() - start) / FRAMES
 
             three = ("getDepthData", "getAmplitudeData", "getConfidenceData")
-            base, base3, depth_only, every = [], [], [], []
+            base, base3, depth_only, every, with_filters = [], [], [], [], []
             for _ in range(ROUNDS):
                 base.append(plain(("getDepthData",)))
                 depth_only.append(iterator(("depth",)))
                 base3.append(plain(three))
                 every.append(iterator(("depth", "amplitude", "confidence")))
+                with_filters.append(iterator(("depth",), filtered))
         b, b3 = statistics.median(base), statistics.median(base3)
         d, e = statistics.median(depth_only), statistics.median(every)
+        w = statistics.median(with_filters)
         print(f"per frame, CPU of the consuming thread ({FRAMES} frames x {ROUNDS} rounds, medians):")
         print(f"  requestFrame/getDepthData/releaseFrame  {b * 1e6:8.1f} us   (baseline)")
         print(f"  Camera.frames(), depth plane            {d * 1e6:8.1f} us   {d / b:5.2f} x baseline")
         print(f"  the same with all three planes          {b3 * 1e6:8.1f} us   (baseline)")
         print(f"  Camera.frames(), all three planes       {e * 1e6:8.1f} us   {e / b3:5.2f} x baseline")
+        print(f"  Camera.frames(), depth, default filters {w * 1e6:8.1f} us   {w / d:5.2f} x without filters "
+              f"(the filters' own cost: {(w - d) * 1e6:.1f} us)")
 
         # A module at 30 frames/s: the main thread mostly waits.
         slow = Path(tmp) / "slow.cfg"

@@ -41,9 +41,18 @@ def listed(plt, name=colormap.DEFAULT):
     return ListedColormap(colormap.colormap(name) / 255.0, name=f"quorvex-{name}")
 
 
-def save_images(frame, out_dir, name=colormap.DEFAULT):
+# What the pictures' colours show. The module measures the distance along
+# each pixel's ray (not along the optical axis); the amplitude is the
+# strength of the light that came back, in the module's own units.
+DISTANCE = "distance along the pixel's ray (mm)"
+AMPLITUDE_UNIT = ("amplitude: the strength of the returned light in the module's own units\n"
+                  "(no physical unit; the VGA module's read 1/16 of the HQVGA module's)")
+
+
+def save_images(frame, out_dir, name=colormap.DEFAULT, kind="raw"):
     """depth.png (the package's colour map and automatic range, as the
-    viewer's page draws them) and amplitude.png, each with its scale."""
+    viewer's page draws them) and amplitude.png, each with its scale.
+    `kind` says in the titles which depth it is: "raw" or the filters'."""
     plt = pyplot()
     if plt is None:
         print("pictures skipped: matplotlib is not installed (pip install matplotlib, or the 'examples' extra)")
@@ -55,18 +64,23 @@ def save_images(frame, out_dir, name=colormap.DEFAULT):
     amp = np.nan_to_num(frame.amplitude, nan=0.0)
     top = max(float(np.percentile(amp, 99.5)), 1e-6)
     paths = []
-    for fname, image, cmap, rng, label in (
+    size = f"{frame.width} x {frame.height}"
+    for fname, image, cmap, rng, title, label, note in (
             ("depth.png", colormap.colorize(frame.depth, lo, hi, name), listed(plt, name), (lo, hi),
-             "depth (mm)"),
+             f"{kind} depth ({size})\ncolour: the {DISTANCE}", DISTANCE,
+             "grey: no depth" + (" (none measured, or dropped by the filters)" if kind != "raw" else "")),
             ("amplitude.png", colormap.colormap("grey")[np.clip(amp * 256 / top, 0, 255).astype(np.uint8)],
-             listed(plt, "grey"), (0, top), "amplitude (sensor units)")):
+             listed(plt, "grey"), (0, top), f"amplitude of the {kind} frame ({size})\ngrey: the returned light",
+             "amplitude (module units)",
+             AMPLITUDE_UNIT)):
         fig, ax = plt.subplots(figsize=(6, 4.8), dpi=100)
         # The colours are the package's own, pixel for pixel: no resampling.
         ax.imshow(image, interpolation="nearest")
-        ax.set_title(f"{label.split(' ')[0]} ({frame.width} x {frame.height})")
+        ax.set_title(title, fontsize=10)
         ax.set_axis_off()
         bar = fig.colorbar(ScalarMappable(Normalize(*rng), cmap), ax=ax, label=label)
         bar.set_ticks(colormap.ticks(*rng))
+        fig.text(0.5, 0.02, note, ha="center", fontsize=8)
         paths.append(os.path.join(out_dir, fname))
         fig.savefig(paths[-1], bbox_inches="tight")
         plt.close(fig)
@@ -103,7 +117,7 @@ def save_point_cloud_picture(clouds, path, depth_range, name=colormap.DEFAULT):
         ax.set_zlabel("up (m)")
         ax.view_init(elev=25, azim=-60)
         ax.set_title(f"{title} ({len(points)} points)")
-    fig.colorbar(sc, ax=fig.axes, shrink=0.6, label="distance (mm)")
+    fig.colorbar(sc, ax=fig.axes, shrink=0.6, label=f"{DISTANCE}, as in depth.png")
     fig.savefig(path, bbox_inches="tight")
     plt.close(fig)
     return path
@@ -182,7 +196,7 @@ def main():
     ply = os.path.join(args.out, "points.ply")
     quorvex.save_ply(ply, points, colors=np.repeat(grey[:, None], 3, axis=1))
     picture = os.path.join(args.out, "points.png")
-    clouds = [("raw", points), ("filtered", quorvex.depth_to_points(filtered.depth, info.intrinsics))]
+    clouds = [("raw", points), ("filtered (default)", quorvex.depth_to_points(filtered.depth, info.intrinsics))]
     if save_point_cloud_picture(clouds, picture, colormap.auto_range(last.depth)) is not None:
         paths.append(picture)
     for path in paths + [ply]:

@@ -27,6 +27,10 @@ def pyplot():
     return plt
 
 
+def image_size(image):
+    return f"{image.shape[1]} x {image.shape[0]}"
+
+
 def save_pictures(depth, amplitude, out_dir):
     plt = pyplot()
     if plt is None:
@@ -35,13 +39,19 @@ def save_pictures(depth, amplitude, out_dir):
 
     os.makedirs(out_dir, exist_ok=True)
     paths = []
-    for name, image, cmap, label in (
-            ("depth.png", depth, "turbo", "depth (mm)"),
-            ("amplitude.png", amplitude, "gray", "amplitude (sensor units)")):
+    size = image_size(depth)
+    # The extension gives the module's raw depth: the distance measured
+    # along each pixel's ray. Amplitude has no physical unit: it is the
+    # strength of the returned light as the module counts it.
+    for name, image, cmap, title, label in (
+            ("depth.png", depth, "turbo", f"raw depth ({size})\ncolour: the distance along the pixel's ray",
+             "distance along the pixel's ray (mm)"),
+            ("amplitude.png", amplitude, "gray", f"raw amplitude ({size})\nthe strength of the returned light",
+             "amplitude (the module's own units, no physical unit)")):
         fig, ax = plt.subplots(figsize=(6, 4.8), dpi=100)
         shown = np.ma.masked_where(image <= 0, image) if name == "depth.png" else image
         im = ax.imshow(shown, cmap=cmap)
-        ax.set_title(f"{label.split(' ')[0]} ({image.shape[1]} x {image.shape[0]})")
+        ax.set_title(title, fontsize=10)
         ax.set_axis_off()
         fig.colorbar(im, ax=ax, label=label)
         path = os.path.join(out_dir, name)
@@ -74,7 +84,8 @@ def main():
     intervals = []
     last_stamp = None
     depth = amplitude = None
-    begin = time.monotonic()
+    begin = shown = time.monotonic()
+    tty = sys.stdout.isatty()
     try:
         while time.monotonic() - begin < args.seconds:
             frame = cam.requestFrame(500)
@@ -100,9 +111,16 @@ def main():
             if frames == 1:
                 first = now
             fps = (frames - 1) / (now - first) if now > first else 0.0
-            print(f"\rframes {frames:5d}   fps {fps:5.1f}   dropped {dropped:4d}", end="", flush=True)
+            line = f"frames {frames:5d}   fps {fps:5.1f}   dropped {dropped:4d}"
+            # Redrawn in place on a terminal; a line a second into a pipe or a log.
+            if tty:
+                print("\r" + line, end="", flush=True)
+            elif now - shown >= 1.0:
+                print(line, flush=True)
+                shown = now
     finally:
-        print()
+        if tty:
+            print()
         cam.stop()
         cam.close()
 

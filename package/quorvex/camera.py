@@ -7,6 +7,7 @@ caller sees it, so nothing can leak or be released twice.
 import collections
 import numbers
 import os
+import sys
 import threading
 import time
 
@@ -14,7 +15,7 @@ import QuorvexDepthCamera as _q
 
 from . import _native
 from ._version import __version__
-from .errors import CameraError
+from .errors import CameraError, is_library_notice, native_stderr
 from .filters import StreamFilter
 from .frame import Frame, StreamInfo
 from .geometry import Intrinsics, nominal_intrinsics
@@ -95,15 +96,20 @@ class DropCounter:
         period = self._period
         known = self._known
         dropped = 0
-        ordered = sorted(intervals)
-        # The lower middle: one gap among two intervals does not yet say
-        # the module runs slower than it was set to.
-        if known is not None and (len(ordered) < 2 or ordered[(len(ordered) - 1) // 2] <= 1.25 * known):
-            if interval >= 1.5 * known:
-                dropped = int(interval / known + 0.5) - 1
-        elif period is not None and interval >= 1.5 * period and len(intervals) >= 8:
-            if ordered[len(ordered) // 2] <= 1.25 * period:
-                dropped = int(interval / period + 0.5) - 1
+        # Only an interval long enough to hide a frame needs the middle of
+        # the others (sorting them for every frame costs more than the rest
+        # of the frame's bookkeeping).
+        if ((known is not None and interval >= 1.5 * known) or
+                (period is not None and interval >= 1.5 * period and len(intervals) >= 8)):
+            ordered = sorted(intervals)
+            # The lower middle: one gap among two intervals does not yet say
+            # the module runs slower than it was set to.
+            if known is not None and (len(ordered) < 2 or ordered[(len(ordered) - 1) // 2] <= 1.25 * known):
+                if interval >= 1.5 * known:
+                    dropped = int(interval / known + 0.5) - 1
+            elif period is not None and interval >= 1.5 * period and len(intervals) >= 8:
+                if ordered[len(ordered) // 2] <= 1.25 * period:
+                    dropped = int(interval / period + 0.5) - 1
         if len(intervals) == intervals.maxlen and intervals[0] == period:
             intervals.append(interval)
             self._period = min(intervals)
@@ -159,11 +165,25 @@ class Camera:
         self._range_mm = None  # the module's, read again with the next frame when None
         self._filter_lock = threading.Lock()
         try:
-            status, refusal = _native.open(self._cam, _CONNECTS.get(connect, _q.TOFConnect.USB), index,
-                                           str(config) if config else "", simulated)
+            # The libraries say why an open failed on standard error, which
+            # keeps what they wrote; the reason goes into the exception too
+            # (the notice of the library in use is no reason).
+            with native_stderr() as said:
+                status, refusal = _native.open(self._cam, _CONNECTS.get(connect, _q.TOFConnect.USB), index,
+                                               str(config) if config else "", simulated)
+            if said:
+                sys.stderr.write("".join(line + "\n" for line in said))
+                sys.stderr.flush()
+            reasons = [line for line in said if not is_library_notice(line)]
             if refusal:
                 raise CameraError(f"opening {self._source}: {refusal}", code=status)
-            _check(status, f"opening with {config}" if config else f"opening {self._source}")
+            if status != _OK:
+                what = f"opening with {config}" if config else f"opening {self._source}"
+                code = f"{status.str()} ({int(status)})"
+                error = CameraError(f"{what}: {'; '.join(reasons)} ({code})" if reasons else f"{what}: {code}",
+                                    code=status)
+                error.library_reasons = reasons
+                raise error
         except BaseException:
             self._cam = None
             raise

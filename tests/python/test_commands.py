@@ -186,3 +186,78 @@ def test_a_length_ends_every_streaming_command(argv, out):
     pytest.importorskip({"view": "aiohttp", "publish": "zenoh"}[argv[0]])
     r = run_module(*argv)
     assert r.returncode == 0 and out in r.stdout, r.stderr
+
+
+def test_a_misspelt_option_shows_the_commands_own_usage():
+    pytest.importorskip("mcap")
+    r = run_module("record", "x.mcap", "--compresion", "lz4")
+    assert r.returncode == 2 and r.stderr.startswith("usage: python -m quorvex record "), r.stderr
+    assert r.stderr.splitlines()[-1] == ("python -m quorvex record: error: unrecognized arguments: "
+                                         "--compresion lz4")
+
+
+@pytest.fixture(scope="module")
+def recordings(tmp_path_factory):
+    """A depth recording and a raw one of the simulated module."""
+    pytest.importorskip("mcap")
+    from quorvex.recording import record
+
+    folder = tmp_path_factory.mktemp("recordings")
+    made = {}
+    for output in ("depth", "raw"):
+        made[output] = folder / f"{output}.mcap"
+        with quorvex.Camera(output=output, filters=None) as cam:
+            record(cam, made[output], max_frames=3, compression="none")
+    return made
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--config", "{cfg}", "--physics", "ideal"], "--physics sets the world of the simulated module opened "
+                                                  "over USB without --config; it does not apply to --config"),
+    (["--from", "{depth}", "--physics", "ideal"], "does not apply to a recording"),
+    (["--camera", "csi", "--physics", "ideal"], "does not apply to --camera csi"),
+    (["--from", "{depth}", "--output", "raw"], "--output raw: {depth} holds depth frames"),
+    (["--from", "{raw}", "--filters", "default"], "--filters default filters depth: {raw} holds raw frames"),
+    (["--output", "raw", "--filters", "near"], "--filters near filters depth; raw samples (--output raw)"),
+    (["--subscribe", "quorvex/x"], "--subscribe quorvex/x needs the publisher's address: give --connect"),
+])
+def test_an_option_the_source_would_ignore_is_refused_in_one_line(tmp_path, recordings, argv, message):
+    names = {"cfg": tmp_path / "module.cfg", "depth": recordings["depth"], "raw": recordings["raw"]}
+    names["cfg"].write_text("scene = sphere\n")
+    argv = [a.format(**names) for a in argv]
+    r = run_module("record", str(tmp_path / "out.mcap"), *argv)
+    lines = r.stderr.strip().splitlines()
+    assert r.returncode == 2 and len(lines) == 1 and lines[0].startswith("quorvex record: "), r.stderr
+    assert message.format(**names) in lines[0] and not (tmp_path / "out.mcap").exists()
+
+
+def test_what_the_user_gave_is_honoured_or_named(tmp_path, recordings):
+    # The same depth recording with --output depth is what it holds: honoured.
+    r = run_module("record", str(tmp_path / "copy.mcap"), "--from", str(recordings["depth"]),
+                   "--output", "depth", "--quiet")
+    assert r.returncode == 0, r.stderr
+    # A subscription whose Zenoh configuration names endpoints needs no --connect; one that
+    # names none is refused as a bare --subscribe is.
+    for text, refused in (('{ connect: { endpoints: ["tcp/127.0.0.1:9"] } }', False),
+                          ('{ mode: "peer" }', True)):
+        (tmp_path / "z.json5").write_text(text)
+        args = parser_of("record")(["--subscribe", "k", "--zenoh-config", str(tmp_path / "z.json5")])
+        if refused:
+            with pytest.raises(options.UsageError, match="needs the publisher's address"):
+                options._refuse_ignored(args, None, False)
+        else:
+            options._refuse_ignored(args, None, False)
+    # The notice of the library in use names the option given, not a variable never set.
+    r = run_module("record", str(tmp_path / "sim.mcap"), "--simulated", "--frames", "2", "--quiet")
+    assert r.returncode == 0 and "using the simulated USB module: --simulated" in r.stderr, r.stderr
+    assert "QUORVEX_SIMULATED" not in r.stderr and "simulated=True" not in r.stderr
+
+
+def test_a_failed_open_says_why_in_the_exception(tmp_path, capfd):
+    missing = tmp_path / "missing.cfg"
+    with pytest.raises(quorvex.CameraError) as e:
+        quorvex.Camera(config=missing)
+    assert f"{missing}: cannot open configuration file" in str(e.value) and "(Unknown error (-1))" in str(e.value)
+    assert e.value.library_reasons and all("using the" not in r for r in e.value.library_reasons)
+    # Standard error keeps what the libraries wrote, once.
+    assert capfd.readouterr().err.count("cannot open configuration file") == 1

@@ -25,6 +25,7 @@ def test_depth_example_streams_and_writes_png_pictures(tmp_path, monkeypatch, ca
     run_example("depth_example.py", ["--seconds", "1", "--out", str(tmp_path)], monkeypatch)
     out = capsys.readouterr().out
     assert "frames" in out and "fps" in out and "dropped" in out
+    assert "\r" not in out  # captured, not a terminal: whole lines, never redrawn
     from PIL import Image  # matplotlib depends on Pillow
     for name in ("depth.png", "amplitude.png"):
         assert (tmp_path / name).read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
@@ -38,7 +39,7 @@ def test_demo_streams_the_box_through_the_package_and_writes_four_outputs(tmp_pa
     monkeypatch.setenv("MPLBACKEND", "Agg")
     run_example("demo.py", ["--seconds", "1", "--out", str(tmp_path)], monkeypatch)
     out = capsys.readouterr().out
-    assert "frames" in out and "fps" in out and "dropped" in out
+    assert "frames" in out and "fps" in out and "dropped" in out and "\r" not in out
     kept, valid = map(int, re.search(r"filtered \(default\): (\d+) of (\d+) valid pixels kept", out).groups())
     assert 0.5 * valid < kept < valid  # the realistic box's edges have mixed pixels to drop
     from PIL import Image
@@ -72,3 +73,29 @@ def test_examples_without_matplotlib_stream_and_skip_the_pictures(name, written,
     out = capsys.readouterr().out
     assert "pictures skipped: matplotlib is not installed" in out
     assert sorted(p.name for p in tmp_path.iterdir()) == written
+
+
+def test_the_demo_pictures_say_what_they_show(tmp_path, monkeypatch):
+    # Raw or filtered, what the colour is (the distance along each ray, as
+    # the module measures it) and the amplitude's unit, in every picture.
+    pytest.importorskip("matplotlib")
+    monkeypatch.setenv("MPLBACKEND", "Agg")
+    from matplotlib.figure import Figure
+
+    texts = {}
+    save = Figure.savefig
+
+    def savefig(fig, path, *args, **kwargs):
+        found = [t.get_text() for t in fig.texts]
+        for ax in fig.axes:
+            found += [ax.get_title(), ax.get_ylabel()]
+        texts[pathlib.Path(path).name] = " ".join(found)
+        return save(fig, path, *args, **kwargs)
+
+    monkeypatch.setattr(Figure, "savefig", savefig)
+    world = ["--physics", "ideal"] if EMULATED else []
+    run_example("demo.py", ["--seconds", "1", "--out", str(tmp_path)] + world, monkeypatch)
+    assert "raw depth" in texts["depth.png"] and "distance along the pixel's ray (mm)" in texts["depth.png"]
+    assert "raw frame" in texts["amplitude.png"] and "module's own units" in texts["amplitude.png"]
+    assert "raw" in texts["points.png"] and "filtered (default)" in texts["points.png"]
+    assert "distance along the pixel's ray (mm)" in texts["points.png"]

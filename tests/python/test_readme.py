@@ -50,3 +50,43 @@ def test_the_marked_snippets_run_as_written(tmp_path):
             cmd = ["bash", "-euo", "pipefail", "-c", text]
         r = subprocess.run(cmd, cwd=work, env=env, capture_output=True, text=True, timeout=120)
         assert r.returncode == 0, f"README line {line_no} ({kind}):\n{text}\n--- output\n{r.stdout}{r.stderr}"
+
+
+def transcript_outputs(command):
+    """(README line, the lines shown under `$ COMMAND ...`) for each such
+    command in the README's transcripts."""
+    lines = README.read_text().splitlines()
+    found = []
+    for i, line in enumerate(lines):
+        if line.startswith(f"$ {command}"):
+            shown = []
+            for following in lines[i + 1:]:
+                if following.startswith("$ ") or following.startswith("```"):
+                    break
+                shown.append(following)
+            found.append((i + 1, line[2:].split("#")[0].strip(), shown))
+    return found
+
+
+def shape(line):
+    # Counts, sizes and times differ from run to run; names and layout do not.
+    return re.sub(r"\d+(\.\d+)?", "N", line.rstrip())
+
+
+def test_the_info_sample_is_what_info_prints(tmp_path):
+    require_child_interpreter()
+    pytest.importorskip("mcap")
+    samples = transcript_outputs("python -m quorvex info")
+    assert samples, "the README shows no info sample"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    for line_no, command, shown in samples:
+        name = command.split()[-1]
+        made = subprocess.run([sys.executable, "-m", "quorvex", "record", name, "--frames", "30", "--quiet"],
+                              cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+        assert made.returncode == 0, made.stderr
+        r = subprocess.run([sys.executable, "-m", "quorvex", *command.split()[3:]], cwd=tmp_path, env=env,
+                           capture_output=True, text=True, timeout=120)
+        assert r.returncode == 0, r.stderr
+        assert [shape(s) for s in shown] == [shape(s) for s in r.stdout.splitlines()], \
+            f"README line {line_no}: the sample differs from what info prints:\n{r.stdout}"
+        (tmp_path / name).unlink()

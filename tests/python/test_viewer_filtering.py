@@ -1,6 +1,8 @@
 """The viewer's own filter chain shows what the package's filters give for
 the same light, whichever module variant, and starts its temporal average
 again where the stream breaks."""
+import dataclasses
+
 import numpy as np
 import pytest
 
@@ -51,7 +53,7 @@ def test_every_path_filters_the_same_light_alike(path, variant, unit):
 
 
 @pytest.mark.parametrize("between, fresh_from", [("next frame", 0), ("seek", 1), ("raw shown", 1),
-                                                  ("range set", 1)])
+                                                  ("range set", 1), ("mode set", 1)])
 def test_temporal_average_restarts_where_the_stream_breaks(between, fresh_from):
     a, b = scene(2)
     range_mm = 2000 if between == "range set" else 4000
@@ -65,6 +67,19 @@ def test_temporal_average_restarts_where_the_stream_breaks(between, fresh_from):
         vf.set("filtered", 1)
     elif between == "range set":
         vf.range_changed(2000)
+    elif between == "mode set":
+        vf.range_changed(4000)  # a VGA mode change that keeps the range still measures anew
     got, filtered = vf.apply(b, 3 if between == "seek" else 11 + (between == "raw shown"))
     assert filtered
     np.testing.assert_array_equal(got.depth, expected)
+
+
+def test_a_source_without_a_range_is_shown_raw_when_asked():
+    from quorvex.viewer import Viewer
+
+    info = dataclasses.replace(info_of("hqvga"), controls={})
+    source = ListSource(scene(1), info)
+    viewer = Viewer(source, filters="default", filtered=False)   # view --filters none
+    assert viewer.page_filters is None and "filtered" not in viewer.controls
+    with pytest.raises(ValueError, match="--filters none shows such a source raw"):
+        Viewer(source, filters="default", filtered=True)

@@ -29,6 +29,11 @@ EXTRAS = {
 }
 
 
+class UsageError(ValueError):
+    """Options that are valid alone but do not apply to the source they
+    met (known only once it is open): exit status 2, as for argparse's."""
+
+
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
     parser = argparse.ArgumentParser(prog="python -m quorvex")
@@ -48,11 +53,20 @@ def main(argv=None):
             print(f"quorvex {name}: not available ({e}); {_extra_hint(extra)}{note}", file=sys.stderr)
             return 2
         module.add_arguments(parsers[name])
-    args = parser.parse_args(argv)
+    args, unknown = parser.parse_known_args(argv)
+    if unknown:
+        # argparse hands a subcommand's unknown options up to the top-level
+        # parser, whose usage says nothing of the command's own options.
+        parsers[args.command].error(f"unrecognized arguments: {' '.join(unknown)}")
     try:
         return module.run(args) or 0
     except KeyboardInterrupt:
         return 130
+    except UsageError as e:
+        # An option that does not apply to the source it met: refused as
+        # argparse refuses a bad one, never silently ignored.
+        print(f"quorvex {args.command}: {e}", file=sys.stderr)
+        return 2
     except (CameraError, ValueError, OSError) as e:
         # What went wrong at run time, in one line; the options were valid
         # (argparse has answered those with status 2).

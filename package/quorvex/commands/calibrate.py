@@ -78,7 +78,8 @@ def run(args):
     if args.views < checkerboard.MIN_VIEWS:
         print(f"quorvex calibrate: --views must be at least {checkerboard.MIN_VIEWS}", file=sys.stderr)
         return 2
-    args.output = "depth"  # the amplitude of depth frames is what shows the board
+    # A camera streams depth frames by default: their amplitude is what shows the board.
+    args.output = None
     progress = Progress(args.quiet)
     views, frames = [], 0
     try:

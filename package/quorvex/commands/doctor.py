@@ -16,7 +16,7 @@ import sys
 import sysconfig
 
 from .._version import __version__
-from .options import _native_stderr
+from ..errors import native_stderr
 
 BOARD_KINDS = {0: "BOARD_UNKNOWN", 2: "BOARD_JETSON_TX1_NANO", 3: "BOARD_JETSON", 5: "BOARD_RASPBERRY_PI",
                6: "BOARD_RASPBERRY_PI_5", 7: "BOARD_RADXA_ROCK"}
@@ -89,12 +89,19 @@ class Probes:
         """None when it opened, else the error's text. What the libraries
         said meanwhile is kept for `library_lines`."""
         from ..camera import Camera
-        with _native_stderr() as said:
+        with native_stderr() as said:
             try:
                 Camera(connect=connect, index=index).close()
                 error = None
             except Exception as e:  # any failure is the report's, not a traceback
                 error = str(e)
+                # The camera folds the libraries' reasons into its message;
+                # the report names them apart (collected here), after what failed.
+                reasons = list(getattr(e, "library_reasons", []))
+                code = getattr(e, "code", None)
+                if reasons and code is not None:
+                    error = error.replace(f"{'; '.join(reasons)} ({code.str()} ({int(code)}))",
+                                          f"{code.str()} ({int(code)})")
         self._said = said
         return error
 

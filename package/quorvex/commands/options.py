@@ -19,8 +19,9 @@ import sys
 import tempfile
 import time
 
-from ..errors import CameraError
+from ..errors import CameraError, native_stderr
 from ..sources import DEFAULT_KEY
+from . import UsageError
 
 CAMERA_LINKS = ("usb", "csi")
 OUTPUTS = ("depth", "raw")
@@ -104,7 +105,8 @@ def add_source_arguments(parser, subscribe=True, calibration=True):
                            help="the lens of a camera_info YAML file (python -m quorvex calibrate "
                                 "writes one) for the point clouds and camera info, instead of the "
                                 "nominal lens or the one the source describes")
-    parser.set_defaults(subscribe=None, output="depth", calibration=None, transport="zenoh")
+    # output None: what the source holds (a camera: depth).
+    parser.set_defaults(subscribe=None, output=None, calibration=None, transport="zenoh")
     if subscribe:
         what.add_argument("--transport", choices=("zenoh", "ros2"), default="zenoh",
                           help="with ros2: the depth images (16UC1 mm or 32FC1 m) and camera "
@@ -134,8 +136,10 @@ def add_output_arguments(parser, raw=True):
     its own options (record's --compression) to the group returned."""
     group = parser.add_argument_group("output")
     if raw:
-        group.add_argument("--output", choices=OUTPUTS, default="depth",
-                           help="depth: depth, amplitude and confidence images; raw: the raw samples")
+        group.add_argument("--output", choices=OUTPUTS, default=None,
+                           help="depth (default): depth, amplitude and confidence images; raw: the raw "
+                                "samples (a camera's choice: a recording or a subscription gives what "
+                                "it holds)")
     return group
 
 
@@ -230,6 +234,7 @@ def _open_source(args, realtime, subscribing, physics, filters):
     preset = _preset(filters)
     # A recording named wins over any subscription.
     ros2 = subscribing and not args.recording and getattr(args, "transport", "zenoh") == "ros2"
+    _refuse_ignored(args, preset, ros2)
     if args.recording or args.subscribe or ros2:
         try:
             if args.recording:
@@ -248,10 +253,65 @@ def _open_source(args, realtime, subscribing, physics, filters):
             source = _calibrated(source, args)
         except ImportError as e:  # the extra it needs is not installed
             raise CameraError(str(e)) from None
+        if args.output is not None or preset is not None:
+            _refuse_mismatch(args, source, preset)
         return source if preset is None else FilteredSource(source, preset)
     if subscribing and (args.connect or args.listen):
         raise CameraError("--connect ENDPOINT and --listen name a network: add --subscribe KEY")
     return open_camera(args, physics=physics, filters=filters)
+
+
+def _refuse_ignored(args, preset, ros2):
+    """Options that the source named would ignore, refused before it opens."""
+    if args.physics:
+        other = ("--config FILE (its physics line sets the world)" if args.config
+                 else "a recording" if args.recording
+                 else "a subscription" if args.subscribe or ros2
+                 else "--camera csi" if args.connect_camera != "usb"
+                 else "--no-simulated" if args.simulated is False else None)
+        if other:
+            raise UsageError(f"--physics sets the world of the simulated module opened over USB "
+                             f"without --config; it does not apply to {other}")
+    if preset is not None and args.output == "raw":
+        raise UsageError(f"--filters {args.filters} filters depth; raw samples (--output raw) have "
+                         "none: leave one of them out")
+    if (args.subscribe and not ros2 and not args.recording and not args.connect and not args.listen
+            and not _names_endpoints(getattr(args, "zenoh_config", None))):
+        raise UsageError(f"--subscribe {args.subscribe} needs the publisher's address: give "
+                         "--connect ENDPOINT (e.g. tcp/192.0.2.10:7447) or --listen ENDPOINT, "
+                         "or a --zenoh-config that names them")
+
+
+def _names_endpoints(path):
+    # A Zenoh configuration names its endpoints under connect or listen;
+    # one that cannot be read is left to Zenoh to report.
+    if not path:
+        return False
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return "endpoints" in f.read()
+    except OSError:
+        return True
+
+
+def _refuse_mismatch(args, source, preset):
+    """--output and --filters against what a recording or a subscription
+    holds: such a source streams what it holds, nothing else."""
+    try:
+        held = source.info.output
+    except BaseException:
+        source.close()
+        raise
+    what = f"{args.recording} holds" if args.recording else "the stream carries"
+    problem = None
+    if args.output is not None and args.output != held:
+        problem = (f"--output {args.output}: {what} {held} frames, and a recording or a "
+                   f"subscription is passed on as it is (--output chooses what a camera sends)")
+    elif preset is not None and held != "depth":
+        problem = f"--filters {args.filters} filters depth: {what} {held} frames"
+    if problem:
+        source.close()
+        raise UsageError(problem)
 
 
 def open_camera(args, physics=None, filters="none"):
@@ -284,10 +344,10 @@ def _open_camera(args, config, filters):
         from ..calibration import load_calibration
         calibration = load_calibration(args.calibration)  # its own one line if bad
     failure = None
-    with _native_stderr() as said:
+    with native_stderr() as said:
         try:
             camera = quorvex.Camera(connect=args.connect_camera, index=args.index, config=config,
-                                    output=args.output, simulated=args.simulated,
+                                    output=args.output or "depth", simulated=args.simulated,
                                     filters=_preset(filters), calibration=calibration)
         except CameraError as e:
             failure = e
@@ -297,48 +357,32 @@ def _open_camera(args, config, filters):
             raise failure  # the camera opened; the lens does not fit it
         raise CameraError(_open_failure(args, failure, said)) from None
     for line in said:
-        print(line, file=sys.stderr)
+        print(_as_given(line), file=sys.stderr)
     return camera
+
+
+# The library notices name a choice by the Python argument; here the user
+# gave the option.
+_GIVEN = (("simulated=True", "--simulated"), ("simulated=False", "--no-simulated"))
+
+
+def _as_given(line):
+    for said, given in _GIVEN:
+        line = line.replace(said, given)
+    return line
 
 
 def _open_failure(args, error, said):
     code = error.code
     status = f"{code.str()} ({int(code)})" if code is not None else str(error)
+    # What the libraries wrote, the reasons among it, collected here.
+    said = [_as_given(line) for line in said]
     # The libraries' own reason, when they gave one, with the status after it.
     why = f"{'; '.join(said)} ({status})" if said else status
     if args.config:
         return f"cannot open the camera with {args.config}: {why}; correct the file and run again"
     return (f"cannot open the camera at {args.connect_camera}:{args.index}: {why}; is the module "
             "connected, and may this user open its device nodes? `python -m quorvex doctor` checks")
-
-
-@contextlib.contextmanager
-def _native_stderr():
-    """Collects what the extension and the module's libraries write to
-    standard error meanwhile (their reasons for a failure, notes on which
-    library is in use), as lines for the caller to fold into its message or
-    print; printed here only when the block ends by an exception."""
-    said = []
-    try:
-        sys.stderr.flush()
-        saved = os.dup(2)
-    except (OSError, ValueError):  # no descriptor 2 (embedded): nothing to collect
-        yield said
-        return
-    failed = True
-    with tempfile.TemporaryFile(mode="w+b") as f:
-        os.dup2(f.fileno(), 2)
-        try:
-            yield said
-            failed = False
-        finally:
-            os.dup2(saved, 2)
-            os.close(saved)
-            f.seek(0)
-            text = f.read().decode(errors="replace")
-            said.extend(line.strip() for line in text.splitlines() if line.strip())
-            if failed and text:
-                sys.stderr.write(text)
 
 
 def length_limited(frames, args):

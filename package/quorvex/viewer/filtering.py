@@ -37,12 +37,13 @@ class ViewerFilters:
         range_mm = stream_range(info)
         if range_mm is None:
             raise ValueError("the viewer's filters need the range of the frames (a source whose info has "
-                             "a 'range' control)")
+                             "a 'range' control); view --filters none shows such a source raw")
         self.stream = StreamFilter(chain, info.variant, range_mm)
         self.filters = chain
         # Written from the event loop, read by the reading thread.
         self.enabled = bool(filtered)
         self._noise = chain.max_noise
+        self._restart = False
 
     def controls(self):
         """The raw/filtered toggle and the threshold slider as page controls."""
@@ -65,13 +66,18 @@ class ViewerFilters:
             raise ValueError(f"the viewer's filters have no control {name!r}")
 
     def range_changed(self, range_mm):
-        """The source's range was set: the aliasing test follows it, and
-        the temporal average starts again with the next frame."""
+        """The source's range or frequency mode was set: the aliasing test
+        follows the range, and the temporal average starts again with the
+        next frame even where the range stayed (a new mode measures anew)."""
         self.stream.range_mm = int(range_mm)
+        self._restart = True
 
     def apply(self, frame, position=None):
         """(frame to show, whether its depth is filtered), on the reading
         thread. `position`: the frame's index in a recording, None live."""
+        if self._restart:
+            self._restart = False
+            self.stream.restart()
         if not self.enabled:
             # Raw frames shown: the filtered ones after them start afresh.
             self.stream.restart()

@@ -20,7 +20,9 @@ from aiohttp import WSMsgType, web
 
 from .. import colormap
 from ..errors import CameraError
-from ..geometry import intrinsics_to_dict
+from ..filters import stream_range
+from ..geometry import intrinsics_to_dict, nominal_intrinsics
+from ..sources import controls_of
 from ..rate import RateMeter
 from . import protocol
 from .filtering import CONTROLS as FILTER_CONTROLS
@@ -32,6 +34,7 @@ WINDOW = 2  # frames in flight per client: one being drawn, one on the way
 
 
 PLAYBACK_CONTROLS = ("playing", "position", "loop")
+RANGE_CONTROLS = ("range", "mode")  # camera controls after which the filters measure anew
 
 
 class _Client:
@@ -70,7 +73,10 @@ class Viewer:
             # Asked here only when needed: a subscription's info waits for its publisher.
             info = source.info
             self.upstream_filtered = filters_upstream(info)
-            if not self.upstream_filtered and info.output == "depth":
+            # A source whose range is unknown (a recording made without
+            # one) cannot be filtered; shown raw, as asked, it needs no chain.
+            if (not self.upstream_filtered and info.output == "depth"
+                    and (filtered or stream_range(info) is not None)):
                 self.page_filters = ViewerFilters(filters, info, filtered)
         self.playback = source if hasattr(source, "page_opened") else None
         self.max_frames = max_frames
@@ -310,7 +316,13 @@ class Viewer:
                                "bin_mm": colormap.BIN_MM, "samples": colormap.SAMPLES,
                                "default": list(colormap.DEFAULT_RANGE)},
                 "recording": None if self.playback is None else {"frames": self.playback.length},
-                "filters": self._filters_described(info)}
+                # What the rate and drops are of: a camera, or a recording or
+                # a subscription passing on what another camera sent.
+                "source_kind": ("recording" if self.playback is not None
+                                else "camera" if controls_of(self.source) is not None else "stream"),
+                "filters": self._filters_described(info),
+                # What the 3D view's note says of the lens it places points with.
+                "lens": "nominal" if k == nominal_intrinsics(info.width, info.height) else "given"}
 
     def _filters_described(self, info):
         # Which chain the filtered pictures come from, for the page's label.
@@ -344,6 +356,10 @@ class Viewer:
             if name in FILTER_CONTROLS or name in PLAYBACK_CONTROLS:
                 self._set_local(name, value)
                 self.controls[name]["value"] = value
+                if self.playback is not None and name != "position" and self.playback.position is not None:
+                    # The frame shown, not the last one sought: pages set
+                    # their slider from every controls message.
+                    self.controls["position"]["value"] = self.playback.position
                 self._broadcast_controls()
                 return
             try:
@@ -353,8 +369,14 @@ class Viewer:
                 await _quietly(client.ws.send_str(json.dumps({"type": "error", "text": str(e)})))
                 return
             self.controls[name]["value"] = value
-            if name == "range" and self.page_filters is not None:
-                self.page_filters.range_changed(value)
+            if name in RANGE_CONTROLS and self.page_filters is not None:
+                # The VGA module's range follows its frequency mode: the
+                # module's answer, not the value sent, is the range in force.
+                try:
+                    range_mm = await self._loop.run_in_executor(None, self.source.get_control, "range")
+                except (CameraError, ValueError, AttributeError):
+                    range_mm = value if name == "range" else self.page_filters.stream.range_mm
+                self.page_filters.range_changed(range_mm)
         self._broadcast_controls()
 
     def _set_local(self, name, value):

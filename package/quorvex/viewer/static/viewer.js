@@ -18,8 +18,28 @@ const state = {
   lo: 0, hi: 4000, controls: {}, frames: 0, maps: null, map: "turbo",
   rule: { low: 0.02, high: 0.98, bin_mm: 16, samples: 40000, default: [0, 4000] },
   paused: false, stepping: false, held: [], rays: null, points: null, nPoints: 0,
-  recording: null, f: null, filters: null, invalid: 0,
+  recording: null, f: null, filters: null, invalid: 0, sourceKind: "camera", canControl: false,
+  dragging: null,
 };
+
+// One pause: a recording's is the server's transport (the Play box), so that
+// pausing holds the recording itself and resuming goes on from the frame
+// shown; a live source (or a page that may not control) is held by the page.
+function transportPause() {
+  return !!(state.recording && state.controls.playing && state.canControl);
+}
+function isPaused() {
+  return transportPause() ? state.controls.playing.value !== 1 : state.paused;
+}
+
+// The pause button, Step and the counters follow whichever pause is in force.
+function followPause() {
+  const paused = isPaused();
+  $("pause").textContent = paused ? "Resume" : "Pause";
+  $("step").disabled = !paused;
+  document.body.dataset.paused = paused ? "1" : "0";
+  if (paused) $("fps-shown").textContent = "paused";
+}
 
 function setStatus(text, bad) {
   $("status").textContent = text;
@@ -126,7 +146,8 @@ function drawBar(canvas, table, lo, hi, unit) {
   if (canvas.dataset.key === key) return;
   canvas.dataset.key = key;
   const ctx = canvas.getContext("2d"), W = canvas.width, H = canvas.height;
-  const top = 14, bottom = H - 6, barW = 16, span = bottom - top;
+  // The title sits above the bar, clear of the top tick's label.
+  const top = 24, bottom = H - 7, barW = 16, span = bottom - top;
   ctx.fillStyle = "#fff";
   ctx.fillRect(0, 0, W, H);
   const gkey = `${key.split("|").pop()}|${span}`;
@@ -147,7 +168,7 @@ function drawBar(canvas, table, lo, hi, unit) {
   ctx.fillStyle = "#222";
   ctx.font = "11px sans-serif";
   ctx.textBaseline = "middle";
-  ctx.fillText(unit, 0, 6);
+  ctx.fillText(unit, 0, 8);
   for (const t of ticks(lo, hi, 6)) {
     const y = Math.round(bottom - (t - lo) * span / (hi - lo));
     ctx.fillRect(barW, y, 4, 1);
@@ -170,12 +191,22 @@ function onText(msg) {
     if (msg.colormaps) setMaps(msg.colormaps, msg.colormap);
     state.recording = msg.recording || null;
     state.filters = msg.filters || null;
+    state.sourceKind = msg.source_kind || "camera";
+    state.canControl = !!msg.can_control;
+    $("lens-note").textContent = msg.lens === "given" ? "the lens the source or --calibration gives"
+      : "nominal lens, not a calibration";
     $("playback").hidden = !state.recording;
+    const camera = state.sourceKind === "camera";
+    $("rate-label").textContent = camera ? "camera" : "source";
+    $("dropped-label").textContent = camera ? "dropped by the camera" : "dropped by the source";
     buildControls(msg.controls || {}, msg.can_control, msg.read_only);
+    followPause();
   } else if (msg.type === "controls") {
     for (const [name, value] of Object.entries(msg.values)) {
       const el = $("ctl-" + name);
-      if (el && document.activeElement !== el) {
+      // What the server holds, focused or not; only a slider still held by
+      // the pointer keeps the value being chosen.
+      if (el && state.dragging !== el) {
         if (el.type === "checkbox") el.checked = value === 1;
         else el.value = String(value);
         showValue(name, value);
@@ -183,6 +214,7 @@ function onText(msg) {
       if (state.controls[name]) state.controls[name].value = value;
     }
     followFilterToggle();
+    followPause();
     document.body.dataset.controls = JSON.stringify(msg.values);
   } else if (msg.type === "status") {
     setStatus(msg.text);
@@ -246,6 +278,10 @@ function buildControls(controls, canControl, readOnly) {
     input.id = "ctl-" + name;
     input.disabled = !canControl;
     input.addEventListener(c.widget === "slider" ? "input" : "change", () => showValue(name, input.value));
+    if (c.widget === "slider") {
+      input.addEventListener("pointerdown", () => { state.dragging = input; });
+      input.addEventListener("pointerup", () => { if (state.dragging === input) state.dragging = null; });
+    }
     input.addEventListener("change", () => {
       const v = input.type === "checkbox" ? (input.checked ? 1 : 0) : Number(input.value);
       const ok = Number.isInteger(v) && (c.kind === "choice" ? c.choices.includes(v) : v >= c.min && v <= c.max);
@@ -281,7 +317,7 @@ function onFrame(buf) {
     fps: v.getFloat32(36, true), ampScale: v.getFloat32(40, true), confScale: v.getFloat32(44, true),
     position: v.getUint32(48, true), buf,
   };
-  if (state.paused && !state.stepping) {
+  if (state.paused && !transportPause() && !state.stepping) {
     // Held unacknowledged: the server sends nothing more while paused.
     state.held.push(f.seq);
     return;
@@ -365,15 +401,18 @@ function draw() {
   state.shownTimes.push(now);
   while (state.shownTimes.length > 1 && now - state.shownTimes[0] > 2000) state.shownTimes.shift();
   const span = (state.shownTimes[state.shownTimes.length - 1] - state.shownTimes[0]) / 1000;
-  $("fps-shown").textContent = span > 0 ? ((state.shownTimes.length - 1) / span).toFixed(1) + " fps" : "-";
+  $("fps-shown").textContent = isPaused() ? "paused"
+    : span > 0 ? ((state.shownTimes.length - 1) / span).toFixed(1) + " fps" : "-";
   $("fps-camera").textContent = f.fps > 0 ? f.fps.toFixed(1) + " fps" : "-";
   $("dropped").textContent = String(state.dropped);
   $("skipped").textContent = String(state.skipped);
-  $("sequence").textContent = String(f.seq);
+  // A recording's frame is its place in the file, as on the slider.
+  $("sequence").textContent = f.position !== LIVE && state.recording
+    ? `${f.position} of ${state.recording.frames}` : String(f.seq);
   $("timestamp").textContent = `${f.timestamp.toFixed(0)} ms`;
   if (f.position !== LIVE) {
     const el = $("ctl-position");
-    if (el && document.activeElement !== el) { el.value = String(f.position); showValue("position", f.position); }
+    if (el && state.dragging !== el) { el.value = String(f.position); showValue("position", f.position); }
     document.body.dataset.position = String(f.position);
     if (!("firstPosition" in document.body.dataset)) document.body.dataset.firstPosition = String(f.position);
   }
@@ -551,9 +590,18 @@ function drawPoints() {
       img.data[o * 4 + 2] = table[k + 2]; img.data[o * 4 + 3] = 255;
     }
   }
-  ctx.putImageData(img, 0, 0);
-  // The floor: a 0.5 m grid on the plane through the lowest point (y is down).
   const gy = Math.ceil(floor * 10) / 10, zMax = Math.ceil(far * 2) / 2 + 0.5;
+  // Axes from the camera, ticked every 0.5 m, drawn into the picture with
+  // the points' depth test: a point in front hides them.
+  const axes = [[0, [255, 68, 68], "#f44", 1], [1, [68, 255, 68], "#4f4", 1], [2, [68, 136, 255], "#48f", zMax]];
+  for (const [axis, rgb, , length] of axes) {
+    const end = [0, 0, 0];
+    end[axis] = length;
+    depthLine(img, W, H, project, [0, 0, 0], end, rgb);
+  }
+  ctx.putImageData(img, 0, 0);
+  // The floor: a 0.5 m grid on the plane through the lowest point (y is down),
+  // behind everything drawn.
   ctx.globalCompositeOperation = "destination-over";
   ctx.strokeStyle = "#555";
   ctx.beginPath();
@@ -561,28 +609,102 @@ function drawPoints() {
   for (let z = 0; z <= zMax; z += 0.5) line(ctx, project, [-2, gy, z], [2, gy, z], 16);
   ctx.stroke();
   ctx.globalCompositeOperation = "source-over";
-  // Axes from the camera, ticked every 0.5 m.
+  // Tick labels only where no point in front covers their place.
   ctx.font = "11px sans-serif";
-  for (const [axis, colour, length] of [[0, "#f44", 1], [1, "#4f4", 1], [2, "#48f", zMax]]) {
-    const end = [0, 0, 0];
-    end[axis] = length;
-    ctx.strokeStyle = ctx.fillStyle = colour;
-    ctx.beginPath();
-    line(ctx, project, [0, 0, 0], end, 16);
-    ctx.stroke();
+  ctx.textBaseline = "alphabetic";
+  const shown = [];
+  for (const [axis, , css, length] of axes) {
+    ctx.fillStyle = css;
     for (let t = 0.5; t <= length + 1e-9; t += 0.5) {
       const at = [0, 0, 0];
       at[axis] = t;
       const p = project(at[0], at[1], at[2]);
-      if (p) ctx.fillText(`${t} m`, p[0] + 3, p[1] - 3);
+      const text = `${t} m`;
+      if (p && labelClear(W, H, p, ctx.measureText(text).width)) {
+        ctx.fillText(text, p[0] + 3, p[1] - 3);
+        shown.push(`${"xyz"[axis]}:${t}`);
+      }
     }
-    const p = project(end[0], end[1], end[2]);
-    if (p) ctx.fillText("xyz"[axis], p[0] + 3, p[1] + 12);
+  }
+  c.dataset.labels = shown.join(" ");
+  drawTriad(ctx, W, H);
+}
+
+// A line through the points' z-buffer: each pixel is drawn only where no
+// point nearer was drawn there.
+function depthLine(img, W, H, project, a, b, rgb) {
+  const pieces = 64, d = img.data;
+  let prev = null;
+  for (let i = 0; i <= pieces; i++) {
+    const t = i / pieces;
+    const p = project(a[0] + t * (b[0] - a[0]), a[1] + t * (b[1] - a[1]), a[2] + t * (b[2] - a[2]));
+    if (p && prev) {
+      const steps = Math.max(1, Math.ceil(Math.max(Math.abs(p[0] - prev[0]), Math.abs(p[1] - prev[1]))));
+      if (steps > 4 * (W + H)) { prev = p; continue; }
+      for (let j = 0; j <= steps; j++) {
+        const s = j / steps, x = Math.round(prev[0] + s * (p[0] - prev[0])), y = Math.round(prev[1] + s * (p[1] - prev[1]));
+        if (x < 0 || y < 0 || x >= W || y >= H) continue;
+        const o = y * W + x, z = prev[2] + s * (p[2] - prev[2]);
+        // Tested against the points only: the buffer stays theirs, so
+        // that a label is judged by the points in front of it.
+        if (z >= zbuf[o]) continue;
+        d[4 * o] = rgb[0]; d[4 * o + 1] = rgb[1]; d[4 * o + 2] = rgb[2]; d[4 * o + 3] = 255;
+      }
+    }
+    prev = p;
   }
 }
 
+// True when no point nearer than the tick lies under its label's box.
+function labelClear(W, H, p, width) {
+  const x0 = Math.round(p[0]), x1 = Math.round(p[0] + 4 + width), y0 = Math.round(p[1] - 14), y1 = Math.round(p[1]);
+  if (x0 < 0 || y0 < 0 || x1 >= W || y1 >= H) return false;
+  for (let y = y0; y <= y1; y++) {
+    for (let x = x0; x <= x1; x++) if (zbuf[y * W + x] < p[2] - 1e-6) return false;
+  }
+  return true;
+}
+
+// The axes' directions in a corner beside the cloud, with their names,
+// turned as the view is: which way is x, y and z whatever hides the axes.
+function drawTriad(ctx, W, H) {
+  const cy = Math.cos(view.yaw), sy = Math.sin(view.yaw), cp = Math.cos(view.pitch), sp = Math.sin(view.pitch);
+  const ox = 40, oy = H - 40, len = 26;
+  ctx.font = "12px sans-serif";
+  ctx.textAlign = "center";
+  ctx.textBaseline = "middle";
+  for (const [axis, css] of [[0, "#f44"], [1, "#4f4"], [2, "#48f"]]) {
+    const v = [0, 0, 0];
+    v[axis] = 1;
+    const x1 = cy * v[0] + sy * v[2], z1 = -sy * v[0] + cy * v[2], y2 = cp * v[1] - sp * z1;
+    ctx.strokeStyle = ctx.fillStyle = css;
+    ctx.beginPath();
+    ctx.moveTo(ox, oy);
+    ctx.lineTo(ox + len * x1, oy + len * y2);
+    ctx.stroke();
+    ctx.fillText("xyz"[axis], ox + (len + 7) * x1, oy + (len + 7) * y2);
+  }
+  ctx.textAlign = "start";
+  ctx.textBaseline = "alphabetic";
+}
+
+// The 3D canvas is as wide as its pane lets it be, drawn at that many
+// pixels up to a bound (beyond it, scaled up): each frame costs the page
+// a pass over every pixel.
+const POINTS_MAX_WIDTH = 640;
+function fitPoints() {
+  const c = $("points"), w = Math.min(POINTS_MAX_WIDTH, Math.round(c.clientWidth));
+  if (!(w > 0) || w === c.width) return;
+  c.width = w;
+  c.height = Math.round(0.76 * w);
+  if (state.depth && $("points-on").checked) drawPoints();
+}
+if (window.ResizeObserver) new ResizeObserver(fitPoints).observe($("points-pane"));
+window.addEventListener("resize", fitPoints);
+
 $("points-on").addEventListener("change", (e) => {
   $("points").hidden = $("points-note").hidden = $("reset-view").hidden = !e.target.checked;
+  fitPoints();
   if (e.target.checked && state.depth) drawPoints();
 });
 $("points").addEventListener("mousedown", (e) => { view.drag = [e.clientX, e.clientY]; });
@@ -610,14 +732,31 @@ function release() {
   state.held = [];
 }
 
+// Frames missed while paused were never to be drawn: neither skipped for a
+// slow page nor part of the rate shown.
+function freshCounts() {
+  state.lastSeq = null;
+  state.shownTimes = [];
+}
+
 $("pause").addEventListener("click", () => {
+  if (transportPause()) {
+    send({ type: "set", control: "playing", value: isPaused() ? 1 : 0 });
+    freshCounts();
+    return;
+  }
   state.paused = !state.paused;
-  $("pause").textContent = state.paused ? "Resume" : "Pause";
-  $("step").disabled = !state.paused;
-  document.body.dataset.paused = state.paused ? "1" : "0";
-  if (!state.paused) release();
+  followPause();
+  if (!state.paused) { freshCounts(); release(); }
 });
 $("step").addEventListener("click", () => {
+  freshCounts();
+  if (transportPause()) {
+    // The recording's next frame, shown and held.
+    const c = state.controls.position, at = state.f && state.f.position !== LIVE ? state.f.position : c.value;
+    send({ type: "set", control: "position", value: Math.min(at + 1, c.max) });
+    return;
+  }
   // The next frame the server sends is drawn: a fresh one, not one held.
   state.stepping = true;
   release();
