@@ -44,13 +44,14 @@ test-browser: build
 	QUORVEX_REQUIRE_BROWSER=1 PYTHONPATH=$(PYPATH) $(PY) -m pytest -q tests/python/test_viewer_browser.py
 
 # ROS 2: Debian's Cyclone DDS C library (what --transport ros2 loads; its
-# package is named per release) and Fast DDS, the tests' independent peer,
-# installed when missing; the tests then run in a network namespace of their
-# own with only the loopback interface up, where one is allowed.
+# package is named per release) and Fast DDS with its IDL compiler, the
+# tests' independent peer and its message types, installed when missing; the
+# tests then run in a network namespace of their own with only the loopback
+# interface up, where one is allowed.
 DDS_PACKAGE = $(shell apt-cache show libddsc0t64 >/dev/null 2>&1 && echo libddsc0t64 || echo libddsc0debian)
 .PHONY: test-ros2
 test-ros2: build
-	@tools/setup.sh $(DDS_PACKAGE) libfastrtps-dev ccache
+	@tools/setup.sh $(DDS_PACKAGE) libfastrtps-dev fastddsgen ccache
 	QUORVEX_REQUIRE_ROS2=1 PYTHONPATH=$(PYPATH) tools/loopback-only.sh $(PY) -m pytest -q tests/python/test_ros2.py
 
 # C++ tests under the sanitizers, each in a build directory of its own; the
@@ -140,13 +141,27 @@ test-trixie-python: wheel-trixie
 # Speed, never pass/fail: every bench executable, the Python benches, then
 # instructions per frame of the armv7 and aarch64 builds where the cross
 # tools are there.
+# Each bench also writes its figures as a JSON object of its own into
+# BENCH_FIGURES; they are joined into build/bench/results.json.
+BENCH_FIGURES := $(CURDIR)/build/bench/figures
 .PHONY: bench
 bench: build
-	@$(CMAKE) --build $(BUILD) --target run_benchmarks
+	@rm -rf $(BENCH_FIGURES) && mkdir -p $(BENCH_FIGURES)
+	@QUORVEX_BENCH_FIGURES=$(BENCH_FIGURES) $(CMAKE) --build $(BUILD) --target run_benchmarks
 	@set -e; for p in bench/*_bench.py; do echo "== $$(basename $$p)"; \
-	  PYTHONPATH=$(PYPATH) $(PY) $$p $(BUILD); done
+	  QUORVEX_BENCH_FIGURES=$(BENCH_FIGURES) PYTHONPATH=$(PYPATH) $(PY) $$p $(BUILD); done
 	@echo "== ARM instruction counts (make setup-armhf, make setup-arm64 install the cross tools)"
-	@tools/count-instructions.sh
+	@QUORVEX_BENCH_FIGURES=$(BENCH_FIGURES) tools/count-instructions.sh
+	@$(PY) tools/merge_bench_figures.py $(BENCH_FIGURES) build/bench/results.json
+
+# ROS 2 across a veth pair with Ethernet's MTU between two network
+# namespaces made for the run (as root; net.core.rmem_max, which is the whole
+# machine's, is changed for the run and put back): some four minutes, so on
+# its own rather than in `make bench`.
+.PHONY: bench-ros2-network
+bench-ros2-network: build-python
+	@tools/setup.sh $(DDS_PACKAGE) iproute2
+	PYTHONPATH=$(PYPATH) $(PY) bench/ros2_network.py
 
 # The tests/kernel/ programs inside Debian's own kernels under qemu-system
 # (x86-64, armv7l and aarch64), against the real vivid and I2C drivers.

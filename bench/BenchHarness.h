@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <utility>
 #include <vector>
 
 // A small timing harness for the benchmarks: medians of many rounds, with
@@ -64,6 +68,64 @@ inline void printRow(const char* stage, const char* baseline, const Timing& t, c
     std::printf("%-44s %9.1f us   %-28s %9.1f us %8.3fx %s\n", stage, t.stageNs / 1000.0, baseline,
                 t.baselineNs / 1000.0, t.stageNs / t.baselineNs, note);
     std::fflush(stdout);
+}
+
+// Named figures for build/bench/results.json. Each bench records its
+// figures and writes them at the end as one JSON object of its own into
+// the directory that QUORVEX_BENCH_FIGURES names (`make bench` sets it and
+// joins the objects with tools/merge_bench_figures.py); without it nothing
+// is written. Names are dotted, lower case: area.case.size.metric.
+inline std::vector<std::pair<std::string, double>>& figureList()
+{
+    static std::vector<std::pair<std::string, double>> list;
+    return list;
+}
+
+inline void figure(const std::string& name, double value)
+{
+    figureList().emplace_back(name, value);
+}
+
+// `text` as a name part: lower case, every run of other characters one '_'.
+inline std::string figureKey(const std::string& text)
+{
+    std::string key;
+    for (char c : text) {
+        const bool alnum = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        if (alnum || (c >= 'A' && c <= 'Z'))
+            key += alnum ? c : static_cast<char>(c - 'A' + 'a');
+        else if (!key.empty() && key.back() != '_')
+            key += '_';
+    }
+    while (!key.empty() && key.back() == '_')
+        key.pop_back();
+    return key;
+}
+
+// Writes `bench`.json; false (and a line saying so) when it cannot.
+inline bool writeFigures(const char* bench)
+{
+    const char* dir = std::getenv("QUORVEX_BENCH_FIGURES");
+    if (!dir || !*dir)
+        return true;
+    const std::string path = std::string(dir) + "/" + bench + ".json";
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) {
+        std::fprintf(stderr, "%s: cannot write %s\n", bench, path.c_str());
+        return false;
+    }
+    std::fputs("{", f);
+    bool first = true;
+    for (const auto& [name, value] : figureList()) {
+        // JSON has no NaN or infinity: a figure that is none is left out
+        // (the merge reports the names it expected and did not get).
+        if (!std::isfinite(value))
+            continue;
+        std::fprintf(f, "%s\n  \"%s\": %.9g", first ? "" : ",", name.c_str(), value);
+        first = false;
+    }
+    std::fputs("\n}\n", f);
+    return std::fclose(f) == 0;
 }
 
 } // namespace Quorvex::bench

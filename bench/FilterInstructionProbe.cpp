@@ -5,7 +5,7 @@
 // (a few thousand instructions).
 //   filter_instruction_probe BACKEND FRAMES [hqvga|vga] [STAGE]
 // BACKEND: scalar, avx2, neon; STAGE: chain (the default chain, the
-// default), confidence, aliasing, flying, spatial, temporal.
+// default) or the name of one stage (confidence, aliasing, flying, ...).
 
 #include <cstdio>
 #include <cstdlib>
@@ -48,7 +48,8 @@ int main(int argc, char** argv)
     const int w = vga ? 640 : 240;
     const int h = vga ? 480 : 180;
     const size_t n = static_cast<size_t>(w) * h;
-    std::vector<float> frame(n), amp(n), depth(n), scratch(n), average(n);
+    std::vector<float> frame(n), amp(n), depth(n), average(n);
+    std::vector<float> scratch(detail::filterScratchPixels(w, h)), spare(scratch.size());
     quorvexBenchDepthFrame(w, h, frame.data(), amp.data());
     const FilterParams params;
     FilterChain chain(params);
@@ -60,24 +61,19 @@ int main(int argc, char** argv)
     const FilterInput input{{frame.data(), w, h}, {amp.data(), w, h}, 4000.0f};
     const ImageView<float> out(depth.data(), w, h);
     chain.apply(input, out);
+    const bool whole = std::strcmp(stage, "chain") == 0;
+    const detail::FilterStage* alone = whole ? nullptr : detail::findFilterStage(kernels->stages, stage);
+    if (!whole && !alone) {
+        std::fprintf(stderr, "%s: unknown stage %s\n", argv[0], stage);
+        return 2;
+    }
+    const detail::FilterPlanes planes{average.data(), scratch.data(), spare.data()};
     for (int f = 0; f < frames; ++f) {
         std::memcpy(depth.data(), frame.data(), n * sizeof(float));
-        if (std::strcmp(stage, "chain") == 0)
+        if (whole)
             chain.apply(input, out);
-        else if (std::strcmp(stage, "confidence") == 0)
-            kernels->confidence(img, params);
-        else if (std::strcmp(stage, "aliasing") == 0)
-            kernels->aliasing(img, params);
-        else if (std::strcmp(stage, "flying") == 0)
-            kernels->flying(img, params, scratch.data());
-        else if (std::strcmp(stage, "spatial") == 0)
-            kernels->spatial(img, params, scratch.data());
-        else if (std::strcmp(stage, "temporal") == 0)
-            kernels->temporal(img, params, average.data());
-        else {
-            std::fprintf(stderr, "%s: unknown stage %s\n", argv[0], stage);
-            return 2;
-        }
+        else
+            alone->vector(img, params, planes);
     }
     return 0;
 }

@@ -40,6 +40,12 @@ void run(const Case& c)
     };
     const Timing t = compare(stage, baseline, 31, 20);
     printRow(c.name, "memcpy of the output", t);
+    // "csi NAME, SIZE" -> csi.NAME.SIZE
+    const std::string text = c.name;
+    const size_t comma = text.find(", ");
+    const std::string key = "csi." + figureKey(text.substr(4, comma - 4)) + "." + figureKey(text.substr(comma + 2));
+    figure(key + ".us", t.stageNs / 1000.0);
+    figure(key + ".ratio_to_memcpy", t.stageNs / t.baselineNs);
 }
 
 } // namespace
@@ -58,5 +64,5 @@ int main()
     run({"csi copyBlock960, 4 x 240x180", copyBlock960, kHqvgaBytes, kHqvgaBytes, 240});
     run({"csi unpackY12P, 640x2405", unpackY12P, kVgaLines * y12pLineStride(kVgaWidth),
          kVgaLines * kVgaWidth * 2, kVgaWidth});
-    return 0;
+    return writeFigures("csi_bench") ? 0 : 1;
 }

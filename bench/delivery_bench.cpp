@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchHarness.h"
 #include "camera/QuorvexFrameBuffer.h"
 #include "camera/QuorvexTOFCamera.h"
 #include "device/DeviceFactory.h"
@@ -167,5 +168,8 @@ int main()
     std::printf("  camera:                      %8.1f us\n", camera / 1000.0);
     std::printf("  bare condition-variable:     %8.1f us\n", bare / 1000.0);
     std::printf("  ratio camera / bare:         %8.2f\n", camera / bare);
-    return 0;
+    using namespace Quorvex::bench;
+    figure("delivery.request_frame.hqvga.latency_us", camera / 1000.0);
+    figure("delivery.request_frame.hqvga.ratio_to_condition_variable", camera / bare);
+    return writeFigures("delivery_bench") ? 0 : 1;
 }

@@ -24,6 +24,16 @@ namespace {
 constexpr float kFrequency = 37500000.0f;
 constexpr float kRangeMm = 4000.0f;
 
+#if defined(__x86_64__)
+constexpr const char* kArchitecture = "x86";
+#elif defined(__aarch64__)
+constexpr const char* kArchitecture = "aarch64";
+#elif defined(__arm__)
+constexpr const char* kArchitecture = "armv7";
+#else
+constexpr const char* kArchitecture = "other";
+#endif
+
 struct Size {
     const char* name;
     int width;
@@ -48,7 +58,8 @@ std::vector<uint16_t> rawFrame(size_t pixels)
 void benchSize(const Size& size)
 {
     const size_t n = static_cast<size_t>(size.width) * static_cast<size_t>(size.height);
-    std::vector<float> frame(n), amp(n), depth(n), scratch(n), spare(n), average(n);
+    std::vector<float> frame(n), amp(n), depth(n), average(n);
+    std::vector<float> scratch(detail::filterScratchPixels(size.width, size.height)), spare(scratch.size());
     quorvexBenchDepthFrame(size.width, size.height, frame.data(), amp.data());
 
     const std::vector<uint16_t> raw = rawFrame(n);
@@ -64,6 +75,8 @@ void benchSize(const Size& size)
     const int calls = size.width > 320 ? 2 : 5;
     const Timing copy = compare(restore, phase, 15, calls);
     const std::string base = std::string("phase-to-depth, ") + size.name;
+    const std::string sizeKey = figureKey(size.name);
+    figure("phase_to_depth." + sizeKey + ".us", copy.baselineNs / 1000.0);
     std::printf("%s: phase-to-depth %.1f us per frame, copy of the depth %.1f us (taken off below)\n", size.name,
                 copy.baselineNs / 1000.0, copy.stageNs / 1000.0);
 
@@ -74,20 +87,18 @@ void benchSize(const Size& size)
     for (FilterBackend backend : filterBackends()) {
         const detail::FilterKernels& k = *detail::filterKernels(backend);
         struct Stage {
-            const char* name;
+            std::string name;
             std::function<void()> run;
         };
         FilterChain chain(params);
         chain.setBackend(backend);
-        const Stage stages[] = {
-            {"confidence", [&] { k.confidence(img, params); }},
-            {"aliasing", [&] { k.aliasing(img, params); }},
-            {"flying pixels", [&] { k.flying(img, params, scratch.data()); }},
-            {"spatial", [&] { k.spatial(img, params, scratch.data()); }},
-            {"temporal", [&] { k.temporal(img, params, average.data()); }},
-            {"holes (plain on every backend)", [&] { detail::holesScalar(img, params, scratch.data()); }},
-            {"default chain", [&] { chain.apply(input, {depth.data(), size.width, size.height}); }},
-        };
+        const detail::FilterPlanes planes{average.data(), scratch.data(), spare.data()};
+        std::vector<Stage> stages;
+        for (size_t i = 0; i < detail::kFilterStageCount; ++i) {
+            const detail::FilterStage& stage = k.stages[i];
+            stages.push_back({stage.name, [&] { stage.vector(img, params, planes); }});
+        }
+        stages.push_back({"default chain", [&] { chain.apply(input, {depth.data(), size.width, size.height}); }});
         for (const Stage& s : stages) {
             auto run = [&] {
                 restore();
@@ -101,6 +112,15 @@ void benchSize(const Size& size)
             withCopy.stageNs -= copyAgain.stageNs;
             const std::string name = std::string("  ") + s.name + " [" + to_str(backend) + "], " + size.name;
             printRow(name.c_str(), base.c_str(), withCopy);
+            const std::string stageKey = s.name == "default chain" ? "default" : figureKey(s.name);
+            const std::string key = "filters." + stageKey + "." + sizeKey + "." + to_str(backend);
+            figure(key + "_us", withCopy.stageNs / 1000.0);
+            figure(key + "_ratio_to_phase_to_depth", withCopy.stageNs / withCopy.baselineNs);
+            // The chain as this machine runs it by default: the fastest
+            // backend, named by the architecture.
+            if (stageKey == "default" && backend == filterBackends().back())
+                figure("filters.default." + sizeKey + "." + kArchitecture + "_ratio_to_phase_to_depth",
+                       withCopy.stageNs / withCopy.baselineNs);
         }
     }
 }
@@ -112,5 +132,5 @@ int main()
     printHeader();
     benchSize({"HQVGA", 240, 180});
     benchSize({"VGA", 640, 480});
-    return 0;
+    return writeFigures("filter_bench") ? 0 : 1;
 }

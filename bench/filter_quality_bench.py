@@ -27,6 +27,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from bench_figures import figure, key
+
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "python"))
 
@@ -111,7 +113,9 @@ def judge_scene(quorvex, dq, path, frames, range_mm, unit, moving=False):
     return out
 
 
-def print_table(title, tallies, moving=False):
+def print_table(title, tallies, moving=False, name_key=None):
+    """Prints the report of one scene; with `name_key` (quality.SIZE.SCENE)
+    also records its figures."""
     print(f"-- {title}")
     print("   way          flying  outl    kept  alias  rms raw  rms out  ratio  wrong/frame")
     for name, t in tallies.items():
@@ -120,6 +124,14 @@ def print_table(title, tallies, moving=False):
         extra = f"  (+{o - r:.2f} mm)" if moving and r and o is not None else ""
         print(f"   {name:<11} {pct(t.share('flying'))} {pct(t.share('outlier'))} {pct(t.share('surface'))} {pct(t.share('aliased'))}"
               f"  {mm(r)}   {mm(o)}  {ratio}  {t.wrong['out'] / t.frames:8.1f}{extra}")
+        if name_key:
+            way = f"filters.{key(name)}.{name_key}"
+            for share, label in (("flying", "flying_removed"), ("surface", "clean_kept"), ("aliased", "aliased_removed")):
+                value = t.share(share)
+                if value is not None:
+                    figure(f"{way}.{label}_percent", 100 * value)
+            if r and o is not None:
+                figure(f"{way}.rms_ratio_to_raw", o / r)
     t = next(iter(tallies.values()))
     print(f"   pixels/frame: flying {t.n['flying'] / t.frames:.0f}, outl {t.n['outlier'] / t.frames:.0f}, "
           f"surface {t.n['surface'] / t.frames:.0f}, "
@@ -148,7 +160,8 @@ def main():
             for name, text, range_mm in scenes:
                 path, frames, got_range, unit = capture(quorvex, tmp, prefix + text, count[variant], range_mm)
                 tallies = judge_scene(quorvex, dq, path, frames, got_range, unit)
-                print_table(f"{variant} {name} (range {got_range} mm, {len(frames)} frames)", tallies)
+                print_table(f"{variant} {name} (range {got_range} mm, {len(frames)} frames)", tallies,
+                            name_key=f"{key(variant)}.{key(name)}")
 
         # The camera's own chain, range changed while it streams: the
         # frames after the change are judged against the new range.

@@ -18,6 +18,8 @@ from pathlib import Path
 
 import numpy as np
 
+from bench_figures import figure, key
+
 TIMED = 2000
 
 
@@ -62,6 +64,9 @@ def main():
     stage_us = statistics.median(stage) * 1e6 - clock_us
     base_us = statistics.median(base) * 1e6 - clock_us
     label = f"{depth.shape[1]}x{depth.shape[0]} depth plane"
+    size = key(f"{depth.shape[1]}x{depth.shape[0]}")
+    figure(f"python.request_frame.{size}.us", stage_us)
+    figure(f"python.request_frame.{size}.ratio_to_numpy_copy", stage_us / base_us)
     print(f"{'stage':<44} {'median':>12}   {'baseline':<28} {'median':>12} {'ratio':>9}")
     print(f"{'python requestFrame+getDepthData+release':<44} {stage_us:9.1f} us   "
           f"{'numpy.copy, ' + label:<28} {base_us:9.1f} us {stage_us / base_us:8.3f}x")

@@ -64,6 +64,9 @@ void phaseStages(const char* frameName, const std::vector<uint16_t>& raw)
     Timing t = compare(devicePhase, plain, 31, 5);
     std::string name = std::string("hqvga getPhaseImage, ") + frameName;
     printRow(name.c_str(), "plain scalar phase-to-depth", t, exact());
+    const std::string frameKey = figureKey(frameName);
+    figure("hqvga.get_phase_image." + frameKey + ".ratio_to_plain", t.stageNs / t.baselineNs);
+    figure("hqvga.get_phase_image." + frameKey + ".us", t.stageNs / 1000.0);
 
     for (PhaseToDepthBackend backend : phaseToDepthBackends()) {
         auto run = [&] {
@@ -74,6 +77,9 @@ void phaseStages(const char* frameName, const std::vector<uint16_t>& raw)
         t = compare(run, plain, 31, 5);
         name = std::string("  phase-to-depth [") + to_str(backend) + "], " + frameName;
         printRow(name.c_str(), "plain scalar phase-to-depth", t, exact());
+        const std::string key = std::string("phase_to_depth.") + to_str(backend) + "." + frameKey;
+        figure(key + ".ratio_to_plain", t.stageNs / t.baselineNs);
+        figure(key + ".us", t.stageNs / 1000.0);
     }
 }
 
@@ -105,5 +111,7 @@ int main()
     };
     const Timing t = compare(repack, memcpyTouched, 51, 50);
     printRow("hqvga getRawImages", "memcpy of the bytes touched", t);
-    return 0;
+    figure("hqvga.get_raw_images.frame.ratio_to_memcpy", t.stageNs / t.baselineNs);
+    figure("hqvga.get_raw_images.frame.us", t.stageNs / 1000.0);
+    return writeFigures("hqvga_bench") ? 0 : 1;
 }

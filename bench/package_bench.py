@@ -20,6 +20,8 @@ import threading
 import time
 from pathlib import Path
 
+from bench_figures import figure
+
 FRAMES = 40
 ROUNDS = 25
 COUNT_SECONDS = 1.5
@@ -78,6 +80,12 @@ def main():
         b, b3 = statistics.median(base), statistics.median(base3)
         d, e = statistics.median(depth_only), statistics.median(every)
         w = statistics.median(with_filters)
+        figure("package.frames.depth.us", d * 1e6)
+        figure("package.frames.depth.ratio_to_raw_loop", d / b)
+        figure("package.frames.all_planes.us", e * 1e6)
+        figure("package.frames.all_planes.ratio_to_raw_loop", e / b3)
+        figure("package.frames.depth_default_filters.us", w * 1e6)
+        figure("package.frames.depth_default_filters.ratio_to_unfiltered", w / d)
         print(f"per frame, CPU of the consuming thread ({FRAMES} frames x {ROUNDS} rounds, medians):")
         print(f"  requestFrame/getDepthData/releaseFrame  {b * 1e6:8.1f} us   (baseline)")
         print(f"  Camera.frames(), depth plane            {d * 1e6:8.1f} us   {d / b:5.2f} x baseline")

@@ -12,6 +12,8 @@ from pathlib import Path
 
 import numpy as np
 
+from bench_figures import figure
+
 PIXELS = 240 * 180
 FREQ = 37500000.0
 ROUNDS = 31
@@ -74,6 +76,8 @@ def main():
     depth, amp, conf = numpy_phase_to_depth(raw, 0, False, FREQ)
     exact = all(np.array_equal(a.view(np.uint32), b.view(np.uint32))
                 for a, b in zip((depth, amp, conf), planes))
+    figure("phase_to_depth.numpy.hqvga.us", stage_us)
+    figure("phase_to_depth.numpy.hqvga.ratio_to_plain", stage_us / base_us)
     print(f"{'stage':<40} {'median':>12}   {'baseline':<28} {'median':>12} {'ratio':>9}")
     print(f"{'hqvga phase-to-depth [numpy]':<40} {stage_us:9.1f} us   {'plain scalar phase-to-depth':<28} "
           f"{base_us:9.1f} us {stage_us / base_us:8.3f}x {'bit-exact' if exact else 'DIFFERS'}")

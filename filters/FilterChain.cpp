@@ -122,7 +122,7 @@ bool filterParamsValid(const FilterParams& p, const char** bad)
 
 namespace detail {
 
-void confidenceScalar(const DepthImage& img, const FilterParams& p)
+void confidenceScalar(const DepthImage& img, const FilterParams& p, const FilterPlanes&)
 {
     const size_t n = static_cast<size_t>(img.width) * static_cast<size_t>(img.height);
     // sigma <= limit  <=>  k / amp <= limit  with k = range/(2 pi) * noise / sqrt(2):
@@ -139,7 +139,7 @@ void confidenceScalar(const DepthImage& img, const FilterParams& p)
     }
 }
 
-void aliasingScalar(const DepthImage& img, const FilterParams& p)
+void aliasingScalar(const DepthImage& img, const FilterParams& p, const FilterPlanes&)
 {
     const size_t n = static_cast<size_t>(img.width) * static_cast<size_t>(img.height);
     // amp * ((d + range) / 1000)^2 <= gain: a target beyond the range
@@ -242,8 +242,9 @@ bool flyingOnSmoothSlope(const DepthImage& img, const FilterParams& p, int x, in
     return onSmoothSlope(img, x, y, dc, gap, gap * p.flyingSlopeTol);
 }
 
-void flyingScalar(const DepthImage& img, const FilterParams& p, float* scratch)
+void flyingScalar(const DepthImage& img, const FilterParams& p, const FilterPlanes& planes)
 {
+    float* const scratch = planes.scratch;
     const int w = img.width;
     const int h = img.height;
     for (int y = 0; y < h; ++y) {
@@ -258,8 +259,9 @@ void flyingScalar(const DepthImage& img, const FilterParams& p, float* scratch)
     std::memcpy(img.depth, scratch, sizeof(float) * static_cast<size_t>(w) * h);
 }
 
-void spatialScalar(const DepthImage& img, const FilterParams& p, float* scratch)
+void spatialScalar(const DepthImage& img, const FilterParams& p, const FilterPlanes& planes)
 {
+    float* const scratch = planes.scratch;
     const int w = img.width;
     const int h = img.height;
     const float* d = img.depth;
@@ -289,8 +291,9 @@ void spatialScalar(const DepthImage& img, const FilterParams& p, float* scratch)
     std::memcpy(img.depth, scratch, sizeof(float) * static_cast<size_t>(w) * h);
 }
 
-void temporalScalar(const DepthImage& img, const FilterParams& p, float* average)
+void temporalScalar(const DepthImage& img, const FilterParams& p, const FilterPlanes& planes)
 {
+    float* const average = planes.average;
     const size_t n = static_cast<size_t>(img.width) * static_cast<size_t>(img.height);
     const float a = p.temporalAlpha;
     for (size_t i = 0; i < n; ++i) {
@@ -307,8 +310,9 @@ void temporalScalar(const DepthImage& img, const FilterParams& p, float* average
     }
 }
 
-void holesScalar(const DepthImage& img, const FilterParams& p, float* scratch)
+void holesScalar(const DepthImage& img, const FilterParams& p, const FilterPlanes& planes)
 {
+    float* const scratch = planes.scratch;
     const int w = img.width;
     const int h = img.height;
     const float* d = img.depth;
@@ -338,26 +342,51 @@ void holesScalar(const DepthImage& img, const FilterParams& p, float* scratch)
     std::memcpy(img.depth, scratch, sizeof(float) * static_cast<size_t>(w) * h);
 }
 
-void chainScalar(const DepthImage& img, const FilterParams& p, float* average, float* scratch, float*)
+namespace {
+
+// The one rule for what enters the stages, on every backend: a depth is
+// either valid or +0. (-0 too becomes +0: the backends compare bits.)
+inline float validDepthMm(float d) { return d > 0.0f && d <= kFilterMaxDepthMm ? d : 0.0f; }
+
+} // namespace
+
+void runFilterStages(const FilterStage* stages, bool vector, const DepthImage& img, const float* source,
+                     const FilterParams& p, const FilterPlanes& planes)
 {
-    if (p.confidence)
-        confidenceScalar(img, p);
-    if (p.aliasing)
-        aliasingScalar(img, p);
-    if (p.flying)
-        flyingScalar(img, p, scratch);
-    if (p.spatial)
-        spatialScalar(img, p, scratch);
-    if (p.temporal)
-        temporalScalar(img, p, average);
-    if (p.holes)
-        holesScalar(img, p, scratch);
+    const size_t n = static_cast<size_t>(img.width) * static_cast<size_t>(img.height);
+    for (size_t i = 0; i < n; ++i)
+        img.depth[i] = validDepthMm(source[i]);
+    for (size_t s = 0; s < kFilterStageCount; ++s) {
+        const FilterStage& stage = stages[s];
+        if (p.*stage.enabled)
+            (vector ? stage.vector : stage.plain)(img, p, planes);
+    }
 }
+
+const FilterStage* findFilterStage(const FilterStage* stages, const char* name)
+{
+    for (size_t s = 0; s < kFilterStageCount; ++s)
+        if (std::strcmp(stages[s].name, name) == 0)
+            return &stages[s];
+    return nullptr;
+}
+
+namespace {
+
+#define QUORVEX_FILTER_PLAIN_STAGE(flag, plain, vector) {#flag, &FilterParams::flag, plain, plain},
+const FilterStage kPlainStages[] = {QUORVEX_FILTER_STAGES(QUORVEX_FILTER_PLAIN_STAGE)};
+#undef QUORVEX_FILTER_PLAIN_STAGE
+
+void chainScalar(const DepthImage& img, const float* source, const FilterParams& p, const FilterPlanes& planes)
+{
+    runFilterStages(kPlainStages, false, img, source, p, planes);
+}
+
+} // namespace
 
 const FilterKernels* filterKernels(FilterBackend backend)
 {
-    static const FilterKernels scalar{confidenceScalar, aliasingScalar, flyingScalar,
-                                      spatialScalar,    temporalScalar, chainScalar};
+    static const FilterKernels scalar{kPlainStages, chainScalar};
     switch (backend) {
     case FilterBackend::SCALAR:
         return &scalar;
@@ -421,10 +450,6 @@ bool overlap(const ImageView<const float>& a, const ImageView<const float>& b)
     const uintptr_t rowB = sizeof(float) * static_cast<size_t>(b.width);
     return !(gap >= rowA && gap + rowB <= s);
 }
-
-// The one rule for what enters the stages, on every backend: a depth is
-// either valid or +0. (-0 too becomes +0: the backends compare bits.)
-inline float validDepth(float d) { return d > 0.0f && d <= kFilterMaxDepthMm ? d : 0.0f; }
 
 } // namespace
 
@@ -500,25 +525,26 @@ TofErrorCode FilterChain::apply(const FilterInput& in, const ImageView<float>& o
     const size_t sw = static_cast<size_t>(w);
     if (w != width_ || h != height_) {
         average_.assign(n, 0.0f);
-        scratch_.assign(n, 0.0f);
-        spare_.assign(n, 0.0f);
+        scratch_.assign(detail::filterScratchPixels(w, h), 0.0f);
+        spare_.assign(detail::filterScratchPixels(w, h), 0.0f);
         work_.clear();
         amplitude_.clear();
         width_ = w;
         height_ = h;
     }
     // The stages run in place on packed rows: the output itself when it is
-    // packed, else a plane of the chain's own.
+    // packed, else a plane of the chain's own. The chain reads the depth
+    // where it is when packed (and makes it valid on the way).
     float* depth = out.data;
     if (!packed(target)) {
         work_.resize(n);
         depth = work_.data();
     }
-    for (int y = 0; y < h; ++y) {
-        const float* from = in.depth.row(y);
-        float* to = depth + static_cast<size_t>(y) * sw;
-        for (size_t x = 0; x < sw; ++x)
-            to[x] = validDepth(from[x]);
+    const float* source = in.depth.data;
+    if (!packed(in.depth)) {
+        for (int y = 0; y < h; ++y)
+            std::memcpy(depth + static_cast<size_t>(y) * sw, in.depth.row(y), sizeof(float) * sw);
+        source = depth;
     }
     const float* amplitude = in.amplitude.data;
     if (!packed(in.amplitude)) {
@@ -527,8 +553,8 @@ TofErrorCode FilterChain::apply(const FilterInput& in, const ImageView<float>& o
             std::memcpy(amplitude_.data() + static_cast<size_t>(y) * sw, in.amplitude.row(y), sizeof(float) * sw);
         amplitude = amplitude_.data();
     }
-    detail::filterKernels(backend_)->chain({depth, amplitude, w, h, in.rangeMm}, params_, average_.data(),
-                                           scratch_.data(), spare_.data());
+    detail::filterKernels(backend_)->chain({depth, amplitude, w, h, in.rangeMm}, source, params_,
+                                           {average_.data(), scratch_.data(), spare_.data()});
     if (depth != out.data) {
         for (int y = 0; y < h; ++y)
             std::memcpy(out.row(y), depth + static_cast<size_t>(y) * sw, sizeof(float) * sw);

@@ -8,22 +8,22 @@
 //    (the sources are built without contraction into fused multiply-adds);
 //    a comparison and a select stand for each `?:`, and std::max(c, x) of a
 //    parameter c is done by an instruction that picks c when x is NaN;
-//  - the 3 x 3 stages read an input in which every invalid depth is a NaN:
-//    a NaN fails each of the comparisons by which the plain code skips a
-//    neighbour whose depth is not positive, so the skip costs nothing;
+//  - the 3 x 3 stages read an input in which every invalid depth is a NaN
+//    (invalidCode): a NaN fails each of the comparisons by which the plain
+//    code skips a neighbour whose depth is not positive, so the skip costs
+//    nothing;
 //  - the spatial mean adds all nine terms in the plain code's order, with
 //    +0 for a neighbour left out, which changes no sum;
-//  - the flying-pixel stage first tests a whole vector for the common case
-//    (no depth edge in any window: nothing nearer or farther than the gap)
-//    from the minimum and maximum of the window, comparisons that hold
-//    exactly when every neighbour's own test does; a vector that fails the
-//    test takes the full per-neighbour code. The minimum and maximum may
-//    drop or keep a NaN: a NaN kept fails the test (full code), one dropped
-//    is a neighbour the plain code skips. (The spatial stage has no such
-//    test: sensor noise alone takes a neighbour out of its delta too often
-//    for one to pay.)
+//  - the flying-pixel stage settles most vectors with two cheap tests that
+//    imply the plain code's answer (FlyingTerms::at): the window's extremes
+//    (exact, taken as integers over the coded depth), then a bound on the
+//    brightest neighbour across the gap; a vector they leave open takes the
+//    full per-neighbour code. (The spatial stage has no such test: sensor
+//    noise alone takes a neighbour out of its delta too often for one to
+//    pay.)
 // Parameters the fast code does not cover (a negative gap or delta lets a
-// pixel be its own neighbour; NaN parameters) go to the plain code.
+// pixel be its own neighbour, a negative amplitude ratio turns the bound
+// around; NaN parameters) go to the plain code.
 //
 // armv7's NEON flushes denormal floats to zero; no depth, amplitude or
 // threshold of the filters comes near 1e-38, so it changes no result that a
@@ -107,6 +107,16 @@ inline VF maxKeep(VF b, VF x) { return select(b < x, x, b); }
 // Window extremes: any NaN makes the result NaN here.
 inline VF minAcc(VF m, VF x) { return {vminq_f32(m.v, x.v)}; }
 inline VF maxAcc(VF m, VF x) { return {vmaxq_f32(m.v, x.v)}; }
+// Extremes of coded depth compared as integers (see invalidCode).
+inline VF minCoded(VF a, VF b)
+{
+    return {vreinterpretq_f32_u32(vminq_u32(vreinterpretq_u32_f32(a.v), vreinterpretq_u32_f32(b.v)))};
+}
+inline VF maxCoded(VF a, VF b)
+{
+    return {vreinterpretq_f32_s32(vmaxq_s32(vreinterpretq_s32_f32(a.v), vreinterpretq_s32_f32(b.v)))};
+}
+inline VF fromBits(uint32_t bits) { return {vreinterpretq_f32_u32(vdupq_n_u32(bits))}; }
 inline bool anyLane(VI m)
 {
     const uint32x2_t half = vorr_u32(vget_low_u32(m.v), vget_high_u32(m.v));
@@ -116,14 +126,19 @@ inline bool anyLane(VI m)
 inline VI countUp(VI count, VI m) { return {vsubq_u32(count.v, m.v)}; }
 // No NEON division on armv7: the VFP unit's, lane by lane, correctly
 // rounded as everywhere else.
+// The lanes of q0 and q1 are s0-s3 and s4-s7: the divisions read and
+// write them in place (lane by lane through the general registers, as
+// the intrinsics would have it, costs five times the instructions).
 inline VF divide(VF a, VI count)
 {
-    const float32x4_t c = vcvtq_f32_u32(count.v);
-    float32x4_t q = a.v;
-    q = vsetq_lane_f32(vgetq_lane_f32(a.v, 0) / vgetq_lane_f32(c, 0), q, 0);
-    q = vsetq_lane_f32(vgetq_lane_f32(a.v, 1) / vgetq_lane_f32(c, 1), q, 1);
-    q = vsetq_lane_f32(vgetq_lane_f32(a.v, 2) / vgetq_lane_f32(c, 2), q, 2);
-    q = vsetq_lane_f32(vgetq_lane_f32(a.v, 3) / vgetq_lane_f32(c, 3), q, 3);
+    register float32x4_t q asm("q0") = a.v;
+    register float32x4_t c asm("q1") = vcvtq_f32_u32(count.v);
+    __asm__("vdiv.f32 s0, s0, s4\n\t"
+            "vdiv.f32 s1, s1, s5\n\t"
+            "vdiv.f32 s2, s2, s6\n\t"
+            "vdiv.f32 s3, s3, s7"
+            : "+w"(q)
+            : "w"(c));
     return {q};
 }
 
@@ -133,7 +148,22 @@ inline VF divide(VF a, VI count)
 constexpr int kLanes = QUORVEX_FILTER_LANES;
 typedef float VF __attribute__((vector_size(4 * kLanes)));
 typedef int32_t VI __attribute__((vector_size(4 * kLanes)));
+typedef uint32_t VU __attribute__((vector_size(4 * kLanes)));
 inline VI andNot(VI a, VI b) { return a & ~b; }
+// Extremes of coded depth compared as integers (see invalidCode).
+inline VF minCoded(VF a, VF b)
+{
+    const VU x = reinterpret_cast<VU>(a);
+    const VU y = reinterpret_cast<VU>(b);
+    return reinterpret_cast<VF>(x < y ? x : y);
+}
+inline VF maxCoded(VF a, VF b)
+{
+    const VI x = reinterpret_cast<VI>(a);
+    const VI y = reinterpret_cast<VI>(b);
+    return reinterpret_cast<VF>(x > y ? x : y);
+}
+inline VF fromBits(uint32_t bits) { return reinterpret_cast<VF>(VU{} + bits); }
 inline VF load(const float* p)
 {
     VF v;
@@ -211,10 +241,13 @@ struct ConfidenceTerms {
     {
     }
 
-    VI keep(VF d, VF a) const
+    VI keep(VF d, VF a) const { return (d > zero) & (d < infinity) & keepFinite(d, a); }
+
+    // For a depth already known to be a positive finite number.
+    VI keepFinite(VF d, VF a) const
     {
         const VF limit = maxParam(floor, maxNoise * d);
-        return (d > zero) & (d < infinity) & (a >= minAmp) & (a < saturation) & (k <= limit * a);
+        return (a >= minAmp) & (a < saturation) & (k <= limit * a);
     }
 };
 
@@ -235,10 +268,10 @@ bool pointFits(const DepthImage& img, const FilterParams& p)
     return pixelsOf(img) >= static_cast<size_t>(kLanes) && isNumber(p.noiseFloorMm);
 }
 
-void confidenceVector(const DepthImage& img, const FilterParams& p)
+void confidenceVector(const DepthImage& img, const FilterParams& p, const FilterPlanes& planes)
 {
     if (!pointFits(img, p)) {
-        confidenceScalar(img, p);
+        confidenceScalar(img, p, planes);
         return;
     }
     const ConfidenceTerms t(img, p);
@@ -250,10 +283,10 @@ void confidenceVector(const DepthImage& img, const FilterParams& p)
     });
 }
 
-void aliasingVector(const DepthImage& img, const FilterParams& p)
+void aliasingVector(const DepthImage& img, const FilterParams& p, const FilterPlanes& planes)
 {
     if (!pointFits(img, p)) {
-        aliasingScalar(img, p);
+        aliasingScalar(img, p, planes);
         return;
     }
     const AliasTerms t(img, p);
@@ -272,36 +305,51 @@ struct Switch {
 using On = Switch<true>;
 using Off = Switch<false>;
 
-// Depth with every invalid pixel (not above 0) a NaN, after the point
-// stages that are on.
-void nanCoded(const DepthImage& img, const FilterParams& p, bool confidence, bool aliasing, float* out)
+// The value of every invalid pixel in a coded plane: a NaN, which fails
+// each comparison by which the plain code skips a neighbour whose depth is
+// not positive, with its sign bit set. Compared as integers it is then
+// above every valid depth (a positive number, whose bits order as the
+// number does) unsigned and below every one signed: the unsigned minimum
+// and the signed maximum of a window are those of its valid depths.
+constexpr uint32_t kInvalidCodeBits = 0xffc00000u;
+VF invalidCode() { return fromBits(kInvalidCodeBits); }
+float invalidCodeScalar()
 {
-    const ConfidenceTerms c(img, p);
-    const AliasTerms al(img, p);
-    const VF nan = splat(__builtin_nanf(""));
-    const float* const depth = img.depth;
-    const float* const amp = img.amplitude;
-    auto run = [&](auto confidenceOn, auto aliasingOn) {
-        pointwiseTwiceSafe(pixelsOf(img), [&](size_t i) QUORVEX_LAMBDA_INLINE {
-            const VF d = load(depth + i);
-            const VF a = load(amp + i);
-            VI keep = d > c.zero;
-            if (decltype(confidenceOn)::value)
-                keep = keep & c.keep(d, a);
-            if (decltype(aliasingOn)::value)
-                keep = andNot(keep, al.alias(d, a));
-            store(out + i, select(keep, d, nan));
-        });
-    };
-    // The switches decided once, outside the loop.
-    if (confidence && aliasing)
-        run(On{}, On{});
-    else if (confidence)
-        run(On{}, Off{});
-    else if (aliasing)
-        run(Off{}, On{});
-    else
-        run(Off{}, Off{});
+    float f;
+    __builtin_memcpy(&f, &kInvalidCodeBits, sizeof f);
+    return f;
+}
+
+// The `n` pixels from `depth` into `out` coded, invalid ones the invalid
+// code: with Validate, a depth as a caller gave it is valid in
+// (0, kFilterMaxDepthMm], else any depth above 0; then the point stages
+// that are on.
+template <typename Validate, typename ConfidenceOn, typename AliasingOn>
+QUORVEX_ALWAYS_INLINE void codedRange(const ConfidenceTerms& c, const AliasTerms& al, const float* depth,
+                                      const float* amp, float* out, size_t n)
+{
+    const VF code = invalidCode();
+    const VF maxDepth = splat(kFilterMaxDepthMm);
+    pointwiseTwiceSafe(n, [&](size_t i) QUORVEX_LAMBDA_INLINE {
+        const VF d = load(depth + i);
+        const VF a = load(amp + i);
+        VI keep = d > c.zero;
+        if (Validate::value)
+            keep = keep & (d <= maxDepth);
+        if (ConfidenceOn::value)
+            keep = keep & (Validate::value ? c.keepFinite(d, a) : c.keep(d, a));
+        if (AliasingOn::value)
+            keep = andNot(keep, al.alias(d, a));
+        store(out + i, select(keep, d, code));
+    });
+}
+
+// The whole of `img` coded into `out`, no point stage (the 3 x 3 stages
+// alone).
+void coded(const DepthImage& img, const FilterParams& p, float* out)
+{
+    codedRange<Off, Off, Off>(ConfidenceTerms(img, p), AliasTerms(img, p), img.depth, img.amplitude, out,
+                              pixelsOf(img));
 }
 
 struct TemporalTerms {
@@ -347,13 +395,13 @@ QUORVEX_ALWAYS_INLINE void temporalRange(const TemporalTerms& t, float* depth, f
     __builtin_memcpy(average + i, a, (n - i) * sizeof(float));
 }
 
-void temporalVector(const DepthImage& img, const FilterParams& p, float* average)
+void temporalVector(const DepthImage& img, const FilterParams& p, const FilterPlanes& planes)
 {
     if (!temporalFits(p)) {
-        temporalScalar(img, p, average);
+        temporalScalar(img, p, planes);
         return;
     }
-    temporalRange(TemporalTerms(p), img.depth, average, pixelsOf(img));
+    temporalRange(TemporalTerms(p), img.depth, planes.average, pixelsOf(img));
 }
 
 // --- the 3 x 3 stages ------------------------------------------------------
@@ -377,7 +425,9 @@ bool windowFits(const DepthImage& img) { return img.width >= kLanes + 2 && img.h
 
 bool flyingFits(const DepthImage& img, const FilterParams& p)
 {
-    return windowFits(img) && isNumber(p.flyingGapMm) && !(p.flyingGapMm < 0.0f) && !(p.flyingGapRel < 0.0f);
+    // The amplitude bound of FlyingTerms::at holds for a ratio not below 0.
+    return windowFits(img) && isNumber(p.flyingGapMm) && !(p.flyingGapMm < 0.0f) && !(p.flyingGapRel < 0.0f) &&
+           !(p.flyingAmpRatio < 0.0f);
 }
 
 bool spatialFits(const DepthImage& img, const FilterParams& p)
@@ -406,31 +456,73 @@ struct FlyingTerms {
     VI smoothSlope(const float* s, size_t c, size_t w, VF sc, VF gap, const VF (&d)[8]) const;
 
     // The flying-pixel test of the pixels from `c` = (x, y) of `view`, whose
-    // depth is NaN-coded: the centre's depth where it stays, `dropped`
-    // where it goes, `otherwise` where it is invalid.
+    // depth is coded (invalidCode): the centre's depth where it stays,
+    // `dropped` where it goes, `otherwise` where it is invalid.
+    //
+    // Two cheap tests settle most vectors. The window's extremes over its
+    // valid depths (invalidCode) tell whether any neighbour is nearer or
+    // farther than the gap, exactly as the per-neighbour comparisons do. A
+    // pixel with only one side of an edge (not between two surfaces) is
+    // dimmed only when its amplitude is below the ratio of its brightest
+    // neighbour across the gap; no neighbour is brighter than the brightest
+    // of all eight, so an amplitude at or above the ratio of that settles
+    // it. (A NaN amplitude makes that bound NaN or leaves it out; either way
+    // no pixel is settled wrongly.) What remains takes the full test.
     QUORVEX_ALWAYS_INLINE VF at(const DepthImage& view, size_t c, int x, int y, VF otherwise) const
     {
         const size_t w = static_cast<size_t>(view.width);
-        const float* up = view.depth + c - w;
-        const float* mid = view.depth + c;
-        const float* dn = view.depth + c + w;
+        const Rows r{view.depth + c - w, view.depth + c, view.amplitude + c};
+        return at(r, w, 0, view, c, x, y, otherwise);
+    }
+
+    // Rows of a window: the first depth, the centre's depth and its
+    // amplitude; the rows lie `w` floats apart in both planes.
+    struct Rows {
+        const float* up;
+        const float* mid;
+        const float* amid;
+    };
+
+    // The same for the pixels at offset `i` of rows `r` (pixel `c` =
+    // (x, y) of `view`): row loops keep their pointers in registers.
+    QUORVEX_ALWAYS_INLINE VF at(const Rows& r, size_t w, size_t i, const DepthImage& view, size_t c, int x, int y,
+                                VF otherwise) const
+    {
+        const float* up = r.up + i;
+        const float* mid = r.mid + i;
+        const float* dn = mid + w;
         const VF sc = load(mid);
         const VI valid = sc > zero;
         const VF gap = maxParam(gapMm, gapRel * sc);
-        const VF lo = sc - gap;
-        const VF hi = sc + gap;
         const VF d[8] = {load(up - 1), load(up), load(up + 1), load(mid - 1),
                          load(mid + 1), load(dn - 1), load(dn), load(dn + 1)};
         VF mn = d[0];
         VF mx = d[0];
         QUORVEX_UNROLL
         for (int k = 1; k < 8; ++k) {
-            mn = minAcc(mn, d[k]);
-            mx = maxAcc(mx, d[k]);
+            mn = minCoded(mn, d[k]);
+            mx = maxCoded(mx, d[k]);
         }
-        const VI flat = (mn >= lo) & (mx <= hi);
-        if (!anyLane(andNot(valid, flat)))
-            return select(valid, sc, otherwise);
+        const VI nearer = mn < sc - gap;
+        const VI farther = mx > sc + gap;
+        const VI edge = valid & (nearer | farther);
+        const VF kept = select(valid, sc, otherwise);
+        // Measured: the branch pays on every backend, also where about
+        // every other vector of a noisy wall takes it.
+        if (!anyLane(edge))
+            return kept;
+        const float* amid = r.amid + i;
+        const float* aup = amid - w;
+        const float* adn = amid + w;
+        const VF a[8] = {load(aup - 1), load(aup), load(aup + 1), load(amid - 1),
+                         load(amid + 1), load(adn - 1), load(adn), load(adn + 1)};
+        VF brightest = zero;
+        QUORVEX_UNROLL
+        for (int k = 0; k < 8; ++k)
+            brightest = maxAcc(brightest, a[k]);
+        const VI unsure = edge & ((nearer & farther) | ~(load(amid) >= ratio * brightest));
+        if (!anyLane(unsure))
+            return kept;
         return edgeAt(view, c, x, y, otherwise);
     }
 
@@ -532,43 +624,40 @@ VI FlyingTerms::smoothSlope(const float* s, size_t c, size_t w, VF sc, VF gap, c
     return smoothSlopeAt(s, c, w, sc, gap, gap * slopeTol, d);
 }
 
-// The flying-pixel stage from `view` (NaN-coded depth) into `out`: the
-// depth where a pixel stays, `dropped` where it goes, and where it is
+// Row `y` of the flying-pixel stage from `view` (coded depth) into `out`:
+// the depth where a pixel stays, `dropped` where it goes, and where it is
 // invalid `original` (the stage's input, which may be `out` itself) or,
-// without one, `dropped`.
-void flyingPass(const DepthImage& view, const FilterParams& p, float* out, float dropped, const float* original)
+// without one, `dropped`. Reads `view` two rows either side.
+QUORVEX_ALWAYS_INLINE void flyingRow(const FlyingTerms& t, const DepthImage& view, float* out, const float* original,
+                                     int y)
 {
-    const FlyingTerms t(p, dropped);
     const int w = view.width;
-    const int h = view.height;
-    const size_t sw = static_cast<size_t>(w);
+    const size_t row = static_cast<size_t>(y) * static_cast<size_t>(w);
     const float* s = view.depth;
     // The border: pixel by pixel, on the window cut at the image's edge.
-    auto border = [&](int x, int y) {
-        const size_t c = static_cast<size_t>(y) * sw + static_cast<size_t>(x);
+    auto border = [&](int x) {
+        const size_t c = row + static_cast<size_t>(x);
         const float sc = s[c];
-        out[c] = sc > 0.0f ? (flyingDrops(view, p, x, y) ? dropped : sc) : original ? original[c] : dropped;
+        out[c] = sc > 0.0f ? (flyingDrops(view, t.p, x, y) ? t.dropped : sc) : original ? original[c] : t.dropped;
     };
-    for (int x = 0; x < w; ++x) {
-        border(x, 0);
-        border(x, h - 1);
+    if (y == 0 || y == view.height - 1) {
+        for (int x = 0; x < w; ++x)
+            border(x);
+        return;
     }
-    const VF drop = splat(dropped);
-    for (int y = 1; y + 1 < h; ++y) {
-        const size_t row = static_cast<size_t>(y) * sw;
-        border(0, y);
-        border(w - 1, y);
-        if (original) {
-            rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
-                const size_t c = row + static_cast<size_t>(x);
-                store(out + c, t.at(view, c, x, y, load(original + c)));
-            });
-        } else {
-            rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
-                const size_t c = row + static_cast<size_t>(x);
-                store(out + c, t.at(view, c, x, y, drop));
-            });
-        }
+    border(0);
+    border(w - 1);
+    if (original) {
+        rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
+            const size_t c = row + static_cast<size_t>(x);
+            store(out + c, t.at(view, c, x, y, load(original + c)));
+        });
+    } else {
+        const VF drop = splat(t.dropped);
+        rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
+            const size_t c = row + static_cast<size_t>(x);
+            store(out + c, t.at(view, c, x, y, drop));
+        });
     }
 }
 
@@ -587,9 +676,14 @@ struct SpatialTerms {
     template <bool finiteDepth = false>
     QUORVEX_ALWAYS_INLINE VF at(const float* s, size_t c, size_t w, VF otherwise) const
     {
-        const float* up = s + c - w;
-        const float* mid = s + c;
-        const float* dn = s + c + w;
+        return rowsAt<finiteDepth>(s + c - w, s + c, s + c + w, otherwise);
+    }
+
+    // The same from the pixels at `mid` of one row and those above and
+    // below them.
+    template <bool finiteDepth = false>
+    QUORVEX_ALWAYS_INLINE VF rowsAt(const float* up, const float* mid, const float* dn, VF otherwise) const
+    {
         const VF sc = load(mid);
         const VI valid = sc > zero;
         const VF delta = maxParam(deltaMm, deltaRel * sc);
@@ -613,24 +707,28 @@ struct SpatialTerms {
     }
 };
 
-void flyingVector(const DepthImage& img, const FilterParams& p, float* scratch)
+void flyingVector(const DepthImage& img, const FilterParams& p, const FilterPlanes& planes)
 {
     if (!flyingFits(img, p)) {
-        flyingScalar(img, p, scratch);
+        flyingScalar(img, p, planes);
         return;
     }
-    nanCoded(img, p, false, false, scratch);
+    float* const scratch = planes.scratch;
+    coded(img, p, scratch);
     const DepthImage view{scratch, img.amplitude, img.width, img.height, img.rangeMm};
-    flyingPass(view, p, img.depth, 0.0f, img.depth);
+    const FlyingTerms t(p, 0.0f);
+    for (int y = 0; y < img.height; ++y)
+        flyingRow(t, view, img.depth, img.depth, y);
 }
 
-void spatialVector(const DepthImage& img, const FilterParams& p, float* scratch)
+void spatialVector(const DepthImage& img, const FilterParams& p, const FilterPlanes& planes)
 {
     if (!spatialFits(img, p)) {
-        spatialScalar(img, p, scratch);
+        spatialScalar(img, p, planes);
         return;
     }
-    nanCoded(img, p, false, false, scratch);
+    float* const scratch = planes.scratch;
+    coded(img, p, scratch);
     const SpatialTerms t(p);
     const size_t w = static_cast<size_t>(img.width);
     for (int y = 1; y + 1 < img.height; ++y) {
@@ -645,51 +743,116 @@ void spatialVector(const DepthImage& img, const FilterParams& p, float* scratch)
     }
 }
 
+#define QUORVEX_FILTER_VECTOR_STAGE(flag, plain, vector) {#flag, &FilterParams::flag, plain, vector},
+const FilterStage kVectorStages[] = {QUORVEX_FILTER_STAGES(QUORVEX_FILTER_VECTOR_STAGE)};
+#undef QUORVEX_FILTER_VECTOR_STAGE
+
 // The default chain's shape (point stages, flying pixels, spatial, then
-// temporal) in three passes over the frame: point stages into a NaN-coded
-// plane, flying pixels into another, then the spatial mean and the temporal
-// average row by row into the depth.
-void chainVector(const DepthImage& img, const FilterParams& p, float* average, float* scratch, float* spare)
+// temporal, holes or not) in one sweep down the frame, each pass a few rows
+// behind the one before so that the rows it reads are still in the cache:
+// the point stages from the source into a coded plane, the flying-pixel
+// test from that into a ring of rows, then the spatial mean and the
+// temporal average into the depth. Other shapes walk the stage table.
+//
+// The coded depth and a copy of the amplitude lie in planes with a margin
+// of kFilterMargin invalid pixels around the image: a window cut at the
+// image's edge and one whose outer pixels are invalid are judged alike
+// (neither proves an edge nor continues a slope), so the border takes the
+// vector code too.
+void chainVector(const DepthImage& img, const float* source, const FilterParams& p, const FilterPlanes& planes)
 {
     if (!(p.flying && p.spatial) || !flyingFits(img, p) || !spatialFits(img, p) || !pointFits(img, p) ||
         (p.temporal && !temporalFits(p))) {
-        // Other shapes: the stages one by one, each on its fastest code.
-        if (p.confidence)
-            confidenceVector(img, p);
-        if (p.aliasing)
-            aliasingVector(img, p);
-        if (p.flying)
-            flyingVector(img, p, scratch);
-        if (p.spatial)
-            spatialVector(img, p, scratch);
-        if (p.temporal)
-            temporalVector(img, p, average);
-        if (p.holes)
-            holesScalar(img, p, scratch);
+        runFilterStages(kVectorStages, true, img, source, p, planes);
         return;
     }
+    constexpr int m = kFilterMargin;
     const int w = img.width;
     const int h = img.height;
     const size_t sw = static_cast<size_t>(w);
-    nanCoded(img, p, p.confidence, p.aliasing, scratch);
-    const DepthImage view{scratch, img.amplitude, w, h, img.rangeMm};
-    flyingPass(view, p, spare, __builtin_nanf(""), nullptr);
+    const size_t pw = sw + 2 * m;
+    const size_t padded = pw * static_cast<size_t>(h + 2 * m);
+    float* const coded = planes.scratch;
+    float* const amp = planes.spare;
+    // Four rows of the flying-pixel stage's result (three are read at a
+    // time, one is written), each with one pixel either side.
+    float* const ring = planes.spare + padded;
+    auto ringRow = [&](int y) { return ring + static_cast<size_t>(y & 3) * pw + m; };
+
+    // The margin: invalid depth, and an amplitude that is never read as a
+    // neighbour's across a gap (its depth is invalid) but bounds the
+    // brightest one, which 0 does.
+    const VF code = invalidCode();
+    const VF zero = splat(0.0f);
+    auto fillRows = [&](size_t from, size_t to) {
+        pointwiseTwiceSafe((to - from) * pw, [&](size_t i) QUORVEX_LAMBDA_INLINE {
+            store(coded + from * pw + i, code);
+            store(amp + from * pw + i, zero);
+        });
+    };
+    fillRows(0, m);
+    fillRows(static_cast<size_t>(h) + m, static_cast<size_t>(h) + 2 * m);
+
+    const ConfidenceTerms ct(img, p);
+    const AliasTerms al(img, p);
+    auto pointRow = [&](int y) {
+        const size_t row = static_cast<size_t>(y) * sw;
+        float* const c = coded + static_cast<size_t>(y + m) * pw;
+        float* const a = amp + static_cast<size_t>(y + m) * pw;
+        for (int k = 0; k < m; ++k) {
+            c[k] = c[pw - 1 - k] = invalidCodeScalar();
+            a[k] = a[pw - 1 - k] = 0.0f;
+        }
+        const float* d = source + row;
+        const float* ai = img.amplitude + row;
+        // The switches decided once per row, outside the pixel loop.
+        if (p.confidence && p.aliasing)
+            codedRange<On, On, On>(ct, al, d, ai, c + m, sw);
+        else if (p.confidence)
+            codedRange<On, On, Off>(ct, al, d, ai, c + m, sw);
+        else if (p.aliasing)
+            codedRange<On, Off, On>(ct, al, d, ai, c + m, sw);
+        else
+            codedRange<On, Off, Off>(ct, al, d, ai, c + m, sw);
+        __builtin_memcpy(a + m, ai, sizeof(float) * sw);
+    };
+
+    // The flying-pixel test on the padded planes: every pixel of the image
+    // is at least kFilterMargin from their edge.
+    const DepthImage view{coded, amp, static_cast<int>(pw), h + 2 * m, img.rangeMm};
+    const FlyingTerms ft(p, __builtin_nanf(""));
+    const VF drop = splat(__builtin_nanf(""));
+    auto flyingRowPadded = [&](int y) {
+        const size_t row = static_cast<size_t>(y + m) * pw + m;
+        float* const out = ringRow(y);
+        out[-1] = out[w] = __builtin_nanf("");
+        const int last = w - kLanes;
+        const FlyingTerms::Rows rows{coded + row - pw, coded + row, amp + row};
+        auto one = [&](int x) QUORVEX_LAMBDA_INLINE {
+            const size_t i = static_cast<size_t>(x);
+            store(out + x, ft.at(rows, pw, i, view, row + i, x + m, y + m, drop));
+        };
+        for (int x = 0; x < last; x += kLanes)
+            one(x);
+        one(last);
+    };
 
     const SpatialTerms st(p);
     const TemporalTerms tt(p);
-    const VF zero = splat(0.0f);
-    auto spatialRow = [&](size_t row, auto finiteDepth) {
+    auto spatialRow = [&](int y, auto finiteDepth) {
+        const float* up = ringRow(y - 1);
+        const float* mid = ringRow(y);
+        const float* dn = ringRow(y + 1);
+        float* const d = img.depth + static_cast<size_t>(y) * sw;
         rowVectors(w, [&](int x) QUORVEX_LAMBDA_INLINE {
-            const size_t c = row + static_cast<size_t>(x);
-            store(img.depth + c, st.at<decltype(finiteDepth)::value>(spare, c, sw, zero));
+            store(d + x, st.rowsAt<decltype(finiteDepth)::value>(up + x, mid + x, dn + x, zero));
         });
     };
-    for (int y = 0; y < h; ++y) {
-        const size_t row = static_cast<size_t>(y) * sw;
-        float* const d = img.depth + row;
+    auto lastRow = [&](int y) {
+        float* const d = img.depth + static_cast<size_t>(y) * sw;
         // The spatial stage leaves the border as the flying-pixel stage
         // left it, invalid pixels 0.
-        const float* f = spare + row;
+        const float* f = ringRow(y);
         if (y == 0 || y == h - 1) {
             for (size_t x = 0; x < sw; ++x)
                 d[x] = f[x] > 0.0f ? f[x] : 0.0f;
@@ -697,21 +860,30 @@ void chainVector(const DepthImage& img, const FilterParams& p, float* average, f
             d[0] = f[0] > 0.0f ? f[0] : 0.0f;
             d[sw - 1] = f[sw - 1] > 0.0f ? f[sw - 1] : 0.0f;
             if (p.confidence)
-                spatialRow(row, On{});
+                spatialRow(y, On{});
             else
-                spatialRow(row, Off{});
+                spatialRow(y, Off{});
         }
-        // The temporal average of the row just filtered, while it is in
-        // the cache.
         if (p.temporal)
-            temporalRange(tt, d, average + row, sw);
+            temporalRange(tt, d, planes.average + static_cast<size_t>(y) * sw, sw);
+    };
+    // Row i of the source is coded, row i - 2 tested for flying pixels
+    // (its test reads two coded rows either side), row i - 3 filtered into
+    // the depth (the mean reads one flying-pixel row either side). In place,
+    // the depth's row i - 3 is written after the source's row i - 3 was read.
+    for (int i = 0; i < h + 3; ++i) {
+        if (i < h)
+            pointRow(i);
+        if (i >= 2 && i - 2 < h)
+            flyingRowPadded(i - 2);
+        if (i >= 3)
+            lastRow(i - 3);
     }
     if (p.holes)
-        holesScalar(img, p, scratch);
+        holesScalar(img, p, planes);
 }
 
-const FilterKernels kVectorKernels{confidenceVector, aliasingVector, flyingVector,
-                                   spatialVector,    temporalVector, chainVector};
+const FilterKernels kVectorKernels{kVectorStages, chainVector};
 
 } // namespace
 } // namespace Quorvex::detail

@@ -100,6 +100,9 @@ std::vector<Frame> frames()
     // Widths about one and two vectors wide, and not a multiple of one.
     for (int w : {3, 6, 9, 10, 11, 17, 18, 19, 37})
         list.push_back(randomFrame(w, 5, 10 + w));
+    // As few rows as the 3 x 3 stages take, and one more.
+    list.push_back(randomFrame(13, 3, 5));
+    list.push_back(randomFrame(21, 4, 6));
     list.push_back(randomFrame(240, 180, 7));
     return list;
 }
@@ -129,6 +132,13 @@ std::vector<std::pair<std::string, FilterParams>> parameterSets()
     negative.flyingGapMm = -5.0f;
     negative.flyingGapRel = 0.0f;
     sets.emplace_back("negative gap", negative);
+    // The amplitude ratio at its ends (the fast flying-pixel test bounds
+    // the brightest neighbour by the ratio), and below them.
+    for (float ratio : {0.0f, 1.0f, -0.5f}) {
+        FilterParams p;
+        p.flyingAmpRatio = ratio;
+        sets.emplace_back("amplitude ratio " + std::to_string(ratio), p);
+    }
     return sets;
 }
 
@@ -147,44 +157,91 @@ TEST(FilterBackends, ScalarFirstAndKnownNames)
     }
 }
 
-// Each stage alone, on every frame and parameter set.
+// Each stage of the table alone, on every frame and parameter set.
 TEST(FilterBackends, StagesMatchThePlainCode)
 {
     const detail::FilterKernels& plain = *detail::filterKernels(FilterBackend::SCALAR);
     for (FilterBackend b : fastBackends()) {
         const detail::FilterKernels& fast = *detail::filterKernels(b);
-        using Stage = void (*)(const detail::FilterKernels&, const DepthImage&, const FilterParams&, float*);
-        const std::pair<const char*, Stage> stages[] = {
-            {"confidence", [](const detail::FilterKernels& k, const DepthImage& i, const FilterParams& p, float*) {
-                 k.confidence(i, p);
-             }},
-            {"aliasing", [](const detail::FilterKernels& k, const DepthImage& i, const FilterParams& p, float*) {
-                 k.aliasing(i, p);
-             }},
-            {"flying", [](const detail::FilterKernels& k, const DepthImage& i, const FilterParams& p, float* s) {
-                 k.flying(i, p, s);
-             }},
-            {"spatial", [](const detail::FilterKernels& k, const DepthImage& i, const FilterParams& p, float* s) {
-                 k.spatial(i, p, s);
-             }},
-            // The state plane starts with the frame's own noisy depth.
-            {"temporal", [](const detail::FilterKernels& k, const DepthImage& i, const FilterParams& p, float* s) {
-                 k.temporal(i, p, s);
-             }},
-        };
         for (const Frame& f : frames())
             for (const auto& [setName, p] : parameterSets())
-                for (const auto& [stageName, run] : stages) {
+                for (size_t s = 0; s < detail::kFilterStageCount; ++s) {
+                    ASSERT_STREQ(fast.stages[s].name, plain.stages[s].name);
                     std::vector<float> want = f.depth, got = f.depth;
-                    std::vector<float> wantScratch(f.amp.rbegin(), f.amp.rend()), gotScratch = wantScratch;
-                    run(plain, {want.data(), f.amp.data(), f.w, f.h, 4000.0f}, p, wantScratch.data());
-                    run(fast, {got.data(), f.amp.data(), f.w, f.h, 4000.0f}, p, gotScratch.data());
-                    EXPECT_TRUE(sameBits(got, want)) << to_str(b) << ", " << stageName << ", " << setName << ", "
-                                                     << f.w << " x " << f.h;
-                    if (std::string(stageName) == "temporal") {
-                        EXPECT_TRUE(sameBits(gotScratch, wantScratch)) << to_str(b) << ", average, " << setName;
-                    }
+                    // The state plane starts with the frame's own noisy depth.
+                    std::vector<float> wantAverage = f.depth, gotAverage = wantAverage;
+                    std::vector<float> wantScratch(f.amp.rbegin(), f.amp.rend()), gotScratch;
+                    wantScratch.resize(detail::filterScratchPixels(f.w, f.h), 7.0f);
+                    gotScratch = wantScratch;
+                    std::vector<float> wantSpare = wantScratch, gotSpare = wantScratch;
+                    plain.stages[s].plain({want.data(), f.amp.data(), f.w, f.h, 4000.0f}, p,
+                                          {wantAverage.data(), wantScratch.data(), wantSpare.data()});
+                    fast.stages[s].vector({got.data(), f.amp.data(), f.w, f.h, 4000.0f}, p,
+                                          {gotAverage.data(), gotScratch.data(), gotSpare.data()});
+                    const std::string what = std::string(to_str(b)) + ", " + fast.stages[s].name + ", " + setName +
+                                             ", " + std::to_string(f.w) + " x " + std::to_string(f.h);
+                    EXPECT_TRUE(sameBits(got, want)) << what;
+                    EXPECT_TRUE(sameBits(gotAverage, wantAverage)) << what << ", average";
                 }
+    }
+}
+
+// Every combination of stages, on every backend: the backend's chain (the
+// fused passes of the default shape, or its walk over the stage table)
+// against the same table walked by each stage's vector function and by
+// each plain function, from a source apart and in place, over two frames
+// (the second one on a temporal average).
+TEST(FilterBackends, ChainMatchesTheStageTableForEveryCombination)
+{
+    const detail::FilterKernels& plain = *detail::filterKernels(FilterBackend::SCALAR);
+    const std::vector<Frame> list = frames();
+    for (unsigned mask = 0; mask < (1u << detail::kFilterStageCount); ++mask) {
+        FilterParams p;
+        for (size_t s = 0; s < detail::kFilterStageCount; ++s)
+            p.*plain.stages[s].enabled = (mask >> s) & 1u;
+        for (const Frame& f : list) {
+            // Runs 0 .. 2 (plain stages, each backend's vector stages, its
+            // chain) of one backend on `state`: the depth and the planes.
+            struct State {
+                std::vector<float> depth, average, scratch, spare;
+            };
+            auto fresh = [&] {
+                const size_t n = f.depth.size();
+                // Scratch planes left dirty by whatever ran before.
+                const size_t scratch = detail::filterScratchPixels(f.w, f.h);
+                return State{std::vector<float>(n, -1.0f), std::vector<float>(n, 0.0f),
+                             std::vector<float>(scratch, 7.0f), std::vector<float>(scratch, 7.0f)};
+            };
+            auto run = [&](const detail::FilterKernels& k, int how, State& st, int frame) {
+                // The first frame from a source apart, the second in place.
+                if (frame == 1)
+                    st.depth = f.depth;
+                const float* source = frame == 1 ? st.depth.data() : f.depth.data();
+                const DepthImage img{st.depth.data(), f.amp.data(), f.w, f.h, 4000.0f};
+                const detail::FilterPlanes planes{st.average.data(), st.scratch.data(), st.spare.data()};
+                if (how == 2)
+                    k.chain(img, source, p, planes);
+                else
+                    detail::runFilterStages(k.stages, how == 1, img, source, p, planes);
+            };
+            State want = fresh();
+            std::vector<State> got(2 * fastBackends().size());
+            for (State& st : got)
+                st = fresh();
+            for (int frame = 0; frame < 2; ++frame) {
+                run(plain, 0, want, frame);
+                size_t g = 0;
+                for (FilterBackend b : fastBackends())
+                    for (int how = 1; how <= 2; ++how, ++g) {
+                        run(*detail::filterKernels(b), how, got[g], frame);
+                        const std::string what = std::string(to_str(b)) + (how == 1 ? ", vector stages" : ", chain") +
+                                                 ", stages " + std::to_string(mask) + ", " + std::to_string(f.w) +
+                                                 " x " + std::to_string(f.h) + ", frame " + std::to_string(frame);
+                        ASSERT_TRUE(sameBits(got[g].depth, want.depth)) << what;
+                        ASSERT_TRUE(sameBits(got[g].average, want.average)) << what << ", average";
+                    }
+            }
+        }
     }
 }
 
@@ -232,11 +289,11 @@ TEST(FilterBackends, NonFiniteAndNegativeDepthInvalid)
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     for (FilterBackend b : filterBackends()) {
-        const detail::FilterKernels& k = *detail::filterKernels(b);
+        const detail::FilterStage& confidence = *detail::findFilterStage(detail::filterKernels(b)->stages, "confidence");
         // Nine pixels: one vector's worth and a tail on every backend.
         std::vector<float> depth = {nan, inf, -inf, -100.0f, 1000.0f, 1000.0f, nan, -0.0f, 1500.0f};
         std::vector<float> amp(depth.size(), 5000.0f);
-        k.confidence({depth.data(), amp.data(), 9, 1, 4000.0f}, FilterParams{});
+        confidence.vector({depth.data(), amp.data(), 9, 1, 4000.0f}, FilterParams{}, {nullptr, nullptr, nullptr});
         const std::vector<float> expected = {0, 0, 0, 0, 1000, 1000, 0, 0, 1500};
         EXPECT_EQ(depth, expected) << to_str(b);
     }

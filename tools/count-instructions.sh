@@ -8,7 +8,8 @@
 #                                               where the cross tools are)
 # Build directories: build/armhf-bench and build/arm64-bench. Needs the
 # cross compiler, qemu-user and a host C compiler (make setup-armhf,
-# make setup-arm64).
+# make setup-arm64). With QUORVEX_BENCH_FIGURES set, the counts also go to
+# instructions-ARCH.json there, named as in build/bench/results.json.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 frames=3
@@ -27,6 +28,23 @@ settings() {
     aarch64) echo "aarch64-linux-gnu qemu-aarch64 cortex-a72 build/arm64-bench toolchain-arm64.cmake" ;;
     *) echo "count-instructions: unknown architecture $1 (armv7, aarch64)" >&2; return 1 ;;
   esac
+}
+
+# The figures of one architecture, "name value" lines, written as one JSON
+# object when the architecture is done.
+figures=()
+figure() { figures+=("$1 $2"); }
+write_figures() {
+  [ -n "${QUORVEX_BENCH_FIGURES:-}" ] || return 0
+  local out="$QUORVEX_BENCH_FIGURES/instructions-$1.json" sep= line
+  { printf '{'
+    for line in "${figures[@]}"; do
+      printf '%s\n  "%s": %s' "$sep" "${line% *}" "${line##* }"
+      sep=,
+    done
+    printf '\n}\n'
+  } >"$out"
+  figures=()
 }
 
 count_arch() {
@@ -76,6 +94,11 @@ count_arch() {
     busy=$(count "$backend" "$frames")
     [ -n "$idle" ] && [ -n "$busy" ] || { echo "count-instructions: no count for $backend" >&2; return 1; }
     per=$(( (busy - idle) / frames ))
+    if [ "$backend" = scalar ]; then
+      figure "phase_to_depth.hqvga.${arch}_scalar_instructions" "$per"
+    else
+      figure "phase_to_depth.hqvga.${arch}_instructions" "$per"
+    fi
     if [ -z "$base" ]; then
       base=$per
       printf '  %-8s %12d\n' "$backend" "$per"
@@ -92,6 +115,7 @@ count_arch() {
     busy=$(count_codec "$frames" "$part")
     [ -n "$idle" ] && [ -n "$busy" ] || { echo "count-instructions: no count for the depth coder" >&2; return 1; }
     printf '  depth coding, %-9s %12d\n' "$part" $(( (busy - idle) / frames ))
+    figure "depth_coding.$part.hqvga.${arch}_instructions" $(( (busy - idle) / frames ))
   done
 
   # The depth filters on the decoded bench frame: the default chain on each
@@ -108,6 +132,11 @@ count_arch() {
       busy=$(count_filter "$backend" "$frames" "$size")
       [ -n "$idle" ] && [ -n "$busy" ] || { echo "count-instructions: no count for the filters" >&2; return 1; }
       per=$(( (busy - idle) / frames ))
+      if [ "$backend" = scalar ]; then
+        figure "filters.default.$size.${arch}_scalar_instructions" "$per"
+      else
+        figure "filters.default.$size.${arch}_instructions" "$per"
+      fi
       if [ -z "$base" ]; then
         base=$per
         printf '  default filter chain, %-5s [%s] %12d\n' "$size" "$backend" "$per"
@@ -117,12 +146,14 @@ count_arch() {
       fi
     done
   done
-  for stage in confidence aliasing flying spatial temporal; do
+  for stage in confidence aliasing flying spatial temporal holes; do
     idle=$(count_filter neon 0 hqvga "$stage")
     busy=$(count_filter neon "$frames" hqvga "$stage")
     [ -n "$idle" ] && [ -n "$busy" ] || { echo "count-instructions: no count for the $stage filter" >&2; return 1; }
     printf '  filter stage alone, hqvga [neon] %-10s %12d\n' "$stage" $(( (busy - idle) / frames ))
+    figure "filters.$stage.hqvga.${arch}_instructions" $(( (busy - idle) / frames ))
   done
+  write_figures "$arch"
 }
 
 arches=("$@")

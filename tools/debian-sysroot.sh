@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Unpacks a Debian release's CPython with numpy and pytest, plus the Python
-# headers the extension is cross-built against, for one foreign architecture
-# (armhf, arm64) into a sysroot that qemu-user can run from
+# Unpacks a Debian release's CPython with numpy and pytest, Cyclone DDS's C
+# library, plus the Python headers the extension is cross-built against, for
+# one foreign architecture (armhf, arm64) into a sysroot that qemu-user can run from
 # (`qemu-arm -L SYSROOT`, `qemu-aarch64 -L SYSROOT`). No chroot and no root
 # file system image: only `dpkg -x`.
 #
@@ -26,6 +26,13 @@ esac
 # version that is. libstdc++6: the extension's own runtime, which a board
 # always has but the interpreter does not pull in.
 packages=(python3-minimal libpython3-stdlib libpython3-dev python3-numpy python3-pytest libstdc++6)
+# Cyclone DDS's C library, which `--transport ros2` loads at run time, so
+# that the ROS 2 tests run against the board's own build of it; its package
+# is named after the release's ABI transition (64-bit time_t in trixie).
+case "$release" in
+  bookworm) packages+=(libddsc0debian) ;;
+  *) packages+=(libddsc0t64) ;;
+esac
 
 stamp=$sysroot/.complete
 if [ -f "$stamp" ] && [ "$stamp" -nt "$0" ]; then

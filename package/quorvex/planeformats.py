@@ -227,6 +227,10 @@ def plane_messages(frame, frame_id, coding="none", depth_in_metres=False, stamp_
     h = header(frame.timestamp_ms, frame_id, stamp_ns)
     for name in OUTPUT_PLANES[frame.output]:
         array = getattr(frame, name)
+        # Frames taken with fewer planes (`frames(planes=...)`) send the
+        # ones they carry.
+        if array is None:
+            continue
         fmt = c.formats[name]
         if c.schema == IMAGE:
             if name == "depth" and depth_in_metres:

@@ -376,6 +376,16 @@ def coded_frame(rng, same=True):
     return f
 
 
+@pytest.mark.parametrize("coding", ["none", "depth"])
+@pytest.mark.parametrize("missing", ["amplitude", "confidence"])
+def test_frames_with_fewer_planes_send_those_they_carry(coding, missing):
+    from quorvex import planeformats
+    f = coded_frame(np.random.default_rng(3), same=False)
+    setattr(f, missing, None)
+    msgs = dict(planeformats.plane_messages(f, "cam", coding))
+    assert sorted(msgs) == sorted({"depth", "amplitude", "confidence"} - {missing})
+
+
 @pytest.mark.parametrize("same", [True, False])
 def test_compressed_images_are_standard_ros2_messages(same):
     pytest.importorskip("mcap_ros2")

@@ -153,7 +153,10 @@ def test_frames_reach_subscribers_intact_while_others_die_or_stall(tmp_path):
         print(f"subscriber {name}: {len(got)} of {len(sent)} frames")
     got, _ = read_peer(peers["stopped"][1])
     assert_counted(got, sent, "stopped")
-    assert len(got) < len(sent) - 30
+    # What it lost depends on how much the sockets held while it slept
+    # (tens of frames on a fast loopback); that it lost some, each counted,
+    # shows nothing waited for it.
+    assert len(got) < len(sent)
     assert peers["killed"][0].returncode == -signal.SIGKILL
 
 
