@@ -33,7 +33,8 @@ constexpr int64_t kUnpacedFrameUs = 10000;
 constexpr uint8_t kPadding = 0xA5;
 constexpr double kHqvgaBrightest = 900.0;
 constexpr double kVgaBrightest = 1500.0;
-constexpr double kMaxGain = 600.0;
+// Exposure where the scene sends nothing back.
+constexpr double kEmptySceneGain = 600.0;
 
 size_t roundUp(size_t value, size_t step)
 {
@@ -67,7 +68,8 @@ sim::Scene makeModuleScene(const CsiModule& module, int width, int height)
     return sim::makeScene(module.scene, width, height, moduleSceneParams(module));
 }
 
-// Exposure for a scene: its brightest point stays below saturation.
+// Exposure for a scene: its brightest point just below saturation, however
+// far; a cap would leave a far wall's samples in the converter's lowest bits.
 double gainFor(const sim::Scene& scene, double brightestTarget)
 {
     double brightest = 0.0;
@@ -75,7 +77,7 @@ double gainFor(const sim::Scene& scene, double brightestTarget)
         const double metres = std::max(0.001, px.depthMm / 1000.0);
         brightest = std::max(brightest, px.reflectivity / (metres * metres));
     }
-    return brightest > 0.0 ? std::min(kMaxGain, brightestTarget / brightest) : kMaxGain;
+    return brightest > 0.0 ? brightestTarget / brightest : kEmptySceneGain;
 }
 
 } // namespace

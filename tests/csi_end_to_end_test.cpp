@@ -157,6 +157,31 @@ TEST(CsiEndToEnd, DepthOfTheSceneOnEveryBoard)
     }
 }
 
+// Without noise, the wall's depth is as fine as well-exposed samples give
+// it: its exposure is fitted to the scene, not held at a near scene's, whose
+// samples of 100-odd units would put millimetre steps into the depth.
+TEST(CsiEndToEnd, NoiselessWallIsAsFineAsItsSamples)
+{
+    // The device turns phase into millimetres with 3e8 m/s, the module's
+    // light runs at its true speed.
+    constexpr double kDriverScale = 3e8 / sim::kSpeedOfLight;
+    const sim::Scene scene = moduleScene();
+    World w(BOARD_RASPBERRY_PI, hqvgaModule());
+    QuorvexTOFCamera camera;
+    ASSERT_EQ(camera.open(Connection::CSI, 0), QuorvexSuccess);
+    ASSERT_EQ(camera.start(FrameType::DEPTH), QuorvexSuccess);
+    DepthPlane plane;
+    ASSERT_TRUE(nextDepth(camera, plane));
+    double sum = 0.0;
+    for (size_t n = 0; n < plane.depth.size(); ++n) {
+        const double err = plane.depth[n] - scene.pixels[n].depthMm * kDriverScale;
+        sum += err * err;
+    }
+    EXPECT_LT(std::sqrt(sum / static_cast<double>(plane.depth.size())), 1.5);
+    EXPECT_EQ(camera.stop(), QuorvexSuccess);
+    EXPECT_EQ(camera.close(), QuorvexSuccess);
+}
+
 // Distance from a measured depth to the truth as a module of `rangeMm`
 // unambiguous range sees it (0: no wrap).
 double wrappedError(double depth, double truth, double rangeMm)

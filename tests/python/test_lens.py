@@ -303,7 +303,8 @@ def test_flat_wall_through_the_lens_is_flat_with_the_lens_and_bowed_without(tmp_
     assert np.abs(z - 1.5).max() < 2e-6
     with_lens = plane_rms_mm(quorvex.depth_to_points(depth, LENS))
     without = plane_rms_mm(quorvex.depth_to_points(depth, nominal))
-    assert with_lens <= 1.5, with_lens
+    # What remains is the rounding of the module's 12-bit samples.
+    assert with_lens <= 0.5, with_lens
     assert without > 10.0, without  # centimetres off at the edges
 
 

@@ -32,10 +32,12 @@ constexpr uint64_t kClockStartMs = 1000;
 // long enough that a reader retrying at once does not spin, short enough for
 // tests. A real time-out would take the caller's whole time-out.
 constexpr auto kFaultDelay = std::chrono::milliseconds(5);
-// Exposure: amplitude of a perfect reflector at 1 m, at most, and the
-// amplitude the brightest point of a scene is given: HQVGA samples saturate
-// at +-1023, VGA samples at 4095 over a dark level of 2048 plus ambient.
-constexpr double kMaxGain = 600.0;
+// Exposure of the ideal world: the amplitude the brightest point of a scene
+// is given, near the top of the converter's range (HQVGA samples saturate at
+// +-1023, VGA samples at 4095 over a dark level of 2048 plus ambient), and
+// the amplitude of a perfect reflector at 1 m where the scene sends nothing
+// back.
+constexpr double kEmptySceneGain = 600.0;
 constexpr double kBrightestHqvga = 900.0;
 constexpr double kBrightestVga = 1500.0;
 // Kept writes; the count goes on beyond it.
@@ -199,8 +201,11 @@ int SimulatedModule::init()
         // The board comes as near as half a metre in its other poses.
         if (board)
             brightest = std::max(brightest, sceneParamsOf(config).boardBright / 0.25);
+        // Not capped: a far or dark scene exposed at a near one's gain keeps
+        // its samples in the converter's lowest bits, and the rounding of
+        // 100-odd sample units alone puts millimetre steps into its depth.
         const double target = config.variant == Variant::HQVGA ? kBrightestHqvga : kBrightestVga;
-        gain = brightest > 0.0 ? std::min(kMaxGain, target / brightest) : kMaxGain;
+        gain = brightest > 0.0 ? target / brightest : kEmptySceneGain;
     }
     if (!config.clockTruth.empty() && !truth) {
         truth = std::fopen(config.clockTruth.c_str(), "a");
