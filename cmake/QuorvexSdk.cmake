@@ -53,6 +53,7 @@ set_target_properties(quorvex PROPERTIES
 # layer, the simulation or the vendor libraries.
 set(QUORVEX_PUBLIC_HEADERS
   camera/QuorvexTOFCamera.h
+  camera/CaptureClock.h
   camera/QuorvexFrameBuffer.h
   camera/TofTypes.h
   common/CpuBackend.h

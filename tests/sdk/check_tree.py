@@ -22,6 +22,7 @@ import sys
 
 HEADERS = [
     "camera/QuorvexTOFCamera.h",
+    "camera/CaptureClock.h",
     "camera/QuorvexFrameBuffer.h",
     "camera/TofTypes.h",
     "common/CpuBackend.h",
