@@ -137,19 +137,25 @@ def test_live_page_readout_and_range_control(browser):
         browser.save_screenshot(str(ARTIFACTS / "page-range-2000.png"))
 
 
+def fixed_colour_range(browser, low, high):
+    """Sets the page's colour range to `low`..`high` mm and waits until
+    frames drawn with it are on the page."""
+    browser.find_element(By.ID, "cmode-fixed").click()
+    for el, value in (("cmin", low), ("cmax", high)):
+        box = browser.find_element(By.ID, el)
+        box.clear()
+        box.send_keys(str(value))
+    n = frames_drawn(browser)
+    wait_for(lambda: frames_drawn(browser) >= n + 2, 60)
+
+
 def test_depth_picture_follows_the_moving_scene(browser, tmp_path):
     cfg = tmp_path / "moving.cfg"
     cfg.write_text("motion = 5\nmotion_period = 200\n")
     with quorvex.Camera(config=cfg) as cam, ServerThread(Viewer(cam, port=0)) as server:
         open_viewer(browser, server.viewer)
         # A fixed colour range: in automatic mode a wall moving as a whole keeps its colours.
-        browser.find_element(By.ID, "cmode-fixed").click()
-        for el, value in (("cmin", "1000"), ("cmax", "3000")):
-            box = browser.find_element(By.ID, el)
-            box.clear()
-            box.send_keys(value)
-        n = frames_drawn(browser)
-        wait_for(lambda: frames_drawn(browser) >= n + 2, 60)
+        fixed_colour_range(browser, 1000, 3000)
         first = canvas_pixels(browser, "depth-1.png")
         n = frames_drawn(browser)
         wait_for(lambda: frames_drawn(browser) >= n + 12, 60, "a dozen more frames")
@@ -459,13 +465,7 @@ def test_axes_are_hidden_behind_the_points_and_bar_titles_clear_the_ticks(browse
         assert "z:0.5" in labels and "y:0.5" in labels, labels
         assert "z:2.5" not in labels and "z:3" not in labels, labels
         # A round top tick: the title above the bar stays clear of its label.
-        browser.find_element(By.ID, "cmode-fixed").click()
-        for el, value in (("cmin", "1000"), ("cmax", "3000")):
-            box = browser.find_element(By.ID, el)
-            box.clear()
-            box.send_keys(value)
-        n = frames_drawn(browser)
-        wait_for(lambda: frames_drawn(browser) >= n + 2, 60)
+        fixed_colour_range(browser, 1000, 3000)
         bar = canvas_pixels(browser, "colourbar-round-top.png", "colourbar")
         runs = inked_runs(bar[:40], slice(22, 72))
         assert len(runs) >= 2 and runs[1][0] > runs[0][-1] + 1, [(r[0], r[-1]) for r in runs]
