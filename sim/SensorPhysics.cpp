@@ -50,7 +50,7 @@ int subRaysPerSide(const PhysicsSettings& s)
 // reduction and the Taylor series to the 17th power on |r| <= pi/4, whose
 // remainder is below 1e-19. The library's sincos costs several times as
 // much, and every sub-ray of every moving image takes one.
-void phasor(double phase, double& sine, double& cosine)
+inline void phasor(double phase, double& sine, double& cosine)
 {
     constexpr double kHalfPi = 1.5707963267948966;
     constexpr double kHalfPiRest = 6.123233995736766e-17; // pi/2 - kHalfPi
@@ -112,8 +112,7 @@ bool PhysicalWorld::prepareRays()
         return true;
     const int n = subRaysPerSide(settings);
     const size_t pixels = static_cast<size_t>(imageWidth) * static_cast<size_t>(imageHeight);
-    // A pinhole's ray is a few operations; a lens's a Newton solve.
-    const bool keep = geometry.params().hasLens && pixels * n * n <= kMaxKeptSubRays;
+    const bool keep = pixels * n * n <= kMaxKeptSubRays;
     subRays.resize(keep ? pixels * n * n * 3 : 0);
     footprints.resize(pixels);
     size_t k = 0;
@@ -187,15 +186,21 @@ PixelLight PhysicalWorld::pixelLight(size_t pixel, int u, int v, double freqHz, 
     }
     if (wall && !object)
         return *wall;
-    double re = 0.0, im = 0.0, total = 0.0;
+    // The sub-rays' amplitudes and phasors first, independent of one
+    // another so that they overlap, then summed in order.
+    double amplitude[kMaxSubRaysPerSide * kMaxSubRaysPerSide];
+    double sines[kMaxSubRaysPerSide * kMaxSubRaysPerSide];
+    double cosines[kMaxSubRaysPerSide * kMaxSubRaysPerSide];
     for (int k = 0; k < hits; ++k) {
         const double metres = distance[k] / 1000.0;
-        const double a = kRealisticAmplitudeAt1m * reflectivity[k] / (metres * metres);
-        double sine, cosine;
-        phasor(phaseOf(distance[k], freqHz), sine, cosine);
-        re += a * cosine;
-        im += a * sine;
-        total += a;
+        amplitude[k] = kRealisticAmplitudeAt1m * reflectivity[k] / (metres * metres);
+        phasor(phaseOf(distance[k], freqHz), sines[k], cosines[k]);
+    }
+    double re = 0.0, im = 0.0, total = 0.0;
+    for (int k = 0; k < hits; ++k) {
+        re += amplitude[k] * cosines[k];
+        im += amplitude[k] * sines[k];
+        total += amplitude[k];
     }
     return {static_cast<float>(re * inv), static_cast<float>(im * inv), static_cast<float>(total * inv),
             static_cast<float>(settings.ambientE * albedo * inv)};

@@ -186,8 +186,9 @@ private:
     std::vector<Cached> still;
     std::vector<Cached> bounced;
     std::vector<Cached> walls;
-    // Unit sub-ray directions of a lens (x, y, z per sub-ray, pixel by
-    // pixel), kept when small enough: each takes a Newton solve.
+    // Unit sub-ray directions (x, y, z per sub-ray, pixel by pixel), kept
+    // when small enough: a lens takes a Newton solve per ray, a pinhole a
+    // square root and divisions.
     std::vector<double> subRays;
     std::vector<Footprint> footprints;
     bool raysReady = false;
