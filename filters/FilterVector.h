@@ -124,22 +124,20 @@ inline bool anyLane(VI m)
 }
 // One count per set lane (masks are all ones).
 inline VI countUp(VI count, VI m) { return {vsubq_u32(count.v, m.v)}; }
-// No NEON division on armv7: the VFP unit's, lane by lane, correctly
-// rounded as everywhere else.
-// The lanes of q0 and q1 are s0-s3 and s4-s7: the divisions read and
-// write them in place (lane by lane through the general registers, as
-// the intrinsics would have it, costs five times the instructions).
-inline VF divide(VF a, VI count)
+// The mean: `sum` times kMeanReciprocal[count], looked up bytewise (the
+// bytes of lane k are entries 4 count .. 4 count + 3): counts 0 to 7 in a
+// table of four D registers, 8 and 9 in a second one (vtbx leaves the lanes
+// whose index is beyond its table).
+inline VF meanOf(VF sum, VI count)
 {
-    register float32x4_t q asm("q0") = a.v;
-    register float32x4_t c asm("q1") = vcvtq_f32_u32(count.v);
-    __asm__("vdiv.f32 s0, s0, s4\n\t"
-            "vdiv.f32 s1, s1, s5\n\t"
-            "vdiv.f32 s2, s2, s6\n\t"
-            "vdiv.f32 s3, s3, s7"
-            : "+w"(q)
-            : "w"(c));
-    return {q};
+    const uint8x16_t bytes = vreinterpretq_u8_u32(vmlaq_u32(vdupq_n_u32(0x03020100u), count.v, vdupq_n_u32(0x04040404u)));
+    const uint8_t* t = reinterpret_cast<const uint8_t*>(kMeanReciprocal);
+    const uint8x8x4_t low = {{vld1_u8(t), vld1_u8(t + 8), vld1_u8(t + 16), vld1_u8(t + 24)}};
+    const uint8x8_t high = vld1_u8(t + 32);
+    const uint8x16_t beyond = vsubq_u8(bytes, vdupq_n_u8(32));
+    const uint8x8_t lo = vtbx1_u8(vtbl4_u8(low, vget_low_u8(bytes)), high, vget_low_u8(beyond));
+    const uint8x8_t hi = vtbx1_u8(vtbl4_u8(low, vget_high_u8(bytes)), high, vget_high_u8(beyond));
+    return sum * VF{vreinterpretq_f32_u8(vcombine_u8(lo, hi))};
 }
 
 #else
@@ -177,8 +175,17 @@ inline VI zeroMask() { return VI{}; }
 inline VF select(VI m, VF a, VF b) { return m ? a : b; }
 inline VF keepIf(VI m, VF a) { return reinterpret_cast<VF>(reinterpret_cast<VI>(a) & m); }
 inline VI countUp(VI count, VI m) { return count - m; }
-inline VF divide(VF a, VI count) { return a / __builtin_convertvector(count, VF); }
 #if defined(__aarch64__)
+// The mean: `sum` times kMeanReciprocal[count], looked up bytewise (the
+// bytes of lane k are entries 4 count .. 4 count + 3 of the table).
+inline VF meanOf(VF sum, VI count)
+{
+    const uint8_t* t = reinterpret_cast<const uint8_t*>(kMeanReciprocal);
+    const uint8x16x3_t table = {{vld1q_u8(t), vld1q_u8(t + 16), vld1q_u8(t + 32)}};
+    const uint32x4_t bytes =
+        vmlaq_u32(vdupq_n_u32(0x03020100u), reinterpret_cast<uint32x4_t>(count), vdupq_n_u32(0x04040404u));
+    return sum * reinterpret_cast<VF>(vqtbl3q_u8(table, reinterpret_cast<uint8x16_t>(bytes)));
+}
 inline VI absAtMost(VF a, VF b) { return reinterpret_cast<VI>(vcaleq_f32(a, b)); }
 inline VI absAbove(VF a, VF b) { return reinterpret_cast<VI>(vcagtq_f32(a, b)); }
 // fmaxnm picks the number over a NaN: c where x is NaN, as std::max(c, x).
@@ -188,6 +195,16 @@ inline VF minAcc(VF m, VF x) { return vminq_f32(m, x); }
 inline VF maxAcc(VF m, VF x) { return vmaxq_f32(m, x); }
 inline bool anyLane(VI m) { return vmaxvq_u32(reinterpret_cast<uint32x4_t>(m)) != 0; }
 #else
+// The mean: `sum` times kMeanReciprocal[count]. A permute reaches eight
+// entries: counts 0 to 7 from the first eight, 8 and 9 (indices 0 and 1
+// modulo 8) from the next ones.
+inline VF meanOf(VF sum, VI count)
+{
+    const __m256i index = reinterpret_cast<__m256i>(count);
+    const __m256 low = _mm256_permutevar8x32_ps(_mm256_loadu_ps(kMeanReciprocal), index);
+    const __m256 high = _mm256_permutevar8x32_ps(_mm256_loadu_ps(kMeanReciprocal + 8), index);
+    return sum * select(count > 7, reinterpret_cast<VF>(high), reinterpret_cast<VF>(low));
+}
 inline VF absOf(VF a) { return reinterpret_cast<VF>(reinterpret_cast<VI>(a) & 0x7fffffff); }
 inline VI absAtMost(VF a, VF b) { return absOf(a) <= b; }
 inline VI absAbove(VF a, VF b) { return absOf(a) > b; }
@@ -323,10 +340,11 @@ float invalidCodeScalar()
 // The `n` pixels from `depth` into `out` coded, invalid ones the invalid
 // code: with Validate, a depth as a caller gave it is valid in
 // (0, kFilterMaxDepthMm], else any depth above 0; then the point stages
-// that are on.
+// that are on. With `ampOut`, the amplitudes are copied there on the way
+// (the chain's padded plane: one pass over the row instead of two).
 template <typename Validate, typename ConfidenceOn, typename AliasingOn>
 QUORVEX_ALWAYS_INLINE void codedRange(const ConfidenceTerms& c, const AliasTerms& al, const float* depth,
-                                      const float* amp, float* out, size_t n)
+                                      const float* amp, float* out, size_t n, float* ampOut = nullptr)
 {
     const VF code = invalidCode();
     const VF maxDepth = splat(kFilterMaxDepthMm);
@@ -341,6 +359,8 @@ QUORVEX_ALWAYS_INLINE void codedRange(const ConfidenceTerms& c, const AliasTerms
         if (AliasingOn::value)
             keep = andNot(keep, al.alias(d, a));
         store(out + i, select(keep, d, code));
+        if (ampOut)
+            store(ampOut + i, a);
     });
 }
 
@@ -703,7 +723,7 @@ struct SpatialTerms {
             part = part + keepIf(same, d[k]);
             count = countUp(count, same);
         }
-        return select(valid, divide(part, count), otherwise);
+        return select(valid, meanOf(part, count), otherwise);
     }
 };
 
@@ -807,14 +827,13 @@ void chainVector(const DepthImage& img, const float* source, const FilterParams&
         const float* ai = img.amplitude + row;
         // The switches decided once per row, outside the pixel loop.
         if (p.confidence && p.aliasing)
-            codedRange<On, On, On>(ct, al, d, ai, c + m, sw);
+            codedRange<On, On, On>(ct, al, d, ai, c + m, sw, a + m);
         else if (p.confidence)
-            codedRange<On, On, Off>(ct, al, d, ai, c + m, sw);
+            codedRange<On, On, Off>(ct, al, d, ai, c + m, sw, a + m);
         else if (p.aliasing)
-            codedRange<On, Off, On>(ct, al, d, ai, c + m, sw);
+            codedRange<On, Off, On>(ct, al, d, ai, c + m, sw, a + m);
         else
-            codedRange<On, Off, Off>(ct, al, d, ai, c + m, sw);
-        __builtin_memcpy(a + m, ai, sizeof(float) * sw);
+            codedRange<On, Off, Off>(ct, al, d, ai, c + m, sw, a + m);
     };
 
     // The flying-pixel test on the padded planes: every pixel of the image

@@ -392,3 +392,42 @@ TEST(FilterBackends, OneChainSharedByTwoStreamsOfDifferentSizes)
     small.join();
     EXPECT_EQ(mismatches.load(), 0);
 }
+
+// The spatial mean for every count of kept pixels (1 to 9), at every column
+// of a row not a multiple of any vector width, on every backend: the sum
+// times the table's reciprocal (which for seven of these depths differs
+// from a division), the neighbours left out by their depth or invalid.
+TEST(FilterBackends, SpatialMeanTakesTheReciprocalOfEachCount)
+{
+    constexpr int w = 13;
+    constexpr int h = 3;
+    FilterParams p;
+    for (FilterBackend b : filterBackends()) {
+        const detail::FilterStage& spatial = *detail::findFilterStage(detail::filterKernels(b)->stages, "spatial");
+        for (int kept = 1; kept <= 9; ++kept)
+            for (int x = 1; x + 1 < w; ++x)
+                for (float far : {0.0f, 1500.0f}) {
+                    // Depths whose sums round differently divided and
+                    // multiplied: a centre of 1000.1 mm and neighbours a
+                    // few thousandths apart.
+                    std::vector<float> depth(w * h, far), amp(w * h, 5000.0f);
+                    const int order[9] = {4, 0, 8, 2, 6, 1, 7, 3, 5}; // the centre first
+                    for (int k = 0; k < kept; ++k) {
+                        const int q = order[k];
+                        depth[(q / 3) * w + x - 1 + q % 3] = 1000.1f + 0.013f * q;
+                    }
+                    float sum = 0.0f;
+                    for (int q = 0; q < 9; ++q) {
+                        const float dq = depth[(q / 3) * w + x - 1 + q % 3];
+                        sum += dq > 1200.0f || dq <= 0.0f ? 0.0f : dq;
+                    }
+                    std::vector<float> average(w * h), scratch(detail::filterScratchPixels(w, h));
+                    std::vector<float> spare(scratch.size());
+                    spatial.vector({depth.data(), amp.data(), w, h, 4000.0f}, p,
+                                   {average.data(), scratch.data(), spare.data()});
+                    const float mean = depth[w + x];
+                    EXPECT_EQ(mean, sum * detail::kMeanReciprocal[kept])
+                        << to_str(b) << ", " << kept << " kept, column " << x << ", others at " << far;
+                }
+    }
+}
