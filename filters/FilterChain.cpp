@@ -270,13 +270,11 @@ void spatialScalar(const DepthImage& img, const FilterParams& p, const FilterPla
         for (int x = 1; x + 1 < w; ++x) {
             const size_t c = at(x, y, w);
             const float dc = d[c];
-            // A NaN centre (only a stage run on a frame the chain has not
-            // made valid holds one) stays as it is, as an invalid one does.
-            if (!(dc > 0.0f))
+            if (dc <= 0.0f)
                 continue;
             const float delta = std::max(p.spatialDeltaMm, p.spatialDeltaRel * dc);
             float sum = 0.0f;
-            int count = 0;
+            float count = 0.0f;
             for (int dy = -1; dy <= 1; ++dy) {
                 for (int dx = -1; dx <= 1; ++dx) {
                     const float dq = d[at(x + dx, y + dy, w)];
@@ -284,10 +282,10 @@ void spatialScalar(const DepthImage& img, const FilterParams& p, const FilterPla
                     // for every depth the modules report.
                     const bool same = std::fabs(dq - dc) <= delta && dq > 0.0f;
                     sum += same ? dq : 0.0f;
-                    count += same ? 1 : 0;
+                    count += same ? 1.0f : 0.0f;
                 }
             }
-            scratch[c] = sum * kMeanReciprocal[count];
+            scratch[c] = sum / count;
         }
     }
     std::memcpy(img.depth, scratch, sizeof(float) * static_cast<size_t>(w) * h);

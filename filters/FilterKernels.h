@@ -32,15 +32,6 @@ constexpr size_t filterScratchPixels(int width, int height)
     return static_cast<size_t>(width + 2 * kFilterMargin) * static_cast<size_t>(height + 2 * kFilterMargin + 4);
 }
 
-// The spatial mean is the sum of the neighbours it keeps times the
-// reciprocal of their count (1 to 9; 0 never occurs, the centre counts
-// itself) from this table, on every backend: a division costs more than
-// the rest of the mean on x86, and the table differs from it by at most a
-// rounding. The entries beyond 9 pad it for the vector lookups (whole
-// registers of it).
-constexpr float kMeanReciprocal[16] = {0.0f,        1.0f,        1.0f / 2.0f, 1.0f / 3.0f, 1.0f / 4.0f, 1.0f / 5.0f,
-                                       1.0f / 6.0f, 1.0f / 7.0f, 1.0f / 8.0f, 1.0f / 9.0f};
-
 // What a stage may use besides the frame: the temporal average of the
 // stream (width * height floats) and two scratch planes
 // (filterScratchPixels each).
