@@ -17,6 +17,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from bench_figures import figure
+
 LENS_KEYS = ("lens_fx = 201\nlens_fy = 199.5\nlens_cx = 121.3\nlens_cy = 88.4\nlens_k1 = -0.28\n"
              "lens_k2 = 0.09\nlens_p1 = 0.0008\nlens_p2 = -0.0006\n")
 ROUNDS = 3
@@ -64,6 +66,12 @@ def main():
                 samples.append(time.monotonic() - t)
             times[name] = statistics.median(samples)
         k = quorvex.load_calibration(out)
+        figure("calibrate.realistic.hqvga.read_s", times["read"])
+        figure("calibrate.realistic.hqvga.calibrate_s", times["calibrate"])
+        figure("calibrate.realistic.hqvga.ratio_to_reading", times["calibrate"] / times["read"])
+        for name, found, truth in (("fx", k.fx, 201.0), ("fy", k.fy, 199.5), ("cx", k.cx, 121.3),
+                                   ("cy", k.cy, 88.4)):
+            figure(f"calibrate.realistic.hqvga.{name}_error_px", abs(found - truth))
         print(f"reading the recording: {times['read']:.2f} s; calibrating from it: {times['calibrate']:.2f} s "
               f"({times['calibrate'] / times['read']:.1f} x reading)")
         print(f"lens found: fx {k.fx:.2f} (201), fy {k.fy:.2f} (199.5), cx {k.cx:.2f} (121.3), "

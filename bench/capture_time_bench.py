@@ -12,11 +12,13 @@ import sys
 import tempfile
 from pathlib import Path
 
+from bench_figures import figure
+
 CONFIGS = [
-    ("default module", ""),
-    ("150 ppm, 6 ms jitter", "clock_drift_ppm = 150\nlatency_jitter_ms = 6\n"),
+    ("default module", "default", ""),
+    ("150 ppm, 6 ms jitter", "drift_jitter", "clock_drift_ppm = 150\nlatency_jitter_ms = 6\n"),
     # The restart comes after 20 s (capture numbers count images: 4 a frame).
-    ("150 ppm, 6 ms jitter, clock restart", "clock_drift_ppm = 150\nlatency_jitter_ms = 6\nreset_at = 2400\n"),
+    ("150 ppm, 6 ms jitter, clock restart", "drift_jitter_restart", "clock_drift_ppm = 150\nlatency_jitter_ms = 6\nreset_at = 2400\n"),
 ]
 
 
@@ -44,8 +46,10 @@ def main():
     print(f"capture time against the simulated module's truth, {seconds:g} s at 30 fps each "
           "(ms; estimate vs arrival)")
     print(f"{'configuration':40} {'frames':>6} {'median':>8} {'p99 |e|':>8} {'arrival median':>15} {'arrival p99':>12}")
-    for name, text in CONFIGS:
+    for name, short, text in CONFIGS:
         r = measure(build, text, seconds)
+        for metric in ("median_ms", "p99_ms", "arrival_median_ms", "arrival_p99_ms"):
+            figure(f"capture_time.{short}.hqvga.{metric}", r[metric])
         print(f"{name:40} {r['frames']:6d} {r['median_ms']:8.3f} {r['p99_ms']:8.3f} "
               f"{r['arrival_median_ms']:15.3f} {r['arrival_p99_ms']:12.3f}")
 

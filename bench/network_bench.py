@@ -22,6 +22,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from bench_figures import figure, key
+
 SECONDS = 5.0
 VARIANTS = {"hqvga": "variant = hqvga\nfps = 0\n",
             "vga": "variant = vga\nwidth = 640\nheight = 480\nfps = 0\n"}
@@ -151,6 +153,12 @@ def main():
                 lat = sorted(sub["latency"])
                 p99 = lat[min(len(lat) - 1, int(0.99 * len(lat)))]
                 mode = "lossless" if lossless else "newest-wins"
+                where = f"network.{key(mode)}.{key(variant)}"
+                figure(f"{where}.delivered_fps", sub["count"] / sub["seconds"])
+                figure(f"{where}.latency_median_ms", statistics.median(lat))
+                figure(f"{where}.latency_p99_ms", p99)
+                figure(f"{where}.publisher_cpu_ms", pub_cpu * 1e3)
+                figure(f"{where}.put_cpu_ms", put_cpu * 1e3)
                 print(f"{variant:5s} {mode:11s} published {pub_fps:6.1f} frames/s (camera alone "
                       f"{cam_fps:6.1f}); delivered {sub['count'] / sub['seconds']:6.1f} frames/s, "
                       f"{mbps:6.1f} MB/s; latency median {statistics.median(lat):6.1f} ms, "
@@ -159,6 +167,7 @@ def main():
                       f"alone {cam_cpu * 1e3:5.1f} ms; put itself {put_cpu * 1e3:5.1f} ms), "
                       f"subscriber process {sub['cpu'] / sub['count'] * 1e3:5.1f} ms")
             base = tcp_baseline(int(frame_bytes))
+            figure(f"network.lossless.{key(variant)}.ratio_to_tcp", mbps / base)
             print(f"{'':17s} plain loopback TCP, same frame size: {base:6.1f} MB/s "
                   f"(lossless delivery is {mbps / base:.2f} of it)")
 

@@ -18,6 +18,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from bench_figures import figure, key
+
 SECONDS = 5.0
 
 
@@ -93,10 +95,12 @@ def main():
         configs = {"HQVGA 30 fps": "variant = hqvga\nfps = 30\nscene = sphere\nnoise = 20\n",
                    "VGA fastest": "variant = vga\nfps = 0\nscene = sphere\n"}
         for name, text in configs.items():
+            size = key(name.split()[0])
             cfg = tmp / (name.split()[0] + ".cfg")
             cfg.write_text(text)
             n, wall, cpu = stream(quorvex, str(cfg), "depth", seconds)
             base = cpu / n
+            figure(f"record.stream_alone.{size}.cpu_ms", base * 1e3)
             print(f"{name}, depth: streaming alone {n / wall:.1f} fps, {base * 1e3:.2f} ms CPU/frame")
             for compression in recording.COMPRESSIONS:
                 path = tmp / f"{name.split()[0]}-{compression}.mcap"
@@ -104,6 +108,10 @@ def main():
                 s = result.stats
                 taken = s.frames_written + s.dropped_by_recorder
                 per = cpu / max(1, taken)
+                figure(f"record.{key(compression)}.{size}.cpu_ratio_to_streaming", per / base)
+                figure(f"record.{key(compression)}.{size}.kb_per_frame",
+                       s.bytes_written / max(1, s.frames_written) / 1e3)
+                figure(f"record.{key(compression)}.{size}.dropped_by_recorder", s.dropped_by_recorder)
                 print(f"  record {compression:5}: {taken / result.seconds:5.1f} fps, {s.frames_written} written, "
                       f"dropped {s.dropped} ({s.dropped_by_recorder} by the recorder), "
                       f"{per * 1e3:.2f} ms CPU/frame ({per / base:.2f} x streaming), "
@@ -125,6 +133,7 @@ def main():
             for compression in recording.COMPRESSIONS:
                 path = tmp / "alone.mcap"
                 rate, per, mbs = writer_alone(quorvex, recording, str(cfg), "depth", compression, path)
+                figure(f"record.writer_alone.{size}.{key(compression)}_cpu_ms", per * 1e3)
                 print(f"  writer alone {compression:5}: {rate:6.1f} frames/s, {per * 1e3:.2f} ms CPU/frame, "
                       f"{mbs:.1f} MB/s")
                 path.unlink()

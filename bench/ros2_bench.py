@@ -22,6 +22,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from bench_figures import figure, key
+
 FRAMES = 150
 FPS = 30.0
 VARIANTS = {"hqvga": "variant = hqvga\n",
@@ -86,9 +88,11 @@ def run(transport, info, frames, endpoint):
         for i in range(FRAMES):
             due = t0 + i / FPS
             time.sleep(max(0.0, due - time.monotonic()))
-            # Each frame new: a subscriber drops repeats of a sequence.
+            # Each frame new: a subscriber drops repeats of a sequence; and
+            # captured now, since its stamp is its capture time.
+            now = time.monotonic_ns()
             frame = dataclasses.replace(frames[i % len(frames)], sequence=i,
-                                        host_time_ns=time.monotonic_ns())
+                                        host_time_ns=now, capture_ns=now)
             c = time.thread_time()
             pub.put(frame)
             put_cpu += time.thread_time() - c
@@ -116,9 +120,15 @@ def main():
             endpoint = f"tcp/127.0.0.1:{s.getsockname()[1]}"
         results = {t: run(t, info, frames, endpoint) for t in ("zenoh", "ros2")}
         for t, r in results.items():
+            size = key(variant)
+            figure(f"ros2.{t}.{size}.received_fraction", r["received"] / FRAMES)
+            figure(f"ros2.{t}.{size}.latency_median_ms", r["median_ms"])
+            figure(f"ros2.{t}.{size}.latency_p99_ms", r["p99_ms"])
+            figure(f"ros2.{t}.{size}.cpu_ms", r["cpu_ms"])
             print(f"{variant:6} {t:6} received {r['received']}/{FRAMES}, latency median "
                   f"{r['median_ms']:.2f} ms, p99 {r['p99_ms']:.2f} ms, CPU/frame {r['cpu_ms']:.2f} ms "
                   f"(put {r['put_ms']:.2f} ms)")
+        figure(f"ros2.ros2.{key(variant)}.cpu_ratio_to_zenoh", results["ros2"]["cpu_ms"] / results["zenoh"]["cpu_ms"])
         print(f"{variant:6} ROS 2 / Zenoh CPU per frame: "
               f"{results['ros2']['cpu_ms'] / results['zenoh']['cpu_ms']:.2f} "
               f"(put {results['ros2']['put_ms'] / results['zenoh']['put_ms']:.2f})")

@@ -28,6 +28,8 @@ import numpy as np
 import quorvex
 from quorvex.viewer import ServerThread, Viewer
 
+from bench_figures import figure
+
 SECONDS = float(os.environ.get("VIEWER_BENCH_SECONDS", "5"))
 
 
@@ -162,7 +164,7 @@ class SyntheticSource:
         return False
 
 
-def bench_variant(label, config, page_kind):
+def bench_variant(label, name, config, page_kind):
     source = SyntheticSource(*config) if isinstance(config, tuple) else quorvex.Camera(config=config)
     with source as cam:
         base_cpu, base_fps = cpu_per_frame_of_source(cam, SECONDS)
@@ -171,6 +173,8 @@ def bench_variant(label, config, page_kind):
         with ServerThread(Viewer(cam, port=0)) as server:
             time.sleep(1.0)
             m = measure(server, [], SECONDS)
+            figure(f"viewer.no_page.{name}.cpu_ratio_to_source", m["process"] / base_cpu)
+            figure(f"viewer.encode.{name}.cpu_ratio_to_source", m["encode"] / base_cpu)
             print(f"{label}: viewer, no page: {m['process'] * 1e3:.2f} ms CPU per frame in all "
                   f"({m['process'] / base_cpu:.2f}x baseline), of which encoding once for every page "
                   f"{m['encode'] * 1e3:.2f} ms ({m['encode'] / base_cpu:.2f}x baseline)")
@@ -182,6 +186,12 @@ def bench_variant(label, config, page_kind):
                     pages.append(page)
                     m = measure(server, pages, SECONDS)
                     lat = m["latencies"]
+                    case = f"viewer.pages_{n}.{name}"
+                    figure(f"{case}.server_cpu_per_page_ratio_to_source", m["loop_per_sent"] / base_cpu)
+                    figure(f"{case}.fps_slowest_page", min(m["fps"], default=float("nan")))
+                    if lat:
+                        figure(f"{case}.latency_median_ms", float(np.median(lat)))
+                        figure(f"{case}.latency_p95_ms", float(np.percentile(lat, 95)))
                     lat_txt = (f"frame-to-screen latency median {np.median(lat):.1f} ms, "
                                f"p95 {np.percentile(lat, 95):.1f} ms" if lat else "no latency samples")
                     print(f"{label}: {n} page(s): fps reaching each page "
@@ -209,10 +219,10 @@ def main():
         vga = os.path.join(d, "vga.cfg")
         with open(vga, "w") as f:
             f.write("variant = vga\n")
-        bench_variant("HQVGA 240x180 @30", hqvga, page_kind)
-        bench_variant("VGA 640x480", vga, page_kind)
-        bench_variant("synthetic 240x180 @30", (240, 180, 30.0), page_kind)
-        bench_variant("synthetic 640x480 @30", (640, 480, 30.0), page_kind)
+        bench_variant("HQVGA 240x180 @30", "hqvga", hqvga, page_kind)
+        bench_variant("VGA 640x480", "vga", vga, page_kind)
+        bench_variant("synthetic 240x180 @30", "synthetic_hqvga", (240, 180, 30.0), page_kind)
+        bench_variant("synthetic 640x480 @30", "synthetic_vga", (640, 480, 30.0), page_kind)
 
 
 if __name__ == "__main__":
