@@ -92,10 +92,10 @@ int main()
 {
     printHeader();
     run("simulated HQVGA frame, realistic ss 4", "sim.realistic.hqvga.still", "", 10);
-    // The box moving right by 10 mm a frame (the realistic world moves it
+    // The box scene moving right by 10 mm a frame (the realistic world moves it
     // between sub-frames too): each frame's scene differs from the last.
     run("simulated HQVGA frame, moving, realistic ss 4", "sim.realistic.hqvga.moving", "", 1,
-        "motion = 10\nmotion_direction = right\n");
+        "scene = box\nmotion = 10\nmotion_direction = right\n");
     run("simulated VGA 640x480 frame, realistic ss 4", "sim.realistic.vga.still", "variant = vga\n", 3);
     return writeFigures("sim_render_bench") ? 0 : 1;
 }

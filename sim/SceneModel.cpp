@@ -91,14 +91,14 @@ bool hitSlabs(const double oa[3], const double ra[3], const double half[3], doub
 // Cube of half-edge `half` centred on `centre`, turned by `yaw` about the
 // vertical axis and then `pitch` about the horizontal one, so that three of
 // its faces show.
-bool hitBox(const Vec3& origin, const Vec3& d, const Vec3& centre, double half, double yaw, double pitch,
-            Hit& hit, int& face)
+bool hitBox(const Vec3& origin, const Vec3& d, const Vec3& centre, double half, const double turn[4], Hit& hit,
+            int& face)
 {
     // Bring the ray into the box's frame (inverse rotation: pitch, then yaw).
     auto toBox = [&](const Vec3& v) {
-        const double cp = std::cos(-pitch), sp = std::sin(-pitch);
+        const double cp = turn[0], sp = turn[1];
         const Vec3 a{v.x, cp * v.y - sp * v.z, sp * v.y + cp * v.z};
-        const double cy = std::cos(-yaw), sy = std::sin(-yaw);
+        const double cy = turn[2], sy = turn[3];
         return Vec3{cy * a.x + sy * a.z, a.y, -sy * a.x + cy * a.z};
     };
     const Vec3 o = toBox({origin.x - centre.x, origin.y - centre.y, origin.z - centre.z});
@@ -134,9 +134,90 @@ StepBox stepBox(int i, const SceneParams& p)
 
 } // namespace
 
-SceneGeometry::SceneGeometry(SceneKind kind, const SceneParams& params) : sceneKind(kind), sceneParams(params)
+SceneGeometry::SceneGeometry(SceneKind kind, const SceneParams& params)
+    : sceneKind(kind), sceneParams(params), halfViewTan(std::tan(params.fieldOfViewDeg * kPi / 360.0))
 {
+    // The box's turn (yaw 30, pitch -20 degrees: three of its faces show),
+    // inverted; worked out once, as trace runs for every sub-ray.
+    const double deg = kPi / 180.0;
+    boxTurn[0] = std::cos(-(-20.0 * deg));
+    boxTurn[1] = std::sin(-(-20.0 * deg));
+    boxTurn[2] = std::cos(-(30.0 * deg));
+    boxTurn[3] = std::sin(-(30.0 * deg));
     setFrame(0);
+}
+
+bool SceneGeometry::wallBehindObjects() const
+{
+    return sceneKind == SceneKind::SPHERE || sceneKind == SceneKind::BOX || sceneKind == SceneKind::STEPS;
+}
+
+bool SceneGeometry::traceWall(const double origin[3], const double dir[3], SceneHit& out) const
+{
+    if (!wallBehindObjects())
+        return false;
+    // What trace answers for a ray meeting none of the objects, to the bit.
+    const Hit hit = hitWallFacingCamera(toVec(origin), toVec(dir), sceneParams.distanceMm);
+    if (!(hit.t > 0.0) || !std::isfinite(hit.t))
+        return false;
+    out.t = hit.t;
+    out.cosine = hit.cosine;
+    out.albedo = sceneParams.wallAlbedo;
+    out.object = 0;
+    for (int a = 0; a < 3; ++a) {
+        out.point[a] = origin[a] + dir[a] * hit.t;
+        out.normal[a] = a == 2 ? -1.0 : 0.0;
+    }
+    return true;
+}
+
+int SceneGeometry::objectHulls(double corners[][8][3]) const
+{
+    const SceneParams& p = sceneParams;
+    int hulls = 0;
+    auto addBox = [&](const double centre[3], const double half[3], bool turned) {
+        for (int k = 0; k < 8; ++k) {
+            double v[3] = {(k & 1) ? half[0] : -half[0], (k & 2) ? half[1] : -half[1], (k & 4) ? half[2] : -half[2]};
+            if (turned) {
+                // The box's frame back to the camera's: the transpose of
+                // hitBox's rotation (yaw back, then pitch back).
+                const double cp = boxTurn[0], sp = boxTurn[1], cy = boxTurn[2], sy = boxTurn[3];
+                const double ax = cy * v[0] - sy * v[2];
+                const double az = sy * v[0] + cy * v[2];
+                const double by = cp * v[1] + sp * az;
+                const double bz = -sp * v[1] + cp * az;
+                v[0] = ax;
+                v[1] = by;
+                v[2] = bz;
+            }
+            for (int a = 0; a < 3; ++a)
+                corners[hulls][k][a] = centre[a] + v[a];
+        }
+        ++hulls;
+    };
+    switch (sceneKind) {
+    case SceneKind::SPHERE: {
+        const double centre[3] = {0.0, 0.0, p.objectDistanceMm};
+        const double half[3] = {p.objectSizeMm, p.objectSizeMm, p.objectSizeMm};
+        addBox(centre, half, false);
+        break;
+    }
+    case SceneKind::BOX: {
+        const double centre[3] = {0.0, 0.0, p.objectDistanceMm + p.objectSizeMm};
+        const double half[3] = {p.objectSizeMm, p.objectSizeMm, p.objectSizeMm};
+        addBox(centre, half, true);
+        break;
+    }
+    case SceneKind::STEPS:
+        for (int i = 0; i < 4; ++i) {
+            const StepBox b = stepBox(i, p);
+            addBox(b.centre, b.half, false);
+        }
+        break;
+    default:
+        break;
+    }
+    return hulls;
 }
 
 void LensModel::distort(double x, double y, double& xd, double& yd) const
@@ -314,7 +395,7 @@ void SceneGeometry::rayThrough(double x, double y, int width, int height, double
         sceneParams.lens.ray(x - 0.5, y - 0.5, dir);
         return;
     }
-    const double focalPx = (width / 2.0) / std::tan(sceneParams.fieldOfViewDeg * kPi / 360.0);
+    const double focalPx = (width / 2.0) / halfViewTan;
     const Vec3 d{(x - width / 2.0) / focalPx, (y - height / 2.0) / focalPx, 1.0};
     const double n = std::sqrt(dot(d, d));
     dir[0] = d.x / n;
@@ -355,7 +436,7 @@ bool SceneGeometry::trace(const double origin[3], const double dir[3], SceneHit&
         Hit h;
         int face = 0;
         const Vec3 centre{0.0, 0.0, p.objectDistanceMm + p.objectSizeMm};
-        if (hitBox(o, d, centre, p.objectSizeMm, 30.0 * deg, -20.0 * deg, h, face)) {
+        if (hitBox(o, d, centre, p.objectSizeMm, boxTurn, h, face)) {
             hit = h;
             // Faces of different paint, so amplitude edges show too.
             albedo = p.objectAlbedo * (face == 0 ? 0.6f : face == 1 ? 0.8f : 1.0f);

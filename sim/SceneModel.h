@@ -197,6 +197,17 @@ public:
     // the current frame's pose.
     void boardCorner(int col, int row, double out[3]) const;
 
+    // Whether the scene is objects before a wall facing the camera: the
+    // wall then looks the same from every origin on the camera's x axis.
+    bool wallBehindObjects() const;
+    // That wall alone along a ray, as trace answers for a ray that meets no
+    // object; false for other scenes or when the ray misses it.
+    bool traceWall(const double origin[3], const double dir[3], SceneHit& hit) const;
+    // Eight corners each of convex hulls around the objects before the
+    // wall (at most kMaxObjectHulls): a ray meeting an object passes
+    // through its hull. 0 for scenes without such objects.
+    int objectHulls(double corners[][8][3]) const;
+
     SceneKind kind() const { return sceneKind; }
     const SceneParams& params() const { return sceneParams; }
 
@@ -204,7 +215,11 @@ private:
     SceneKind sceneKind;
     SceneParams sceneParams;
     BoardPose pose{};
+    double halfViewTan;
+    double boxTurn[4] = {1.0, 0.0, 1.0, 0.0};
 };
+
+constexpr int kMaxObjectHulls = 4;
 
 // Fills `scene` (already width x height) as makeScene does, from a geometry
 // in the frame it was set to; no noise.

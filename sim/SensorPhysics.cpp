@@ -26,6 +26,57 @@ double dot3(const double a[3], const double b[3])
     return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
 }
 
+// Sub-ray directions kept per world at most (24 MB): above it they are
+// worked out per trace.
+constexpr size_t kMaxKeptSubRays = size_t(1) << 20;
+constexpr int kMaxSubRaysPerSide = 16;
+
+// Whether a tap holding `electrons` stays within 0 .. fullWell whatever its
+// shot noise: a Gaussian of NoiseSource never exceeds 8.6 standard
+// deviations (its uniforms are at least 2^-53), so within 9 no draw is
+// ever clipped.
+bool unclipped(double electrons, double fullWell)
+{
+    const double reach = 9.0 * std::sqrt(std::max(electrons, 0.0));
+    return electrons - reach > 0.0 && electrons + reach < fullWell;
+}
+
+int subRaysPerSide(const PhysicsSettings& s)
+{
+    return std::min(kMaxSubRaysPerSide, std::max(1, s.supersample));
+}
+
+// Sine and cosine of a phase to double precision: a quarter-turn
+// reduction and the Taylor series to the 17th power on |r| <= pi/4, whose
+// remainder is below 1e-19. The library's sincos costs several times as
+// much, and every sub-ray of every moving image takes one.
+inline void phasor(double phase, double& sine, double& cosine)
+{
+    constexpr double kHalfPi = 1.5707963267948966;
+    constexpr double kHalfPiRest = 6.123233995736766e-17; // pi/2 - kHalfPi
+    // Phases here are positive and small: truncation rounds them.
+    const double q = phase * (2.0 / kPi);
+    const int64_t quarter = static_cast<int64_t>(q >= 0.0 ? q + 0.5 : q - 0.5);
+    const double turns = static_cast<double>(quarter);
+    const double r = (phase - turns * kHalfPi) - turns * kHalfPiRest;
+    const double r2 = r * r;
+    // 1 / (k (k + 1)) of the series' successive terms.
+    constexpr double s3 = 1.0 / 6.0, s5 = 1.0 / 20.0, s7 = 1.0 / 42.0, s9 = 1.0 / 72.0, s11 = 1.0 / 110.0,
+                     s13 = 1.0 / 156.0, s15 = 1.0 / 210.0, s17 = 1.0 / 272.0;
+    constexpr double c2 = 1.0 / 2.0, c4 = 1.0 / 12.0, c6 = 1.0 / 30.0, c8 = 1.0 / 56.0, c10 = 1.0 / 90.0,
+                     c12 = 1.0 / 132.0, c14 = 1.0 / 182.0, c16 = 1.0 / 240.0;
+    const double s = r * (1.0 - r2 * s3 * (1.0 - r2 * s5 * (1.0 - r2 * s7 * (1.0 - r2 * s9 * (1.0 - r2 * s11 *
+        (1.0 - r2 * s13 * (1.0 - r2 * s15 * (1.0 - r2 * s17))))))));
+    const double c = 1.0 - r2 * c2 * (1.0 - r2 * c4 * (1.0 - r2 * c6 * (1.0 - r2 * c8 * (1.0 - r2 * c10 *
+        (1.0 - r2 * c12 * (1.0 - r2 * c14 * (1.0 - r2 * c16)))))));
+    switch (quarter & 3) {
+    case 0: sine = s; cosine = c; break;
+    case 1: sine = c; cosine = -s; break;
+    case 2: sine = -s; cosine = -c; break;
+    default: sine = -c; cosine = s; break;
+    }
+}
+
 } // namespace
 
 double SceneMotion::offsetAt(uint64_t frame, double msIntoFrame) const
@@ -55,49 +106,229 @@ PhysicalWorld::PhysicalWorld(SceneKind kind, const SceneParams& params, int widt
     bounced.reserve(kMaxFrequencies);
 }
 
-bool PhysicalWorld::computeLight(double freqHz, const double origin[3], std::vector<PixelLight>& out) const
+bool PhysicalWorld::prepareRays()
 {
-    const int n = std::max(1, settings.supersample);
+    if (raysReady)
+        return true;
+    const int n = subRaysPerSide(settings);
+    const size_t pixels = static_cast<size_t>(imageWidth) * static_cast<size_t>(imageHeight);
+    const bool keep = pixels * n * n <= kMaxKeptSubRays;
+    subRays.resize(keep ? pixels * n * n * 3 : 0);
+    footprints.resize(pixels);
+    size_t k = 0;
+    for (int v = 0; v < imageHeight; ++v) {
+        for (int u = 0; u < imageWidth; ++u) {
+            if (cancelled())
+                return false;
+            double x0 = 1e300, x1 = -1e300, y0 = 1e300, y1 = -1e300;
+            for (int j = 0; j < n; ++j) {
+                for (int i = 0; i < n; ++i) {
+                    double dir[3];
+                    geometry.rayThrough(u + (i + 0.5) / n, v + (j + 0.5) / n, imageWidth, imageHeight, dir);
+                    if (keep)
+                        std::copy(dir, dir + 3, &subRays[k * 3]);
+                    ++k;
+                    x0 = std::min(x0, dir[0] / dir[2]);
+                    x1 = std::max(x1, dir[0] / dir[2]);
+                    y0 = std::min(y0, dir[1] / dir[2]);
+                    y1 = std::max(y1, dir[1] / dir[2]);
+                }
+            }
+            // Widened past the rounding of the quotients.
+            const double margin = 1e-5;
+            footprints[static_cast<size_t>(v) * imageWidth + u] = {
+                static_cast<float>(x0 - margin * (1.0 + std::fabs(x0))),
+                static_cast<float>(x1 + margin * (1.0 + std::fabs(x1))),
+                static_cast<float>(y0 - margin * (1.0 + std::fabs(y0))),
+                static_cast<float>(y1 + margin * (1.0 + std::fabs(y1)))};
+        }
+    }
+    raysReady = true;
+    return true;
+}
+
+template <bool WallOnly>
+PixelLight PhysicalWorld::pixelLight(size_t pixel, int u, int v, double freqHz, const double origin[3],
+                                     const PixelLight* wall) const
+{
+    const int n = subRaysPerSide(settings);
     const double inv = 1.0 / (static_cast<double>(n) * n);
+    const double* kept = subRays.empty() ? nullptr : &subRays[pixel * n * n * 3];
+    // Traced first, lit second: a pixel whose sub-rays all end on the wall
+    // takes the wall's light, which is the same sum.
+    double distance[kMaxSubRaysPerSide * kMaxSubRaysPerSide];
+    double reflectivity[kMaxSubRaysPerSide * kMaxSubRaysPerSide];
+    double albedo = 0.0;
+    int hits = 0;
+    bool object = false;
+    for (int j = 0; j < n; ++j) {
+        for (int i = 0; i < n; ++i) {
+            double dir[3];
+            if (kept) {
+                for (int a = 0; a < 3; ++a)
+                    dir[a] = kept[(j * n + i) * 3 + a];
+            } else {
+                geometry.rayThrough(u + (i + 0.5) / n, v + (j + 0.5) / n, imageWidth, imageHeight, dir);
+            }
+            SceneHit hit;
+            if (!(WallOnly ? geometry.traceWall(origin, dir, hit) : geometry.trace(origin, dir, hit)))
+                continue;
+            // Distance back to the camera's centre, where the light source
+            // sits: with a moved origin the ray's length is that distance.
+            distance[hits] = hit.t;
+            reflectivity[hits] = hit.albedo * hit.cosine;
+            // Ambient light falls on the surface from everywhere, not along
+            // this ray: the camera's angle of incidence is no part of it.
+            albedo += hit.albedo;
+            object = object || hit.object != 0;
+            ++hits;
+        }
+    }
+    if (wall && !object)
+        return *wall;
+    // The sub-rays' amplitudes and phasors first, independent of one
+    // another so that they overlap, then summed in order.
+    double amplitude[kMaxSubRaysPerSide * kMaxSubRaysPerSide];
+    double sines[kMaxSubRaysPerSide * kMaxSubRaysPerSide];
+    double cosines[kMaxSubRaysPerSide * kMaxSubRaysPerSide];
+    for (int k = 0; k < hits; ++k) {
+        const double metres = distance[k] / 1000.0;
+        amplitude[k] = kRealisticAmplitudeAt1m * reflectivity[k] / (metres * metres);
+        phasor(phaseOf(distance[k], freqHz), sines[k], cosines[k]);
+    }
+    double re = 0.0, im = 0.0, total = 0.0;
+    for (int k = 0; k < hits; ++k) {
+        re += amplitude[k] * cosines[k];
+        im += amplitude[k] * sines[k];
+        total += amplitude[k];
+    }
+    return {static_cast<float>(re * inv), static_cast<float>(im * inv), static_cast<float>(total * inv),
+            static_cast<float>(settings.ambientE * albedo * inv)};
+}
+
+bool PhysicalWorld::objectOutlines(const double origin[3], Outline* outlines, int& count) const
+{
+    double corners[kMaxObjectHulls][8][3];
+    count = geometry.objectHulls(corners);
+    for (int h = 0; h < count; ++h) {
+        // Seen through a pinhole, a hull ahead of the camera covers the
+        // convex outline of its corners' images.
+        double px[8], py[8];
+        int order[8];
+        for (int c = 0; c < 8; ++c) {
+            const double z = corners[h][c][2] - origin[2];
+            if (!(z > 1.0))
+                return false;
+            px[c] = (corners[h][c][0] - origin[0]) / z;
+            py[c] = (corners[h][c][1] - origin[1]) / z;
+            order[c] = c;
+        }
+        std::sort(order, order + 8, [&](int a, int b) { return px[a] < px[b] || (px[a] == px[b] && py[a] < py[b]); });
+        // Monotone chain: the lower hull left to right, the upper back.
+        int hull[17];
+        int m = 0;
+        auto turnsLeft = [&](int a, int b, int c) {
+            return (px[b] - px[a]) * (py[c] - py[a]) - (py[b] - py[a]) * (px[c] - px[a]) > 0.0;
+        };
+        for (int i = 0; i < 8; ++i) {
+            while (m >= 2 && !turnsLeft(hull[m - 2], hull[m - 1], order[i]))
+                --m;
+            hull[m++] = order[i];
+        }
+        for (int i = 6, lower = m + 1; i >= 0; --i) {
+            while (m >= lower && !turnsLeft(hull[m - 2], hull[m - 1], order[i]))
+                --m;
+            hull[m++] = order[i];
+        }
+        Outline& out = outlines[h];
+        out.count = std::min(m - 1, 8);
+        out.x0 = out.y0 = 1e300;
+        out.x1 = out.y1 = -1e300;
+        for (int i = 0; i < out.count; ++i) {
+            out.x[i] = px[hull[i]];
+            out.y[i] = py[hull[i]];
+            out.x0 = std::min(out.x0, out.x[i]);
+            out.x1 = std::max(out.x1, out.x[i]);
+            out.y0 = std::min(out.y0, out.y[i]);
+            out.y1 = std::max(out.y1, out.y[i]);
+        }
+    }
+    return true;
+}
+
+bool PhysicalWorld::computeLight(double freqHz, const double origin[3], std::vector<PixelLight>& out)
+{
     out.resize(static_cast<size_t>(imageWidth) * imageHeight);
+    if (!prepareRays())
+        return false;
+    // Objects before a wall facing the camera, seen from an origin in the
+    // wall's parallel plane (at rest, or moved sideways): the wall's light
+    // does not change, so only the pixels the objects can reach are traced.
+    const std::vector<PixelLight>* wall = nullptr;
+    Outline outlines[kMaxObjectHulls];
+    int count = 0;
+    bool outlined = false;
+    if (traceObjectsOnly && origin[2] == 0.0 && geometry.wallBehindObjects()) {
+        if (!(wall = wallAt(freqHz)))
+            return false;
+        outlined = objectOutlines(origin, outlines, count);
+    }
+    // A pixel is left to the wall only when its footprint lies wholly
+    // outside every outline: beside its bounding box, or beyond one edge.
+    auto reachable = [&](const Footprint& f) {
+        for (int h = 0; h < count; ++h) {
+            const Outline& o = outlines[h];
+            bool outside = f.x1 < o.x0 || f.x0 > o.x1 || f.y1 < o.y0 || f.y0 > o.y1;
+            for (int e = 0; e < o.count && !outside; ++e) {
+                const int next = (e + 1) % o.count;
+                const double ex = o.x[next] - o.x[e], ey = o.y[next] - o.y[e];
+                auto left = [&](double x, double y) { return ex * (y - o.y[e]) - ey * (x - o.x[e]) >= 0.0; };
+                outside = !left(f.x0, f.y0) && !left(f.x1, f.y0) && !left(f.x0, f.y1) && !left(f.x1, f.y1);
+            }
+            if (!outside)
+                return true;
+        }
+        return false;
+    };
     for (int v = 0; v < imageHeight; ++v) {
         for (int u = 0; u < imageWidth; ++u) {
             // Checked per pixel: a row of 640 pixels of 16 x 16 sub-rays
             // takes seconds under emulation.
             if (cancelled())
                 return false;
-            double re = 0.0, im = 0.0, total = 0.0, albedo = 0.0;
-            for (int j = 0; j < n; ++j) {
-                for (int i = 0; i < n; ++i) {
-                    double dir[3];
-                    geometry.rayThrough(u + (i + 0.5) / n, v + (j + 0.5) / n, imageWidth, imageHeight, dir);
-                    SceneHit hit;
-                    if (!geometry.trace(origin, dir, hit))
-                        continue;
-                    // Distance back to the camera's centre, where the
-                    // light source sits: with a moved origin the ray's
-                    // length is that distance.
-                    const double metres = hit.t / 1000.0;
-                    const double reflectivity = hit.albedo * hit.cosine;
-                    const double a = kRealisticAmplitudeAt1m * reflectivity / (metres * metres);
-                    const double phase = phaseOf(hit.t, freqHz);
-                    re += a * std::cos(phase);
-                    im += a * std::sin(phase);
-                    total += a;
-                    // Ambient light falls on the surface from everywhere,
-                    // not along this ray: the camera's angle of incidence
-                    // is no part of it.
-                    albedo += hit.albedo;
-                }
+            const size_t at = static_cast<size_t>(v) * imageWidth + u;
+            if (outlined && !reachable(footprints[at])) {
+                out[at] = (*wall)[at];
+                continue;
             }
-            PixelLight& px = out[static_cast<size_t>(v) * imageWidth + u];
-            px.re = static_cast<float>(re * inv);
-            px.im = static_cast<float>(im * inv);
-            px.total = static_cast<float>(total * inv);
-            px.ambient = static_cast<float>(settings.ambientE * albedo * inv);
+            out[at] = pixelLight<false>(at, u, v, freqHz, origin, wall ? &(*wall)[at] : nullptr);
         }
     }
     return true;
+}
+
+const std::vector<PixelLight>* PhysicalWorld::wallAt(double freqHz)
+{
+    for (const Cached& c : walls)
+        if (c.freqHz == freqHz)
+            return &c.light;
+    if (walls.size() == kMaxFrequencies)
+        walls.clear();
+    walls.push_back({freqHz, {}});
+    std::vector<PixelLight>& out = walls.back().light;
+    out.resize(static_cast<size_t>(imageWidth) * imageHeight);
+    const double origin[3] = {0.0, 0.0, 0.0};
+    for (int v = 0; v < imageHeight; ++v) {
+        for (int u = 0; u < imageWidth; ++u) {
+            if (cancelled()) {
+                walls.pop_back();
+                return nullptr;
+            }
+            const size_t at = static_cast<size_t>(v) * imageWidth + u;
+            out[at] = pixelLight<true>(at, u, v, freqHz, origin, nullptr);
+        }
+    }
+    return &out;
 }
 
 const std::vector<PixelLight>* PhysicalWorld::multipathAt(double freqHz)
@@ -256,12 +487,26 @@ const std::vector<PixelLight>& PhysicalWorld::subFrameLight(double freqHz, uint6
 int16_t PhysicalWorld::sample(const PixelLight& light, double thetaRad, double offset, int minSample,
                               int maxSample, NoiseSource& noise) const
 {
+    return sample(light, std::cos(thetaRad), std::sin(thetaRad), offset, minSample, maxSample, noise);
+}
+
+int16_t PhysicalWorld::sample(const PixelLight& light, double cosTheta, double sinTheta, double offset,
+                              int minSample, int maxSample, NoiseSource& noise) const
+{
     const double g = kElectronsPerLsb;
-    const double signal = g * (light.re * std::cos(thetaRad) - light.im * std::sin(thetaRad));
+    const double signal = g * (light.re * cosTheta - light.im * sinTheta);
     const double common = light.ambient + g * light.total;
     double tapA = 0.5 * (common + signal);
     double tapB = 0.5 * (common - signal);
     const double fullWell = settings.fullWellE;
+    if (settings.shotNoise && unclipped(tapA, fullWell) && unclipped(tapB, fullWell)) {
+        // Neither tap can reach an end of its range: the three Gaussians
+        // add up to one of the summed variance, drawn at once.
+        const double read2 = settings.readNoiseE > 0.0 ? settings.readNoiseE * settings.readNoiseE : 0.0;
+        const double diff = tapA - tapB + std::sqrt(tapA + tapB + read2) * noise.gaussian();
+        const double v = std::nearbyint(offset + diff / g);
+        return static_cast<int16_t>(std::min<double>(maxSample, std::max<double>(minSample, v)));
+    }
     if (settings.shotNoise) {
         // Gaussian stand-in for the Poisson count, drawn per tap: a full
         // tap has no noise left to show.
@@ -281,11 +526,16 @@ int16_t PhysicalWorld::sample(const PixelLight& light, double thetaRad, double o
 int PhysicalWorld::ambientSample(const PixelLight& light, int maxSample, NoiseSource& noise) const
 {
     double e = light.ambient;
-    if (settings.shotNoise)
-        e += std::sqrt(std::max(e, 0.0)) * noise.gaussian();
-    e = std::min(std::max(e, 0.0), 2.0 * settings.fullWellE);
-    if (settings.readNoiseE > 0.0)
-        e += settings.readNoiseE * noise.gaussian();
+    if (settings.shotNoise && unclipped(e, 2.0 * settings.fullWellE)) {
+        const double read2 = settings.readNoiseE > 0.0 ? settings.readNoiseE * settings.readNoiseE : 0.0;
+        e += std::sqrt(e + read2) * noise.gaussian();
+    } else {
+        if (settings.shotNoise)
+            e += std::sqrt(std::max(e, 0.0)) * noise.gaussian();
+        e = std::min(std::max(e, 0.0), 2.0 * settings.fullWellE);
+        if (settings.readNoiseE > 0.0)
+            e += settings.readNoiseE * noise.gaussian();
+    }
     const double v = std::nearbyint(e / kElectronsPerLsb);
     return static_cast<int>(std::min<double>(maxSample, std::max(0.0, v)));
 }
@@ -300,9 +550,10 @@ bool PhysicalWorld::renderHqvga(uint64_t frame, double freqHz, int rangeMm, unsi
         if (cancelled())
             return false;
         const double theta = hqvgaSubFrameStep(rangeMm, k) * (kPi / 2.0);
+        const double c = std::cos(theta), s = std::sin(theta);
         uint16_t* dst = out + k * kHqvgaPlaneWords;
         for (size_t n = 0; n < kHqvgaPlaneWords; ++n)
-            dst[n] = encodeSample(sample(light[n], theta, 0.0, -1024, 1023, noise), shift);
+            dst[n] = encodeSample(sample(light[n], c, s, 0.0, -1024, 1023, noise), shift);
     }
     return true;
 }

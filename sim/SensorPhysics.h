@@ -126,6 +126,10 @@ public:
     // converter's dark level).
     int16_t sample(const PixelLight& light, double thetaRad, double offset, int minSample, int maxSample,
                    NoiseSource& noise) const;
+    // The same with the advance given by its cosine and sine, for a whole
+    // plane at one advance.
+    int16_t sample(const PixelLight& light, double cosTheta, double sinTheta, double offset, int minSample,
+                   int maxSample, NoiseSource& noise) const;
 
     // The pixel's ambient light alone (both taps, the camera's light off),
     // with its noise, in sample units 0..maxSample.
@@ -136,15 +140,42 @@ public:
     bool renderHqvga(uint64_t frame, double freqHz, int rangeMm, unsigned shift, uint16_t* out,
                      NoiseSource& noise);
 
+    // false: every moving image is traced whole, as the reference the
+    // faster path (a sideways motion before a wall retraces only the
+    // pixels the objects can reach) is checked against; the light is the
+    // same either way.
+    void setTraceObjectsOnly(bool on) { traceObjectsOnly = on; }
+
 private:
     struct Cached {
         double freqHz;
         std::vector<PixelLight> light;
     };
+    // The rectangle, in the pinhole's normalised image coordinates (x/z,
+    // y/z), that holds a pixel's sub-ray directions.
+    struct Footprint {
+        float x0, x1, y0, y1;
+    };
+    // Convex outline of an object hull seen from one origin, in the same
+    // coordinates, anticlockwise (at most 8 corners).
+    struct Outline {
+        int count;
+        double x[8], y[8];
+        double x0, x1, y0, y1; // its bounding box
+    };
 
     // Both false (or null) when cancelled part way.
-    bool computeLight(double freqHz, const double origin[3], std::vector<PixelLight>& out) const;
+    bool computeLight(double freqHz, const double origin[3], std::vector<PixelLight>& out);
     const std::vector<PixelLight>* multipathAt(double freqHz);
+    const std::vector<PixelLight>* wallAt(double freqHz);
+    // Sub-ray directions and pixel footprints, once; false when cancelled.
+    bool prepareRays();
+    template <bool WallOnly>
+    PixelLight pixelLight(size_t pixel, int u, int v, double freqHz, const double origin[3],
+                          const PixelLight* wall) const;
+    // The outlines of the objects' hulls seen from `origin`; false when
+    // some corner is not ahead of it (then everything is traced).
+    bool objectOutlines(const double origin[3], Outline* outlines, int& count) const;
 
     // Not const: a scene that changes with every frame is set to it.
     SceneGeometry geometry;
@@ -154,6 +185,14 @@ private:
     const SceneMotion motion;
     std::vector<Cached> still;
     std::vector<Cached> bounced;
+    std::vector<Cached> walls;
+    // Unit sub-ray directions (x, y, z per sub-ray, pixel by pixel), kept
+    // when small enough: a lens takes a Newton solve per ray, a pinhole a
+    // square root and divisions.
+    std::vector<double> subRays;
+    std::vector<Footprint> footprints;
+    bool raysReady = false;
+    bool traceObjectsOnly = true;
     std::vector<PixelLight> scratch;
     bool scratchValid = false;
     uint64_t scratchFrame = 0;

@@ -114,10 +114,11 @@ bool renderVgaFrame(PhysicalWorld& world, uint64_t frame, bool singleFreq, uint1
             return;
         }
         const double theta = s * (kPi / 2.0);
+        const double c = std::cos(theta), sn = std::sin(theta);
         for (size_t n = 0; n < pixels; ++n) {
             const double offset = adc.offset + light[n].ambient / kElectronsPerLsb;
             image[n] = static_cast<uint16_t>(
-                world.sample(light[n], theta, offset, adc.minSample, adc.maxSample, noise));
+                world.sample(light[n], c, sn, offset, adc.minSample, adc.maxSample, noise));
         }
     });
     return !world.cancelled();

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "camera/QuorvexFrameBuffer.h"
@@ -198,6 +199,110 @@ TEST(SimPhysics, UsbTruthIsThePinholeGeometry)
     EXPECT_EQ(QuorvexDebugGroundTruth(nullptr, 0, nullptr, coverage.data(), 100), QUORVEX_EVK_INVALID_ARGUMENT);
 }
 #endif
+
+// The light of a pixel from the geometry alone, as the optics describe it:
+// the mean phasor of its sub-rays (double precision throughout).
+sim::PixelLight referenceLight(const sim::SceneGeometry& g, int w, int h, int n, int u, int v, double freqHz,
+                               const double origin[3])
+{
+    double re = 0.0, im = 0.0, total = 0.0, albedo = 0.0;
+    for (int j = 0; j < n; ++j)
+        for (int i = 0; i < n; ++i) {
+            double d[3];
+            g.rayThrough(u + (i + 0.5) / n, v + (j + 0.5) / n, w, h, d);
+            sim::SceneHit hit;
+            if (!g.trace(origin, d, hit))
+                continue;
+            const double m = hit.t / 1000.0;
+            const double a = sim::kRealisticAmplitudeAt1m * hit.albedo * hit.cosine / (m * m);
+            re += a * std::cos(sim::phaseOf(hit.t, freqHz));
+            im += a * std::sin(sim::phaseOf(hit.t, freqHz));
+            total += a;
+            albedo += hit.albedo;
+        }
+    const double inv = 1.0 / (n * n);
+    return {static_cast<float>(re * inv), static_cast<float>(im * inv), static_cast<float>(total * inv),
+            static_cast<float>(sim::PhysicsSettings{}.ambientE * albedo * inv)};
+}
+
+// A sideways motion before a wall retraces only the pixels the objects'
+// outlines can reach: its images are those of tracing every pixel, bit for
+// bit, through a pinhole and a distorted lens, while the objects cross the
+// image's edge and leave it, and both agree with the geometry traced here.
+TEST(SimPhysics, MovingLightTracedWhereObjectsReachIsTheWholeTrace)
+{
+    const int w = 48, h = 36, n = 3;
+    sim::LensModel lens = sim::nominalLens(w, h);
+    lens.cx += 0.7;
+    lens.cy -= 0.4;
+    lens.k1 = -0.3;
+    lens.k2 = 0.1;
+    lens.p1 = 0.002;
+    lens.p2 = -0.0015;
+    const struct {
+        sim::SceneKind kind;
+        bool distorted;
+        sim::MotionDirection direction;
+        double mmPerFrame;
+    } cases[] = {
+        {sim::SceneKind::BOX, false, sim::MotionDirection::RIGHT, 10.0},
+        {sim::SceneKind::BOX, true, sim::MotionDirection::RIGHT, 10.0},
+        // 0 to 1800 mm over the period: the box reaches the edge and leaves.
+        {sim::SceneKind::BOX, false, sim::MotionDirection::RIGHT, 200.0},
+        {sim::SceneKind::BOX, true, sim::MotionDirection::RIGHT, 200.0},
+        {sim::SceneKind::SPHERE, true, sim::MotionDirection::RIGHT, 150.0},
+        {sim::SceneKind::STEPS, true, sim::MotionDirection::RIGHT, 150.0},
+        {sim::SceneKind::STEPS, false, sim::MotionDirection::RIGHT, 150.0},
+        // Towards the camera and away: the wall moves too, all is traced.
+        {sim::SceneKind::BOX, true, sim::MotionDirection::AWAY, -60.0},
+        {sim::SceneKind::BOX, false, sim::MotionDirection::AWAY, 60.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << static_cast<int>(c.kind) << (c.distorted ? " lens " : " pinhole ")
+                                        << static_cast<int>(c.direction) << " " << c.mmPerFrame);
+        sim::SceneParams params;
+        params.hasLens = c.distorted;
+        params.lens = lens;
+        sim::PhysicsSettings settings;
+        settings.realistic = true;
+        settings.supersample = n;
+        sim::SceneMotion motion;
+        motion.direction = c.direction;
+        motion.mmPerFrame = c.mmPerFrame;
+        sim::PhysicalWorld fast(c.kind, params, w, h, settings, motion);
+        sim::PhysicalWorld whole(c.kind, params, w, h, settings, motion);
+        whole.setTraceObjectsOnly(false);
+        const sim::SceneGeometry geometry(c.kind, params);
+        size_t objectPixels = 0;
+        for (uint64_t frame = 0; frame < 10; frame += 3) {
+            for (unsigned k = 0; k < 4; k += 3) {
+                const std::vector<sim::PixelLight>& a = fast.subFrameLight(37.5e6, frame, k);
+                const std::vector<sim::PixelLight>& b = whole.subFrameLight(37.5e6, frame, k);
+                ASSERT_EQ(a.size(), b.size());
+                double origin[3];
+                motion.originAt(frame, k * sim::kSubFrameSpacingMs, origin);
+                for (int v = 0; v < h; ++v)
+                    for (int u = 0; u < w; ++u) {
+                        const size_t at = static_cast<size_t>(v) * w + u;
+                        ASSERT_EQ(std::memcmp(&a[at], &b[at], sizeof a[at]), 0)
+                            << "frame " << frame << " sub-frame " << k << " pixel " << u << "," << v;
+                        const sim::PixelLight r = referenceLight(geometry, w, h, n, u, v, 37.5e6, origin);
+                        const float scale = 1e-4f * r.total + 1e-3f;
+                        ASSERT_NEAR(a[at].re, r.re, scale) << u << "," << v;
+                        ASSERT_NEAR(a[at].im, r.im, scale) << u << "," << v;
+                        ASSERT_NEAR(a[at].total, r.total, scale) << u << "," << v;
+                        ASSERT_NEAR(a[at].ambient, r.ambient, 1e-2f) << u << "," << v;
+                        double d[3];
+                        geometry.rayThrough(u + 0.5, v + 0.5, w, h, d);
+                        sim::SceneHit hit;
+                        objectPixels += geometry.trace(origin, d, hit) && hit.object != 0;
+                    }
+            }
+        }
+        // The objects were in view for the test to mean anything.
+        EXPECT_GT(objectPixels, 100u);
+    }
+}
 
 // Both VGA renderers fill the raw layout the depth library reads: per
 // frequency, four phase sub-frames and an ambient one, each an embedded row
