@@ -6,18 +6,25 @@ For HQVGA and VGA frames of the simulated module, noisy (noise = 4) and,
 where the simulated library has it, of the realistic world, held in memory:
 1. The recording writer alone, each --compression: bytes per frame of the
    whole file and process CPU per frame (writer thread included), with the
-   ratios the goals name (zstd bytes / depth bytes, depth CPU / lz4 CPU).
+   ratios the goals name (zstd bytes / depth bytes, depth CPU / lz4 CPU),
+   each compression the best of three runs, taken in turn.
 2. The coders alone: CPU per frame to encode and to decode the planes, and
    the amplitude plane alone in each plane format side by side.
 3. Publishing: bytes per frame of the samples (payloads and attachments) as
    float32 images and depth-coded, and the rate of a 30 fps depth +
    amplitude stream.
+With QUORVEX_BENCH_FIGURES set the figures also go to build/bench/results.json
+(bench_figures.py): coding.CASE.SIZE.METRIC, CASE `depth` in the realistic
+world and `depth_noise4` in the noisy one, e.g.
+coding.depth.vga.cpu_ratio_to_lz4 and coding.depth.vga.bytes_ratio_zstd.
 """
 import os
 import sys
 import tempfile
 import time
 from pathlib import Path
+
+from bench_figures import figure
 
 WORLDS = {
     "HQVGA noise 4": "variant = hqvga\nfps = 0\nscene = sphere\nnoise = 4\n",
@@ -26,6 +33,7 @@ WORLDS = {
     "VGA realistic": "variant = vga\nfps = 0\nscene = sphere\nphysics = realistic\n",
 }
 FRAMES = {"HQVGA": 30, "VGA": 12}
+REPEATS = 3
 
 
 def capture(quorvex, cfg, n):
@@ -79,15 +87,26 @@ def main():
                 continue
             n = len(frames)
             print(f"{name}: {info.width} x {info.height}, {n} frames in memory")
+            size_key, world = name.split()[0].lower(), name.split(maxsplit=1)[1]
+            case = "depth" if world == "realistic" else "depth_" + world.replace(" ", "")
             sizes, cpus = {}, {}
+            # In turn rather than one compression after the other, so that a
+            # burst of load elsewhere on the machine falls on all of them.
+            for _ in range(REPEATS):
+                for compression in recording.COMPRESSIONS:
+                    path = tmp / f"{compression}.mcap"
+                    size, cpu = writer_alone(recording, frames, info, compression, path)
+                    path.unlink()
+                    sizes[compression] = size
+                    cpus[compression] = min(cpu, cpus.get(compression, cpu))
             for compression in recording.COMPRESSIONS:
-                path = tmp / f"{compression}.mcap"
-                sizes[compression], cpus[compression] = writer_alone(recording, frames, info, compression, path)
-                path.unlink()
                 print(f"  record {compression:5}: {sizes[compression] / 1e3:8.1f} kB/frame, "
                       f"{cpus[compression] * 1e3:6.2f} ms CPU/frame")
             print(f"  depth: {sizes['zstd'] / sizes['depth']:.2f} x fewer bytes than zstd, "
                   f"{cpus['depth'] / cpus['lz4']:.2f} x the CPU of lz4")
+            figure(f"coding.{case}.{size_key}.cpu_ratio_to_lz4", cpus["depth"] / cpus["lz4"])
+            figure(f"coding.{case}.{size_key}.bytes_ratio_zstd", sizes["zstd"] / sizes["depth"])
+            figure(f"coding.{case}.{size_key}.kb_per_frame", sizes["depth"] / 1e3)
 
             coded = [list(planeformats.plane_messages(f, "cam", "depth")) for f in frames]
             floats = [list(planeformats.plane_messages(f, "cam", "none")) for f in frames]
@@ -107,6 +126,8 @@ def main():
 
             dec = best_of(decode_all) / n
             print(f"  coders alone: encode {enc * 1e3:.2f} ms/frame, decode {dec * 1e3:.2f} ms/frame")
+            figure(f"coding.{case}.{size_key}.encode_ms", enc * 1e3)
+            figure(f"coding.{case}.{size_key}.decode_ms", dec * 1e3)
             for fmt in depthcoding.PLANE_FORMATS:
                 amps = [depthcoding.encode_plane(f.amplitude, fmt) for f in frames]
                 a_enc = best_of(lambda: [depthcoding.encode_plane(f.amplitude, fmt) for f in frames]) / n

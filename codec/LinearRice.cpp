@@ -1,6 +1,7 @@
 #include "codec/LinearRice.h"
 
 #include <cmath>
+#include <cstring>
 #include <utility>
 
 #include "codec/PlaneCoding.h"
@@ -25,10 +26,15 @@ inline unsigned bitLength(uint32_t v)
     return v == 0 ? 0u : 32u - static_cast<unsigned>(__builtin_clz(v));
 }
 
+// 2 L plus the bit below the top one for v of bit length L + 1 (0 for
+// v = 1), for 1 <= v < 2^24: the exponent and the first fraction bit of v
+// as a float, which holds it exactly, and no branch on v's size.
 inline unsigned halfOctave(uint32_t v)
 {
-    const unsigned top = bitLength(v) - 1; // v >= 1
-    return top == 0 ? 0u : 2 * top + ((v >> (top - 1)) & 1u);
+    const float f = static_cast<float>(v);
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    return (bits >> 22) - (127u << 1);
 }
 
 inline uint32_t absDiff(uint32_t x, uint32_t y) { return x > y ? x - y : y - x; }
@@ -82,6 +88,45 @@ inline __attribute__((always_inline)) uint32_t predict(const Rows<T>& r, uint32_
     return p < 0 ? 0u : p > 65535 ? 65535u : static_cast<uint32_t>(p);
 }
 
+// Predictions, contexts and flatness of pixels lo ... hi - 1 of a row from
+// the third on, all inside the image (from the third column to the third
+// last): predict() without its border cases, for the encoder, whose
+// predictions run ahead of the coding.
+// Results go to zs, cs and flats from index lo - base on.
+inline void predictInside(const Rows<const uint16_t>& r, uint32_t lo, uint32_t hi, uint32_t base, const int32_t* w,
+                          uint16_t* __restrict zs, uint8_t* __restrict cs, uint8_t* __restrict flats)
+{
+    const int32_t w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3], w4 = w[4];
+    // Pointers at pixel lo and a count from 0: indices the vectoriser can
+    // follow (32-bit ones might wrap, as far as it knows).
+    const uint16_t* __restrict cur = r.cur + lo;
+    const uint16_t* __restrict up = r.up + lo;
+    const uint16_t* __restrict up2 = r.up2 + lo;
+    uint16_t* __restrict z = zs + (lo - base);
+    uint8_t* __restrict ctx = cs + (lo - base);
+    uint8_t* __restrict flat = flats + (lo - base);
+    const size_t n = hi - lo;
+    constexpr int32_t kBias = int32_t{1} << 30;
+    for (size_t i = 0; i < n; ++i) {
+        const int32_t a = cur[i - 1], b = up[i], c = up[i - 1], d = up[i + 1];
+        const int32_t s = w0 * (b - a) + w1 * (d - a) + w2 * (cur[i - 2] - a) + w3 * (up2[i] - a) +
+                          w4 * (up[i - 2] - a);
+        int32_t p = a + (((s + (1 << (kWeightShift - 1)) + kBias) >> kWeightShift) - (kBias >> kWeightShift));
+        p = p < 0 ? 0 : p > 65535 ? 65535 : p;
+        const int32_t ac = a - c, bc = b - c, db = d - b;
+        const int32_t g = (ac < 0 ? -ac : ac) + (bc < 0 ? -bc : bc) + (db < 0 ? -db : db);
+        const auto diff = static_cast<uint16_t>(cur[i] - p);
+        z[i] = static_cast<uint16_t>(diff << 1 ^ (diff & 0x8000u ? 0xFFFFu : 0u));
+        // halfOctave(g + 1), inline so that the loop stays one of plain
+        // arithmetic: g + 1 < 2^18 is exact as a float.
+        const float v = static_cast<float>(g + 1);
+        int32_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        ctx[i] = static_cast<uint8_t>((bits >> 22) - (127 << 1));
+        flat[i] = g == 0;
+    }
+}
+
 struct Contexts {
     uint32_t sum[kContexts];
     uint32_t count[kContexts];
@@ -95,24 +140,23 @@ struct Contexts {
     }
 
     // The least k with count * 2^k >= sum / 2, at most 15: a shift of the
-    // count to the sum's bit length is either that k or one short of it.
+    // count to the sum's bit length is either that k or one short of it
+    // (and none when the sum's half is no larger than the count).
     unsigned k(unsigned c) const
     {
         const uint32_t target = sum[c] >> 1, n = count[c];
-        if (target <= n)
-            return 0;
-        unsigned k = bitLength(target) - bitLength(n);
+        const int shift = __builtin_clz(n) - __builtin_clz(target | 1u);
+        unsigned k = shift > 0 ? static_cast<unsigned>(shift) : 0u;
         k += (n << k) < target;
         return k < kMaxK ? k : kMaxK;
     }
 
     void update(unsigned c, uint32_t z)
     {
-        sum[c] += z;
-        if (++count[c] == kHalveAt) {
-            sum[c] >>= 1;
-            count[c] >>= 1;
-        }
+        const uint32_t n = count[c] + 1;
+        const unsigned halve = n == kHalveAt;
+        sum[c] = (sum[c] + z) >> halve;
+        count[c] = n >> halve;
     }
 };
 
@@ -183,44 +227,36 @@ class BitWriter {
 public:
     explicit BitWriter(uint8_t* out) : begin_(out), out_(out) {}
 
-    // bits <= 32, and what is held stays below 32 bits between calls. The
-    // word is stored whether full or not (the output has room for it) so
-    // that noise leaves no branch to mispredict.
-    inline void put(uint32_t value, unsigned bits)
+    // bits <= 56, and fewer than 8 bits are held between calls, so a code
+    // goes in with one shift, one 8-byte store and no branch on its length
+    // (which noise makes unpredictable); the output has room for the store
+    // past the last whole byte.
+    inline void put(uint64_t value, unsigned bits)
     {
-        acc_ |= static_cast<uint64_t>(value) << held_;
+        acc_ |= value << held_;
         held_ += bits;
-        storeLe32(out_, static_cast<uint32_t>(acc_));
-        const unsigned full = held_ >> 5;
-        out_ += 4 * full;
-        acc_ >>= 32 * full;
-        held_ -= 32 * full;
+        storeLe64(out_, acc_);
+        const unsigned whole = held_ >> 3;
+        out_ += whole;
+        acc_ >>= 8 * whole; // at most 56: 63 bits are held at most
+        held_ &= 7;
     }
 
-    // Values escape in 16 bits, run lengths in 32.
+    // Values escape in 16 bits, run lengths in 32: the q zero bits and the
+    // one bit, then the k low bits, or 24 zero bits and the value.
     inline void rice(uint32_t z, unsigned k, unsigned escapeBits = 16)
     {
         const uint32_t q = z >> k;
-        if (q < kEscapeZeros) {
-            const uint32_t rest = z & ((1u << k) - 1);
-            if (q + 1 + k <= 32) {
-                put(1u << q | rest << q << 1, q + 1 + k);
-            } else {
-                put(1u << q, q + 1);
-                put(rest, k);
-            }
-        } else {
-            put(0, kEscapeZeros);
-            put(z, escapeBits);
-        }
+        const uint64_t rest = z & ((1u << k) - 1);
+        const bool escape = q >= kEscapeZeros;
+        const uint64_t code = escape ? uint64_t{z} << kEscapeZeros : (rest << 1 | 1u) << q;
+        put(code, escape ? kEscapeZeros + escapeBits : q + 1 + k);
     }
 
     size_t finish()
     {
-        for (; held_ > 0; held_ = held_ > 8 ? held_ - 8 : 0) {
+        if (held_ > 0)
             *out_++ = static_cast<uint8_t>(acc_);
-            acc_ >>= 8;
-        }
         return static_cast<size_t>(out_ - begin_);
     }
 
@@ -335,18 +371,34 @@ size_t encodeLinearRice(const uint16_t* plane, uint32_t cols, uint32_t rows, uin
     constexpr uint32_t kStretch = 128;
     uint16_t zs[kStretch];
     uint8_t cs[kStretch];
-    bool flats[kStretch];
+    uint8_t flats[kStretch];
     for (uint32_t y = 0; y < rows; ++y) {
         const Rows<const uint16_t> r = rowsAt(plane, cols, y);
+        auto border = [&](uint32_t from, uint32_t to, uint32_t x0) {
+            for (uint32_t i = from; i < to; ++i) {
+                unsigned c;
+                bool flat;
+                const uint32_t p = predict(r, i, y, cols, w, c, flat);
+                zs[i - x0] = static_cast<uint16_t>(zigzag(r.cur[i], p));
+                cs[i - x0] = static_cast<uint8_t>(c);
+                flats[i - x0] = flat;
+            }
+        };
         uint32_t x = 0;
         while (x < cols) {
             const uint32_t x0 = x, x1 = cols - x0 > kStretch ? x0 + kStretch : cols;
-            for (uint32_t i = x0; i < x1; ++i) {
-                unsigned c;
-                const uint32_t p = predict(r, i, y, cols, w, c, flats[i - x0]);
-                zs[i - x0] = static_cast<uint16_t>(zigzag(r.cur[i], p));
-                cs[i - x0] = static_cast<uint8_t>(c);
+            // The stretch's pixels inside the image, then those of the border.
+            uint32_t lo = x1, hi = x1;
+            if (y >= 2 && cols > 4) {
+                lo = x0 > 2 ? x0 : 2;
+                hi = x1 < cols - 2 ? x1 : cols - 2;
+                if (lo >= hi)
+                    lo = hi = x1;
+                else
+                    predictInside(r, lo, hi, x0, w, zs, cs, flats);
             }
+            border(x0, lo, x0);
+            border(hi, x1, x0);
             while (x < x1) {
                 if (!flats[x - x0]) {
                     code(zs[x - x0], cs[x - x0]);
@@ -381,9 +433,18 @@ size_t encodeLinearRice(const uint16_t* plane, uint32_t cols, uint32_t rows, uin
 
 size_t encodeLinearRiceFloat(const float* plane, uint32_t cols, uint32_t rows, uint16_t* scratch, uint8_t* out)
 {
+    // planeValue16 without its branches, which keeps the loop one the
+    // compiler can turn into vector code: NaN and values not above 0 take
+    // the first select, values from 65535 up the second.
     const size_t n = size_t{cols} * rows;
-    for (size_t i = 0; i < n; ++i)
-        scratch[i] = planeValue16(plane[i]);
+    constexpr float kRound = 8388608.0f;
+    const float* __restrict in = plane;
+    uint16_t* __restrict to = scratch;
+    for (size_t i = 0; i < n; ++i) {
+        const float v = in[i];
+        const float clamped = v > 0.0f ? (v < 65535.0f ? v : 65535.0f) : 0.0f;
+        to[i] = static_cast<uint16_t>(static_cast<int32_t>((clamped + kRound) - kRound));
+    }
     return encodeLinearRice(scratch, cols, rows, out);
 }
 

@@ -54,6 +54,15 @@ std::vector<Image> images()
              }),
         make("noise near 0 and 65535 (clamped predictions)", 50, 30,
              [&](uint32_t x, uint32_t) { return clamp16((x < 25 ? 0.0 : 65535.0) + noise(rng)); }),
+        // The encoder predicts a stretch of 128 pixels of a row ahead, the
+        // inner ones apart from the border: one inner column, and runs
+        // that start or end on either side of a stretch's end.
+        make("one inner column", 5, 7, [&](uint32_t, uint32_t) { return rng() % 5000; }),
+        make("runs across stretches", 389, 7,
+             [&](uint32_t x, uint32_t y) {
+                 const bool flat = (x >= 100 + y && x < 140 + 3 * y) || (x >= 250 && x < 257 + y) || x > 380;
+                 return flat ? 2000.0 : clamp16(2000.0 + noise(rng));
+             }),
     };
 }
 
@@ -87,6 +96,29 @@ TEST(LinearRice, RoundTripsExactlyWithinItsBound)
     }
 }
 
+// The payloads of images() as the plain one-pixel-at-a-time encoder wrote
+// them (FNV-1a, 64 bits): the encoder's fast paths must not change a bit
+// of what recordings and streams hold.
+TEST(LinearRice, PayloadsStayByteForByte)
+{
+    // (mt19937 and libstdc++'s normal distribution make the images.)
+    const uint64_t expected[] = {
+        0xc5cd8745f73f0615ull, 0xea22a4d84fe9ec2dull, 0x74c4076a7a27720full,
+        0x32b8ac1510cb54dull, 0xaa6da592cf767f83ull, 0xe328981f84007aa7ull,
+        0x7a57c7d6cb4b9c50ull, 0xa9afeffd8f89282cull, 0x73fa5350b81f7bd4ull,
+        0x5e1f5b7e8c1e23f0ull, 0xf847c636b6c57fefull, 0x67996e984cc70ce2ull,
+        0x2791be05bc8d90f4ull, 0xd20c1687c1a6fe03ull,
+    };
+    const auto all = images();
+    ASSERT_EQ(all.size(), sizeof expected / sizeof expected[0]);
+    for (size_t i = 0; i < all.size(); ++i) {
+        uint64_t h = 14695981039346656037ull;
+        for (uint8_t b : encode(all[i]))
+            h = (h ^ b) * 1099511628211ull;
+        EXPECT_EQ(h, expected[i]) << all[i].name << " hashes to 0x" << std::hex << h;
+    }
+}
+
 TEST(LinearRice, CodesWhatIsCheapCheaply)
 {
     // Flat planes are runs: a few bits a row; white noise of
@@ -101,8 +133,9 @@ TEST(LinearRice, CodesWhatIsCheapCheaply)
 TEST(LinearRice, FloatsAreRoundedToWholeUnits)
 {
     const std::vector<float> f = {-3.0f, 0.49f, 0.5f, 1.5f, 2.5f, 1000.4f, 65534.5f, 65535.4f, 70000.0f, NAN,
-                                  12.0f, 13.0f, 14.0f, 15.0f, 16.0f};
-    const uint32_t cols = 5, rows = 3;
+                                  12.0f, 13.0f, 14.0f, 15.0f, 16.0f, INFINITY, -INFINITY, -0.0f, 65535.0f,
+                                  32767.5f, 4.5f, 0.0f, 1e-30f, 65534.6f, 7.5f};
+    const uint32_t cols = 5, rows = 5;
     std::vector<uint16_t> scratch(f.size());
     std::vector<uint8_t> payload(linearRiceMaxBytes(cols, rows));
     payload.resize(encodeLinearRiceFloat(f.data(), cols, rows, scratch.data(), payload.data()));

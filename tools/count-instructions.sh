@@ -23,9 +23,9 @@ command -v cc >/dev/null || { echo "count-instructions: no host C compiler (cc)"
 settings() {
   case "$1" in
     # The core of the 32-bit Raspberry Pi boards, with NEON.
-    armv7) echo "arm-linux-gnueabihf qemu-arm cortex-a7 build/armhf-bench toolchain-armhf.cmake" ;;
+    armv7) echo "arm-linux-gnueabihf qemu-arm cortex-a7 build/armhf-bench toolchain-armhf.cmake armhf" ;;
     # The core of the Raspberry Pi 4 (Jetson Nano's A57 runs the same code).
-    aarch64) echo "aarch64-linux-gnu qemu-aarch64 cortex-a72 build/arm64-bench toolchain-arm64.cmake" ;;
+    aarch64) echo "aarch64-linux-gnu qemu-aarch64 cortex-a72 build/arm64-bench toolchain-arm64.cmake arm64" ;;
     *) echo "count-instructions: unknown architecture $1 (armv7, aarch64)" >&2; return 1 ;;
   esac
 }
@@ -48,18 +48,26 @@ write_figures() {
 }
 
 count_arch() {
-  local arch=$1 triple qemu cpu build toolchain
-  read -r triple qemu cpu build toolchain <<<"$(settings "$arch")"
+  local arch=$1 triple qemu cpu build toolchain debian
+  read -r triple qemu cpu build toolchain debian <<<"$(settings "$arch")"
   local sysroot=/usr/$triple
+  # liblz4, the depth coders' baseline, comes from the Debian sysroot of
+  # the ARM wheels (make wheel-armhf, make wheel-arm64), brought up to date
+  # here when it is there; without it the comparison is left out.
+  local lz4root=$PWD/build/sysroot-$debian-bookworm
+  if [ -d "$lz4root" ]; then
+    tools/debian-sysroot.sh "$debian" bookworm "$lz4root" "build/debs-$debian-bookworm" >/dev/null || true
+  fi
+  [ -f "$lz4root/usr/include/lz4.h" ] || lz4root=
   for tool in "$triple-g++" "$qemu"; do
     command -v "$tool" >/dev/null || { echo "count-instructions: $tool not found" >&2; return 1; }
   done
   # The cross settings are given once, when the build directory is made.
   if [ -f "$build/CMakeCache.txt" ]; then
-    "$cmake" -S . -B "$build" >/dev/null
+    "$cmake" -S . -B "$build" -DQUORVEX_BENCH_LZ4_ROOT="$lz4root" >/dev/null
   else
     "$cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$(realpath "$ninja")" \
-      -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$toolchain" \
+      -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$toolchain" -DQUORVEX_BENCH_LZ4_ROOT="$lz4root" \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_BUILD_TESTS=OFF >/dev/null
   fi
   "$cmake" --build "$build" --target phase_instruction_probe codec_instruction_probe \
@@ -84,7 +92,7 @@ count_arch() {
   }
   count_codec() {
     "$qemu" -L "$sysroot" -cpu "$cpu" -plugin "$plugin" -d plugin \
-      "$build/bench/codec_instruction_probe" "$1" "$2" 2>&1 >/dev/null | sed -n 's/^instructions: //p'
+      "$build/bench/codec_instruction_probe" "$@" 2>&1 >/dev/null | sed -n 's/^instructions: //p'
   }
 
   echo "HQVGA phase-to-depth, $arch under $qemu -cpu $cpu: instructions per 240 x 180 frame"
@@ -107,15 +115,25 @@ count_arch() {
     fi
   done
 
-  # Depth coding of the same frame: compressedDepth (RVL) of the depth, the
-  # amplitude (linear rice, all of its coding), and both.
-  local part
-  for part in depth amplitude both; do
-    idle=$(count_codec 0 "$part")
-    busy=$(count_codec "$frames" "$part")
-    [ -n "$idle" ] && [ -n "$busy" ] || { echo "count-instructions: no count for the depth coder" >&2; return 1; }
-    printf '  depth coding, %-9s %12d\n' "$part" $(( (busy - idle) / frames ))
-    figure "depth_coding.$part.hqvga.${arch}_instructions" $(( (busy - idle) / frames ))
+  # Depth coding of the decoded bench frame: compressedDepth (RVL) of the
+  # depth, the amplitude (linear rice, all of its coding), both, and
+  # liblz4's default compression of the same two planes (float32, as an lz4
+  # recording holds them) where the probe was built with it.
+  local part size parts=(depth amplitude both)
+  grep -q '^QUORVEX_BENCH_LZ4_LIBRARY:FILEPATH=/' "$build/CMakeCache.txt" && parts+=(lz4) ||
+    echo "  depth coding: no liblz4 comparison (make wheel-$debian makes the sysroot that has it)"
+  for size in hqvga vga; do
+    for part in "${parts[@]}"; do
+      idle=$(count_codec 0 "$part" "$size")
+      busy=$(count_codec "$frames" "$part" "$size")
+      [ -n "$idle" ] && [ -n "$busy" ] || { echo "count-instructions: no count for the depth coder" >&2; return 1; }
+      per=$(( (busy - idle) / frames ))
+      printf '  depth coding, %-5s %-9s %12d\n' "$size" "$part" "$per"
+      figure "coding.$part.$size.${arch}_instructions" "$per"
+      [ "$part" = both ] && base=$per
+      [ "$part" = lz4 ] && figure "coding.both.$size.${arch}_ratio_to_lz4" \
+        "$(awk "BEGIN { printf \"%.3f\", $base / $per }")"
+    done
   done
 
   # The depth filters on the decoded bench frame: the default chain on each
@@ -124,7 +142,7 @@ count_arch() {
     "$qemu" -L "$sysroot" -cpu "$cpu" -plugin "$plugin" -d plugin \
       "$build/bench/filter_instruction_probe" "$@" 2>&1 >/dev/null | sed -n 's/^instructions: //p'
   }
-  local size stage
+  local stage
   for size in hqvga vga; do
     base=
     for backend in scalar neon; do

@@ -24,8 +24,10 @@ case "$arch" in
 esac
 # The release's default interpreter through its meta packages, whichever
 # version that is. libstdc++6: the extension's own runtime, which a board
-# always has but the interpreter does not pull in.
-packages=(python3-minimal libpython3-stdlib libpython3-dev python3-numpy python3-pytest libstdc++6)
+# always has but the interpreter does not pull in. liblz4-dev: only what
+# the instruction counts of tools/count-instructions.sh compare the depth
+# coders with (the extension never links it).
+packages=(python3-minimal libpython3-stdlib libpython3-dev python3-numpy python3-pytest libstdc++6 liblz4-dev)
 # Cyclone DDS's C library, which `--transport ros2` loads at run time, so
 # that the ROS 2 tests run against the board's own build of it; its package
 # is named after the release's ABI transition (64-bit time_t in trixie).

@@ -21,6 +21,10 @@ EXPECTED = (
     "sim.realistic.hqvga.still_ms",
     "sim.realistic.hqvga.moving_ms",
     "sim.realistic.vga.still_ms",
+    "coding.depth.vga.cpu_ratio_to_lz4",
+    "coding.depth.vga.bytes_ratio_zstd",
+    "coding.both.hqvga.aarch64_instructions",
+    "coding.lz4.hqvga.aarch64_instructions",
 )
 
 
