@@ -676,11 +676,6 @@ double NoiseSource::gaussian()
     return r * std::cos(a);
 }
 
-double phaseOf(double depthMm, double freqHz)
-{
-    return 4.0 * kPi * freqHz * (depthMm / 1000.0) / kSpeedOfLight;
-}
-
 double amplitudeOf(const ScenePixel& pixel, const CorrelationModel& model)
 {
     const double metres = pixel.depthMm / 1000.0;

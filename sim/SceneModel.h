@@ -276,8 +276,12 @@ struct CorrelationModel {
     int maxSample = 1023;
 };
 
-// Round-trip phase in radians, not wrapped.
-double phaseOf(double depthMm, double freqHz);
+// Round-trip phase in radians, not wrapped. Inline: the sensor model takes
+// one per sub-ray.
+inline double phaseOf(double depthMm, double freqHz)
+{
+    return 4.0 * kPi * freqHz * (depthMm / 1000.0) / kSpeedOfLight;
+}
 // Correlation amplitude A of a pixel, in sample units, before saturation.
 double amplitudeOf(const ScenePixel& pixel, const CorrelationModel& model);
 // The ideal (unrounded, unsaturated, noiseless) sample at reference advance
