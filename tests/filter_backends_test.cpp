@@ -212,10 +212,17 @@ TEST(FilterBackends, ChainMatchesTheStageTableForEveryCombination)
                 return State{std::vector<float>(n, -1.0f), std::vector<float>(n, 0.0f),
                              std::vector<float>(scratch, 7.0f), std::vector<float>(scratch, 7.0f)};
             };
+            // The second frame differs from the first, mostly within the
+            // temporal stage's gap (averaged), now and then beyond it
+            // (restarted): a pass that steps a pixel twice shows only then.
+            std::vector<float> second = f.depth;
+            for (size_t i = 0; i < second.size(); ++i)
+                if (second[i] > 0.0f)
+                    second[i] += i % 13 == 0 ? 60.0f : float(int(i * 7 % 11) - 5) * 1.5f;
             auto run = [&](const detail::FilterKernels& k, int how, State& st, int frame) {
                 // The first frame from a source apart, the second in place.
                 if (frame == 1)
-                    st.depth = f.depth;
+                    st.depth = second;
                 const float* source = frame == 1 ? st.depth.data() : f.depth.data();
                 const DepthImage img{st.depth.data(), f.amp.data(), f.w, f.h, 4000.0f};
                 const detail::FilterPlanes planes{st.average.data(), st.scratch.data(), st.spare.data()};
