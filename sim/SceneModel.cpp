@@ -88,21 +88,22 @@ bool hitSlabs(const double oa[3], const double ra[3], const double half[3], doub
     return true;
 }
 
-// Cube of half-edge `half` centred on `centre`, turned by `yaw` about the
-// vertical axis and then `pitch` about the horizontal one, so that three of
-// its faces show.
-bool hitBox(const Vec3& origin, const Vec3& d, const Vec3& centre, double half, const double turn[4], Hit& hit,
-            int& face)
+// Inverse of the box's turn (pitch undone, then yaw): camera axes to the
+// box's. Never inlined, so that a direction turned once ahead and one turned
+// in trace are the same code's result, whatever multiply-adds a compiler
+// would fuse in either place.
+[[gnu::noinline]] Vec3 toBoxFrame(const Vec3& v, const double turn[4])
 {
-    // Bring the ray into the box's frame (inverse rotation: pitch, then yaw).
-    auto toBox = [&](const Vec3& v) {
-        const double cp = turn[0], sp = turn[1];
-        const Vec3 a{v.x, cp * v.y - sp * v.z, sp * v.y + cp * v.z};
-        const double cy = turn[2], sy = turn[3];
-        return Vec3{cy * a.x + sy * a.z, a.y, -sy * a.x + cy * a.z};
-    };
-    const Vec3 o = toBox({origin.x - centre.x, origin.y - centre.y, origin.z - centre.z});
-    const Vec3 r = toBox(d);
+    const double cp = turn[0], sp = turn[1];
+    const Vec3 a{v.x, cp * v.y - sp * v.z, sp * v.y + cp * v.z};
+    const double cy = turn[2], sy = turn[3];
+    return Vec3{cy * a.x + sy * a.z, a.y, -sy * a.x + cy * a.z};
+}
+
+// Cube of half-edge `half` about the origin of its own frame, the ray's
+// origin `o` and direction `r` already in that frame.
+bool hitTurnedBox(const Vec3& o, const Vec3& r, double half, Hit& hit, int& face)
+{
     const double oa[3] = {o.x, o.y, o.z};
     const double ra[3] = {r.x, r.y, r.z};
     const double halves[3] = {half, half, half};
@@ -130,6 +131,47 @@ StepBox stepBox(int i, const SceneParams& p)
     const double depthHalf = p.distanceMm * 0.05;
     return {{halfView * (-0.66 + 0.44 * i), 0.0, front + depthHalf},
             {halfView * 0.17, halfView * 0.45, depthHalf}};
+}
+
+Vec3 boxCentre(const SceneParams& p)
+{
+    return {0.0, 0.0, p.objectDistanceMm + p.objectSizeMm};
+}
+
+// The box scene along a ray given both in camera axes and in the box's.
+void boxHit(const Vec3& o, const Vec3& d, const Vec3& ob, const Vec3& db, const SceneParams& p, Hit& hit,
+            float& albedo, int& object)
+{
+    hit = hitWallFacingCamera(o, d, p.distanceMm);
+    Hit h;
+    int face = 0;
+    if (hitTurnedBox(ob, db, p.objectSizeMm, h, face)) {
+        hit = h;
+        // Faces of different paint, so amplitude edges show too.
+        albedo = p.objectAlbedo * (face == 0 ? 0.6f : face == 1 ? 0.8f : 1.0f);
+        object = 1;
+        // Only the distance and cosine matter for the box's faces: its
+        // normal is left facing the camera (the box is convex, it sends no
+        // light to itself).
+    }
+}
+
+bool finishHit(const Vec3& o, const Vec3& d, const Hit& hit, float albedo, int object, const Vec3& normal,
+               SceneHit& out)
+{
+    if (!(hit.t > 0.0) || !std::isfinite(hit.t))
+        return false;
+    out.t = hit.t;
+    out.cosine = hit.cosine;
+    out.albedo = albedo;
+    out.object = object;
+    out.point[0] = o.x + d.x * hit.t;
+    out.point[1] = o.y + d.y * hit.t;
+    out.point[2] = o.z + d.z * hit.t;
+    out.normal[0] = normal.x;
+    out.normal[1] = normal.y;
+    out.normal[2] = normal.z;
+    return true;
 }
 
 } // namespace
@@ -180,7 +222,7 @@ int SceneGeometry::objectHulls(double corners[][8][3]) const
             double v[3] = {(k & 1) ? half[0] : -half[0], (k & 2) ? half[1] : -half[1], (k & 4) ? half[2] : -half[2]};
             if (turned) {
                 // The box's frame back to the camera's: the transpose of
-                // hitBox's rotation (yaw back, then pitch back).
+                // toBoxFrame (yaw back, then pitch back).
                 const double cp = boxTurn[0], sp = boxTurn[1], cy = boxTurn[2], sy = boxTurn[3];
                 const double ax = cy * v[0] - sy * v[2];
                 const double az = sy * v[0] + cy * v[2];
@@ -432,19 +474,9 @@ bool SceneGeometry::trace(const double origin[3], const double dir[3], SceneHit&
         break;
     }
     case SceneKind::BOX: {
-        hit = hitWallFacingCamera(o, d, p.distanceMm);
-        Hit h;
-        int face = 0;
-        const Vec3 centre{0.0, 0.0, p.objectDistanceMm + p.objectSizeMm};
-        if (hitBox(o, d, centre, p.objectSizeMm, boxTurn, h, face)) {
-            hit = h;
-            // Faces of different paint, so amplitude edges show too.
-            albedo = p.objectAlbedo * (face == 0 ? 0.6f : face == 1 ? 0.8f : 1.0f);
-            object = 1;
-            // Only the distance and cosine matter for the box's faces: its
-            // normal is left facing the camera (the box is convex, it sends
-            // no light to itself).
-        }
+        const Vec3 c = boxCentre(p);
+        const Vec3 ob = toBoxFrame({o.x - c.x, o.y - c.y, o.z - c.z}, boxTurn);
+        boxHit(o, d, ob, toBoxFrame(d, boxTurn), p, hit, albedo, object);
         break;
     }
     case SceneKind::CORNER: {
@@ -532,6 +564,35 @@ bool SceneGeometry::trace(const double origin[3], const double dir[3], SceneHit&
     return true;
 }
 
+void SceneGeometry::turnDirection(const double dir[3], double out[3]) const
+{
+    const Vec3 r = toBoxFrame(toVec(dir), boxTurn);
+    out[0] = r.x;
+    out[1] = r.y;
+    out[2] = r.z;
+}
+
+void SceneGeometry::turnOrigin(const double origin[3], double out[3]) const
+{
+    const Vec3 c = boxCentre(sceneParams);
+    const Vec3 r = toBoxFrame({origin[0] - c.x, origin[1] - c.y, origin[2] - c.z}, boxTurn);
+    out[0] = r.x;
+    out[1] = r.y;
+    out[2] = r.z;
+}
+
+bool SceneGeometry::traceTurned(const double origin[3], const double dir[3], const double turnedOrigin[3],
+                                const double turnedDir[3], SceneHit& out) const
+{
+    const Vec3 o = toVec(origin);
+    const Vec3 d = toVec(dir);
+    Hit hit{0.0, 0.0};
+    float albedo = sceneParams.wallAlbedo;
+    int object = 0;
+    boxHit(o, d, toVec(turnedOrigin), toVec(turnedDir), sceneParams, hit, albedo, object);
+    return finishHit(o, d, hit, albedo, object, {0.0, 0.0, -1.0}, out);
+}
+
 Scene makeScene(SceneKind kind, int width, int height, const SceneParams& p)
 {
     Scene scene(width, height);
@@ -613,11 +674,6 @@ double NoiseSource::gaussian()
     spare = r * std::sin(a);
     haveSpare = true;
     return r * std::cos(a);
-}
-
-double phaseOf(double depthMm, double freqHz)
-{
-    return 4.0 * kPi * freqHz * (depthMm / 1000.0) / kSpeedOfLight;
 }
 
 double amplitudeOf(const ScenePixel& pixel, const CorrelationModel& model)

@@ -208,6 +208,15 @@ public:
     // through its hull. 0 for scenes without such objects.
     int objectHulls(double corners[][8][3]) const;
 
+    // The box turns every ray into its own frame: a caller tracing many
+    // rays from one origin may turn the directions once and the origin
+    // once, and traceTurned then answers exactly what trace would.
+    bool turnsRays() const { return sceneKind == SceneKind::BOX; }
+    void turnDirection(const double dir[3], double out[3]) const;
+    void turnOrigin(const double origin[3], double out[3]) const;
+    bool traceTurned(const double origin[3], const double dir[3], const double turnedOrigin[3],
+                     const double turnedDir[3], SceneHit& hit) const;
+
     SceneKind kind() const { return sceneKind; }
     const SceneParams& params() const { return sceneParams; }
 
@@ -267,8 +276,12 @@ struct CorrelationModel {
     int maxSample = 1023;
 };
 
-// Round-trip phase in radians, not wrapped.
-double phaseOf(double depthMm, double freqHz);
+// Round-trip phase in radians, not wrapped. Inline: the sensor model takes
+// one per sub-ray.
+inline double phaseOf(double depthMm, double freqHz)
+{
+    return 4.0 * kPi * freqHz * (depthMm / 1000.0) / kSpeedOfLight;
+}
 // Correlation amplitude A of a pixel, in sample units, before saturation.
 double amplitudeOf(const ScenePixel& pixel, const CorrelationModel& model);
 // The ideal (unrounded, unsaturated, noiseless) sample at reference advance

@@ -114,6 +114,7 @@ bool PhysicalWorld::prepareRays()
     const size_t pixels = static_cast<size_t>(imageWidth) * static_cast<size_t>(imageHeight);
     const bool keep = pixels * n * n <= kMaxKeptSubRays;
     subRays.resize(keep ? pixels * n * n * 3 : 0);
+    turnedRays.resize(keep && geometry.turnsRays() ? pixels * n * n * 3 : 0);
     footprints.resize(pixels);
     size_t k = 0;
     for (int v = 0; v < imageHeight; ++v) {
@@ -127,6 +128,8 @@ bool PhysicalWorld::prepareRays()
                     geometry.rayThrough(u + (i + 0.5) / n, v + (j + 0.5) / n, imageWidth, imageHeight, dir);
                     if (keep)
                         std::copy(dir, dir + 3, &subRays[k * 3]);
+                    if (!turnedRays.empty())
+                        geometry.turnDirection(dir, &turnedRays[k * 3]);
                     ++k;
                     x0 = std::min(x0, dir[0] / dir[2]);
                     x1 = std::max(x1, dir[0] / dir[2]);
@@ -154,6 +157,10 @@ PixelLight PhysicalWorld::pixelLight(size_t pixel, int u, int v, double freqHz, 
     const int n = subRaysPerSide(settings);
     const double inv = 1.0 / (static_cast<double>(n) * n);
     const double* kept = subRays.empty() ? nullptr : &subRays[pixel * n * n * 3];
+    const double* turned = WallOnly || turnedRays.empty() ? nullptr : &turnedRays[pixel * n * n * 3];
+    double turnedOrigin[3] = {0.0, 0.0, 0.0};
+    if (turned)
+        geometry.turnOrigin(origin, turnedOrigin);
     // Traced first, lit second: a pixel whose sub-rays all end on the wall
     // takes the wall's light, which is the same sum.
     double distance[kMaxSubRaysPerSide * kMaxSubRaysPerSide];
@@ -171,7 +178,10 @@ PixelLight PhysicalWorld::pixelLight(size_t pixel, int u, int v, double freqHz, 
                 geometry.rayThrough(u + (i + 0.5) / n, v + (j + 0.5) / n, imageWidth, imageHeight, dir);
             }
             SceneHit hit;
-            if (!(WallOnly ? geometry.traceWall(origin, dir, hit) : geometry.trace(origin, dir, hit)))
+            const bool met = WallOnly ? geometry.traceWall(origin, dir, hit)
+                             : turned ? geometry.traceTurned(origin, dir, turnedOrigin, &turned[(j * n + i) * 3], hit)
+                                      : geometry.trace(origin, dir, hit);
+            if (!met)
                 continue;
             // Distance back to the camera's centre, where the light source
             // sits: with a moved origin the ray's length is that distance.

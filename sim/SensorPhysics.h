@@ -190,6 +190,8 @@ private:
     // when small enough: a lens takes a Newton solve per ray, a pinhole a
     // square root and divisions.
     std::vector<double> subRays;
+    // The same directions turned into the box's frame, for the box scene.
+    std::vector<double> turnedRays;
     std::vector<Footprint> footprints;
     bool raysReady = false;
     bool traceObjectsOnly = true;

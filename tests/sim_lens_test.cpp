@@ -101,6 +101,7 @@ TEST(SimLens, ConfigurationsWithoutALensKeepTheirFramesBitForBit)
         {"", 0x09990443b3d94e65ull, 0xa94ced7e7395d151ull},
         {"scene = sphere\nnoise = 4\nfps = 0\n", 0x92b16732dfdb6552ull, 0xc174295f450ae54dull},
         {"physics = realistic\nscene = box\nfps = 0\n", 0x659923b9ee535e14ull, 0x8bc937608b085997ull},
+        {"physics = realistic\nscene = box\nmotion = 10\nmotion_direction = right\nsupersample = 2\nfps = 0\n", 0x2eac7eb79d6c7a16ull, 0x91ede8f38037f4e4ull},
         {"physics = realistic\nscene = corner\nmotion = 10\nsupersample = 2\nfps = 0\n", 0x7addb045ee718c93ull, 0xe5099c8281754479ull},
         {"variant = vga\nwidth = 320\nheight = 240\nphysics = realistic\nscene = steps\nsupersample = 2\nfps = 0\n", 0x7d9c476aa1d34c50ull, 0x610beeaf3a644ea1ull,
          false},
