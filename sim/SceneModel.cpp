@@ -549,19 +549,7 @@ bool SceneGeometry::trace(const double origin[3], const double dir[3], SceneHit&
         break;
     }
     }
-    if (!(hit.t > 0.0) || !std::isfinite(hit.t))
-        return false;
-    out.t = hit.t;
-    out.cosine = hit.cosine;
-    out.albedo = albedo;
-    out.object = object;
-    out.point[0] = o.x + d.x * hit.t;
-    out.point[1] = o.y + d.y * hit.t;
-    out.point[2] = o.z + d.z * hit.t;
-    out.normal[0] = normal.x;
-    out.normal[1] = normal.y;
-    out.normal[2] = normal.z;
-    return true;
+    return finishHit(o, d, hit, albedo, object, normal, out);
 }
 
 void SceneGeometry::turnDirection(const double dir[3], double out[3]) const
