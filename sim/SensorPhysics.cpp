@@ -317,15 +317,27 @@ bool PhysicalWorld::computeLight(double freqHz, const double origin[3], std::vec
     return true;
 }
 
-const std::vector<PixelLight>* PhysicalWorld::wallAt(double freqHz)
+const std::vector<PixelLight>* PhysicalWorld::cachedAt(const std::vector<Cached>& cache, double freqHz)
 {
-    for (const Cached& c : walls)
+    for (const Cached& c : cache)
         if (c.freqHz == freqHz)
             return &c.light;
-    if (walls.size() == kMaxFrequencies)
-        walls.clear();
-    walls.push_back({freqHz, {}});
-    std::vector<PixelLight>& out = walls.back().light;
+    return nullptr;
+}
+
+std::vector<PixelLight>& PhysicalWorld::newCached(std::vector<Cached>& cache, double freqHz)
+{
+    if (cache.size() == kMaxFrequencies)
+        cache.clear();
+    cache.push_back({freqHz, {}});
+    return cache.back().light;
+}
+
+const std::vector<PixelLight>* PhysicalWorld::wallAt(double freqHz)
+{
+    if (const std::vector<PixelLight>* known = cachedAt(walls, freqHz))
+        return known;
+    std::vector<PixelLight>& out = newCached(walls, freqHz);
     out.resize(static_cast<size_t>(imageWidth) * imageHeight);
     const double origin[3] = {0.0, 0.0, 0.0};
     for (int v = 0; v < imageHeight; ++v) {
@@ -343,13 +355,9 @@ const std::vector<PixelLight>* PhysicalWorld::wallAt(double freqHz)
 
 const std::vector<PixelLight>* PhysicalWorld::multipathAt(double freqHz)
 {
-    for (const Cached& c : bounced)
-        if (c.freqHz == freqHz)
-            return &c.light;
-    if (bounced.size() == kMaxFrequencies)
-        bounced.clear();
-    bounced.push_back({freqHz, {}});
-    std::vector<PixelLight>& out = bounced.back().light;
+    if (const std::vector<PixelLight>* known = cachedAt(bounced, freqHz))
+        return known;
+    std::vector<PixelLight>& out = newCached(bounced, freqHz);
     out.assign(static_cast<size_t>(imageWidth) * imageHeight, PixelLight{0.0f, 0.0f, 0.0f, 0.0f});
 
     // The patches the camera's light falls on: what a coarse grid of rays
@@ -441,19 +449,15 @@ const std::vector<PixelLight>& PhysicalWorld::lightAt(double freqHz, uint64_t fr
 {
     const bool bounce = settings.multipath && geometry.kind() == SceneKind::CORNER;
     if (!changing()) {
-        for (const Cached& c : still)
-            if (c.freqHz == freqHz)
-                return c.light;
+        if (const std::vector<PixelLight>* known = cachedAt(still, freqHz))
+            return *known;
     }
     double origin[3];
     motion.originAt(frame, msIntoFrame, origin);
     geometry.setFrame(frame);
     std::vector<PixelLight>* out = &scratch;
     if (!changing()) {
-        if (still.size() == kMaxFrequencies)
-            still.clear();
-        still.push_back({freqHz, {}});
-        out = &still.back().light;
+        out = &newCached(still, freqHz);
     }
     // The bounce is computed for the scene at rest: it changes slowly as
     // the scene moves.

@@ -151,6 +151,10 @@ private:
         double freqHz;
         std::vector<PixelLight> light;
     };
+    static const std::vector<PixelLight>* cachedAt(const std::vector<Cached>& cache, double freqHz);
+    // A new entry for freqHz, the cache emptied first once it holds every
+    // frequency a module can use.
+    static std::vector<PixelLight>& newCached(std::vector<Cached>& cache, double freqHz);
     // The rectangle, in the pinhole's normalised image coordinates (x/z,
     // y/z), that holds a pixel's sub-ray directions.
     struct Footprint {
