@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -241,7 +242,7 @@ public:
     }
     static double faceCosine(const FaceView& face, const double turnedDir[3])
     {
-        return turnedDir[face.axis] < 0.0 ? -turnedDir[face.axis] : turnedDir[face.axis];
+        return std::fabs(turnedDir[face.axis]);
     }
 
     SceneKind kind() const { return sceneKind; }

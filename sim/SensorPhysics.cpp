@@ -216,15 +216,24 @@ PixelLight PhysicalWorld::pixelLight(size_t pixel, int u, int v, double freqHz, 
     if (onFace) {
         // Every sub-ray enters the box through this face: the trace is its
         // plane's distance alone.
-        const float faceAlbedo = face->albedo;
-        for (int k = 0; k < n * n; ++k) {
-            const double* d = &turned[k * 3];
-            distance[k] = SceneGeometry::faceDistance(*face, turnedOrigin, d);
-            reflectivity[k] = faceAlbedo * SceneGeometry::faceCosine(*face, d);
-            albedo += faceAlbedo;
-        }
         hits = n * n;
         object = true;
+        const double faceAlbedo = face->albedo;
+        // The per-ray sum of a float's albedo over at most 256 sub-rays is
+        // exact in a double, and so is this product.
+        albedo = faceAlbedo * hits;
+        const int axis = face->axis;
+        const Pair ahead = {face->plane - turnedOrigin[axis], face->plane - turnedOrigin[axis]};
+        const PairInts magnitude = {INT64_MAX, INT64_MAX};
+        for (int k = 0; k < hits; k += 2) {
+            // An odd count's last pair repeats its sub-ray.
+            const int next = k + 1 < hits ? k + 1 : k;
+            const Pair along = {turned[k * 3 + axis], turned[next * 3 + axis]};
+            // SceneGeometry::faceDistance and faceCosine, two at once.
+            storePair(&distance[k], ahead / along);
+            storePair(&reflectivity[k],
+                      faceAlbedo * reinterpret_cast<Pair>(reinterpret_cast<PairInts>(along) & magnitude));
+        }
     }
     for (int j = 0; j < n && !onFace; ++j) {
         for (int i = 0; i < n; ++i) {
