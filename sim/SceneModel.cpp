@@ -262,6 +262,47 @@ int SceneGeometry::objectHulls(double corners[][8][3]) const
     return hulls;
 }
 
+int SceneGeometry::facesSeen(const double origin[3], FaceView faces[kMaxFacesSeen]) const
+{
+    if (sceneKind != SceneKind::BOX)
+        return 0;
+    const SceneParams& p = sceneParams;
+    const double half = p.objectSizeMm;
+    double ob[3];
+    turnOrigin(origin, ob);
+    const Vec3 c = boxCentre(p);
+    int count = 0;
+    for (int axis = 0; axis < 3; ++axis) {
+        // A face is seen from outside its plane only; hitSlabs enters
+        // through -half along a positive direction, +half along a negative.
+        if (std::fabs(ob[axis]) <= half)
+            continue;
+        FaceView& f = faces[count];
+        f.axis = axis;
+        f.plane = ob[axis] > 0.0 ? half : -half;
+        f.albedo = p.objectAlbedo * (axis == 0 ? 0.6f : axis == 1 ? 0.8f : 1.0f);
+        for (int k = 0; k < 4; ++k) {
+            double v[3];
+            v[axis] = f.plane;
+            v[(axis + 1) % 3] = (k == 1 || k == 2) ? half : -half;
+            v[(axis + 2) % 3] = k >= 2 ? half : -half;
+            // Back to the camera's frame, as objectHulls turns the corners.
+            const double cp = boxTurn[0], sp = boxTurn[1], cy = boxTurn[2], sy = boxTurn[3];
+            const double ax = cy * v[0] - sy * v[2];
+            const double az = sy * v[0] + cy * v[2];
+            const double by = cp * v[1] + sp * az;
+            const double bz = -sp * v[1] + cp * az;
+            const double z = c.z + bz - origin[2];
+            if (!(z > 1.0))
+                return 0;
+            f.x[k] = (c.x + ax - origin[0]) / z;
+            f.y[k] = (c.y + by - origin[1]) / z;
+        }
+        ++count;
+    }
+    return count;
+}
+
 void LensModel::distort(double x, double y, double& xd, double& yd) const
 {
     const double r2 = x * x + y * y;

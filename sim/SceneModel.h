@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -216,6 +217,33 @@ public:
     void turnOrigin(const double origin[3], double out[3]) const;
     bool traceTurned(const double origin[3], const double dir[3], const double turnedOrigin[3],
                      const double turnedDir[3], SceneHit& hit) const;
+
+    // One flat face of the box as an origin sees it: the axis it is square
+    // to and the plane it lies in, both in the box's frame, its albedo, and
+    // its four corners' image points (x/z, y/z from the origin) in order
+    // around it.
+    struct FaceView {
+        int axis;
+        double plane;
+        float albedo;
+        double x[4], y[4];
+    };
+    static constexpr int kMaxFacesSeen = 3;
+    // The box's faces turned towards `origin`. A ray from there whose image
+    // point lies inside a face's corners enters the box through that face
+    // (the box is convex and nothing stands before it), and traceTurned
+    // answers, to the bit, faceDistance and faceCosine with the face's
+    // albedo. 0 for other scenes, or when a corner is not ahead of the
+    // origin.
+    int facesSeen(const double origin[3], FaceView faces[kMaxFacesSeen]) const;
+    static double faceDistance(const FaceView& face, const double turnedOrigin[3], const double turnedDir[3])
+    {
+        return (face.plane - turnedOrigin[face.axis]) / turnedDir[face.axis];
+    }
+    static double faceCosine(const FaceView& face, const double turnedDir[3])
+    {
+        return std::fabs(turnedDir[face.axis]);
+    }
 
     SceneKind kind() const { return sceneKind; }
     const SceneParams& params() const { return sceneParams; }

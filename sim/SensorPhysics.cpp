@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace Quorvex::sim {
 
@@ -46,34 +47,79 @@ int subRaysPerSide(const PhysicsSettings& s)
     return std::min(kMaxSubRaysPerSide, std::max(1, s.supersample));
 }
 
-// Sine and cosine of a phase to double precision: a quarter-turn
-// reduction and the Taylor series to the 17th power on |r| <= pi/4, whose
-// remainder is below 1e-19. The library's sincos costs several times as
-// much, and every sub-ray of every moving image takes one.
-inline void phasor(double phase, double& sine, double& cosine)
+// Two doubles at once: the compilers' generic vectors, SSE2 or NEON where
+// there is one and a pair of scalars on 32-bit ARM, the same operations in
+// the same order (so the same bits) however they are carried out.
+typedef double Pair __attribute__((vector_size(16)));
+typedef int64_t PairInts __attribute__((vector_size(16)));
+
+inline Pair loadPair(const double* p)
+{
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void storePair(double* p, Pair v)
+{
+    std::memcpy(p, &v, sizeof v);
+}
+
+inline Pair choose(PairInts mask, Pair yes, Pair no)
+{
+    return reinterpret_cast<Pair>((reinterpret_cast<PairInts>(yes) & mask) | (reinterpret_cast<PairInts>(no) & ~mask));
+}
+
+// Pairs of sub-rays worked on side by side: the chains of dependent steps
+// below are long, and several in flight keep a core's units busy.
+constexpr int kPairsAtOnce = 4;
+constexpr int kSubRaysAtOnce = 2 * kPairsAtOnce;
+
+// Sine and cosine of kSubRaysAtOnce phases to double precision: a
+// quarter-turn reduction and the Taylor series to the 17th power on
+// |r| <= pi/4, whose remainder is below 1e-19. The library's sincos costs
+// several times as much, and every sub-ray of every moving image takes one.
+inline void phasors(const Pair (&phase)[kPairsAtOnce], Pair (&sine)[kPairsAtOnce], Pair (&cosine)[kPairsAtOnce])
 {
     constexpr double kHalfPi = 1.5707963267948966;
     constexpr double kHalfPiRest = 6.123233995736766e-17; // pi/2 - kHalfPi
-    // Phases here are positive and small: truncation rounds them.
-    const double q = phase * (2.0 / kPi);
-    const int64_t quarter = static_cast<int64_t>(q >= 0.0 ? q + 0.5 : q - 0.5);
-    const double turns = static_cast<double>(quarter);
-    const double r = (phase - turns * kHalfPi) - turns * kHalfPiRest;
-    const double r2 = r * r;
-    // 1 / (k (k + 1)) of the series' successive terms.
-    constexpr double s3 = 1.0 / 6.0, s5 = 1.0 / 20.0, s7 = 1.0 / 42.0, s9 = 1.0 / 72.0, s11 = 1.0 / 110.0,
-                     s13 = 1.0 / 156.0, s15 = 1.0 / 210.0, s17 = 1.0 / 272.0;
-    constexpr double c2 = 1.0 / 2.0, c4 = 1.0 / 12.0, c6 = 1.0 / 30.0, c8 = 1.0 / 56.0, c10 = 1.0 / 90.0,
-                     c12 = 1.0 / 132.0, c14 = 1.0 / 182.0, c16 = 1.0 / 240.0;
-    const double s = r * (1.0 - r2 * s3 * (1.0 - r2 * s5 * (1.0 - r2 * s7 * (1.0 - r2 * s9 * (1.0 - r2 * s11 *
-        (1.0 - r2 * s13 * (1.0 - r2 * s15 * (1.0 - r2 * s17))))))));
-    const double c = 1.0 - r2 * c2 * (1.0 - r2 * c4 * (1.0 - r2 * c6 * (1.0 - r2 * c8 * (1.0 - r2 * c10 *
-        (1.0 - r2 * c12 * (1.0 - r2 * c14 * (1.0 - r2 * c16)))))));
-    switch (quarter & 3) {
-    case 0: sine = s; cosine = c; break;
-    case 1: sine = c; cosine = -s; break;
-    case 2: sine = -s; cosine = -c; break;
-    default: sine = -c; cosine = s; break;
+    const Pair zero = {0.0, 0.0};
+    PairInts quarter[kPairsAtOnce];
+    Pair r[kPairsAtOnce], r2[kPairsAtOnce], s[kPairsAtOnce], c[kPairsAtOnce];
+    for (int i = 0; i < kPairsAtOnce; ++i) {
+        // Truncation after adding a half away from zero rounds.
+        const Pair q = phase[i] * (2.0 / kPi);
+        quarter[i] = __builtin_convertvector(choose(q >= zero, q + 0.5, q - 0.5), PairInts);
+        const Pair turns = __builtin_convertvector(quarter[i], Pair);
+        r[i] = (phase[i] - turns * kHalfPi) - turns * kHalfPiRest;
+        r2[i] = r[i] * r[i];
+    }
+    // 1 / (k (k + 1)) of the series' successive terms, innermost first
+    // (Horner's scheme).
+    constexpr double sineSteps[] = {1.0 / 272.0, 1.0 / 210.0, 1.0 / 156.0, 1.0 / 110.0,
+                                    1.0 / 72.0,  1.0 / 42.0,  1.0 / 20.0,  1.0 / 6.0};
+    constexpr double cosineSteps[] = {1.0 / 240.0, 1.0 / 182.0, 1.0 / 132.0, 1.0 / 90.0,
+                                      1.0 / 56.0,  1.0 / 30.0,  1.0 / 12.0,  1.0 / 2.0};
+    for (int i = 0; i < kPairsAtOnce; ++i) {
+        s[i] = 1.0 - r2[i] * sineSteps[0];
+        c[i] = 1.0 - r2[i] * cosineSteps[0];
+    }
+    for (int step = 1; step < 8; ++step) {
+        for (int i = 0; i < kPairsAtOnce; ++i) {
+            s[i] = 1.0 - r2[i] * sineSteps[step] * s[i];
+            c[i] = 1.0 - r2[i] * cosineSteps[step] * c[i];
+        }
+    }
+    const PairInts signBit = {INT64_MIN, INT64_MIN};
+    for (int i = 0; i < kPairsAtOnce; ++i) {
+        s[i] = r[i] * s[i];
+        // Quarter 0: (s, c); 1: (c, -s); 2: (-s, -c); 3: (-c, s). The
+        // signs are flipped in the sign bit, as negation does.
+        const PairInts odd = (quarter[i] & 1) != 0;
+        const PairInts sineSign = (quarter[i] & 2) != 0;
+        const PairInts cosineSign = ((quarter[i] + 1) & 2) != 0;
+        sine[i] = reinterpret_cast<Pair>(reinterpret_cast<PairInts>(choose(odd, c[i], s[i])) ^ (sineSign & signBit));
+        cosine[i] = reinterpret_cast<Pair>(reinterpret_cast<PairInts>(choose(odd, s[i], c[i])) ^ (cosineSign & signBit));
     }
 }
 
@@ -152,15 +198,13 @@ bool PhysicalWorld::prepareRays()
 
 template <bool WallOnly>
 PixelLight PhysicalWorld::pixelLight(size_t pixel, int u, int v, double freqHz, const double origin[3],
+                                     const double turnedOrigin[3], const SceneGeometry::FaceView* face,
                                      const PixelLight* wall) const
 {
     const int n = subRaysPerSide(settings);
     const double inv = 1.0 / (static_cast<double>(n) * n);
     const double* kept = subRays.empty() ? nullptr : &subRays[pixel * n * n * 3];
     const double* turned = WallOnly || turnedRays.empty() ? nullptr : &turnedRays[pixel * n * n * 3];
-    double turnedOrigin[3] = {0.0, 0.0, 0.0};
-    if (turned)
-        geometry.turnOrigin(origin, turnedOrigin);
     // Traced first, lit second: a pixel whose sub-rays all end on the wall
     // takes the wall's light, which is the same sum.
     double distance[kMaxSubRaysPerSide * kMaxSubRaysPerSide];
@@ -168,7 +212,30 @@ PixelLight PhysicalWorld::pixelLight(size_t pixel, int u, int v, double freqHz, 
     double albedo = 0.0;
     int hits = 0;
     bool object = false;
-    for (int j = 0; j < n; ++j) {
+    const bool onFace = !WallOnly && face && turned;
+    if (onFace) {
+        // Every sub-ray enters the box through this face: the trace is its
+        // plane's distance alone.
+        hits = n * n;
+        object = true;
+        const double faceAlbedo = face->albedo;
+        // The per-ray sum of a float's albedo over at most 256 sub-rays is
+        // exact in a double, and so is this product.
+        albedo = faceAlbedo * hits;
+        const int axis = face->axis;
+        const Pair ahead = {face->plane - turnedOrigin[axis], face->plane - turnedOrigin[axis]};
+        const PairInts magnitude = {INT64_MAX, INT64_MAX};
+        for (int k = 0; k < hits; k += 2) {
+            // An odd count's last pair repeats its sub-ray.
+            const int next = k + 1 < hits ? k + 1 : k;
+            const Pair along = {turned[k * 3 + axis], turned[next * 3 + axis]};
+            // SceneGeometry::faceDistance and faceCosine, two at once.
+            storePair(&distance[k], ahead / along);
+            storePair(&reflectivity[k],
+                      faceAlbedo * reinterpret_cast<Pair>(reinterpret_cast<PairInts>(along) & magnitude));
+        }
+    }
+    for (int j = 0; j < n && !onFace; ++j) {
         for (int i = 0; i < n; ++i) {
             double dir[3];
             if (kept) {
@@ -198,13 +265,29 @@ PixelLight PhysicalWorld::pixelLight(size_t pixel, int u, int v, double freqHz, 
         return *wall;
     // The sub-rays' amplitudes and phasors first, independent of one
     // another so that they overlap, then summed in order.
+    // kSubRaysAtOnce at a time; the last group is filled up with copies of
+    // its last sub-ray, never summed.
     double amplitude[kMaxSubRaysPerSide * kMaxSubRaysPerSide];
     double sines[kMaxSubRaysPerSide * kMaxSubRaysPerSide];
     double cosines[kMaxSubRaysPerSide * kMaxSubRaysPerSide];
-    for (int k = 0; k < hits; ++k) {
-        const double metres = distance[k] / 1000.0;
-        amplitude[k] = kRealisticAmplitudeAt1m * reflectivity[k] / (metres * metres);
-        phasor(phaseOf(distance[k], freqHz), sines[k], cosines[k]);
+    for (int k = hits; k % kSubRaysAtOnce != 0; ++k) {
+        distance[k] = distance[hits - 1];
+        reflectivity[k] = reflectivity[hits - 1];
+    }
+    // As phaseOf has it.
+    const double phasePerMetre = 4.0 * kPi * freqHz;
+    for (int k = 0; k < hits; k += kSubRaysAtOnce) {
+        Pair phase[kPairsAtOnce], sine[kPairsAtOnce], cosine[kPairsAtOnce];
+        for (int i = 0; i < kPairsAtOnce; ++i) {
+            const Pair metres = loadPair(&distance[k + 2 * i]) / 1000.0;
+            storePair(&amplitude[k + 2 * i], kRealisticAmplitudeAt1m * loadPair(&reflectivity[k + 2 * i]) / (metres * metres));
+            phase[i] = phasePerMetre * metres / kSpeedOfLight;
+        }
+        phasors(phase, sine, cosine);
+        for (int i = 0; i < kPairsAtOnce; ++i) {
+            storePair(&sines[k + 2 * i], sine[i]);
+            storePair(&cosines[k + 2 * i], cosine[i]);
+        }
     }
     double re = 0.0, im = 0.0, total = 0.0;
     for (int k = 0; k < hits; ++k) {
@@ -283,6 +366,46 @@ bool PhysicalWorld::computeLight(double freqHz, const double origin[3], std::vec
             return false;
         outlined = objectOutlines(origin, outlines, count);
     }
+    double turnedOrigin[3] = {0.0, 0.0, 0.0};
+    if (!turnedRays.empty())
+        geometry.turnOrigin(origin, turnedOrigin);
+    // The faces as half-planes a x + b y + c >= 0 of the footprints'
+    // coordinates, whichever way round the corners go.
+    struct FaceRegion {
+        double a[4], b[4], c[4];
+    };
+    SceneGeometry::FaceView faces[SceneGeometry::kMaxFacesSeen];
+    FaceRegion regions[SceneGeometry::kMaxFacesSeen];
+    const int faceCount = turnedRays.empty() ? 0 : geometry.facesSeen(origin, faces);
+    for (int f = 0; f < faceCount; ++f) {
+        const double* x = faces[f].x;
+        const double* y = faces[f].y;
+        double area = 0.0;
+        for (int e = 0; e < 4; ++e)
+            area += x[e] * y[(e + 1) % 4] - x[(e + 1) % 4] * y[e];
+        const double side = area >= 0.0 ? 1.0 : -1.0;
+        for (int e = 0; e < 4; ++e) {
+            const int next = (e + 1) % 4;
+            regions[f].a[e] = -side * (y[next] - y[e]);
+            regions[f].b[e] = side * (x[next] - x[e]);
+            regions[f].c[e] = -(regions[f].a[e] * x[e] + regions[f].b[e] * y[e]);
+        }
+    }
+    // The face a footprint lies wholly inside, if any: its corner nearest
+    // each edge is inside that edge. The footprints' margin keeps every
+    // sub-ray far from an edge compared with the slab test's rounding, so
+    // it enters where the face says.
+    auto faceHolding = [&](const Footprint& fp) -> const SceneGeometry::FaceView* {
+        for (int f = 0; f < faceCount; ++f) {
+            const FaceRegion& r = regions[f];
+            bool inside = true;
+            for (int e = 0; e < 4 && inside; ++e)
+                inside = r.a[e] * (r.a[e] > 0.0 ? fp.x0 : fp.x1) + r.b[e] * (r.b[e] > 0.0 ? fp.y0 : fp.y1) + r.c[e] > 0.0;
+            if (inside)
+                return &faces[f];
+        }
+        return nullptr;
+    };
     // A pixel is left to the wall only when its footprint lies wholly
     // outside every outline: beside its bounding box, or beyond one edge.
     auto reachable = [&](const Footprint& f) {
@@ -311,7 +434,8 @@ bool PhysicalWorld::computeLight(double freqHz, const double origin[3], std::vec
                 out[at] = (*wall)[at];
                 continue;
             }
-            out[at] = pixelLight<false>(at, u, v, freqHz, origin, wall ? &(*wall)[at] : nullptr);
+            out[at] = pixelLight<false>(at, u, v, freqHz, origin, turnedOrigin, faceHolding(footprints[at]),
+                                        wall ? &(*wall)[at] : nullptr);
         }
     }
     return true;
@@ -347,7 +471,7 @@ const std::vector<PixelLight>* PhysicalWorld::wallAt(double freqHz)
                 return nullptr;
             }
             const size_t at = static_cast<size_t>(v) * imageWidth + u;
-            out[at] = pixelLight<true>(at, u, v, freqHz, origin, nullptr);
+            out[at] = pixelLight<true>(at, u, v, freqHz, origin, origin, nullptr, nullptr);
         }
     }
     return &out;

@@ -175,7 +175,9 @@ private:
     // Sub-ray directions and pixel footprints, once; false when cancelled.
     bool prepareRays();
     template <bool WallOnly>
+    // `face`: the box face every sub-ray enters by, or null to trace them.
     PixelLight pixelLight(size_t pixel, int u, int v, double freqHz, const double origin[3],
+                          const double turnedOrigin[3], const SceneGeometry::FaceView* face,
                           const PixelLight* wall) const;
     // The outlines of the objects' hulls seen from `origin`; false when
     // some corner is not ahead of it (then everything is traced).

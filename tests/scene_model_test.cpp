@@ -108,3 +108,49 @@ TEST(SceneModel, NoiseIsSeededAndGaussian)
     EXPECT_NEAR(std::sqrt(sumSq / n), 5.0, 0.1);
     EXPECT_GT(differsFromC, clean.pixels.size() * 9 / 10);
 }
+
+// A ray whose image point lies inside a face the box shows enters the box
+// there: traceTurned answers what the face's plane gives, to the bit, from
+// origins moved sideways and along the axis, near the face's edges too.
+TEST(SceneModel, BoxFacesAnswerAsTheTrace)
+{
+    sim::SceneParams params;
+    params.objectSizeMm = 1000.0 / 3.0;
+    const sim::SceneGeometry box(sim::SceneKind::BOX, params);
+    const double origins[][3] = {{0.0, 0.0, 0.0}, {-450.0, 0.0, 0.0}, {700.0, 0.0, 0.0}, {0.0, 0.0, -300.0},
+                                 {-90.0, 0.0, 250.0}};
+    sim::NoiseSource pick(7);
+    for (const auto& origin : origins) {
+        SCOPED_TRACE(testing::Message() << origin[0] << " " << origin[2]);
+        sim::SceneGeometry::FaceView faces[sim::SceneGeometry::kMaxFacesSeen];
+        const int count = box.facesSeen(origin, faces);
+        // Turned both ways, the box shows two or three faces from each.
+        ASSERT_GE(count, 2);
+        double turnedOrigin[3];
+        box.turnOrigin(origin, turnedOrigin);
+        for (int f = 0; f < count; ++f) {
+            const sim::SceneGeometry::FaceView& face = faces[f];
+            for (int n = 0; n < 2000; ++n) {
+                // A point of the face's image: bilinear in its corners,
+                // down to a ten-thousandth of the face from an edge.
+                const double a = 1e-4 + (1.0 - 2e-4) * pick.uniform(), b = 1e-4 + (1.0 - 2e-4) * pick.uniform();
+                const double x = (1 - b) * ((1 - a) * face.x[0] + a * face.x[1]) + b * ((1 - a) * face.x[3] + a * face.x[2]);
+                const double y = (1 - b) * ((1 - a) * face.y[0] + a * face.y[1]) + b * ((1 - a) * face.y[3] + a * face.y[2]);
+                const double norm = std::sqrt(x * x + y * y + 1.0);
+                const double dir[3] = {x / norm, y / norm, 1.0 / norm};
+                double turnedDir[3];
+                box.turnDirection(dir, turnedDir);
+                sim::SceneHit hit;
+                ASSERT_TRUE(box.traceTurned(origin, dir, turnedOrigin, turnedDir, hit));
+                ASSERT_EQ(hit.object, 1);
+                ASSERT_EQ(hit.t, sim::SceneGeometry::faceDistance(face, turnedOrigin, turnedDir)) << f << " " << a << " " << b;
+                ASSERT_EQ(hit.cosine, sim::SceneGeometry::faceCosine(face, turnedDir));
+                ASSERT_EQ(hit.albedo, face.albedo);
+            }
+        }
+    }
+    // Other scenes have no faces to offer.
+    const double origin[3] = {0.0, 0.0, 0.0};
+    sim::SceneGeometry::FaceView faces[sim::SceneGeometry::kMaxFacesSeen];
+    EXPECT_EQ(sim::SceneGeometry(sim::SceneKind::STEPS, params).facesSeen(origin, faces), 0);
+}
