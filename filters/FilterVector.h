@@ -526,12 +526,14 @@ struct FlyingTerms {
         const VI unsure = edge & ((nearer & farther) | ~(load(amid) >= ratio * brightest));
         if (!anyLane(unsure))
             return kept;
-        return edgeAt(view, c, x, y, otherwise);
+        return edgeAt(view, c, x, y, otherwise, nearer, farther);
     }
 
-    // The full test, for a vector with a depth edge in some window: out of
-    // line, so that the common case keeps its registers.
-    __attribute__((noinline)) VF edgeAt(const DepthImage& view, size_t c, int x, int y, VF otherwise) const
+    // The full test, for a vector with a depth edge in some window, whose
+    // `nearer` and `farther` the extremes already told: out of line, so
+    // that the common case keeps its registers.
+    __attribute__((noinline)) VF edgeAt(const DepthImage& view, size_t c, int x, int y, VF otherwise, VI nearer,
+                                        VI farther) const
     {
         const size_t w = static_cast<size_t>(view.width);
         const float* up = view.depth + c - w;
@@ -550,17 +552,10 @@ struct FlyingTerms {
         const float* adn = amp + c + w;
         const VF a[8] = {load(aup - 1), load(aup), load(aup + 1), load(amid - 1),
                          load(amid + 1), load(adn - 1), load(adn), load(adn + 1)};
-        VI nearer = zeroMask();
-        VI farther = zeroMask();
         VF brightest = zero;
         QUORVEX_UNROLL
-        for (int k = 0; k < 8; ++k) {
-            const VI n = d[k] < lo;
-            const VI f = d[k] > hi;
-            nearer = nearer | n;
-            farther = farther | f;
-            brightest = maxKeep(brightest, keepIf(n | f, a[k]));
-        }
+        for (int k = 0; k < 8; ++k)
+            brightest = maxKeep(brightest, keepIf((d[k] < lo) | (d[k] > hi), a[k]));
         const VI between = nearer & farther;
         const VI dimmed = (nearer | farther) & (load(amid) < ratio * brightest);
         const VI suspect = valid & (between | dimmed);
