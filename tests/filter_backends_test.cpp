@@ -103,6 +103,11 @@ std::vector<Frame> frames()
     // As few rows as the 3 x 3 stages take, and one more.
     list.push_back(randomFrame(13, 3, 5));
     list.push_back(randomFrame(21, 4, 6));
+    // Heights that leave one row over, or none, when the chain takes its
+    // rows two at a time.
+    list.push_back(randomFrame(23, 6, 8));
+    list.push_back(randomFrame(29, 7, 9));
+    list.push_back(randomFrame(45, 33, 11));
     list.push_back(randomFrame(240, 180, 7));
     return list;
 }
