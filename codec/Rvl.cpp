@@ -3,6 +3,12 @@
 #include "codec/CompressedDepth.h"
 #include "common/ByteOrder.h"
 
+#if defined(__ARM_NEON)
+#include <arm_neon.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace Quorvex {
 
 namespace {
@@ -135,36 +141,111 @@ private:
     unsigned nibbles_ = 0;
 };
 
+// A source gives the end of the run of zeros or of non-zero values that
+// starts at i, and the value at i (known to be non-zero): each pixel is
+// tested once in its run's scan and, when not zero, read once for its delta.
 template <typename Source>
-size_t encode(Source value, size_t pixels, uint8_t* out)
+size_t encode(const Source& source, size_t pixels, uint8_t* out)
 {
     NibbleWriter w(out);
     int32_t previous = 0;
     size_t i = 0;
-    // `next` is the value at i, read once per pixel.
-    int32_t next = pixels ? value(0) : 0;
     while (i < pixels) {
-        const size_t zerosBegin = i;
-        while (i < pixels && next == 0)
-            next = ++i < pixels ? value(i) : 0;
-        w.put(static_cast<uint32_t>(i - zerosBegin));
-        // The run of non-zero values is counted before its deltas are
-        // written: scan it first, then read it again.
-        size_t end = i;
-        int32_t after = next;
-        while (end < pixels && after != 0)
-            after = ++end < pixels ? value(end) : 0;
+        size_t end = source.zerosEnd(i, pixels);
+        w.put(static_cast<uint32_t>(end - i));
+        i = end;
+        end = source.nonZerosEnd(i, pixels);
         w.put(static_cast<uint32_t>(end - i));
         for (; i < end; ++i) {
-            const int32_t current = value(i);
+            const int32_t current = source.value(i);
             const int32_t delta = current - previous;
             w.put(static_cast<uint32_t>(delta) << 1 ^ static_cast<uint32_t>(delta >> 31));
             previous = current;
         }
-        next = after;
     }
     return w.finish();
 }
+
+struct Uint16Source {
+    const uint16_t* values;
+    size_t zerosEnd(size_t i, size_t pixels) const
+    {
+        while (i < pixels && values[i] == 0)
+            ++i;
+        return i;
+    }
+    size_t nonZerosEnd(size_t i, size_t pixels) const
+    {
+        while (i < pixels && values[i] != 0)
+            ++i;
+        return i;
+    }
+    int32_t value(size_t i) const { return values[i]; }
+};
+
+// Float millimetres, as depthToMillimetre16 turns them to whole ones: a
+// value is non-zero exactly when it lies above 0.5 (which rounds to even, 0)
+// and below 65535.5, a test four floats at a time where there is SIMD.
+struct DepthSource {
+    const float* mm;
+
+    static bool nonZero(float v) { return v > 0.5f && v < 65535.5f; }
+
+#if defined(__ARM_NEON)
+    // One bit per lane in each 16 of the result, first pixel lowest (both
+    // ARM targets are little-endian).
+    static uint64_t nonZeroLanes(const float* p)
+    {
+        const float32x4_t v = vld1q_f32(p);
+        const uint32x4_t in = vandq_u32(vcgtq_f32(v, vdupq_n_f32(0.5f)), vcltq_f32(v, vdupq_n_f32(65535.5f)));
+        return vget_lane_u64(vreinterpret_u64_u16(vmovn_u32(in)), 0) & 0x0001000100010001u;
+    }
+    static unsigned lane(uint64_t bits) { return static_cast<unsigned>(__builtin_ctzll(bits)) / 16; }
+    static constexpr uint64_t kAllLanes = 0x0001000100010001u;
+#elif defined(__SSE2__)
+    static uint64_t nonZeroLanes(const float* p)
+    {
+        const __m128 v = _mm_loadu_ps(p);
+        return static_cast<uint64_t>(
+            _mm_movemask_ps(_mm_and_ps(_mm_cmpgt_ps(v, _mm_set1_ps(0.5f)), _mm_cmplt_ps(v, _mm_set1_ps(65535.5f)))));
+    }
+    static unsigned lane(uint64_t bits) { return static_cast<unsigned>(__builtin_ctzll(bits)); }
+    static constexpr uint64_t kAllLanes = 0xF;
+#endif
+
+    size_t zerosEnd(size_t i, size_t pixels) const
+    {
+#if defined(__ARM_NEON) || defined(__SSE2__)
+        for (; i + 4 <= pixels; i += 4) {
+            const uint64_t lanes = nonZeroLanes(mm + i);
+            if (lanes)
+                return i + lane(lanes);
+        }
+#endif
+        while (i < pixels && !nonZero(mm[i]))
+            ++i;
+        return i;
+    }
+    size_t nonZerosEnd(size_t i, size_t pixels) const
+    {
+#if defined(__ARM_NEON) || defined(__SSE2__)
+        for (; i + 4 <= pixels; i += 4) {
+            const uint64_t lanes = nonZeroLanes(mm + i) ^ kAllLanes;
+            if (lanes)
+                return i + lane(lanes);
+        }
+#endif
+        while (i < pixels && nonZero(mm[i]))
+            ++i;
+        return i;
+    }
+    // The rounding of depthToMillimetre16, without its range test.
+    int32_t value(size_t i) const
+    {
+        constexpr float kRound = 8388608.0f;
+        return static_cast<int32_t>((mm[i] + kRound) - kRound);
+    }
+};
 
 template <typename Sink>
 bool decode(const uint8_t* in, size_t bytes, Sink put, size_t pixels)
@@ -201,13 +282,12 @@ bool decode(const uint8_t* in, size_t bytes, Sink put, size_t pixels)
 
 size_t rvlEncode(const uint16_t* values, size_t pixels, uint8_t* out)
 {
-    return encode([values](size_t i) { return static_cast<int32_t>(values[i]); }, pixels, out);
+    return encode(Uint16Source{values}, pixels, out);
 }
 
 size_t rvlEncodeDepth(const float* depthMm, size_t pixels, uint8_t* out)
 {
-    return encode([depthMm](size_t i) { return static_cast<int32_t>(depthToMillimetre16(depthMm[i])); },
-                  pixels, out);
+    return encode(DepthSource{depthMm}, pixels, out);
 }
 
 bool rvlDecode(const uint8_t* in, size_t bytes, uint16_t* out, size_t pixels)
