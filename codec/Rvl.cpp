@@ -156,6 +156,14 @@ size_t encode(const Source& source, size_t pixels, uint8_t* out)
         i = end;
         end = source.nonZerosEnd(i, pixels);
         w.put(static_cast<uint32_t>(end - i));
+        if constexpr (Source::kBatch) {
+            for (; i + 4 <= end; i += 4) {
+                uint32_t z[4];
+                previous = source.zigzags4(i, previous, z);
+                for (uint32_t v : z)
+                    w.put(v);
+            }
+        }
         for (; i < end; ++i) {
             const int32_t current = source.value(i);
             const int32_t delta = current - previous;
@@ -167,6 +175,7 @@ size_t encode(const Source& source, size_t pixels, uint8_t* out)
 }
 
 struct Uint16Source {
+    static constexpr bool kBatch = false;
     const uint16_t* values;
     size_t zerosEnd(size_t i, size_t pixels) const
     {
@@ -188,6 +197,11 @@ struct Uint16Source {
 // and below 65535.5, a test four floats at a time where there is SIMD.
 struct DepthSource {
     const float* mm;
+#if defined(__ARM_NEON) || defined(__SSE2__)
+    static constexpr bool kBatch = true;
+#else
+    static constexpr bool kBatch = false;
+#endif
 
     static bool nonZero(float v) { return v > 0.5f && v < 65535.5f; }
 
@@ -239,6 +253,30 @@ struct DepthSource {
             ++i;
         return i;
     }
+#if defined(__ARM_NEON)
+    // The zig-zag deltas of the four non-zero values at i, the first to
+    // `previous`; returns the last value.
+    int32_t zigzags4(size_t i, int32_t previous, uint32_t* z) const
+    {
+        const float32x4_t round = vdupq_n_f32(8388608.0f);
+        const int32x4_t cur = vcvtq_s32_f32(vsubq_f32(vaddq_f32(vld1q_f32(mm + i), round), round));
+        const int32x4_t delta = vsubq_s32(cur, vextq_s32(vdupq_n_s32(previous), cur, 3));
+        vst1q_u32(z, veorq_u32(vshlq_n_u32(vreinterpretq_u32_s32(delta), 1),
+                               vreinterpretq_u32_s32(vshrq_n_s32(delta, 31))));
+        return vgetq_lane_s32(cur, 3);
+    }
+#elif defined(__SSE2__)
+    int32_t zigzags4(size_t i, int32_t previous, uint32_t* z) const
+    {
+        const __m128 round = _mm_set1_ps(8388608.0f);
+        const __m128i cur = _mm_cvttps_epi32(_mm_sub_ps(_mm_add_ps(_mm_loadu_ps(mm + i), round), round));
+        const __m128i before = _mm_or_si128(_mm_slli_si128(cur, 4), _mm_cvtsi32_si128(previous));
+        const __m128i delta = _mm_sub_epi32(cur, before);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(z),
+                         _mm_xor_si128(_mm_slli_epi32(delta, 1), _mm_srai_epi32(delta, 31)));
+        return _mm_cvtsi128_si32(_mm_shuffle_epi32(cur, 0xFF));
+    }
+#endif
     // The rounding of depthToMillimetre16, without its range test.
     int32_t value(size_t i) const
     {
