@@ -247,7 +247,7 @@ public:
     inline void rice(uint32_t z, unsigned k, unsigned escapeBits = 16)
     {
         const uint32_t q = z >> k;
-        const uint64_t rest = z & ((1u << k) - 1);
+        const uint64_t rest = z - (q << k);
         const bool escape = q >= kEscapeZeros;
         const uint64_t code = escape ? uint64_t{z} << kEscapeZeros : (rest << 1 | 1u) << q;
         put(code, escape ? kEscapeZeros + escapeBits : q + 1 + k);
@@ -398,11 +398,15 @@ size_t encodeLinearRice(const uint16_t* plane, uint32_t cols, uint32_t rows, uin
             border(x0, lo, x0);
             border(hi, x1, x0);
             while (x < x1) {
-                if (const unsigned c = cs[x - x0]) {
-                    code(zs[x - x0], c);
-                    ++x;
-                    continue;
-                }
+                // Pixels that start no run, one after another: pointers
+                // that step together keep the loop free of index sums.
+                const uint8_t* c = cs + (x - x0);
+                const uint16_t* z = zs + (x - x0);
+                for (const uint8_t* const end = cs + (x1 - x0); c != end && *c; ++c, ++z)
+                    code(*z, *c);
+                x = x0 + static_cast<uint32_t>(c - cs);
+                if (x == x1)
+                    break;
                 // A run of the left neighbour's value, to the row's end at
                 // most; the pixel that ends it is coded as any other.
                 const uint16_t value = r.cur[x - 1];
