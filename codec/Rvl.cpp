@@ -14,7 +14,7 @@ namespace Quorvex {
 namespace {
 
 // Codes of the values below 2^9 (at most three groups: nearly every count
-// and delta of a depth image), ready to append: nibbles lowest first, and
+// and delta of a depth image), ready to append: first nibble highest, and
 // their number of bits in the top byte.
 struct SmallCodes {
     uint32_t code[512];
@@ -24,17 +24,18 @@ struct SmallCodes {
             const uint32_t groups = v < 8 ? 1 : v < 64 ? 2 : 3;
             uint32_t c = 0;
             for (uint32_t g = 0; g < groups; ++g)
-                c |= (((v >> (3 * g)) & 7u) | (g + 1 < groups ? 8u : 0u)) << (4 * g);
+                c |= (((v >> (3 * g)) & 7u) | (g + 1 < groups ? 8u : 0u)) << (4 * (groups - 1 - g));
             code[v] = c | (4 * groups) << 24;
         }
     }
 };
 constexpr SmallCodes kSmallCodes;
 
-// Nibbles gather in a 64-bit register from its low end, first nibble
-// lowest, so a value's groups go in with one shift and no branch on its
-// size (which noise makes unpredictable); each full word is turned round to
-// put its first nibble on top as it is stored.
+// Nibbles go into a 64-bit register from its low end, shifting earlier
+// ones up, so that the oldest 32 bits held are a word in stream order (first
+// nibble on top): a value's groups go in with one shift and no branch on
+// its size (which noise makes unpredictable), and a full word is stored as
+// it stands.
 class NibbleWriter {
 public:
     explicit NibbleWriter(uint8_t* out) : begin_(out), out_(out) {}
@@ -46,23 +47,24 @@ public:
             append(c & 0xFFFFFFu, c >> 24);
             return;
         }
-        // Run lengths of 2^18 and more (never a delta): six groups with
-        // their continuation bits, then the rest.
-        while (value >= (1u << 18)) {
-            append(spread(value & 0x3FFFFu) | 0x888888u, 24);
-            value >>= 18;
+        // Long runs and large jumps, rare: a group at a time, lowest first,
+        // each but the last with its continuation bit.
+        for (;;) {
+            uint32_t nibble = value & 7u;
+            value >>= 3;
+            if (value)
+                nibble |= 8u;
+            append(nibble, 4);
+            if (!value)
+                return;
         }
-        const unsigned bits = 32u - static_cast<unsigned>(__builtin_clz(value | 1u));
-        const unsigned groups = (bits + 2) / 3;
-        const uint64_t continuation = 0x88888u & ((uint64_t{1} << (4 * (groups - 1))) - 1);
-        append(spread(value) | continuation, 4 * groups);
     }
 
     size_t finish()
     {
         // The unused nibbles of a last, partial word stay zero.
         if (fill_) {
-            storeLe32(out_, reverseNibbles(static_cast<uint32_t>(acc_)));
+            storeLe32(out_, static_cast<uint32_t>(acc_ << (32 - fill_)));
             out_ += 4;
             fill_ = 0;
         }
@@ -70,36 +72,21 @@ public:
     }
 
 private:
-    // The 3-bit groups of a value below 2^18, one per nibble, lowest first.
-    static uint64_t spread(uint32_t v)
-    {
-        const uint64_t x = v;
-        return (x & 0x7u) | (x & 0x38u) << 1 | (x & 0x1C0u) << 2 | (x & 0xE00u) << 3 | (x & 0x7000u) << 4 |
-               (x & 0x38000u) << 5;
-    }
-
-    static uint32_t reverseNibbles(uint32_t w)
-    {
-        w = __builtin_bswap32(w);
-        return (w & 0x0F0F0F0Fu) << 4 | (w >> 4 & 0x0F0F0F0Fu);
-    }
-
     void append(uint64_t code, unsigned bits)
     {
-        acc_ |= code << fill_;
+        acc_ = acc_ << bits | code;
         fill_ += bits;
         if (fill_ >= 32) {
-            storeLe32(out_, reverseNibbles(static_cast<uint32_t>(acc_)));
-            out_ += 4;
-            acc_ >>= 32;
             fill_ -= 32;
+            storeLe32(out_, static_cast<uint32_t>(acc_ >> fill_));
+            out_ += 4;
         }
     }
 
     uint8_t* begin_;
     uint8_t* out_;
-    uint64_t acc_ = 0;
-    unsigned fill_ = 0; // bits in acc_, below 32 between values
+    uint64_t acc_ = 0; // bits above the fill_ lowest are stale
+    unsigned fill_ = 0; // bits held, below 32 between values
 };
 
 class NibbleReader {
