@@ -147,8 +147,10 @@ size_t encode(const Source& source, size_t pixels, uint8_t* out)
             for (; i + 4 <= end; i += 4) {
                 uint32_t z[4];
                 previous = source.zigzags4(i, previous, z);
-                for (uint32_t v : z)
-                    w.put(v);
+                w.put(z[0]);
+                w.put(z[1]);
+                w.put(z[2]);
+                w.put(z[3]);
             }
         }
         for (; i < end; ++i) {
