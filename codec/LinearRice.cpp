@@ -398,11 +398,15 @@ size_t encodeLinearRice(const uint16_t* plane, uint32_t cols, uint32_t rows, uin
             border(x0, lo, x0);
             border(hi, x1, x0);
             while (x < x1) {
-                // Pixels that start no run, one after another: pointers
-                // that step together keep the loop free of index sums.
+                // Pixels that start no run, up to the first that may: a
+                // loop of known length, with pointers that step together.
                 const uint8_t* c = cs + (x - x0);
                 const uint16_t* z = zs + (x - x0);
-                for (const uint8_t* const end = cs + (x1 - x0); c != end && *c; ++c, ++z)
+                const uint8_t* const end = cs + (x1 - x0);
+                const void* flat = std::memchr(c, 0, static_cast<size_t>(end - c));
+                const uint8_t* const stop = flat ? static_cast<const uint8_t*>(flat) : end;
+#pragma GCC unroll 4
+                for (; c != stop; ++c, ++z)
                     code(*z, *c);
                 x = x0 + static_cast<uint32_t>(c - cs);
                 if (x == x1)
