@@ -88,13 +88,15 @@ inline __attribute__((always_inline)) uint32_t predict(const Rows<T>& r, uint32_
     return p < 0 ? 0u : p > 65535 ? 65535u : static_cast<uint32_t>(p);
 }
 
-// Predictions, contexts and flatness of pixels lo ... hi - 1 of a row from
+// Predictions and contexts of pixels lo ... hi - 1 of a row from
 // the third on, all inside the image (from the third column to the third
 // last): predict() without its border cases, for the encoder, whose
 // predictions run ahead of the coding.
-// Results go to zs, cs and flats from index lo - base on.
+// Results go to zs and cs from index lo - base on. Context 0 is that of
+// flat neighbours alone (g = 0), and no border pixel has it: it tells
+// where a run may start.
 inline void predictInside(const Rows<const uint16_t>& r, uint32_t lo, uint32_t hi, uint32_t base, const int32_t* w,
-                          uint16_t* __restrict zs, uint8_t* __restrict cs, uint8_t* __restrict flats)
+                          uint16_t* __restrict zs, uint8_t* __restrict cs)
 {
     const int32_t w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3], w4 = w[4];
     // Pointers at pixel lo and a count from 0: indices the vectoriser can
@@ -104,7 +106,6 @@ inline void predictInside(const Rows<const uint16_t>& r, uint32_t lo, uint32_t h
     const uint16_t* __restrict up2 = r.up2 + lo;
     uint16_t* __restrict z = zs + (lo - base);
     uint8_t* __restrict ctx = cs + (lo - base);
-    uint8_t* __restrict flat = flats + (lo - base);
     const size_t n = hi - lo;
     constexpr int32_t kBias = int32_t{1} << 30;
     for (size_t i = 0; i < n; ++i) {
@@ -123,7 +124,6 @@ inline void predictInside(const Rows<const uint16_t>& r, uint32_t lo, uint32_t h
         int32_t bits;
         std::memcpy(&bits, &v, sizeof bits);
         ctx[i] = static_cast<uint8_t>((bits >> 22) - (127 << 1));
-        flat[i] = g == 0;
     }
 }
 
@@ -247,7 +247,7 @@ public:
     inline void rice(uint32_t z, unsigned k, unsigned escapeBits = 16)
     {
         const uint32_t q = z >> k;
-        const uint64_t rest = z & ((1u << k) - 1);
+        const uint64_t rest = z - (q << k);
         const bool escape = q >= kEscapeZeros;
         const uint64_t code = escape ? uint64_t{z} << kEscapeZeros : (rest << 1 | 1u) << q;
         put(code, escape ? kEscapeZeros + escapeBits : q + 1 + k);
@@ -371,7 +371,6 @@ size_t encodeLinearRice(const uint16_t* plane, uint32_t cols, uint32_t rows, uin
     constexpr uint32_t kStretch = 128;
     uint16_t zs[kStretch];
     uint8_t cs[kStretch];
-    uint8_t flats[kStretch];
     for (uint32_t y = 0; y < rows; ++y) {
         const Rows<const uint16_t> r = rowsAt(plane, cols, y);
         auto border = [&](uint32_t from, uint32_t to, uint32_t x0) {
@@ -381,7 +380,6 @@ size_t encodeLinearRice(const uint16_t* plane, uint32_t cols, uint32_t rows, uin
                 const uint32_t p = predict(r, i, y, cols, w, c, flat);
                 zs[i - x0] = static_cast<uint16_t>(zigzag(r.cur[i], p));
                 cs[i - x0] = static_cast<uint8_t>(c);
-                flats[i - x0] = flat;
             }
         };
         uint32_t x = 0;
@@ -395,16 +393,24 @@ size_t encodeLinearRice(const uint16_t* plane, uint32_t cols, uint32_t rows, uin
                 if (lo >= hi)
                     lo = hi = x1;
                 else
-                    predictInside(r, lo, hi, x0, w, zs, cs, flats);
+                    predictInside(r, lo, hi, x0, w, zs, cs);
             }
             border(x0, lo, x0);
             border(hi, x1, x0);
             while (x < x1) {
-                if (!flats[x - x0]) {
-                    code(zs[x - x0], cs[x - x0]);
-                    ++x;
-                    continue;
-                }
+                // Pixels that start no run, up to the first that may: a
+                // loop of known length, with pointers that step together.
+                const uint8_t* c = cs + (x - x0);
+                const uint16_t* z = zs + (x - x0);
+                const uint8_t* const end = cs + (x1 - x0);
+                const void* flat = std::memchr(c, 0, static_cast<size_t>(end - c));
+                const uint8_t* const stop = flat ? static_cast<const uint8_t*>(flat) : end;
+#pragma GCC unroll 4
+                for (; c != stop; ++c, ++z)
+                    code(*z, *c);
+                x = x0 + static_cast<uint32_t>(c - cs);
+                if (x == x1)
+                    break;
                 // A run of the left neighbour's value, to the row's end at
                 // most; the pixel that ends it is coded as any other.
                 const uint16_t value = r.cur[x - 1];

@@ -117,6 +117,39 @@ TEST(CompressedDepth, RoundsToNearestAndKeepsNoReadingAsZero)
               CompressedDepthStatus::NOT_16_BIT);
 }
 
+// The float coder finds its runs by a test on the floats, some lanes at a
+// time: its stream must be that of the rounded image, whatever the floats
+// and wherever a run starts or ends.
+TEST(CompressedDepth, FloatStreamIsThatOfTheRoundedImage)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const float edges[] = {0.0f,     -0.0f,     nan,      -nan,      inf,      -inf,  -5.0f,  1e-40f,
+                           0.49999997f, 0.5f, 0.50000006f, 1.5f,  2.5f, 1234.5f, 65535.49f, 65535.5f,
+                           65536.0f, 1e30f};
+    std::mt19937 rng(7);
+    for (int image = 0; image < 400; ++image) {
+        std::vector<float> depth(rng() % 200);
+        for (float& d : depth) {
+            if (image % 2) {
+                d = edges[rng() % (sizeof edges / sizeof edges[0])];
+            } else {
+                const uint32_t bits = rng();
+                std::memcpy(&d, &bits, sizeof d);
+                if (rng() % 2)
+                    d = static_cast<float>(rng() % 70000) + 0.25f * static_cast<float>(rng() % 4);
+            }
+        }
+        std::vector<uint16_t> mm(depth.size());
+        for (size_t i = 0; i < depth.size(); ++i)
+            mm[i] = depthToMillimetre16(depth[i]);
+        std::vector<uint8_t> fromFloats(rvlMaxBytes(depth.size())), fromMm(fromFloats.size());
+        fromFloats.resize(rvlEncodeDepth(depth.data(), depth.size(), fromFloats.data()));
+        fromMm.resize(rvlEncode(mm.data(), mm.size(), fromMm.data()));
+        ASSERT_EQ(fromFloats, fromMm) << image;
+    }
+}
+
 TEST(PlaneCoding, ReadsNothingOfAPlaneWithoutPixels)
 {
     // Nothing behind the pointers: any read or write faults.
