@@ -1,10 +1,19 @@
 """Shared test helpers."""
 import functools
 import os
+import signal
 import subprocess
 import sys
 
 import pytest
+
+# Started in the background of a non-interactive shell (nohup, `cmd &` in a
+# CI script), the run inherits SIGINT ignored, and Python leaves an ignored
+# SIGINT alone, in this process and in every interpreter it starts: the
+# Ctrl-C tests would wait for an interrupt that never comes. A terminal's
+# Ctrl-C is what they stand for, so it is delivered as there.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @functools.lru_cache(maxsize=None)

@@ -155,6 +155,10 @@ def test_ctrl_c_interrupts_a_wait_on_a_silent_module(tmp_path, how):
                                  text=True, env=env)
     except OSError as e:  # an emulated interpreter that the kernel cannot start itself
         pytest.skip(f"cannot start this interpreter as a child: {e}")
+    # Each read below would block for ever on a child that missed the
+    # signal: a kill then ends it with end-of-file, and the test fails.
+    watchdog = threading.Timer(120, child.kill)
+    watchdog.start()
     try:
         assert child.stdout.readline().strip() == "waiting"
         time.sleep(0.3)
@@ -168,6 +172,7 @@ def test_ctrl_c_interrupts_a_wait_on_a_silent_module(tmp_path, how):
         assert child.stdout.readline().strip() == "closed"
         assert child.wait(10) == 0
     finally:
+        watchdog.cancel()
         if child.poll() is None:
             child.kill()
             child.wait()
