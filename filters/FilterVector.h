@@ -142,6 +142,68 @@ inline VF divide(VF a, VI count)
     return {q};
 }
 
+#elif QUORVEX_FILTER_LANES == 16
+
+// AVX-512: a comparison gives a mask in a k-register, which the selects,
+// the masked additions and the tests of any lane take as it is (the
+// compiler's vector extensions would widen each one to a vector of lanes).
+constexpr int kLanes = 16;
+struct VF {
+    __m512 v;
+};
+struct VI {
+    __mmask16 v;
+};
+// The spatial mean's counts, one 32-bit integer a lane.
+struct VC {
+    __m512i v;
+};
+inline VF operator+(VF a, VF b) { return {_mm512_add_ps(a.v, b.v)}; }
+inline VF operator-(VF a, VF b) { return {_mm512_sub_ps(a.v, b.v)}; }
+inline VF operator*(VF a, VF b) { return {_mm512_mul_ps(a.v, b.v)}; }
+// Ordered comparisons: false where either operand is NaN, as in C++.
+inline VI operator<(VF a, VF b) { return {_mm512_cmp_ps_mask(a.v, b.v, _CMP_LT_OQ)}; }
+inline VI operator>(VF a, VF b) { return {_mm512_cmp_ps_mask(a.v, b.v, _CMP_GT_OQ)}; }
+inline VI operator<=(VF a, VF b) { return {_mm512_cmp_ps_mask(a.v, b.v, _CMP_LE_OQ)}; }
+inline VI operator>=(VF a, VF b) { return {_mm512_cmp_ps_mask(a.v, b.v, _CMP_GE_OQ)}; }
+inline VI operator&(VI a, VI b) { return {static_cast<__mmask16>(a.v & b.v)}; }
+inline VI operator|(VI a, VI b) { return {static_cast<__mmask16>(a.v | b.v)}; }
+inline VI operator~(VI a) { return {static_cast<__mmask16>(~a.v)}; }
+inline VI andNot(VI a, VI b) { return {static_cast<__mmask16>(a.v & ~b.v)}; } // a & ~b
+inline VF load(const float* p) { return {_mm512_loadu_ps(p)}; }
+inline void store(float* p, VF a) { _mm512_storeu_ps(p, a.v); }
+inline void storeMask(uint32_t* p, VI m) { _mm512_storeu_si512(p, _mm512_movm_epi32(m.v)); }
+inline VF splat(float x) { return {_mm512_set1_ps(x)}; }
+inline VI zeroMask() { return {0}; }
+inline VF select(VI m, VF a, VF b) { return {_mm512_mask_blend_ps(m.v, b.v, a.v)}; }
+inline VF keepIf(VI m, VF a) { return {_mm512_maskz_mov_ps(m.v, a.v)}; }
+// acc + keepIf(m, x) in one masked addition: the lanes left out keep
+// `acc`, which adding +0 would not change (the sums are never -0).
+inline VF addIf(VF acc, VI m, VF x) { return {_mm512_mask_add_ps(acc.v, m.v, acc.v, x.v)}; }
+inline VF absOf(VF a) { return {_mm512_abs_ps(a.v)}; }
+inline VI absAtMost(VF a, VF b) { return absOf(a) <= b; }
+inline VI absAbove(VF a, VF b) { return absOf(a) > b; }
+// maxps and minps return their second operand when either is NaN: the
+// operands in the order the AVX2 code's `?:` gives them.
+inline VF maxParam(VF c, VF x) { return {_mm512_max_ps(x.v, c.v)}; }
+inline VF maxKeep(VF b, VF x) { return {_mm512_max_ps(x.v, b.v)}; }
+inline VF minAcc(VF m, VF x) { return {_mm512_min_ps(x.v, m.v)}; }
+inline VF maxAcc(VF m, VF x) { return {_mm512_max_ps(x.v, m.v)}; }
+// Extremes of coded depth compared as integers (see invalidCode).
+inline VF minCoded(VF a, VF b)
+{
+    return {_mm512_castsi512_ps(_mm512_min_epu32(_mm512_castps_si512(a.v), _mm512_castps_si512(b.v)))};
+}
+inline VF maxCoded(VF a, VF b)
+{
+    return {_mm512_castsi512_ps(_mm512_max_epi32(_mm512_castps_si512(a.v), _mm512_castps_si512(b.v)))};
+}
+inline VF fromBits(uint32_t bits) { return {_mm512_castsi512_ps(_mm512_set1_epi32(static_cast<int>(bits)))}; }
+inline bool anyLane(VI m) { return m.v != 0; }
+inline VC zeroCount() { return {_mm512_setzero_si512()}; }
+inline VC countUp(VC count, VI m) { return {_mm512_mask_add_epi32(count.v, m.v, count.v, _mm512_set1_epi32(1))}; }
+inline VF divide(VF a, VC count) { return {_mm512_div_ps(a.v, _mm512_cvtepi32_ps(count.v))}; }
+
 #else
 
 // x86-64 (AVX2) and aarch64: the compiler's vector extensions.
@@ -219,6 +281,13 @@ inline bool anyLane(VI m)
 
 #endif
 
+
+#if QUORVEX_FILTER_LANES != 16
+// The spatial mean's counts: a mask vector's lanes (all ones) subtracted.
+using VC = VI;
+inline VC zeroCount() { return zeroMask(); }
+inline VF addIf(VF acc, VI m, VF x) { return acc + keepIf(m, x); }
+#endif
 
 // The same literal as the plain code's: the threshold must round alike.
 constexpr float kTwoPiV = 6.28318530717958647692f;
@@ -750,7 +819,7 @@ struct SpatialTerms {
         const VF d[9] = {load(up - 1),  load(up), load(up + 1), load(mid - 1), sc,
                          load(mid + 1), load(dn - 1), load(dn), load(dn + 1)};
         VF part = zero;
-        VI count = zeroMask();
+        VC count = zeroCount();
         QUORVEX_UNROLL
         for (int k = 0; k < 9; ++k) {
             if (finiteDepth && k == 4) {
@@ -760,7 +829,7 @@ struct SpatialTerms {
                 continue;
             }
             const VI same = absAtMost(d[k] - sc, delta);
-            part = part + keepIf(same, d[k]);
+            part = addIf(part, same, d[k]);
             count = countUp(count, same);
         }
         return select(valid, divide(part, count), otherwise);
