@@ -25,6 +25,7 @@
 // one of those features; FMA stays off as in the AVX2 file.
 QUORVEX_TARGET_BEGIN("avx2,avx512f,avx512bw,avx512dq,avx512vl")
 
+#define QUORVEX_FILTER_KMASK 1
 #define QUORVEX_FILTER_LANES 16
 #include "filters/FilterVector.h"
 
