@@ -49,6 +49,16 @@ bool cpuHasFma()
 #endif
 }
 
+bool cpuHasAvx512()
+{
+#if defined(__x86_64__)
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
+#else
+    return false;
+#endif
+}
+
 bool cpuHasNeon()
 {
 #if defined(__aarch64__)

@@ -22,6 +22,9 @@ const char* to_str(CpuBackend backend);
 // Feature bits of the running CPU; false on other architectures.
 bool cpuHasAvx2();
 bool cpuHasFma();
+// AVX-512 foundation with its byte/word, doubleword/quadword and
+// vector-length extensions: what the 16-lane filter kernels use.
+bool cpuHasAvx512();
 // Every aarch64 core has Advanced SIMD; 32-bit ARM systems also run on
 // cores without it, so there the kernel's report decides.
 bool cpuHasNeon();

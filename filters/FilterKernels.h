@@ -107,6 +107,7 @@ bool flyingOnSmoothSlope(const DepthImage& img, const FilterParams& p, int x, in
 
 // Null where this build has no such backend; the caller checks the CPU.
 const FilterKernels* filterKernelsAvx2();
+const FilterKernels* filterKernelsAvx512();
 const FilterKernels* filterKernelsNeon();
 
 // The table of `backend`, or null when this CPU (or build) cannot run it.

@@ -91,6 +91,27 @@ std::vector<FilterBackend> fastBackends()
     return list;
 }
 
+// Every vector build of the stages this CPU runs. The dispatcher hands out
+// one build per backend (on x86 the widest the CPU takes), so the narrower
+// ones are taken here directly: each must match the plain code wherever it
+// is the one chosen.
+struct VectorKernels {
+    const char* name;
+    const detail::FilterKernels* kernels;
+};
+
+std::vector<VectorKernels> vectorKernels()
+{
+    std::vector<VectorKernels> list;
+    if (cpuHasAvx2() && detail::filterKernelsAvx2())
+        list.push_back({"avx2", detail::filterKernelsAvx2()});
+    if (cpuHasAvx2() && cpuHasAvx512() && detail::filterKernelsAvx512())
+        list.push_back({"avx512", detail::filterKernelsAvx512()});
+    if (cpuHasNeon() && detail::filterKernelsNeon())
+        list.push_back({"neon", detail::filterKernelsNeon()});
+    return list;
+}
+
 std::vector<Frame> frames()
 {
     std::vector<Frame> list;
@@ -98,7 +119,7 @@ std::vector<Frame> frames()
     list.push_back(realistic(sim::SceneKind::SPHERE, 240, 180, 2));
     list.push_back(realistic(sim::SceneKind::STEPS, 160, 120, 3));
     // Widths about one and two vectors wide, and not a multiple of one.
-    for (int w : {3, 6, 9, 10, 11, 17, 18, 19, 37})
+    for (int w : {3, 6, 9, 10, 11, 17, 18, 19, 33, 34, 35, 37, 51})
         list.push_back(randomFrame(w, 5, 10 + w));
     // As few rows as the 3 x 3 stages take, and one more.
     list.push_back(randomFrame(13, 3, 5));
@@ -160,14 +181,19 @@ TEST(FilterBackends, ScalarFirstAndKnownNames)
         FilterChain chain;
         EXPECT_EQ(chain.setBackend(b), detail::filterKernels(b) != nullptr) << to_str(b);
     }
+    // Where the CPU has AVX-512, chains on AVX2 take the 16-lane build.
+    if (cpuHasAvx2()) {
+        EXPECT_EQ(detail::filterKernels(FilterBackend::AVX2),
+                  cpuHasAvx512() ? detail::filterKernelsAvx512() : detail::filterKernelsAvx2());
+    }
 }
 
 // Each stage of the table alone, on every frame and parameter set.
 TEST(FilterBackends, StagesMatchThePlainCode)
 {
     const detail::FilterKernels& plain = *detail::filterKernels(FilterBackend::SCALAR);
-    for (FilterBackend b : fastBackends()) {
-        const detail::FilterKernels& fast = *detail::filterKernels(b);
+    for (const VectorKernels& v : vectorKernels()) {
+        const detail::FilterKernels& fast = *v.kernels;
         for (const Frame& f : frames())
             for (const auto& [setName, p] : parameterSets())
                 for (size_t s = 0; s < detail::kFilterStageCount; ++s) {
@@ -183,7 +209,7 @@ TEST(FilterBackends, StagesMatchThePlainCode)
                                           {wantAverage.data(), wantScratch.data(), wantSpare.data()});
                     fast.stages[s].vector({got.data(), f.amp.data(), f.w, f.h, 4000.0f}, p,
                                           {gotAverage.data(), gotScratch.data(), gotSpare.data()});
-                    const std::string what = std::string(to_str(b)) + ", " + fast.stages[s].name + ", " + setName +
+                    const std::string what = std::string(v.name) + ", " + fast.stages[s].name + ", " + setName +
                                              ", " + std::to_string(f.w) + " x " + std::to_string(f.h);
                     EXPECT_TRUE(sameBits(got, want)) << what;
                     EXPECT_TRUE(sameBits(gotAverage, wantAverage)) << what << ", average";
@@ -237,16 +263,17 @@ TEST(FilterBackends, ChainMatchesTheStageTableForEveryCombination)
                     detail::runFilterStages(k.stages, how == 1, img, source, p, planes);
             };
             State want = fresh();
-            std::vector<State> got(2 * fastBackends().size());
+            const std::vector<VectorKernels> kernels = vectorKernels();
+            std::vector<State> got(2 * kernels.size());
             for (State& st : got)
                 st = fresh();
             for (int frame = 0; frame < 2; ++frame) {
                 run(plain, 0, want, frame);
                 size_t g = 0;
-                for (FilterBackend b : fastBackends())
+                for (const VectorKernels& v : kernels)
                     for (int how = 1; how <= 2; ++how, ++g) {
-                        run(*detail::filterKernels(b), how, got[g], frame);
-                        const std::string what = std::string(to_str(b)) + (how == 1 ? ", vector stages" : ", chain") +
+                        run(*v.kernels, how, got[g], frame);
+                        const std::string what = std::string(v.name) + (how == 1 ? ", vector stages" : ", chain") +
                                                  ", stages " + std::to_string(mask) + ", " + std::to_string(f.w) +
                                                  " x " + std::to_string(f.h) + ", frame " + std::to_string(frame);
                         ASSERT_TRUE(sameBits(got[g].depth, want.depth)) << what;
@@ -300,14 +327,24 @@ TEST(FilterBackends, NonFiniteAndNegativeDepthInvalid)
 {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
-    for (FilterBackend b : filterBackends()) {
-        const detail::FilterStage& confidence = *detail::findFilterStage(detail::filterKernels(b)->stages, "confidence");
-        // Nine pixels: one vector's worth and a tail on every backend.
+    std::vector<VectorKernels> list = vectorKernels();
+    list.insert(list.begin(), {"scalar", detail::filterKernels(FilterBackend::SCALAR)});
+    for (const VectorKernels& v : list) {
+        const detail::FilterStage& confidence = *detail::findFilterStage(v.kernels->stages, "confidence");
+        // Nine pixels: one vector's worth and a tail on the 4- and 8-lane
+        // builds; seventeen: the same for 16 lanes.
         std::vector<float> depth = {nan, inf, -inf, -100.0f, 1000.0f, 1000.0f, nan, -0.0f, 1500.0f};
-        std::vector<float> amp(depth.size(), 5000.0f);
-        confidence.vector({depth.data(), amp.data(), 9, 1, 4000.0f}, FilterParams{}, {nullptr, nullptr, nullptr});
-        const std::vector<float> expected = {0, 0, 0, 0, 1000, 1000, 0, 0, 1500};
-        EXPECT_EQ(depth, expected) << to_str(b);
+        std::vector<float> expected = {0, 0, 0, 0, 1000, 1000, 0, 0, 1500};
+        for (int n : {9, 17}) {
+            std::vector<float> d, want;
+            for (int i = 0; i < n; ++i) {
+                d.push_back(depth[static_cast<size_t>(i) % depth.size()]);
+                want.push_back(expected[static_cast<size_t>(i) % expected.size()]);
+            }
+            std::vector<float> amp(d.size(), 5000.0f);
+            confidence.vector({d.data(), amp.data(), n, 1, 4000.0f}, FilterParams{}, {nullptr, nullptr, nullptr});
+            EXPECT_EQ(d, want) << v.name << ", " << n << " pixels";
+        }
     }
 }
 
@@ -320,7 +357,7 @@ TEST(FilterBackends, EveryInvalidPixelIsZeroWhateverStagesAreOn)
     bool FilterParams::*stages[] = {&FilterParams::confidence, &FilterParams::aliasing, &FilterParams::flying,
                                     &FilterParams::spatial,    &FilterParams::temporal, &FilterParams::holes};
     std::vector<Frame> list;
-    for (int w : {1, 2, 3, 4, 5, 7, 9, 10, 11, 13, 17, 19, 23})
+    for (int w : {1, 2, 3, 4, 5, 7, 9, 10, 11, 13, 17, 19, 23, 33, 34, 35})
         list.push_back(randomFrame(w, w % 3 + 3, 100 + w));
     for (Frame& f : list) {
         // Every kind of value no decoder delivers, next to valid ones, on
