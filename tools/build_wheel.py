@@ -237,6 +237,7 @@ def main():
         "-DCMAKE_BUILD_TYPE=Release",
         "-DQUORVEX_BUILD_PYTHON=ON",
         "-DQUORVEX_BUILD_TESTS=OFF",
+        "-DQUORVEX_BUILD_BENCHES=OFF",
         # A wheel holds no symbolic links: no versioned soname, no SDK files.
         "-DQUORVEX_WHEEL=ON",
         f"-DPython_INCLUDE_DIR={include_dir}",
