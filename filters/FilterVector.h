@@ -109,6 +109,7 @@ inline VF keepIf(VI m, VF a) { return {vreinterpretq_f32_u32(vandq_u32(m.v, vrei
 // |a| <= b for b >= 0 or NaN.
 inline VI absAtMost(VF a, VF b) { return {vcaleq_f32(a.v, b.v)}; }
 inline VI absAbove(VF a, VF b) { return {vcagtq_f32(a.v, b.v)}; }
+inline VF absOf(VF a) { return {vabsq_f32(a.v)}; }
 // std::max(c, x) for a parameter c (never NaN): c where x is NaN.
 inline VF maxParam(VF c, VF x) { return select(c < x, x, c); }
 // Running maximum of amplitudes: `b` never NaN, `x` left out when NaN.
@@ -209,6 +210,9 @@ inline VI absAbove(VF a, VF b) { return absOf(a) > b; }
 // operands in the order the AVX2 code's `?:` gives them.
 inline VF maxParam(VF c, VF x) { return {QUORVEX_V(max_ps)(x.v, c.v)}; }
 inline VF maxKeep(VF b, VF x) { return {QUORVEX_V(max_ps)(x.v, b.v)}; }
+// maxKeep(b, keepIf(m, x)) in one masked maximum: a lane left out keeps
+// `b`, as the maximum of `b` (never below 0) and +0 does.
+inline VF maxKeepIf(VF b, VI m, VF x) { return {QUORVEX_V(mask_max_ps)(b.v, m.v, x.v, b.v)}; }
 inline VF minAcc(VF m, VF x) { return {QUORVEX_V(min_ps)(x.v, m.v)}; }
 inline VF maxAcc(VF m, VF x) { return {QUORVEX_V(max_ps)(x.v, m.v)}; }
 // Extremes of coded depth compared as integers (see invalidCode).
@@ -270,6 +274,7 @@ inline VI countUp(VI count, VI m) { return count - m; }
 inline VF divide(VF a, VI count) { return a / __builtin_convertvector(count, VF); }
 #if defined(__aarch64__)
 inline VI absAtMost(VF a, VF b) { return reinterpret_cast<VI>(vcaleq_f32(a, b)); }
+inline VF absOf(VF a) { return vabsq_f32(a); }
 inline VI absAbove(VF a, VF b) { return reinterpret_cast<VI>(vcagtq_f32(a, b)); }
 // fmaxnm picks the number over a NaN: c where x is NaN, as std::max(c, x).
 inline VF maxParam(VF c, VF x) { return vmaxnmq_f32(c, x); }
@@ -304,6 +309,7 @@ inline bool anyLane(VI m)
 using VC = VI;
 inline VC zeroCount() { return zeroMask(); }
 inline VF addIf(VF acc, VI m, VF x) { return acc + keepIf(m, x); }
+inline VF maxKeepIf(VF b, VI m, VF x) { return maxKeep(b, keepIf(m, x)); }
 #endif
 
 // The same literal as the plain code's: the threshold must round alike.
@@ -703,7 +709,7 @@ struct FlyingTerms {
         VF brightest = zero;
         QUORVEX_UNROLL
         for (int k = 0; k < 8; ++k)
-            brightest = maxKeep(brightest, keepIf((d[k] < lo) | (d[k] > hi), a[k]));
+            brightest = maxKeepIf(brightest, (d[k] < lo) | (d[k] > hi), a[k]);
         const VI between = nearer & farther;
         const VI dimmed = (nearer | farther) & (load(amid) < ratio * brightest);
         const VI suspect = valid & (between | dimmed);
@@ -750,8 +756,11 @@ QUORVEX_ALWAYS_INLINE VI smoothSlopeAt(const float* s, size_t c, size_t w, VF sc
     QUORVEX_UNROLL
     for (int k = 0; k < 4; ++k) {
         const VF slope = p1s[k] - m1s[k];
-        const VI steeper = absAbove(slope, steepest);
-        steepest = select(steeper, select(slope < splat(0.0f), splat(0.0f) - slope, slope), steepest);
+        // |slope| as the plain code's fabs: a steeper slope is never 0, so
+        // the sign of a zero cannot reach `steepest`.
+        const VF magnitude = absOf(slope);
+        const VI steeper = magnitude > steepest;
+        steepest = select(steeper, magnitude, steepest);
         found = found | steeper;
         m1 = select(steeper, m1s[k], m1);
         p1 = select(steeper, p1s[k], p1);
