@@ -315,6 +315,14 @@ inline VF maxKeepIf(VF b, VI m, VF x) { return maxKeep(b, keepIf(m, x)); }
 // The same literal as the plain code's: the threshold must round alike.
 constexpr float kTwoPiV = 6.28318530717958647692f;
 
+// The flying-pixel pairs' amplitude bound from the two rows' shared window
+// rows (FlyingTerms::settlePair), where it pays.
+#if defined(__x86_64__)
+constexpr bool kShareBrightest = true;
+#else
+constexpr bool kShareBrightest = false;
+#endif
+
 // Runs `fn(i)` for the vectors from pixel i = 0, kLanes, ... of `n`
 // pixels, the last one moved back to end at n (overlapping its
 // predecessor): only for stages that give the same result when run twice
@@ -646,11 +654,61 @@ struct FlyingTerms {
         rowExtremes(up + 3 * w, mnDn2, mxDn2);
         const VF mnShared = minCoded(mnMid, mnDn);
         const VF mxShared = maxCoded(mxMid, mxDn);
+        if (kShareBrightest) {
+            settlePair(r, w, i, view, c, x, y, otherwise, load(up + w), load(up + 2 * w), minCoded(mnUp, mnShared),
+                       maxCoded(mxUp, mxShared), minCoded(mnShared, mnDn2), maxCoded(mxShared, mxDn2), out0, out1);
+            return;
+        }
         out0 = settle(r, w, i, view, c, x, y, otherwise, load(up + w), minCoded(mnUp, mnShared),
                       maxCoded(mxUp, mxShared));
         const Rows below{r.up + w, r.mid + w, r.amid + w};
         out1 = settle(below, w, i, view, c + w, x, y + 1, otherwise, load(up + 2 * w), minCoded(mnShared, mnDn2),
                       maxCoded(mxShared, mxDn2));
+    }
+
+    // The brightest amplitude at `q - 1`, `q` and `q + 1`, and 0, as the
+    // signed maximum of their bits (a bound, not an amplitude): a
+    // positive amplitude's bits order as the number does and a negative
+    // one's lie below 0; a NaN with its sign clear makes the bound NaN,
+    // which settles no pixel, one with its sign set drops out, as the
+    // plain code drops every NaN from its maximum.
+    static QUORVEX_ALWAYS_INLINE VF rowBrightest(const float* q)
+    {
+        return maxCoded(maxCoded(load(q - 1), load(q)), load(q + 1));
+    }
+
+    // settle() for the two rows of atPair: the brightest amplitudes of the
+    // two window rows they share taken once. The bound takes in the
+    // centre's own amplitude, which for a ratio up to 1 settles the same
+    // pixels.
+    QUORVEX_ALWAYS_INLINE void settlePair(const Rows& r, size_t w, size_t i, const DepthImage& view, size_t c, int x,
+                                          int y, VF otherwise, VF sc0, VF sc1, VF mn0, VF mx0, VF mn1, VF mx1,
+                                          VF& out0, VF& out1) const
+    {
+        const VI valid0 = sc0 > zero;
+        const VF gap0 = maxParam(gapMm, gapRel * sc0);
+        const VI nearer0 = mn0 < sc0 - gap0;
+        const VI farther0 = mx0 > sc0 + gap0;
+        const VI edge0 = valid0 & (nearer0 | farther0);
+        out0 = select(valid0, sc0, otherwise);
+        const VI valid1 = sc1 > zero;
+        const VF gap1 = maxParam(gapMm, gapRel * sc1);
+        const VI nearer1 = mn1 < sc1 - gap1;
+        const VI farther1 = mx1 > sc1 + gap1;
+        const VI edge1 = valid1 & (nearer1 | farther1);
+        out1 = select(valid1, sc1, otherwise);
+        if (!anyLane(edge0 | edge1))
+            return;
+        const float* amid = r.amid + i;
+        const VF shared = maxCoded(maxCoded(rowBrightest(amid), rowBrightest(amid + w)), zero);
+        const VF brightest0 = maxCoded(rowBrightest(amid - w), shared);
+        const VF brightest1 = maxCoded(shared, rowBrightest(amid + 2 * w));
+        const VI unsure0 = edge0 & ((nearer0 & farther0) | ~(load(amid) >= ratio * brightest0));
+        const VI unsure1 = edge1 & ((nearer1 & farther1) | ~(load(amid + w) >= ratio * brightest1));
+        if (anyLane(unsure0))
+            out0 = edgeAt(view, c, x, y, otherwise, nearer0, farther0);
+        if (anyLane(unsure1))
+            out1 = edgeAt(view, c + w, x, y + 1, otherwise, nearer1, farther1);
     }
 
     // The rest of at(), from the extremes `mn`, `mx` of the window of the
