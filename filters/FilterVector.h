@@ -50,10 +50,14 @@
 // keeps its registers; with AVX-512's 32 there are enough for both, and
 // inlined it takes a tenth off the stage alone (measured; the same in the
 // chain).
+// GCC leaves the slope test, called from the full test, out of line in the
+// AVX-512 build, its window passed through memory: inlined there too.
 #if defined(QUORVEX_FILTER_KMASK)
 #define QUORVEX_EDGE_INLINE QUORVEX_ALWAYS_INLINE
+#define QUORVEX_SLOPE_INLINE QUORVEX_ALWAYS_INLINE
 #else
 #define QUORVEX_EDGE_INLINE __attribute__((noinline))
+#define QUORVEX_SLOPE_INLINE
 #endif
 
 namespace Quorvex::detail {
@@ -577,7 +581,7 @@ struct FlyingTerms {
     {
     }
 
-    VI smoothSlope(const float* s, size_t c, size_t w, VF sc, VF gap, const VF (&d)[8]) const;
+    QUORVEX_SLOPE_INLINE VI smoothSlope(const float* s, size_t c, size_t w, VF sc, VF gap, const VF (&d)[8]) const;
 
     // The flying-pixel test of the pixels from `c` = (x, y) of `view`, whose
     // depth is coded (invalidCode): the centre's depth where it stays,
@@ -832,7 +836,7 @@ QUORVEX_ALWAYS_INLINE VI smoothSlopeAt(const float* s, size_t c, size_t w, VF sc
     return andNot(found, bent) & (minusSide | plusSide);
 }
 
-VI FlyingTerms::smoothSlope(const float* s, size_t c, size_t w, VF sc, VF gap, const VF (&d)[8]) const
+QUORVEX_SLOPE_INLINE VI FlyingTerms::smoothSlope(const float* s, size_t c, size_t w, VF sc, VF gap, const VF (&d)[8]) const
 {
     return smoothSlopeAt(s, c, w, sc, gap, gap * slopeTol, d);
 }
