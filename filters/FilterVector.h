@@ -710,9 +710,9 @@ struct FlyingTerms {
         const VI unsure0 = edge0 & ((nearer0 & farther0) | ~(load(amid) >= ratio * brightest0));
         const VI unsure1 = edge1 & ((nearer1 & farther1) | ~(load(amid + w) >= ratio * brightest1));
         if (anyLane(unsure0))
-            out0 = edgeAt(view, c, x, y, otherwise, nearer0, farther0);
+            out0 = fullTest(view, c, x, y, otherwise, nearer0, farther0, unsure0);
         if (anyLane(unsure1))
-            out1 = edgeAt(view, c + w, x, y + 1, otherwise, nearer1, farther1);
+            out1 = fullTest(view, c + w, x, y + 1, otherwise, nearer1, farther1, unsure1);
     }
 
     // The rest of at(), from the extremes `mn`, `mx` of the window of the
@@ -742,6 +742,52 @@ struct FlyingTerms {
         const VI unsure = edge & ((nearer & farther) | ~(load(amid) >= ratio * brightest));
         if (!anyLane(unsure))
             return kept;
+        return fullTest(view, c, x, y, otherwise, nearer, farther, unsure);
+    }
+
+    // The full test of the lanes `open` the cheap tests left open (valid
+    // pixels with an edge). A pixel on a smooth slope stays whatever its
+    // neighbours' amplitudes, as does one the cheap tests settled, and one
+    // between two surfaces is suspect whatever they are: in the AVX-512
+    // build the slope comes first, and the brightest neighbour across the
+    // gap is found only where a pixel's fate hangs on it.
+    QUORVEX_ALWAYS_INLINE VF fullTest(const DepthImage& view, size_t c, int x, int y, VF otherwise, VI nearer,
+                                      VI farther, VI open) const
+    {
+#if defined(QUORVEX_FILTER_KMASK)
+        if (slopeFits && y >= 2 && y + 2 < view.height && x >= 2 && x + kLanes + 1 < view.width) {
+            const size_t w = static_cast<size_t>(view.width);
+            const float* up = view.depth + c - w;
+            const float* mid = view.depth + c;
+            const float* dn = view.depth + c + w;
+            const VF sc = load(mid);
+            const VI valid = sc > zero;
+            const VF gap = maxParam(gapMm, gapRel * sc);
+            const VF d[8] = {load(up - 1),  load(up), load(up + 1), load(mid - 1),
+                             load(mid + 1), load(dn - 1), load(dn), load(dn + 1)};
+            const VI between = nearer & farther;
+            const VI smooth = smoothSlope(view.depth, c, w, sc, gap, d);
+            VI suspect = open & between;
+            if (anyLane(andNot(andNot(open, between), smooth))) {
+                const VF lo = sc - gap;
+                const VF hi = sc + gap;
+                const float* amid = view.amplitude + c;
+                const float* aup = amid - w;
+                const float* adn = amid + w;
+                const VF a[8] = {load(aup - 1),  load(aup), load(aup + 1), load(amid - 1),
+                                 load(amid + 1), load(adn - 1), load(adn), load(adn + 1)};
+                VF brightest = zero;
+                QUORVEX_UNROLL
+                for (int k = 0; k < 8; ++k)
+                    brightest = maxKeepIf(brightest, (d[k] < lo) | (d[k] > hi), a[k]);
+                const VI dimmed = (nearer | farther) & (load(amid) < ratio * brightest);
+                suspect = valid & (between | dimmed);
+            }
+            return select(andNot(suspect, smooth), splat(dropped), select(valid, sc, otherwise));
+        }
+#else
+        (void)open;
+#endif
         return edgeAt(view, c, x, y, otherwise, nearer, farther);
     }
 
