@@ -50,10 +50,14 @@
 // keeps its registers; with AVX-512's 32 there are enough for both, and
 // inlined it takes a tenth off the stage alone (measured; the same in the
 // chain).
+// GCC leaves the slope test, called from the full test, out of line in the
+// AVX-512 build, its window passed through memory: inlined there too.
 #if defined(QUORVEX_FILTER_KMASK)
 #define QUORVEX_EDGE_INLINE QUORVEX_ALWAYS_INLINE
+#define QUORVEX_SLOPE_INLINE QUORVEX_ALWAYS_INLINE
 #else
 #define QUORVEX_EDGE_INLINE __attribute__((noinline))
+#define QUORVEX_SLOPE_INLINE
 #endif
 
 namespace Quorvex::detail {
@@ -109,6 +113,7 @@ inline VF keepIf(VI m, VF a) { return {vreinterpretq_f32_u32(vandq_u32(m.v, vrei
 // |a| <= b for b >= 0 or NaN.
 inline VI absAtMost(VF a, VF b) { return {vcaleq_f32(a.v, b.v)}; }
 inline VI absAbove(VF a, VF b) { return {vcagtq_f32(a.v, b.v)}; }
+inline VF absOf(VF a) { return {vabsq_f32(a.v)}; }
 // std::max(c, x) for a parameter c (never NaN): c where x is NaN.
 inline VF maxParam(VF c, VF x) { return select(c < x, x, c); }
 // Running maximum of amplitudes: `b` never NaN, `x` left out when NaN.
@@ -209,6 +214,9 @@ inline VI absAbove(VF a, VF b) { return absOf(a) > b; }
 // operands in the order the AVX2 code's `?:` gives them.
 inline VF maxParam(VF c, VF x) { return {QUORVEX_V(max_ps)(x.v, c.v)}; }
 inline VF maxKeep(VF b, VF x) { return {QUORVEX_V(max_ps)(x.v, b.v)}; }
+// maxKeep(b, keepIf(m, x)) in one masked maximum: a lane left out keeps
+// `b`, as the maximum of `b` (never below 0) and +0 does.
+inline VF maxKeepIf(VF b, VI m, VF x) { return {QUORVEX_V(mask_max_ps)(b.v, m.v, x.v, b.v)}; }
 inline VF minAcc(VF m, VF x) { return {QUORVEX_V(min_ps)(x.v, m.v)}; }
 inline VF maxAcc(VF m, VF x) { return {QUORVEX_V(max_ps)(x.v, m.v)}; }
 // Extremes of coded depth compared as integers (see invalidCode).
@@ -270,6 +278,7 @@ inline VI countUp(VI count, VI m) { return count - m; }
 inline VF divide(VF a, VI count) { return a / __builtin_convertvector(count, VF); }
 #if defined(__aarch64__)
 inline VI absAtMost(VF a, VF b) { return reinterpret_cast<VI>(vcaleq_f32(a, b)); }
+inline VF absOf(VF a) { return vabsq_f32(a); }
 inline VI absAbove(VF a, VF b) { return reinterpret_cast<VI>(vcagtq_f32(a, b)); }
 // fmaxnm picks the number over a NaN: c where x is NaN, as std::max(c, x).
 inline VF maxParam(VF c, VF x) { return vmaxnmq_f32(c, x); }
@@ -304,10 +313,19 @@ inline bool anyLane(VI m)
 using VC = VI;
 inline VC zeroCount() { return zeroMask(); }
 inline VF addIf(VF acc, VI m, VF x) { return acc + keepIf(m, x); }
+inline VF maxKeepIf(VF b, VI m, VF x) { return maxKeep(b, keepIf(m, x)); }
 #endif
 
 // The same literal as the plain code's: the threshold must round alike.
 constexpr float kTwoPiV = 6.28318530717958647692f;
+
+// The flying-pixel pairs' amplitude bound from the two rows' shared window
+// rows (FlyingTerms::settlePair), where it pays.
+#if defined(__x86_64__)
+constexpr bool kShareBrightest = true;
+#else
+constexpr bool kShareBrightest = false;
+#endif
 
 // Runs `fn(i)` for the vectors from pixel i = 0, kLanes, ... of `n`
 // pixels, the last one moved back to end at n (overlapping its
@@ -563,7 +581,7 @@ struct FlyingTerms {
     {
     }
 
-    VI smoothSlope(const float* s, size_t c, size_t w, VF sc, VF gap, const VF (&d)[8]) const;
+    QUORVEX_SLOPE_INLINE VI smoothSlope(const float* s, size_t c, size_t w, VF sc, VF gap, const VF (&d)[8]) const;
 
     // The flying-pixel test of the pixels from `c` = (x, y) of `view`, whose
     // depth is coded (invalidCode): the centre's depth where it stays,
@@ -640,11 +658,61 @@ struct FlyingTerms {
         rowExtremes(up + 3 * w, mnDn2, mxDn2);
         const VF mnShared = minCoded(mnMid, mnDn);
         const VF mxShared = maxCoded(mxMid, mxDn);
+        if (kShareBrightest) {
+            settlePair(r, w, i, view, c, x, y, otherwise, load(up + w), load(up + 2 * w), minCoded(mnUp, mnShared),
+                       maxCoded(mxUp, mxShared), minCoded(mnShared, mnDn2), maxCoded(mxShared, mxDn2), out0, out1);
+            return;
+        }
         out0 = settle(r, w, i, view, c, x, y, otherwise, load(up + w), minCoded(mnUp, mnShared),
                       maxCoded(mxUp, mxShared));
         const Rows below{r.up + w, r.mid + w, r.amid + w};
         out1 = settle(below, w, i, view, c + w, x, y + 1, otherwise, load(up + 2 * w), minCoded(mnShared, mnDn2),
                       maxCoded(mxShared, mxDn2));
+    }
+
+    // The brightest amplitude at `q - 1`, `q` and `q + 1`, and 0, as the
+    // signed maximum of their bits (a bound, not an amplitude): a
+    // positive amplitude's bits order as the number does and a negative
+    // one's lie below 0; a NaN with its sign clear makes the bound NaN,
+    // which settles no pixel, one with its sign set drops out, as the
+    // plain code drops every NaN from its maximum.
+    static QUORVEX_ALWAYS_INLINE VF rowBrightest(const float* q)
+    {
+        return maxCoded(maxCoded(load(q - 1), load(q)), load(q + 1));
+    }
+
+    // settle() for the two rows of atPair: the brightest amplitudes of the
+    // two window rows they share taken once. The bound takes in the
+    // centre's own amplitude, which for a ratio up to 1 settles the same
+    // pixels.
+    QUORVEX_ALWAYS_INLINE void settlePair(const Rows& r, size_t w, size_t i, const DepthImage& view, size_t c, int x,
+                                          int y, VF otherwise, VF sc0, VF sc1, VF mn0, VF mx0, VF mn1, VF mx1,
+                                          VF& out0, VF& out1) const
+    {
+        const VI valid0 = sc0 > zero;
+        const VF gap0 = maxParam(gapMm, gapRel * sc0);
+        const VI nearer0 = mn0 < sc0 - gap0;
+        const VI farther0 = mx0 > sc0 + gap0;
+        const VI edge0 = valid0 & (nearer0 | farther0);
+        out0 = select(valid0, sc0, otherwise);
+        const VI valid1 = sc1 > zero;
+        const VF gap1 = maxParam(gapMm, gapRel * sc1);
+        const VI nearer1 = mn1 < sc1 - gap1;
+        const VI farther1 = mx1 > sc1 + gap1;
+        const VI edge1 = valid1 & (nearer1 | farther1);
+        out1 = select(valid1, sc1, otherwise);
+        if (!anyLane(edge0 | edge1))
+            return;
+        const float* amid = r.amid + i;
+        const VF shared = maxCoded(maxCoded(rowBrightest(amid), rowBrightest(amid + w)), zero);
+        const VF brightest0 = maxCoded(rowBrightest(amid - w), shared);
+        const VF brightest1 = maxCoded(shared, rowBrightest(amid + 2 * w));
+        const VI unsure0 = edge0 & ((nearer0 & farther0) | ~(load(amid) >= ratio * brightest0));
+        const VI unsure1 = edge1 & ((nearer1 & farther1) | ~(load(amid + w) >= ratio * brightest1));
+        if (anyLane(unsure0))
+            out0 = fullTest(view, c, x, y, otherwise, nearer0, farther0, unsure0);
+        if (anyLane(unsure1))
+            out1 = fullTest(view, c + w, x, y + 1, otherwise, nearer1, farther1, unsure1);
     }
 
     // The rest of at(), from the extremes `mn`, `mx` of the window of the
@@ -674,6 +742,52 @@ struct FlyingTerms {
         const VI unsure = edge & ((nearer & farther) | ~(load(amid) >= ratio * brightest));
         if (!anyLane(unsure))
             return kept;
+        return fullTest(view, c, x, y, otherwise, nearer, farther, unsure);
+    }
+
+    // The full test of the lanes `open` the cheap tests left open (valid
+    // pixels with an edge). A pixel on a smooth slope stays whatever its
+    // neighbours' amplitudes, as does one the cheap tests settled, and one
+    // between two surfaces is suspect whatever they are: in the AVX-512
+    // build the slope comes first, and the brightest neighbour across the
+    // gap is found only where a pixel's fate hangs on it.
+    QUORVEX_ALWAYS_INLINE VF fullTest(const DepthImage& view, size_t c, int x, int y, VF otherwise, VI nearer,
+                                      VI farther, VI open) const
+    {
+#if defined(QUORVEX_FILTER_KMASK)
+        if (slopeFits && y >= 2 && y + 2 < view.height && x >= 2 && x + kLanes + 1 < view.width) {
+            const size_t w = static_cast<size_t>(view.width);
+            const float* up = view.depth + c - w;
+            const float* mid = view.depth + c;
+            const float* dn = view.depth + c + w;
+            const VF sc = load(mid);
+            const VI valid = sc > zero;
+            const VF gap = maxParam(gapMm, gapRel * sc);
+            const VF d[8] = {load(up - 1),  load(up), load(up + 1), load(mid - 1),
+                             load(mid + 1), load(dn - 1), load(dn), load(dn + 1)};
+            const VI between = nearer & farther;
+            const VI smooth = smoothSlope(view.depth, c, w, sc, gap, d);
+            VI suspect = open & between;
+            if (anyLane(andNot(andNot(open, between), smooth))) {
+                const VF lo = sc - gap;
+                const VF hi = sc + gap;
+                const float* amid = view.amplitude + c;
+                const float* aup = amid - w;
+                const float* adn = amid + w;
+                const VF a[8] = {load(aup - 1),  load(aup), load(aup + 1), load(amid - 1),
+                                 load(amid + 1), load(adn - 1), load(adn), load(adn + 1)};
+                VF brightest = zero;
+                QUORVEX_UNROLL
+                for (int k = 0; k < 8; ++k)
+                    brightest = maxKeepIf(brightest, (d[k] < lo) | (d[k] > hi), a[k]);
+                const VI dimmed = (nearer | farther) & (load(amid) < ratio * brightest);
+                suspect = valid & (between | dimmed);
+            }
+            return select(andNot(suspect, smooth), splat(dropped), select(valid, sc, otherwise));
+        }
+#else
+        (void)open;
+#endif
         return edgeAt(view, c, x, y, otherwise, nearer, farther);
     }
 
@@ -703,7 +817,7 @@ struct FlyingTerms {
         VF brightest = zero;
         QUORVEX_UNROLL
         for (int k = 0; k < 8; ++k)
-            brightest = maxKeep(brightest, keepIf((d[k] < lo) | (d[k] > hi), a[k]));
+            brightest = maxKeepIf(brightest, (d[k] < lo) | (d[k] > hi), a[k]);
         const VI between = nearer & farther;
         const VI dimmed = (nearer | farther) & (load(amid) < ratio * brightest);
         const VI suspect = valid & (between | dimmed);
@@ -750,8 +864,19 @@ QUORVEX_ALWAYS_INLINE VI smoothSlopeAt(const float* s, size_t c, size_t w, VF sc
     QUORVEX_UNROLL
     for (int k = 0; k < 4; ++k) {
         const VF slope = p1s[k] - m1s[k];
+#if defined(QUORVEX_FILTER_NEON32)
+        // The magnitude's own instruction costs armv7 more than it saves
+        // (some 800 instructions per HQVGA frame under qemu): there the
+        // absolute comparison, and the magnitude by a select.
         const VI steeper = absAbove(slope, steepest);
         steepest = select(steeper, select(slope < splat(0.0f), splat(0.0f) - slope, slope), steepest);
+#else
+        // |slope| as the plain code's fabs: a steeper slope is never 0, so
+        // the sign of a zero cannot reach `steepest`.
+        const VF magnitude = absOf(slope);
+        const VI steeper = magnitude > steepest;
+        steepest = select(steeper, magnitude, steepest);
+#endif
         found = found | steeper;
         m1 = select(steeper, m1s[k], m1);
         p1 = select(steeper, p1s[k], p1);
@@ -765,7 +890,7 @@ QUORVEX_ALWAYS_INLINE VI smoothSlopeAt(const float* s, size_t c, size_t w, VF sc
     return andNot(found, bent) & (minusSide | plusSide);
 }
 
-VI FlyingTerms::smoothSlope(const float* s, size_t c, size_t w, VF sc, VF gap, const VF (&d)[8]) const
+QUORVEX_SLOPE_INLINE VI FlyingTerms::smoothSlope(const float* s, size_t c, size_t w, VF sc, VF gap, const VF (&d)[8]) const
 {
     return smoothSlopeAt(s, c, w, sc, gap, gap * slopeTol, d);
 }

@@ -74,6 +74,32 @@ Frame randomFrame(int w, int h, uint32_t seed)
     return f;
 }
 
+// A wall with one step along each row, at a column that moves from row to
+// row, a mixed pixel on the step and a steep smooth ramp beside it: the
+// flying-pixel test finds only a few pixels of a vector open, in its first
+// half, its second, across the two, or at the end of a row.
+Frame fewOpen(int w, int h)
+{
+    Frame f{w, h, std::vector<float>(static_cast<size_t>(w) * h), std::vector<float>(static_cast<size_t>(w) * h)};
+    for (int y = 0; y < h; ++y) {
+        const int step = (y * 5 + y / 3) % w;
+        for (int x = 0; x < w; ++x) {
+            const size_t i = static_cast<size_t>(y) * w + x;
+            f.depth[i] = 1000.0f + 0.25f * static_cast<float>(x) + (x >= step ? 600.0f : 0.0f);
+            f.amp[i] = 3000.0f - static_cast<float>((x * 37 + y * 11) % 500);
+            if (x == step - 1) {
+                f.depth[i] += 300.0f;
+                f.amp[i] = y % 2 ? 400.0f : 2900.0f;
+            }
+            // The ramp: nearer and farther neighbours, but a smooth line.
+            const int ramp = (step + w / 2) % w;
+            if (y % 3 == 0 && x >= ramp && x < ramp + 4)
+                f.depth[i] += 90.0f * static_cast<float>(x - ramp + 1);
+        }
+    }
+    return f;
+}
+
 ::testing::AssertionResult sameBits(const std::vector<float>& got, const std::vector<float>& want)
 {
     for (size_t i = 0; i < want.size(); ++i) {
@@ -130,6 +156,11 @@ std::vector<Frame> frames()
     list.push_back(randomFrame(29, 7, 9));
     list.push_back(randomFrame(45, 33, 11));
     list.push_back(randomFrame(240, 180, 7));
+    // Vectors with only some lanes open, on widths a multiple of the widest
+    // vector and not one of any.
+    list.push_back(fewOpen(64, 24));
+    list.push_back(fewOpen(61, 24));
+    list.push_back(fewOpen(27, 9));
     return list;
 }
 
