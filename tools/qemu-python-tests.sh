@@ -30,9 +30,15 @@ rm -rf "$site"
   --platform linux_"$machine" --implementation cp --python-version "$version" --abi "$tag" \
   --target "$site" "${wheels[0]}"
 
+# A sysroot unpacked from packages holds no byte code, and
+# PYTHONDONTWRITEBYTECODE (set on many CI machines) would keep imports from
+# writing it: every interpreter the tests start would compile each module it
+# imports again, some 30 s of CPU per start under emulation. Byte code is
+# written, to a tree of its own per sysroot (not into the sources).
+pycache=$(realpath -m "build/pycache-$(basename "$sysroot")")
 # WRAP: a command to run the interpreter through (the loopback-only namespace).
 run_python() {
-  ${WRAP:-} env -u PYTHONHOME -u PYTHONSTARTUP PYTHONNOUSERSITE=1 QUORVEX_TEST_EMULATED=1 PYTHONPATH="$(realpath "$site")" \
+  ${WRAP:-} env -u PYTHONHOME -u PYTHONSTARTUP -u PYTHONDONTWRITEBYTECODE PYTHONPYCACHEPREFIX="$pycache" PYTHONNOUSERSITE=1 QUORVEX_TEST_EMULATED=1 PYTHONPATH="$(realpath "$site")" \
     "$qemu" -L "$sysroot" "$sysroot/usr/bin/$python" "$@"
 }
 # The sysroot's own Cyclone DDS library must load: without it the ROS 2
