@@ -38,9 +38,10 @@ test-python: build
 
 # The web viewer in a real headless Chromium (Debian's chromium and
 # chromium-driver, installed when missing); screenshots in build/test-artifacts/.
+BROWSER_APT := chromium chromium-driver
 .PHONY: test-browser
 test-browser: build
-	@tools/setup.sh chromium chromium-driver
+	@tools/setup.sh $(BROWSER_APT)
 	QUORVEX_REQUIRE_BROWSER=1 PYTHONPATH=$(PYPATH) $(PY) -m pytest -q tests/python/test_viewer_browser.py
 
 # ROS 2: Debian's Cyclone DDS C library (what --transport ros2 loads; its
@@ -49,9 +50,10 @@ test-browser: build
 # tests then run in a network namespace of their own with only the loopback
 # interface up, where one is allowed.
 DDS_PACKAGE = $(shell apt-cache show libddsc0t64 >/dev/null 2>&1 && echo libddsc0t64 || echo libddsc0debian)
+ROS2_APT = $(DDS_PACKAGE) libfastrtps-dev fastddsgen ccache
 .PHONY: test-ros2
 test-ros2: build
-	@tools/setup.sh $(DDS_PACKAGE) libfastrtps-dev fastddsgen ccache
+	@tools/setup.sh $(ROS2_APT)
 	QUORVEX_REQUIRE_ROS2=1 PYTHONPATH=$(PYPATH) tools/loopback-only.sh $(PY) -m pytest -q tests/python/test_ros2.py
 
 # C++ tests under the sanitizers, each in a build directory of its own; the
@@ -66,9 +68,10 @@ test-tsan: setup
 # libFuzzer runs over the parsers of kernel texts (clang only), a while each,
 # and atheris over the recording reader, from real recordings.
 FUZZ_SECONDS ?= 20
+FUZZ_APT := clang libclang-rt-14-dev
 .PHONY: fuzz fuzz-recording
 fuzz: setup fuzz-recording
-	@tools/setup.sh clang libclang-rt-14-dev
+	@tools/setup.sh $(FUZZ_APT)
 	$(CMAKE) --preset fuzz $(NINJA) && $(CMAKE) --build --preset fuzz -j $(JOBS)
 	set -e; for t in build/fuzz/tests/fuzz/*_fuzz; do \
 	  echo "fuzz: $$t"; mkdir -p build/fuzz/corpus/$$(basename $$t); \
@@ -88,9 +91,11 @@ fuzz-recording: build-python
 # the default 32-bit time_t and once with the 64-bit time_t layout, that one
 # configured as a 32-bit userland under a 64-bit kernel sees itself (the
 # system reports aarch64).
+ARMHF_APT := g++-arm-linux-gnueabihf qemu-user
+ARM64_APT := g++-aarch64-linux-gnu qemu-user
 .PHONY: setup-armhf test-armhf setup-arm64 test-arm64
 setup-armhf: setup
-	@tools/setup.sh g++-arm-linux-gnueabihf qemu-user
+	@tools/setup.sh $(ARMHF_APT)
 
 test-armhf: setup-armhf
 	$(call preset_ctest,armhf)
@@ -100,7 +105,7 @@ test-armhf: setup-armhf
 # Debian's aarch64-linux-gnu compiler, every C++ test run under qemu-aarch64.
 # time_t is 64 bits wide there already, so one build covers it.
 setup-arm64: setup
-	@tools/setup.sh g++-aarch64-linux-gnu qemu-user
+	@tools/setup.sh $(ARM64_APT)
 
 test-arm64: setup-arm64
 	$(call preset_ctest,arm64)
@@ -165,6 +170,9 @@ bench-ros2-network: build-python
 
 # The tests/kernel/ programs inside Debian's own kernels under qemu-system
 # (x86-64, armv7l and aarch64), against the real vivid and I2C drivers.
+# (tools/test-kernel.sh installs its host tools itself; the list here is for
+# setup-all.)
+KERNEL_APT := qemu-system-x86 qemu-system-arm kmod cpio g++-arm-linux-gnueabihf g++-aarch64-linux-gnu
 .PHONY: test-kernel
 test-kernel: setup
 	JOBS=$(JOBS) tools/test-kernel.sh
@@ -198,3 +206,9 @@ sdk-test: setup-armhf
 deb: setup-armhf
 	@tools/setup.sh $(SDK_APT)
 	JOBS=$(JOBS) tools/test-sdk.sh deb
+
+# Every Debian package the targets above install, in one apt run: CI then
+# runs targets side by side, and only one apt can hold dpkg's lock.
+.PHONY: setup-all
+setup-all: setup
+	@tools/setup.sh $(sort $(BROWSER_APT) $(ROS2_APT) $(FUZZ_APT) $(ARMHF_APT) $(ARM64_APT) $(SDK_APT) $(KERNEL_APT))
